@@ -1,0 +1,18 @@
+// The fixed disinfection sequence and the platform test.
+#pragma once
+
+#include <windows.h>
+#include <stdint.h>
+
+// Runs every clean-up step in order with console control events ignored.
+// Answers 1, or 0 (status set to 4) when the arguments are wrong: the low 16
+// bits of interfaceVersion must be 1 and target must not be null.
+int Disinfect_Vornik(uint32_t *status, uint32_t reserved1, const char *wormName, uint32_t reserved2,
+                     uint32_t interfaceVersion, uint32_t reserved3, const char *target, uint32_t reserved4,
+                     uint32_t reserved5, uint32_t reserved6, uint32_t reserved7);
+
+// 1 on an NT-family system, 0 on Windows 9x. Asks the system at every call.
+int IsWindowsNT(void);
+
+// Console control handler: prints a line and keeps the process alive.
+BOOL WINAPI IgnoreConsoleCtrl(DWORD controlType);

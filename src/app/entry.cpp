@@ -1,0 +1,156 @@
+#include "app/entry.h"
+#include "app/disinfect.h"
+#include "app/run_tally.h"
+#include "sys/syscalls.h"
+#include "trace/trace.h"
+
+#include <stdio.h>
+#include <string.h>
+
+int BuildLogPath(char *buffer, unsigned size)
+{
+    static const char kLogName[] = "\\T-Vornik.log";
+    char windowsDir[MAX_PATH];
+    UINT length = sys::GetWindowsDirectoryA(windowsDir, sizeof windowsDir);
+    // 0 is a failure; a length at or past the buffer size means it did not fit.
+    if (length == 0 || length >= sizeof windowsDir)
+        return 0;
+    windowsDir[length] = '\0';
+    if (length + sizeof kLogName > size)
+        return 0;
+    memcpy(buffer, windowsDir, length);
+    memcpy(buffer + length, kLogName, sizeof kLogName);
+    return 1;
+}
+
+int IsUserAdmin(void)
+{
+    DWORD size = 1024;
+    BYTE *groups = static_cast<BYTE *>(sys::malloc(size));
+    if (groups == nullptr)
+        return 0;
+
+    HANDLE token = nullptr;
+    if (!sys::OpenProcessToken(sys::GetCurrentProcess(), TOKEN_READ, &token)) {
+        sys::free(groups);
+        return 0;
+    }
+    DWORD needed = 0;
+    BOOL queried = sys::GetTokenInformation(token, TokenGroups, groups, size, &needed);
+    if (!queried && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        sys::free(groups);
+        groups = static_cast<BYTE *>(sys::malloc(needed));
+        if (groups != nullptr)
+            queried = sys::GetTokenInformation(token, TokenGroups, groups, needed, &needed);
+    }
+    sys::CloseHandle(token);
+    if (!queried || groups == nullptr) {
+        sys::free(groups);
+        return 0;
+    }
+
+    SID_IDENTIFIER_AUTHORITY ntAuthority = {SECURITY_NT_AUTHORITY};
+    PSID adminSid = nullptr;
+    if (!sys::AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
+                                       0, 0, 0, 0, 0, 0, &adminSid)) {
+        sys::free(groups);
+        return 0;
+    }
+
+    // The group counts only when it is enabled for use: an unelevated token
+    // under user account control carries it as deny-only, and such a process
+    // cannot delete what the clean-up must delete.
+    int isAdmin = 0;
+    const TOKEN_GROUPS *list = reinterpret_cast<const TOKEN_GROUPS *>(groups);
+    for (DWORD i = 0; i < list->GroupCount; ++i) {
+        if (sys::EqualSid(list->Groups[i].Sid, adminSid)) {
+            DWORD attributes = list->Groups[i].Attributes;
+            isAdmin = (attributes & SE_GROUP_ENABLED) != 0 && (attributes & SE_GROUP_USE_FOR_DENY_ONLY) == 0;
+            break;
+        }
+    }
+    sys::FreeSid(adminSid);
+    sys::free(groups);
+    return isAdmin;
+}
+
+int ReportRunSummary(unsigned found, unsigned failed, unsigned pendingReboot)
+{
+    int exitCode = 0;
+    if (found == 0) {
+        printf("No infection found\n");
+    } else {
+        if (failed != 0) {
+            printf("Infection was found.  An error occurred in the disinfection process.\n");
+            TracePrint(TraceModuleName, -1, 4, "%s",
+                       "Infections were found.  An error occurred in the disinfection process.\n");
+            exitCode = 3;
+        } else {
+            printf("Infection was found and removed\n");
+            TracePrint(TraceModuleName, -1, 4, "%s", "Infections were found and removed.\n");
+            exitCode = 1;
+        }
+        if (pendingReboot != 0) {
+            if (exitCode != 3)
+                exitCode = 2;
+            printf("Restarting the computer is needed to complete the disinfection process.\n"
+                   "Please restart the computer now.\n");
+            TracePrint(TraceModuleName, -1, 4, "%s",
+                       "Restarting the computer is needed to complete the disinfection process.\n");
+        }
+    }
+    printf("press any key to exit ...\n");
+    fflush(stdout);
+    sys::getch();
+    return exitCode;
+}
+
+int VornikMain(int argc, char **argv)
+{
+    int silent = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (_stricmp(argv[i], "/SILENT") == 0) {
+            silent = 1;
+        } else if (_stricmp(argv[i], "/VER") == 0) {
+            printf("T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
+            return 0;
+        }
+    }
+
+    if (!silent) {
+        int answer = sys::MessageBoxA(
+            nullptr,
+            "Please close all running applications and press OK to remove Vornik worm from your system.  "
+            "Note: It is highly recommended to disconnect your computer from a network while disinfecting "
+            "Vornik.",
+            "Tavrel Vornik Worm Removal Tool", MB_OKCANCEL | MB_ICONINFORMATION);
+        if (answer == IDCANCEL)
+            return 0;
+    }
+
+    char logPath[MAX_PATH];
+    if (BuildLogPath(logPath, sizeof logPath))
+        TraceSetOutputFile(logPath, "a+");
+
+    TracePrint(TraceModuleName, -1, 4, "T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
+    printf("W32/Vornik.B@mm, W32/Vornik.C@mm and W32/Vornik.E@mm W32/Vornik.F@mm Removal Tool ver %d.%02d.%d\n"
+           "Copyright (c) Tavrel. All rights reserved.\n"
+           "\n",
+           kVersionMajor, kVersionMinor, kVersionBuild);
+
+    if (IsWindowsNT() && !IsUserAdmin()) {
+        if (!silent)
+            printf("Please log on to this workstation with administrator rights and\nrun the tool again.");
+        return 0;
+    }
+
+    uint32_t status = 0;
+    Disinfect_Vornik(&status, 0, "Vornik", 0, 1, 0, "*", 0, 0, 0, 0);
+
+    int exitCode = 0;
+    if (!silent)
+        exitCode = ReportRunSummary(RunTallyFound(), RunTallyFailed(), RunTallyPendingReboot());
+
+    TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
+    return exitCode;
+}

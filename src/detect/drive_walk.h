@@ -1,0 +1,16 @@
+// The walk over every fixed drive and the file step's handling of each entry.
+#pragma once
+
+#include <windows.h>
+
+// Called for every entry of the walk; the path is valid during the call only.
+// A non-zero answer stops the whole walk.
+typedef int (*WalkCallback)(const char *path, const WIN32_FIND_DATAA *findData, int isDirectory);
+
+// Walks every fixed drive depth-first. Answers 0, or the first non-zero result
+// of a drive's walk.
+int ScanAllDrives(WalkCallback callback);
+
+// The file step's callback: echoes folders, fingerprints EXE/COM/PIF/SCR files,
+// deletes and counts infected ones. Always answers 0.
+int CheckFoundEntry(const char *path, const WIN32_FIND_DATAA *findData, int isDirectory);

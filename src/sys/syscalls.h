@@ -1,0 +1,79 @@
+// The tool's one door to the operating system and the C runtime.
+//
+// Every Win32 or runtime call the tool makes is a row of one table: a typed
+// pointer in namespace `sys` that starts out pointing at the real function.
+// Product code calls `sys::CreateFileA(...)` and reads like plain Win32 code;
+// a test swaps one pointer for the length of a scope (ScopedSysCall) to reach
+// what Wine cannot give: a user without administrator rights, a failing call,
+// a device.
+#pragma once
+
+#include <windows.h>
+#include <conio.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+// One row per call: X(name, real function). decltype of the real function
+// keeps the calling convention and the signature exact.
+#define VORNIK_SYSCALLS(X)                                   \
+    /* version, directories, modules */                      \
+    X(GetVersionExA, ::GetVersionExA)                        \
+    X(GetWindowsDirectoryA, ::GetWindowsDirectoryA)          \
+    X(GetModuleFileNameA, ::GetModuleFileNameA)              \
+    /* console, confirmation box, debugger output */         \
+    X(SetConsoleCtrlHandler, ::SetConsoleCtrlHandler)        \
+    X(MessageBoxA, ::MessageBoxA)                            \
+    X(OutputDebugStringA, ::OutputDebugStringA)              \
+    X(getch, ::_getch)                                       \
+    X(IsDBCSLeadByte, ::IsDBCSLeadByte)                      \
+    /* token and rights */                                   \
+    X(GetCurrentProcess, ::GetCurrentProcess)                \
+    X(OpenProcessToken, ::OpenProcessToken)                  \
+    X(GetTokenInformation, ::GetTokenInformation)            \
+    X(AllocateAndInitializeSid, ::AllocateAndInitializeSid)  \
+    X(EqualSid, ::EqualSid)                                  \
+    X(FreeSid, ::FreeSid)                                    \
+    X(CloseHandle, ::CloseHandle)                            \
+    /* runtime: heap and streams */                          \
+    X(malloc, ::malloc)                                      \
+    X(free, ::free)                                          \
+    X(fopen, ::fopen)                                        \
+    X(fputs, ::fputs)                                        \
+    X(fflush, ::fflush)                                      \
+    X(fclose, ::fclose)
+
+namespace sys {
+
+#define VORNIK_DECLARE_SYSCALL(name, real) extern decltype(&real) name;
+VORNIK_SYSCALLS(VORNIK_DECLARE_SYSCALL)
+#undef VORNIK_DECLARE_SYSCALL
+
+// A row of the table as tests see it: the name, the slot in use, the original.
+struct SysCallRow {
+    const char *name;
+    void **slot;
+    void *original;
+};
+
+// The whole table, ended by a row with a null name.
+const SysCallRow *SysCallTable();
+
+// Points the named row (or every row, for a null name) back at the real
+// function. Answers 1, or 0 when no row has that name.
+int RestoreSysCall(const char *name);
+
+}  // namespace sys
+
+// Swaps one call for the length of a scope and puts the previous one back.
+template <typename Fn>
+class ScopedSysCall {
+public:
+    ScopedSysCall(Fn &slot, Fn replacement) : slot_(slot), saved_(slot) { slot_ = replacement; }
+    ~ScopedSysCall() { slot_ = saved_; }
+    ScopedSysCall(const ScopedSysCall &) = delete;
+    ScopedSysCall &operator=(const ScopedSysCall &) = delete;
+
+private:
+    Fn &slot_;
+    Fn saved_;
+};

@@ -1,0 +1,357 @@
+// One run of the tool from its entry, as the administrator sees it: the box,
+// the banner, the gate, the summary, the key wait, the exit code and the log.
+#include "app/disinfect.h"
+#include "app/entry.h"
+#include "app/run_tally.h"
+#include "sys/syscalls.h"
+#include "test_support.h"
+#include "trace/trace.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kBanner[] =
+    "W32/Vornik.B@mm, W32/Vornik.C@mm and W32/Vornik.E@mm W32/Vornik.F@mm Removal Tool ver 1.00.9340\n"
+    "Copyright (c) Tavrel. All rights reserved.\n"
+    "\n";
+
+// What the fakes saw and answer; reset for every test.
+struct FakeSystem {
+    std::string windowsDir;
+    int boxAnswer = IDOK;
+    int boxCalls = 0;
+    std::string boxText, boxTitle;
+    UINT boxFlags = 0;
+    HWND boxOwner = reinterpret_cast<HWND>(1);
+    int keyWaits = 0;
+    DWORD platform = VER_PLATFORM_WIN32_NT;
+    std::string debuggerOutput;
+    std::vector<std::pair<PHANDLER_ROUTINE, BOOL>> ctrlHandlerCalls;
+};
+FakeSystem g_fake;
+
+UINT WINAPI FakeWindowsDirectory(LPSTR buffer, UINT size)
+{
+    if (g_fake.windowsDir.size() >= size)
+        return static_cast<UINT>(g_fake.windowsDir.size() + 1);
+    strcpy(buffer, g_fake.windowsDir.c_str());
+    return static_cast<UINT>(g_fake.windowsDir.size());
+}
+
+int WINAPI FakeMessageBox(HWND owner, LPCSTR text, LPCSTR title, UINT flags)
+{
+    ++g_fake.boxCalls;
+    g_fake.boxOwner = owner;
+    g_fake.boxText = text;
+    g_fake.boxTitle = title;
+    g_fake.boxFlags = flags;
+    return g_fake.boxAnswer;
+}
+
+int __cdecl FakeKeyWait(void)
+{
+    ++g_fake.keyWaits;
+    return 'x';
+}
+
+BOOL WINAPI FakeVersion(LPOSVERSIONINFOA info)
+{
+    info->dwMajorVersion = g_fake.platform == VER_PLATFORM_WIN32_NT ? 5 : 4;
+    info->dwMinorVersion = g_fake.platform == VER_PLATFORM_WIN32_NT ? 1 : 10;
+    info->dwPlatformId = g_fake.platform;
+    return TRUE;
+}
+
+void WINAPI RecordDebuggerOutput(LPCSTR text)
+{
+    g_fake.debuggerOutput += text;
+}
+
+BOOL WINAPI RecordCtrlHandler(PHANDLER_ROUTINE handler, BOOL add)
+{
+    g_fake.ctrlHandlerCalls.emplace_back(handler, add);
+    return TRUE;
+}
+
+// A token whose group list holds only Everyone: not an administrator.
+BOOL WINAPI FakeGroupsWithoutAdmin(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID buffer, DWORD size, PDWORD needed)
+{
+    static SID_IDENTIFIER_AUTHORITY world = {SECURITY_WORLD_SID_AUTHORITY};
+    static PSID everyone = nullptr;
+    if (everyone == nullptr)
+        AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
+    *needed = sizeof(TOKEN_GROUPS);
+    if (size < sizeof(TOKEN_GROUPS))
+        return FALSE;
+    TOKEN_GROUPS *groups = static_cast<TOKEN_GROUPS *>(buffer);
+    groups->GroupCount = 1;
+    groups->Groups[0].Sid = everyone;
+    groups->Groups[0].Attributes = SE_GROUP_ENABLED;
+    return TRUE;
+}
+
+class RunFrameTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_fake = FakeSystem();
+        g_fake.windowsDir = scratch_.Path();
+    }
+    void TearDown() override { DetachTraceFile(); }
+
+    int Run(std::vector<const char *> args)
+    {
+        args.insert(args.begin(), "T-Vornik.exe");
+        return VornikMain(static_cast<int>(args.size()), const_cast<char **>(args.data()));
+    }
+    std::string LogPath() const { return scratch_.File("T-Vornik.log"); }
+    std::string Log() const { return ReadWholeFile(LogPath()); }
+
+    ScratchFolder scratch_;
+    CapturedStdout stdout_;
+    ScopedSysCall<decltype(sys::GetWindowsDirectoryA)> windowsDir_{sys::GetWindowsDirectoryA, FakeWindowsDirectory};
+    ScopedSysCall<decltype(sys::MessageBoxA)> box_{sys::MessageBoxA, FakeMessageBox};
+    ScopedSysCall<decltype(sys::getch)> keyWait_{sys::getch, FakeKeyWait};
+    ScopedSysCall<decltype(sys::GetVersionExA)> version_{sys::GetVersionExA, FakeVersion};
+    ScopedSysCall<decltype(sys::OutputDebugStringA)> debugger_{sys::OutputDebugStringA, RecordDebuggerOutput};
+};
+
+TEST_F(RunFrameTest, VerPrintsOnlyTheVersionWhereverItStands)
+{
+    const std::vector<std::vector<const char *>> commandLines = {
+        {"/VER"}, {"/ver"}, {"/SILENT", "/VER"}, {"/VER", "/SILENT"}, {"x", "/Ver", "y"}, {"/silent", "/vEr", "/junk"},
+    };
+    for (const auto &args : commandLines) {
+        CapturedStdout out;
+        EXPECT_EQ(Run(args), 0);
+        EXPECT_EQ(out.Text(), "T-Vornik v1.00.9340\n");
+    }
+    EXPECT_EQ(g_fake.boxCalls, 0);
+    EXPECT_EQ(g_fake.keyWaits, 0);
+    EXPECT_FALSE(FileExists(LogPath()));
+    EXPECT_EQ(g_fake.debuggerOutput, "");
+}
+
+TEST_F(RunFrameTest, TheBoxAsksBeforeAnythingHappensAndCancelEndsTheRunSilently)
+{
+    g_fake.boxAnswer = IDCANCEL;
+    EXPECT_EQ(Run({}), 0);
+
+    EXPECT_EQ(g_fake.boxCalls, 1);
+    EXPECT_EQ(g_fake.boxOwner, nullptr);
+    EXPECT_EQ(g_fake.boxTitle, "Tavrel Vornik Worm Removal Tool");
+    EXPECT_EQ(g_fake.boxText,
+              "Please close all running applications and press OK to remove Vornik worm from your system.  "
+              "Note: It is highly recommended to disconnect your computer from a network while disinfecting "
+              "Vornik.");
+    EXPECT_EQ(g_fake.boxFlags, static_cast<UINT>(MB_OKCANCEL | MB_ICONINFORMATION));
+    EXPECT_EQ(stdout_.Text(), "");
+    EXPECT_EQ(g_fake.keyWaits, 0);
+    EXPECT_FALSE(FileExists(LogPath()));
+    EXPECT_EQ(g_fake.debuggerOutput, "");
+}
+
+TEST_F(RunFrameTest, ABoxThatCannotBeShownDoesNotStopTheRun)
+{
+    g_fake.boxAnswer = -1;  // what the box answers with no desktop to show it on
+    Run({});
+    EXPECT_NE(Log().find("[QVSC - Disinfect_Vornik]\r\n"), std::string::npos);
+}
+
+TEST_F(RunFrameTest, ACleanWorkstationSaysNoInfectionAndWaitsForAKey)
+{
+    if (RunTallyFound() != 0)
+        GTEST_SKIP() << "another test in this process counted an infection";
+    EXPECT_EQ(Run({"/SILENTX", "-SILENT", "SILENT"}), 0);  // none of these is the option
+    EXPECT_EQ(g_fake.boxCalls, 1);
+    EXPECT_EQ(stdout_.Text(), std::string(kBanner) + "No infection found\npress any key to exit ...\n");
+    EXPECT_EQ(g_fake.keyWaits, 1);
+    EXPECT_EQ(Log(), "T-Vornik v1.00.9340\r\n[QVSC - Disinfect_Vornik]\r\nExiting, return value 0\r\n");
+}
+
+TEST_F(RunFrameTest, SilentModeShowsNoBoxNoSummaryAndAlwaysExitsWithZero)
+{
+    // Counters raised as a clean-up that found, failed and deferred would.
+    RunTallyAddFound();
+    RunTallyAddFailed();
+    RunTallyAddPendingReboot();
+    for (const char *option : {"/SILENT", "/silent", "/SiLeNt"}) {
+        CapturedStdout out;
+        EXPECT_EQ(Run({option}), 0);
+        EXPECT_EQ(out.Text(), kBanner);
+    }
+    EXPECT_EQ(g_fake.boxCalls, 0);
+    EXPECT_EQ(g_fake.keyWaits, 0);
+    std::string oneRun = "T-Vornik v1.00.9340\r\n[QVSC - Disinfect_Vornik]\r\nExiting, return value 0\r\n";
+    EXPECT_EQ(Log(), oneRun + oneRun + oneRun);
+}
+
+TEST_F(RunFrameTest, WithoutAdministratorRightsAnNtSystemRefusesTheRun)
+{
+    ScopedSysCall<decltype(sys::GetTokenInformation)> groups(sys::GetTokenInformation, FakeGroupsWithoutAdmin);
+    EXPECT_EQ(Run({}), 0);
+    EXPECT_EQ(stdout_.Text(), std::string(kBanner) +
+                                  "Please log on to this workstation with administrator rights and\n"
+                                  "run the tool again.");
+    EXPECT_EQ(g_fake.keyWaits, 0);
+    EXPECT_EQ(Log(), "T-Vornik v1.00.9340\r\n");
+
+    CapturedStdout silentOut;
+    EXPECT_EQ(Run({"/SILENT"}), 0);
+    EXPECT_EQ(silentOut.Text(), kBanner);
+    EXPECT_EQ(Log(), "T-Vornik v1.00.9340\r\nT-Vornik v1.00.9340\r\n");
+}
+
+TEST_F(RunFrameTest, Windows9xHasNoAdministratorGate)
+{
+    g_fake.platform = VER_PLATFORM_WIN32_WINDOWS;
+    ScopedSysCall<decltype(sys::GetTokenInformation)> groups(sys::GetTokenInformation, FakeGroupsWithoutAdmin);
+    Run({"/SILENT"});
+    EXPECT_EQ(stdout_.Text(), kBanner);
+    EXPECT_EQ(Log(), "T-Vornik v1.00.9340\r\n[QVSC - Disinfect_Vornik]\r\nExiting, return value 0\r\n");
+}
+
+TEST_F(RunFrameTest, AWindowsFolderTooLongForTheLogPathLeavesTheLogOnTheDebuggerOutput)
+{
+    // 250 characters: with "\T-Vornik.log" the path would pass 259.
+    g_fake.windowsDir = scratch_.Path() + "\\" + std::string(250 - scratch_.Path().size() - 1, 'w');
+    ASSERT_EQ(g_fake.windowsDir.size(), 250u);
+    EXPECT_EQ(Run({"/SILENT"}), 0);
+    EXPECT_EQ(stdout_.Text(), kBanner);
+    EXPECT_EQ(g_fake.debuggerOutput,
+              "T-Vornik v1.00.9340\n[QVSC - Disinfect_Vornik]\nExiting, return value 0\n");
+
+    // A folder longer than the 260-byte buffer: the system reports the size it needs.
+    g_fake.windowsDir = std::string(300, 'w');
+    g_fake.debuggerOutput.clear();
+    EXPECT_EQ(Run({"/SILENT"}), 0);
+    EXPECT_EQ(g_fake.debuggerOutput,
+              "T-Vornik v1.00.9340\n[QVSC - Disinfect_Vornik]\nExiting, return value 0\n");
+}
+
+TEST(LogPathTest, IsTheWindowsFolderFollowedByTheLogName)
+{
+    char path[MAX_PATH];
+    char windowsDir[MAX_PATH];
+    GetWindowsDirectoryA(windowsDir, sizeof windowsDir);
+    ASSERT_EQ(BuildLogPath(path, sizeof path), 1);
+    EXPECT_EQ(std::string(path), std::string(windowsDir) + "\\T-Vornik.log");
+    // A buffer one byte short is refused, not overrun.
+    char small[64];
+    unsigned exact = static_cast<unsigned>(strlen(path)) + 1;
+    if (exact <= sizeof small) {
+        EXPECT_EQ(BuildLogPath(small, exact - 1), 0);
+        EXPECT_EQ(BuildLogPath(small, exact), 1);
+    }
+}
+
+// The summary and exit code for every combination of the three counters.
+struct SummaryCase {
+    unsigned found, failed, pendingReboot;
+    int exitCode;
+    const char *console;
+    const char *log;
+};
+
+const char kRestartConsole[] =
+    "Restarting the computer is needed to complete the disinfection process.\nPlease restart the computer now.\n";
+const char kRestartLog[] = "Restarting the computer is needed to complete the disinfection process.\r\n";
+
+class SummaryTest : public RunFrameTest, public ::testing::WithParamInterface<SummaryCase> {};
+
+TEST_P(SummaryTest, CountersBecomeTheSummaryAndTheExitCode)
+{
+    const SummaryCase &c = GetParam();
+    std::string log = LogPath();
+    TraceSetOutputFile(log.c_str(), "a+");
+    EXPECT_EQ(ReportRunSummary(c.found, c.failed, c.pendingReboot), c.exitCode);
+    EXPECT_EQ(stdout_.Text(), std::string(c.console) + "press any key to exit ...\n");
+    EXPECT_EQ(Log(), c.log);
+    EXPECT_EQ(g_fake.keyWaits, 1);
+}
+
+const std::string kFoundFailed = "Infection was found.  An error occurred in the disinfection process.\n";
+const std::string kFoundFailedLog = "Infections were found.  An error occurred in the disinfection process.\r\n";
+const std::string kFoundRemoved = "Infection was found and removed\n";
+const std::string kFoundRemovedLog = "Infections were found and removed.\r\n";
+const std::string kFoundFailedRestart = kFoundFailed + kRestartConsole;
+const std::string kFoundFailedRestartLog = kFoundFailedLog + kRestartLog;
+const std::string kFoundRemovedRestart = kFoundRemoved + kRestartConsole;
+const std::string kFoundRemovedRestartLog = kFoundRemovedLog + kRestartLog;
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryCombination, SummaryTest,
+    ::testing::Values(
+        // Nothing found: failures and deferred removals of other steps do not count.
+        SummaryCase{0, 0, 0, 0, "No infection found\n", ""},
+        SummaryCase{0, 1, 0, 0, "No infection found\n", ""},
+        SummaryCase{0, 0, 1, 0, "No infection found\n", ""},
+        SummaryCase{0, 1, 1, 0, "No infection found\n", ""},
+        SummaryCase{1, 0, 0, 1, kFoundRemoved.c_str(), kFoundRemovedLog.c_str()},
+        SummaryCase{5, 0, 0, 1, kFoundRemoved.c_str(), kFoundRemovedLog.c_str()},
+        SummaryCase{1, 0, 1, 2, kFoundRemovedRestart.c_str(), kFoundRemovedRestartLog.c_str()},
+        SummaryCase{1, 1, 0, 3, kFoundFailed.c_str(), kFoundFailedLog.c_str()},
+        SummaryCase{3, 2, 4, 3, kFoundFailedRestart.c_str(), kFoundFailedRestartLog.c_str()}),
+    [](const ::testing::TestParamInfo<SummaryCase> &info) {
+        return "found" + std::to_string(info.param.found) + "_failed" + std::to_string(info.param.failed) +
+               "_pending" + std::to_string(info.param.pendingReboot);
+    });
+
+// The sequence's own contract, seen from a caller.
+class DisinfectTest : public ::testing::Test {
+protected:
+    void SetUp() override { g_fake = FakeSystem(); }
+    ScopedSysCall<decltype(sys::OutputDebugStringA)> debugger_{sys::OutputDebugStringA, RecordDebuggerOutput};
+    ScopedSysCall<decltype(sys::SetConsoleCtrlHandler)> ctrl_{sys::SetConsoleCtrlHandler, RecordCtrlHandler};
+};
+
+TEST_F(DisinfectTest, WrongArgumentsSetStatusFourAndRunNoStep)
+{
+    struct Args {
+        uint32_t version;
+        const char *target;
+    };
+    for (Args args : {Args{1, nullptr}, Args{2, "*"}, Args{0, "*"}, Args{0x10002, "*"}}) {
+        g_fake.debuggerOutput.clear();
+        uint32_t status = 0;
+        EXPECT_EQ(Disinfect_Vornik(&status, 0, "Vornik", 0, args.version, 0, args.target, 0, 0, 0, 0), 0);
+        EXPECT_EQ(status, 4u);
+        EXPECT_EQ(g_fake.debuggerOutput, "[QVSC - Disinfect_Vornik]\n[QVSC - Disinfect_Vornik]: Wrong arguments.\n");
+    }
+    EXPECT_TRUE(g_fake.ctrlHandlerCalls.empty());
+    // A caller that hands no status word is told through the result alone.
+    EXPECT_EQ(Disinfect_Vornik(nullptr, 0, "Vornik", 0, 1, 0, nullptr, 0, 0, 0, 0), 0);
+}
+
+TEST_F(DisinfectTest, OnlyTheLowSixteenBitsOfTheVersionCountAndConsoleEventsAreIgnoredMeanwhile)
+{
+    uint32_t status = 77;
+    EXPECT_EQ(Disinfect_Vornik(&status, 0, "Vornik", 0, 0x10001, 0, "*", 0, 0, 0, 0), 1);
+    EXPECT_EQ(status, 77u);
+    ASSERT_EQ(g_fake.ctrlHandlerCalls.size(), 2u);
+    EXPECT_EQ(g_fake.ctrlHandlerCalls[0], std::make_pair(&IgnoreConsoleCtrl, TRUE));
+    EXPECT_EQ(g_fake.ctrlHandlerCalls[1], std::make_pair(&IgnoreConsoleCtrl, FALSE));
+}
+
+TEST(ConsoleCtrlTest, EveryControlEventIsSwallowedWithALine)
+{
+    CapturedStdout out;
+    for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT})
+        EXPECT_TRUE(IgnoreConsoleCtrl(event));
+    std::string line = "ctrl-break ignored\n";
+    EXPECT_EQ(out.Text(), line + line + line + line + line);
+}
+
+TEST(PlatformTest, IsWindowsNTFollowsThePlatformTheSystemReports)
+{
+    EXPECT_EQ(IsWindowsNT(), 1);  // Wine reports the NT family by default
+    g_fake.platform = VER_PLATFORM_WIN32_WINDOWS;
+    ScopedSysCall<decltype(sys::GetVersionExA)> version(sys::GetVersionExA, FakeVersion);
+    EXPECT_EQ(IsWindowsNT(), 0);
+}
+
+}  // namespace
