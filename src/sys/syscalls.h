@@ -26,6 +26,20 @@
     X(OutputDebugStringA, ::OutputDebugStringA)              \
     X(getch, ::_getch)                                       \
     X(IsDBCSLeadByte, ::IsDBCSLeadByte)                      \
+    /* drives, folders, deletion, reboot-time moves */       \
+    X(GetLogicalDriveStringsA, ::GetLogicalDriveStringsA)    \
+    X(GetDriveTypeA, ::GetDriveTypeA)                        \
+    X(FindFirstFileA, ::FindFirstFileA)                      \
+    X(FindNextFileA, ::FindNextFileA)                        \
+    X(FindClose, ::FindClose)                                \
+    X(GetFileAttributesA, ::GetFileAttributesA)              \
+    X(GetShortPathNameA, ::GetShortPathNameA)                \
+    X(MoveFileExA, ::MoveFileExA)                            \
+    X(remove, ::remove)                                      \
+    /* files */                                              \
+    X(CreateFileA, ::CreateFileA)                            \
+    X(SetFilePointer, ::SetFilePointer)                      \
+    X(ReadFile, ::ReadFile)                                  \
     /* token and rights */                                   \
     X(GetCurrentProcess, ::GetCurrentProcess)                \
     X(OpenProcessToken, ::OpenProcessToken)                  \
@@ -38,6 +52,8 @@
     X(malloc, ::malloc)                                      \
     X(free, ::free)                                          \
     X(fopen, ::fopen)                                        \
+    X(fgets, ::fgets)                                        \
+    X(ferror, ::ferror)                                      \
     X(fputs, ::fputs)                                        \
     X(fflush, ::fflush)                                      \
     X(fclose, ::fclose)

@@ -1,0 +1,281 @@
+// Removing a file as the clean-up steps do: at once, at the next restart
+// (delayed move on NT, WININIT.INI on Windows 9x), or reported as failed.
+#include "fileops/replace_file.h"
+#include "sys/syscalls.h"
+#include "test_support.h"
+#include "trace/trace.h"
+
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct DelayedMove {
+    std::string source;
+    bool nullDestination;
+    DWORD flags;
+};
+std::vector<DelayedMove> g_moves;
+BOOL g_moveAnswer = TRUE;
+std::string g_windowsDir;
+DWORD g_platform = VER_PLATFORM_WIN32_NT;
+
+BOOL WINAPI RecordDelayedMove(LPCSTR source, LPCSTR destination, DWORD flags)
+{
+    g_moves.push_back({source, destination == nullptr, flags});
+    return g_moveAnswer;
+}
+
+UINT WINAPI ScratchWindowsDirectory(LPSTR buffer, UINT size)
+{
+    if (g_windowsDir.size() >= size)
+        return static_cast<UINT>(g_windowsDir.size() + 1);
+    strcpy(buffer, g_windowsDir.c_str());
+    return static_cast<UINT>(g_windowsDir.size());
+}
+
+BOOL WINAPI ReportedPlatform(LPOSVERSIONINFOA info)
+{
+    info->dwPlatformId = g_platform;
+    return TRUE;
+}
+
+BOOL WINAPI NoToken(HANDLE, DWORD, PHANDLE)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+void MakeFile(const std::string &path, const std::string &bytes = "worm")
+{
+    FILE *stream = fopen(path.c_str(), "wb");
+    ASSERT_NE(stream, nullptr) << path;
+    fwrite(bytes.data(), 1, bytes.size(), stream);
+    fclose(stream);
+}
+
+std::string ShortPath(const std::string &path)
+{
+    char buffer[MAX_PATH];
+    DWORD length = GetShortPathNameA(path.c_str(), buffer, sizeof buffer);
+    return std::string(buffer, length);
+}
+
+class ReplaceFileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_moves.clear();
+        g_moveAnswer = TRUE;
+        g_platform = VER_PLATFORM_WIN32_NT;
+        g_windowsDir = scratch_.Path();
+        TraceSetOutputFile(scratch_.File("trace.log").c_str(), "a+");
+    }
+    void TearDown() override { DetachTraceFile(); }
+
+    std::string Log() const { return ReadWholeFile(scratch_.File("trace.log")); }
+    std::string Line(const char *format, const std::string &path) const
+    {
+        char line[1024];
+        snprintf(line, sizeof line, format, path.c_str());
+        return line;
+    }
+
+    ScratchFolder scratch_;
+    ScopedSysCall<decltype(sys::MoveFileExA)> move_{sys::MoveFileExA, RecordDelayedMove};
+    ScopedSysCall<decltype(sys::GetWindowsDirectoryA)> windowsDir_{sys::GetWindowsDirectoryA, ScratchWindowsDirectory};
+    ScopedSysCall<decltype(sys::GetVersionExA)> version_{sys::GetVersionExA, ReportedPlatform};
+};
+
+TEST_F(ReplaceFileTest, AMissingFileIsNotFound)
+{
+    std::string path = scratch_.File("gone.exe");
+    EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceNotFound);
+    EXPECT_EQ(Log(), Line("[QVSC - ReplaceFile]: Delete operation (%s).\r\n", path) +
+                         Line("[QVSC - FileExist]: File %s does not exist.\r\n", path) +
+                         Line("[QVSC - ReplaceFile]: Src file does not exist (%s).\r\n", path));
+}
+
+TEST_F(ReplaceFileTest, APlainFileIsDeletedAtOnce)
+{
+    std::string path = scratch_.File("plain.exe");
+    MakeFile(path);
+    EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceDone);
+    EXPECT_FALSE(FileExists(path));
+    EXPECT_EQ(Log(), Line("[QVSC - ReplaceFile]: Delete operation (%s).\r\n", path) +
+                         Line("[QVSC - FileExist]: File %s exists.\r\n", path) +
+                         Line("[QVSC - ReplaceFile]: Src file exists (%s).\r\n", path) +
+                         Line("[QVSC - ReplaceFile]: File was deleted (%s).\r\n", path));
+    EXPECT_TRUE(g_moves.empty());
+}
+
+TEST_F(ReplaceFileTest, FoldersAndUnreadableFilesCountAsAbsentAndAreLeftAlone)
+{
+    EXPECT_EQ(ReplaceFile("", scratch_.Path().c_str(), nullptr, 0), ReplaceNotFound);
+    EXPECT_TRUE(FileExists(scratch_.Path()));
+
+    std::string locked = scratch_.File("locked.exe");
+    MakeFile(locked);
+    HANDLE exclusive = CreateFileA(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(ReplaceFile("", locked.c_str(), nullptr, 0), ReplaceNotFound);
+    CloseHandle(exclusive);
+    EXPECT_TRUE(FileExists(locked));
+    EXPECT_TRUE(g_moves.empty());
+}
+
+TEST_F(ReplaceFileTest, ARefusedDeletionIsScheduledForTheRestartOnNt)
+{
+    std::string readOnly = scratch_.File("details.pif");
+    MakeFile(readOnly);
+    SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_READONLY);
+    std::string inUse = scratch_.File("inuse.exe");
+    MakeFile(inUse);
+    HANDLE holder = CreateFileA(inUse.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+
+    EXPECT_EQ(ReplaceFile("", readOnly.c_str(), nullptr, 0), ReplaceAtReboot);
+    EXPECT_EQ(ReplaceFile("", inUse.c_str(), nullptr, 0), ReplaceAtReboot);
+    CloseHandle(holder);
+
+    ASSERT_EQ(g_moves.size(), 2u);
+    EXPECT_EQ(g_moves[0].source, readOnly);  // the long path, as given
+    EXPECT_TRUE(g_moves[0].nullDestination);
+    EXPECT_EQ(g_moves[0].flags, 5u);
+    EXPECT_TRUE(FileExists(readOnly));
+    std::string log = Log();
+    std::string scheduled = Line("[QVSC - ReplaceFile]: Failed to delete the file (%s).\r\n", readOnly) +
+                            "[QVSC - AddFileToAutomaticRenameList]: System is NT.\r\n"
+                            "[QVSC - AddFileToAutomaticRenameList]: User is admin.\r\n"
+                            "[QVSC - AddFileToAutomaticRenameList]: Operation is executed during reboot.\r\n" +
+                            Line("[QVSC - ReplaceFile]: File will be deleted during reboot (%s).\r\n", readOnly);
+    EXPECT_NE(log.find(scheduled), std::string::npos) << log;
+}
+
+TEST_F(ReplaceFileTest, WhatCanBeNeitherDeletedNorScheduledFails)
+{
+    std::string path = scratch_.File("stuck.exe");
+    MakeFile(path);
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
+
+    g_moveAnswer = FALSE;
+    EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceFailed);
+    EXPECT_NE(Log().find("[QVSC - AddFileToAutomaticRenameList]: Operation cannot be executed during reboot.\r\n" +
+                         Line("[QVSC - ReplaceFile]: File cannot be deleted during reboot (%s).\r\n", path)),
+              std::string::npos);
+
+    // Rights lost during the run: nothing can be scheduled on NT.
+    g_moves.clear();
+    ScopedSysCall<decltype(sys::OpenProcessToken)> noToken(sys::OpenProcessToken, NoToken);
+    EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceFailed);
+    EXPECT_TRUE(g_moves.empty());
+    EXPECT_NE(Log().find("[QVSC - AddFileToAutomaticRenameList]: System is NT.\r\n"
+                         "[QVSC - AddFileToAutomaticRenameList]: User is not admin.\r\n"
+                         "[QVSC - AddFileToAutomaticRenameList]: No admin rights, no PV -> No renaming at reboot.\r\n"),
+              std::string::npos);
+    EXPECT_TRUE(FileExists(path));
+}
+
+int __cdecl RemoveFailsWith(const char *, int error)
+{
+    errno = error;
+    return -1;
+}
+int __cdecl RemoveFailsInvalid(const char *path) { return RemoveFailsWith(path, EINVAL); }
+int __cdecl RemoveFailsVanished(const char *path) { return RemoveFailsWith(path, ENOENT); }
+
+TEST_F(ReplaceFileTest, OnlyAFileThatVanishedIsNotFoundAnyOtherRefusalFails)
+{
+    std::string path = scratch_.File("odd.exe");
+    MakeFile(path);
+    {
+        ScopedSysCall<decltype(sys::remove)> fails(sys::remove, RemoveFailsInvalid);
+        EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceFailed);
+    }
+    {
+        ScopedSysCall<decltype(sys::remove)> vanished(sys::remove, RemoveFailsVanished);
+        EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceNotFound);
+    }
+    EXPECT_TRUE(g_moves.empty());
+}
+
+// Windows 9x: a "nul=" line in the rename section of WININIT.INI.
+class Windows9xRenameTest : public ReplaceFileTest {
+protected:
+    void SetUp() override
+    {
+        ReplaceFileTest::SetUp();
+        g_platform = VER_PLATFORM_WIN32_WINDOWS;
+        locked_ = scratch_.File("MSCVB32.EXE");
+        MakeFile(locked_);
+        SetFileAttributesA(locked_.c_str(), FILE_ATTRIBUTE_READONLY);
+    }
+    std::string Wininit() const { return scratch_.File("WININIT.INI"); }
+
+    std::string locked_;
+};
+
+TEST_F(Windows9xRenameTest, AMissingWininitIsWrittenWithTheSectionAndTheLine)
+{
+    EXPECT_EQ(ReplaceFile("", locked_.c_str(), nullptr, 0), ReplaceAtReboot);
+    EXPECT_EQ(ReadWholeFile(Wininit()), "[rename]\r\nnul=" + ShortPath(locked_));
+    EXPECT_TRUE(g_moves.empty());
+    EXPECT_NE(Log().find("[QVSC - AddFileToAutomaticRenameList]: System is not NT.\r\n"
+                         "[QVSC - AddFileToAutomaticRenameList]: Operation will be executed during reboot.\r\n"),
+              std::string::npos);
+}
+
+TEST_F(Windows9xRenameTest, AnExistingWininitKeepsEveryOtherLine)
+{
+    MakeFile(Wininit(),
+             "; pending operations\r\n"
+             "\r\n"
+             "[Other]\r\n"
+             "a=b\r\n"
+             "[Rename]\r\n"
+             "NUL=C:\\OLD.EXE\r\n"
+             "\r\n"
+             "[Last]\r\n"
+             "x=y\r\n");
+    EXPECT_EQ(ReplaceFile("", locked_.c_str(), nullptr, 0), ReplaceAtReboot);
+    std::string text = ReadWholeFile(Wininit());
+    // The blank line belongs to the rename section: the new line follows it.
+    EXPECT_EQ(text.find("; pending operations\r\n\r\n[Other]\r\na=b\r\n[Rename]\r\nNUL=C:\\OLD.EXE\r\n\r\nnul=" +
+                        ShortPath(locked_)),
+              0u)
+        << text;
+    EXPECT_NE(text.find("[Last]\r\nx=y"), std::string::npos) << text;
+}
+
+FILE *__cdecl NoWriting(const char *path, const char *mode)
+{
+    if (strchr(mode, 'w') != nullptr) {
+        errno = EACCES;
+        return nullptr;
+    }
+    return fopen(path, mode);
+}
+
+TEST_F(Windows9xRenameTest, AWininitThatCannotBeWrittenOrReadIsNeverReplaced)
+{
+    MakeFile(Wininit(), "[rename]\r\nnul=C:\\OLD.EXE\r\n");
+    {
+        // A read-only medium (Wine lets root write a read-only file).
+        ScopedSysCall<decltype(sys::fopen)> readOnly(sys::fopen, NoWriting);
+        EXPECT_EQ(ReplaceFile("", locked_.c_str(), nullptr, 0), ReplaceFailed);
+    }
+
+    HANDLE exclusive = CreateFileA(Wininit().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(ReplaceFile("", locked_.c_str(), nullptr, 0), ReplaceFailed);
+    CloseHandle(exclusive);
+
+    EXPECT_EQ(ReadWholeFile(Wininit()), "[rename]\r\nnul=C:\\OLD.EXE\r\n");
+    EXPECT_NE(Log().find("[QVSC - AddFileToAutomaticRenameList]: Operation cannot be executed during reboot.\r\n"),
+              std::string::npos);
+}
+
+}  // namespace
