@@ -11,6 +11,11 @@ typedef int (*WalkCallback)(const char *path, const WIN32_FIND_DATAA *findData, 
 // of a drive's walk.
 int ScanAllDrives(WalkCallback callback);
 
+// Walks the tree below folderPath (which ends with a backslash), folders
+// reported before their contents. Answers 0 when walked to the end, 1 when a
+// working buffer cannot be had, else the callback's first non-zero result.
+int WalkFolder(const char *folderPath, WalkCallback callback);
+
 // The file step's callback: echoes folders, fingerprints EXE/COM/PIF/SCR files,
 // deletes and counts infected ones. Always answers 0.
 int CheckFoundEntry(const char *path, const WIN32_FIND_DATAA *findData, int isDirectory);

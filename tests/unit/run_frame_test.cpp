@@ -71,6 +71,13 @@ void WINAPI RecordDebuggerOutput(LPCSTR text)
     g_fake.debuggerOutput += text;
 }
 
+// A machine whose drive list cannot be had: the walk has nothing to do, so
+// these tests never walk the test machine's own drives.
+DWORD WINAPI NoDrives(DWORD, LPSTR)
+{
+    return 0;
+}
+
 BOOL WINAPI RecordCtrlHandler(PHANDLER_ROUTINE handler, BOOL add)
 {
     g_fake.ctrlHandlerCalls.emplace_back(handler, add);
@@ -118,6 +125,7 @@ protected:
     ScopedSysCall<decltype(sys::getch)> keyWait_{sys::getch, FakeKeyWait};
     ScopedSysCall<decltype(sys::GetVersionExA)> version_{sys::GetVersionExA, FakeVersion};
     ScopedSysCall<decltype(sys::OutputDebugStringA)> debugger_{sys::OutputDebugStringA, RecordDebuggerOutput};
+    ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives_{sys::GetLogicalDriveStringsA, NoDrives};
 };
 
 TEST_F(RunFrameTest, VerPrintsOnlyTheVersionWhereverItStands)
@@ -307,6 +315,7 @@ protected:
     void SetUp() override { g_fake = FakeSystem(); }
     ScopedSysCall<decltype(sys::OutputDebugStringA)> debugger_{sys::OutputDebugStringA, RecordDebuggerOutput};
     ScopedSysCall<decltype(sys::SetConsoleCtrlHandler)> ctrl_{sys::SetConsoleCtrlHandler, RecordCtrlHandler};
+    ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives_{sys::GetLogicalDriveStringsA, NoDrives};
 };
 
 TEST_F(DisinfectTest, WrongArgumentsSetStatusFourAndRunNoStep)

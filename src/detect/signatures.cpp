@@ -1,0 +1,63 @@
+#include "detect/signatures.h"
+
+#include "detect/crc32.h"
+#include "sys/syscalls.h"
+#include "trace/trace.h"
+
+#include <stdio.h>
+
+const SignatureEntry SignatureTable[] = {
+    {0x0000, 0x3000, 0x71691803u},
+    {0x0000, 0x3000, 0x27897029u},
+    {0x1000, 0x3000, 0xA81F7183u},
+    {0x0000, 0x3000, 0x229A8DE9u},
+    {0, 0, 0},
+};
+
+unsigned char SignatureReadBuffer[MaxSignatureLength];
+
+int MatchFileSignature(const char *path, const SignatureEntry *table, int32_t *matchIndex)
+{
+    *matchIndex = -1;
+
+    // Read sharing only: a file that someone holds open for writing is not
+    // examined, and neither is a folder.
+    HANDLE file = sys::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+
+    for (int32_t row = 0; table[row].length != 0; ++row) {
+        const SignatureEntry &entry = table[row];
+        // Without a high part, 0xFFFFFFFF can only mean failure. A position
+        // past the end of the file is no failure: the read below comes up
+        // short instead.
+        if (sys::SetFilePointer(file, entry.offset, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
+            printf("seek failed\n");
+            continue;
+        }
+        if (entry.length > MaxSignatureLength)
+            continue;
+        DWORD got = 0;
+        if (!sys::ReadFile(file, SignatureReadBuffer, entry.length, &got, nullptr) || got < entry.length)
+            continue;
+        if (Crc32(SignatureReadBuffer, entry.length) == entry.crc) {
+            *matchIndex = row;
+            break;
+        }
+    }
+
+    sys::CloseHandle(file);
+    return 1;
+}
+
+int ScanFileForSignature(const char *path, int32_t *infected)
+{
+    *infected = 0;
+    int32_t signatureId = -1;
+    int examined = MatchFileSignature(path, SignatureTable, &signatureId);
+    if (signatureId != -1) {
+        *infected = 1;
+        TracePrint(TraceModuleName, -1, 4, "Infected (signature ID %d): %s\n", signatureId, path);
+    }
+    return examined;
+}

@@ -1,0 +1,129 @@
+// The folder walk as a caller sees it: what is reported, in which order, and
+// when it stops.
+#include "detect/drive_walk.h"
+#include "sys/syscalls.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> g_seen;
+std::string g_stopAt;
+std::string g_root;
+
+int RecordEntry(const char *path, const WIN32_FIND_DATAA *, int isDirectory)
+{
+    std::string relative = std::string(path).substr(g_root.size());
+    g_seen.push_back((isDirectory ? "D " : "F ") + relative);
+    return relative == g_stopAt ? 42 : 0;
+}
+
+void MakeFile(const std::string &path)
+{
+    FILE *stream = fopen(path.c_str(), "wb");
+    ASSERT_NE(stream, nullptr) << path;
+    fclose(stream);
+}
+
+class WalkFolderTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_seen.clear();
+        g_stopAt.clear();
+        g_root = scratch_.Path() + "\\";
+        CreateDirectoryA(scratch_.File("sub").c_str(), nullptr);
+        CreateDirectoryA(scratch_.File("sub\\inner").c_str(), nullptr);
+        CreateDirectoryA(scratch_.File("..dots").c_str(), nullptr);
+        MakeFile(scratch_.File("sub\\inner\\deep.exe"));
+        MakeFile(scratch_.File("sub\\a.txt"));
+        MakeFile(scratch_.File("top.com"));
+        MakeFile(scratch_.File("hidden.scr"));
+        SetFileAttributesA(scratch_.File("hidden.scr").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    }
+
+    // Where each entry stands in what the walk reported.
+    size_t Position(const std::string &entry) const
+    {
+        for (size_t i = 0; i < g_seen.size(); ++i)
+            if (g_seen[i] == entry)
+                return i;
+        ADD_FAILURE() << "not reported: " << entry;
+        return 0;
+    }
+
+    ScratchFolder scratch_;
+};
+
+TEST_F(WalkFolderTest, EveryEntryIsReportedOnceFoldersBeforeTheirContents)
+{
+    EXPECT_EQ(WalkFolder(g_root.c_str(), RecordEntry), 0);
+    EXPECT_EQ(g_seen.size(), 7u);
+    EXPECT_LT(Position("D sub"), Position("D sub\\inner"));
+    EXPECT_LT(Position("D sub\\inner"), Position("F sub\\inner\\deep.exe"));
+    EXPECT_LT(Position("D sub"), Position("F sub\\a.txt"));
+    Position("D ..dots");
+    Position("F top.com");
+    Position("F hidden.scr");
+    for (const std::string &entry : g_seen) {
+        EXPECT_NE(entry.substr(entry.size() - 2), "\\.");
+        EXPECT_NE(entry.back(), '\\') << entry;
+    }
+}
+
+TEST_F(WalkFolderTest, ANonZeroAnswerStopsTheWholeWalk)
+{
+    g_stopAt = "sub\\inner\\deep.exe";
+    EXPECT_EQ(WalkFolder(g_root.c_str(), RecordEntry), 42);
+    EXPECT_EQ(g_seen.back(), "F sub\\inner\\deep.exe");
+}
+
+void *__cdecl NoMemory(size_t)
+{
+    return nullptr;
+}
+
+int g_searches = 0;
+HANDLE WINAPI CountingFindFirst(LPCSTR pattern, LPWIN32_FIND_DATAA entry)
+{
+    HANDLE search = FindFirstFileA(pattern, entry);
+    if (search != INVALID_HANDLE_VALUE)
+        ++g_searches;
+    return search;
+}
+BOOL WINAPI CountingFindClose(HANDLE search)
+{
+    --g_searches;
+    return FindClose(search);
+}
+
+TEST_F(WalkFolderTest, EverySearchIsClosedAndNoMemoryStopsTheScan)
+{
+    g_searches = 0;
+    {
+        ScopedSysCall<decltype(sys::FindFirstFileA)> first(sys::FindFirstFileA, CountingFindFirst);
+        ScopedSysCall<decltype(sys::FindClose)> close(sys::FindClose, CountingFindClose);
+        g_stopAt = "sub\\inner\\deep.exe";  // stopped three levels down
+        WalkFolder(g_root.c_str(), RecordEntry);
+        EXPECT_EQ(g_searches, 0);
+        g_stopAt.clear();
+        WalkFolder(g_root.c_str(), RecordEntry);
+        EXPECT_EQ(g_searches, 0);
+    }
+    ScopedSysCall<decltype(sys::malloc)> noMemory(sys::malloc, NoMemory);
+    g_seen.clear();
+    EXPECT_EQ(WalkFolder(g_root.c_str(), RecordEntry), 1);
+    EXPECT_TRUE(g_seen.empty());
+}
+
+TEST_F(WalkFolderTest, AFolderThatCannotBeListedIsPassedOver)
+{
+    EXPECT_EQ(WalkFolder((scratch_.File("no such folder") + "\\").c_str(), RecordEntry), 0);
+    EXPECT_TRUE(g_seen.empty());
+}
+
+}  // namespace

@@ -1,0 +1,307 @@
+// Fingerprinting files on disk: which window of a file is read, which row of
+// the table it matches, what cannot be opened, and that the file is always
+// closed again. The "worm" files are harmless bytes whose windows are forged
+// to the table's CRC values.
+#include "detect/crc32.h"
+#include "detect/signatures.h"
+#include "sys/syscalls.h"
+#include "test_support.h"
+#include "trace/trace.h"
+
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+// One step of the CRC register run backwards: the register before `byte` was
+// fed, given the register after it.
+uint32_t UnfeedByte(uint32_t reg, unsigned char byte)
+{
+    for (int bit = 0; bit < 8; ++bit)
+        reg = (reg & 0x80000000u) != 0 ? ((reg ^ 0xEDB88320u) << 1) | 1u : reg << 1;
+    return reg ^ byte;
+}
+
+// Replaces the four bytes at `patchAt` (inside the window) so that the
+// window's CRC-32 becomes `crc`: the register is run forward to the patch and
+// backward from the wanted end value through the bytes after it; the four
+// bytes are what takes the one to the other.
+void ForgeWindow(std::string &bytes, uint32_t offset, uint32_t length, uint32_t patchAt, uint32_t crc)
+{
+    const unsigned char *window = reinterpret_cast<const unsigned char *>(bytes.data()) + offset;
+    uint32_t relative = patchAt - offset;
+    uint32_t before = Crc32(window, relative) ^ 0xFFFFFFFFu;
+    uint32_t after = crc ^ 0xFFFFFFFFu;
+    for (uint32_t i = length; i > relative + 4; --i)
+        after = UnfeedByte(after, window[i - 1]);
+    for (int i = 0; i < 4; ++i)
+        after = UnfeedByte(after, 0);
+    uint32_t word = after ^ before;
+    for (int i = 0; i < 4; ++i)
+        bytes[patchAt + i] = static_cast<char>(word >> (8 * i));
+}
+
+std::string PlainBytes(size_t count, uint32_t seed)
+{
+    std::string bytes(count, '\0');
+    for (size_t i = 0; i < count; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        bytes[i] = static_cast<char>(seed >> 16);
+    }
+    return bytes;
+}
+
+// A 16 KiB file whose window for `id` carries that row's CRC, patched in the
+// window's last four bytes (so an ID-2 patch leaves the first 12288 bytes be).
+std::string WormLike(int id, uint32_t seed = 1)
+{
+    std::string bytes = PlainBytes(0x4000, seed);
+    const SignatureEntry &row = SignatureTable[id];
+    ForgeWindow(bytes, row.offset, row.length, row.offset + row.length - 4, row.crc);
+    return bytes;
+}
+
+void WriteFileBytes(const std::string &path, const std::string &bytes)
+{
+    FILE *stream = fopen(path.c_str(), "wb");
+    ASSERT_NE(stream, nullptr) << path;
+    fwrite(bytes.data(), 1, bytes.size(), stream);
+    fclose(stream);
+}
+
+// Calls counted through the system-call table, passed on to the real ones.
+struct FileCalls {
+    int opens = 0, closes = 0;
+    HANDLE open = INVALID_HANDLE_VALUE;
+    std::vector<LONG> seeks;
+    std::vector<DWORD> reads;
+    int failSeekCalls = 0;  // the first N seeks fail
+    bool failReads = false;
+};
+FileCalls g_calls;
+
+HANDLE WINAPI CountedCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                 DWORD disposition, DWORD flags, HANDLE templateFile)
+{
+    HANDLE file = ::CreateFileA(path, access, share, security, disposition, flags, templateFile);
+    if (file != INVALID_HANDLE_VALUE) {
+        ++g_calls.opens;
+        g_calls.open = file;
+    }
+    return file;
+}
+
+BOOL WINAPI CountedCloseHandle(HANDLE handle)
+{
+    if (handle == g_calls.open)
+        ++g_calls.closes;
+    return ::CloseHandle(handle);
+}
+
+DWORD WINAPI RecordedSetFilePointer(HANDLE file, LONG distance, PLONG high, DWORD method)
+{
+    g_calls.seeks.push_back(distance);
+    if (static_cast<int>(g_calls.seeks.size()) <= g_calls.failSeekCalls) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_SET_FILE_POINTER;
+    }
+    return ::SetFilePointer(file, distance, high, method);
+}
+
+BOOL WINAPI RecordedReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD got, LPOVERLAPPED overlapped)
+{
+    g_calls.reads.push_back(count);
+    if (g_calls.failReads) {
+        *got = 0;
+        SetLastError(ERROR_READ_FAULT);
+        return FALSE;
+    }
+    return ::ReadFile(file, buffer, count, got, overlapped);
+}
+
+class SignaturesTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_calls = FileCalls();
+        log_ = scratch_.File("T-Vornik.log");
+        TraceSetOutputFile(log_.c_str(), "a+");
+    }
+    void TearDown() override { DetachTraceFile(); }
+
+    std::string Planted(const char *name, const std::string &bytes)
+    {
+        std::string path = scratch_.File(name);
+        WriteFileBytes(path, bytes);
+        return path;
+    }
+
+    ScratchFolder scratch_;
+    std::string log_;
+    ScopedSysCall<decltype(sys::CreateFileA)> create_{sys::CreateFileA, CountedCreateFileA};
+    ScopedSysCall<decltype(sys::CloseHandle)> close_{sys::CloseHandle, CountedCloseHandle};
+    ScopedSysCall<decltype(sys::SetFilePointer)> seek_{sys::SetFilePointer, RecordedSetFilePointer};
+    ScopedSysCall<decltype(sys::ReadFile)> read_{sys::ReadFile, RecordedReadFile};
+};
+
+TEST_F(SignaturesTest, EachForgedWindowIsFoundAndLoggedWithItsSignatureId)
+{
+    std::string expectedLog;
+    for (int id = 0; id < 4; ++id) {
+        std::string path = Planted(("worm" + std::to_string(id) + ".exe").c_str(), WormLike(id));
+        int32_t index = 99;
+        EXPECT_EQ(MatchFileSignature(path.c_str(), SignatureTable, &index), 1) << "ID " << id;
+        EXPECT_EQ(index, id);
+        int32_t infected = 99;
+        EXPECT_EQ(ScanFileForSignature(path.c_str(), &infected), 1) << "ID " << id;
+        EXPECT_EQ(infected, 1) << "ID " << id;
+        expectedLog += "Infected (signature ID " + std::to_string(id) + "): " + path + "\r\n";
+    }
+    EXPECT_EQ(ReadWholeFile(log_), expectedLog);
+    EXPECT_EQ(g_calls.opens, 8);
+    EXPECT_EQ(g_calls.closes, 8);
+}
+
+TEST_F(SignaturesTest, TheFirstMatchingRowWinsAndLaterRowsAreNotRead)
+{
+    // ID 0 first, then ID 2 with its patch at 16380, outside the first
+    // 12288 bytes: both windows match.
+    std::string bytes = PlainBytes(0x4000, 2);
+    ForgeWindow(bytes, 0, 0x3000, 0x2FFC, SignatureTable[0].crc);
+    ForgeWindow(bytes, 0x1000, 0x3000, 0x3FFC, SignatureTable[2].crc);
+    ASSERT_EQ(Crc32(bytes.data(), 0x3000), SignatureTable[0].crc);
+    ASSERT_EQ(Crc32(bytes.data() + 0x1000, 0x3000), SignatureTable[2].crc);
+    std::string path = Planted("both.exe", bytes);
+
+    int32_t index = 99;
+    EXPECT_EQ(MatchFileSignature(path.c_str(), SignatureTable, &index), 1);
+    EXPECT_EQ(index, 0);
+    EXPECT_EQ(g_calls.seeks, (std::vector<LONG>{0}));
+
+    std::string id1 = Planted("id1.exe", WormLike(1));
+    g_calls.seeks.clear();
+    g_calls.reads.clear();
+    EXPECT_EQ(MatchFileSignature(id1.c_str(), SignatureTable, &index), 1);
+    EXPECT_EQ(index, 1);
+    EXPECT_EQ(g_calls.seeks, (std::vector<LONG>{0, 0}));
+    EXPECT_EQ(g_calls.reads, (std::vector<DWORD>{0x3000, 0x3000}));
+}
+
+TEST_F(SignaturesTest, CleanAndShortFilesAreExaminedWithoutAMatchAndLogNothing)
+{
+    std::string id1 = WormLike(1);
+    std::string exact = Planted("exact.exe", id1.substr(0, 0x3000));
+    std::string clean = Planted("clean.exe", PlainBytes(0x4000, 5));
+    std::string empty = Planted("empty.exe", "");
+    std::string shortId1 = Planted("short1.exe", id1.substr(0, 0x3000 - 1));
+    std::string shortId2 = Planted("short2.exe", WormLike(2).substr(0, 0x4000 - 1));
+
+    // A file exactly as long as the window matches. That leaves the whole
+    // window in the read buffer, so a short read taken as whole would then
+    // match the copy cut one byte short on the stale last byte.
+    int32_t index = 99;
+    EXPECT_EQ(MatchFileSignature(exact.c_str(), SignatureTable, &index), 1);
+    EXPECT_EQ(index, 1);
+    for (const std::string &path : {shortId1, shortId2, clean, empty}) {
+        index = 99;
+        EXPECT_EQ(MatchFileSignature(path.c_str(), SignatureTable, &index), 1) << path;
+        EXPECT_EQ(index, -1) << path;
+        int32_t infected = 99;
+        EXPECT_EQ(ScanFileForSignature(path.c_str(), &infected), 1) << path;
+        EXPECT_EQ(infected, 0) << path;
+    }
+    EXPECT_EQ(ReadWholeFile(log_), "");
+}
+
+TEST_F(SignaturesTest, FilesThatCannotBeOpenedAreNotExamined)
+{
+    std::string held = Planted("held.exe", WormLike(1));
+    HANDLE writer = ::CreateFileA(held.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    std::string missing = scratch_.File("missing.exe");
+    std::string folder = scratch_.File("folder.exe");
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+
+    for (const std::string &path : {held, missing, folder}) {
+        int32_t index = 99;
+        EXPECT_EQ(MatchFileSignature(path.c_str(), SignatureTable, &index), 0) << path;
+        EXPECT_EQ(index, -1) << path;
+        int32_t infected = 99;
+        EXPECT_EQ(ScanFileForSignature(path.c_str(), &infected), 0) << path;
+        EXPECT_EQ(infected, 0) << path;
+    }
+    ::CloseHandle(writer);
+    RemoveDirectoryA(folder.c_str());
+
+    EXPECT_EQ(ReadWholeFile(log_), "");
+    EXPECT_EQ(g_calls.opens, 0);
+}
+
+TEST_F(SignaturesTest, CustomTables)
+{
+    std::string bytes = WormLike(1);
+    std::string path = Planted("worm.exe", bytes);
+    int32_t index = 99;
+
+    // An empty table: the file is opened and closed, nothing is read.
+    const SignatureEntry empty[] = {{0, 0, 0x27897029u}};
+    EXPECT_EQ(MatchFileSignature(path.c_str(), empty, &index), 1);
+    EXPECT_EQ(index, -1);
+    EXPECT_EQ(g_calls.opens, 1);
+    EXPECT_EQ(g_calls.closes, 1);
+    EXPECT_TRUE(g_calls.seeks.empty());
+    EXPECT_TRUE(g_calls.reads.empty());
+
+    // A row one byte longer than the buffer is never read, though its CRC is
+    // right for the file; the next row is still tried.
+    const SignatureEntry tooLong[] = {
+        {0, MaxSignatureLength + 1, Crc32(bytes.data(), MaxSignatureLength + 1)},
+        {0, 0x3000, 0x27897029u},
+        {0, 0, 0},
+    };
+    EXPECT_EQ(MatchFileSignature(path.c_str(), tooLong, &index), 1);
+    EXPECT_EQ(index, 1);
+    EXPECT_EQ(g_calls.reads, (std::vector<DWORD>{0x3000}));
+    EXPECT_EQ(g_calls.opens, 2);
+    EXPECT_EQ(g_calls.closes, 2);
+}
+
+TEST_F(SignaturesTest, AFailedSeekIsShownOnTheConsoleAndTheNextRowIsTried)
+{
+    std::string path = Planted("worm3.exe", WormLike(3));
+    g_calls.failSeekCalls = 2;
+    CapturedStdout console;
+    int32_t infected = 99;
+    EXPECT_EQ(ScanFileForSignature(path.c_str(), &infected), 1);
+
+    EXPECT_EQ(console.Text(), "seek failed\nseek failed\n");
+    EXPECT_EQ(infected, 1);
+    EXPECT_EQ(g_calls.seeks, (std::vector<LONG>{0, 0, 0x1000, 0}));
+    EXPECT_EQ(g_calls.reads.size(), 2u);  // rows 0 and 1 were not read
+    EXPECT_EQ(ReadWholeFile(log_), "Infected (signature ID 3): " + path + "\r\n");
+    EXPECT_EQ(g_calls.closes, 1);
+}
+
+TEST_F(SignaturesTest, FailedReadsSkipEveryRowSilentlyAndTheFileIsClosed)
+{
+    std::string path = Planted("worm0.exe", WormLike(0));
+    g_calls.failReads = true;
+    CapturedStdout console;
+    int32_t index = 99;
+    EXPECT_EQ(MatchFileSignature(path.c_str(), SignatureTable, &index), 1);
+    EXPECT_EQ(index, -1);
+    EXPECT_EQ(g_calls.reads.size(), 4u);
+    EXPECT_EQ(console.Text(), "");
+    EXPECT_EQ(g_calls.opens, 1);
+    EXPECT_EQ(g_calls.closes, 1);
+
+    // Closed for real: nobody holds the file any more.
+    HANDLE exclusive = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(exclusive, INVALID_HANDLE_VALUE);
+    ::CloseHandle(exclusive);
+}
+
+}  // namespace
