@@ -1061,6 +1061,10 @@ def crlf_lines(data):
     return [line + b"\r\n" for line in lines[:-1]]
 
 
+# A folder the drive walk reports as progress: a drive path, nothing else.
+FOLDER_LINE = re.compile(rb"^[A-Za-z]:\\[^\r\n]*\r\n$")
+
+
 def log_runs(log):
     """The log split into the runs it records, oldest first (each run
     begins with the version line)."""
@@ -1105,13 +1109,15 @@ class WorkstationTestCase(unittest.TestCase):
 
     def assertBanner(self, stdout):
         """Checks that the console output begins with the three banner lines
-        (the copyright line only for being there); answers what follows."""
+        (the copyright line only for being there); answers what follows,
+        less the drive walk's progress lines (one folder path a line)."""
         lines = crlf_lines(stdout)
         self.assertGreaterEqual(len(lines), 3, stdout)
         self.assertEqual(lines[0], BANNER_LINE)
         self.assertNotEqual(lines[1].strip(), b"", "no copyright line")
         self.assertEqual(lines[2], b"\r\n")
-        return b"".join(lines[3:])
+        return b"".join(line for line in lines[3:]
+                        if not FOLDER_LINE.match(line))
 
     def assertOneRunLogged(self, run_log):
         """Checks one run's part of the log: version line, the sequence's
@@ -1127,10 +1133,17 @@ class WorkstationTestCase(unittest.TestCase):
 # The demonstration workstation
 
 def plant_demo_samples(ws):
-    """What the demonstration workstation holds besides Windows itself.
-    Harmless samples with the worm's fingerprints, Run values and the like
-    are planted here."""
+    """What the demonstration workstation holds besides Windows itself:
+    harmless files whose fingerprint windows are forged to the worm's
+    values, plain, read-only (deleted at the restart) and deep in folders."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                    "..", "..", "tools"))
+    import forge_sample
     ws.plant_file("C:\\Temp\\readme.txt", "A clean file.\r\n")
+    ws.plant_file("C:\\Temp\\details.pif", forge_sample.make_sample(20000, 1), readonly=True)
+    ws.plant_file("C:\\Documents\\Photos\\2004\\holiday.scr", forge_sample.make_sample(30000, 0, seed=1))
+    ws.plant_file("C:\\Program Files\\Tools\\Setup.Exe", forge_sample.make_sample(17000, 2, seed=2))
+    ws.plant_file("C:\\Program Files\\Tools\\clean.exe", forge_sample.make_sample(20000, None, seed=3))
 
 
 def demo(argv):

@@ -1,0 +1,151 @@
+"""Infected files on disk: found by fingerprint on every fixed drive, deleted
+at once or at the next restart, and reported on the console, in the log and
+through the exit code. Samples are harmless bytes whose fingerprint windows
+are forged to the worm's values."""
+
+import os
+import sys
+import unittest
+
+from workstation import WorkstationTestCase
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "..", "tools"))
+import forge_sample  # noqa: E402
+
+PENDING_KEY = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager"
+
+
+def sample(signature_id, size=20000, seed=0):
+    return forge_sample.make_sample(size, signature_id, seed)
+
+
+def clean(size=20000, seed=7):
+    data = bytes((i * 131 + seed) % 251 for i in range(size))
+    return data
+
+
+class TypicalRoad(WorkstationTestCase):
+
+    def test_a_read_only_sample_is_deleted_at_the_restart(self):
+        ws = self.workstation()
+        path = "C:\\Temp\\details.pif"
+        ws.plant_file(path, sample(1), readonly=True)
+        result = self.run_tool(ws, timeout=120)
+
+        self.assertIn(b"Infected: C:\\Temp\\details.pif  Deleted, reboot needed\r\n", result.stdout)
+        self.assertIn(b"C:\\Temp\r\n", result.stdout)
+        self.assertIn(b"Infection was found and removed\r\n"
+                      b"Restarting the computer is needed to complete the disinfection process.\r\n"
+                      b"Please restart the computer now.\r\n", result.stdout)
+        self.assertEqual(result.exit_code, 2)
+        log = result.log
+        expected_in_order = [
+            b"Infected (signature ID 1): C:\\Temp\\details.pif\r\n",
+            b"[QVSC - ReplaceFile]: Failed to delete the file (C:\\Temp\\details.pif).\r\n",
+            b"[QVSC - AddFileToAutomaticRenameList]: System is NT.\r\n"
+            b"[QVSC - AddFileToAutomaticRenameList]: User is admin.\r\n"
+            b"[QVSC - AddFileToAutomaticRenameList]: Operation is executed during reboot.\r\n",
+            b"Deleting file \"C:\\Temp\\details.pif\", result=2\r\n",
+            b"Infections were found and removed.\r\n"
+            b"Restarting the computer is needed to complete the disinfection process.\r\n",
+            b"Exiting, return value 2\r\n",
+        ]
+        position = 0
+        for text in expected_in_order:
+            found = log.find(text, position)
+            self.assertGreaterEqual(found, 0, "missing or out of order: %r\n%s" % (text, log.decode()))
+            position = found + len(text)
+        self.assertTrue(ws.exists(path), "deleted now, although read-only")
+        pending = ws.registry_value(PENDING_KEY, "PendingFileRenameOperations")
+        self.assertIn("\\??\\C:\\Temp\\details.pif", pending)
+
+    def test_every_signature_is_found_anywhere_and_only_candidates_are_touched(self):
+        ws = self.workstation(drives={"D": "fixed"})
+        infected = {
+            "C:\\Tools\\Setup.Exe": sample(0),
+            "C:\\a\\b\\c\\d\\e\\x.scr": sample(3),
+            "D:\\x.COM": sample(2, size=17000),
+            "D:\\...dots\\y.exe": sample(1),
+        }
+        untouched = {
+            "C:\\x.exe1": sample(0),
+            "C:\\x.ex": sample(0),
+            "C:\\x.": sample(0),
+            "C:\\dir.exe\\readme": sample(0),
+            "C:\\short.exe": sample(0)[:12287],
+            "C:\\clean.exe": clean(),
+        }
+        for path, data in list(infected.items()) + list(untouched.items()):
+            ws.plant_file(path, data)
+        result = self.run_tool(ws, timeout=120)
+
+        for path in infected:
+            self.assertIn(b"Infected: " + path.encode() + b"  Deleted\r\n", result.stdout)
+            self.assertFalse(ws.exists(path), path)
+        for path in untouched:
+            self.assertTrue(ws.exists(path), path)
+            self.assertNotIn(b"Infected: " + path.encode(), result.stdout)
+        self.assertIn(b"D:\\...dots\r\n", result.stdout)
+        self.assertNotIn(b"\\.\r\n", result.stdout)
+        self.assertIn(b"Infected (signature ID 2): D:\\x.COM\r\n", result.log)
+        self.assertIn(b"Infection was found and removed\r\n", result.stdout)
+        self.assertEqual(result.exit_code, 1)
+
+
+class Windows9x(WorkstationTestCase):
+
+    def test_a_read_only_sample_goes_to_wininit(self):
+        ws = self.workstation(windows98=True)
+        # Wine's boot (at the first program start) carries out and renames an
+        # existing WININIT.INI, as Windows 9x does at its start: boot first.
+        ws.keep_server()
+        self.run_tool(ws, "/VER", timeout=60)
+        ws.plant_file("C:\\windows\\WININIT.INI",
+                      b"; keep me\r\n\r\n[Other]\r\na=b\r\n[Rename]\r\nNUL=C:\\OLD.EXE\r\n\r\n[Last]\r\nx=y\r\n")
+        ws.plant_file("C:\\Temp\\details.pif", sample(1), readonly=True)
+        result = self.run_tool(ws, "/SILENT", timeout=120)
+
+        self.assertIn(b"Infected: C:\\Temp\\details.pif  Deleted, reboot needed\r\n", result.stdout)
+        self.assertEqual(result.exit_code, 0)  # silent
+        self.assertIn(b"[QVSC - AddFileToAutomaticRenameList]: System is not NT.\r\n", result.log)
+        wininit = ws.read_file("C:\\windows\\WININIT.INI")
+        # The blank line belongs to the rename section: the new line follows it.
+        head = b"; keep me\r\n\r\n[Other]\r\na=b\r\n[Rename]\r\nNUL=C:\\OLD.EXE\r\n\r\nnul="
+        self.assertTrue(wininit.startswith(head), wininit)
+        line = wininit[len(head):].split(b"\r\n")[0]
+        self.assertTrue(line.upper().endswith(b"\\DETAILS.PIF"), wininit)
+        self.assertIn(b"[Last]\r\nx=y", wininit)
+
+
+class OnlyFixedDrives(WorkstationTestCase):
+
+    def test_removable_cdrom_and_network_drives_are_not_walked(self):
+        ws = self.workstation(drives={"A": "floppy", "D": "fixed", "E": "cdrom", "N": "network"})
+        for letter in "ACDEN":
+            ws.plant_file(letter + ":\\folder\\w.exe", sample(0))
+        result = self.run_tool(ws, "/SILENT", timeout=120)
+        for letter in "CD":
+            self.assertFalse(ws.exists(letter + ":\\folder\\w.exe"), letter)
+        for letter in "AEN":
+            self.assertTrue(ws.exists(letter + ":\\folder\\w.exe"), letter)
+            self.assertNotIn(letter.encode() + b":\\", result.stdout)
+            self.assertNotIn(letter.encode() + b":\\", result.log)
+
+
+class LinkLoops(WorkstationTestCase):
+
+    def test_links_to_parent_folders_are_not_followed(self):
+        ws = self.workstation()
+        ws.plant_file("C:\\loop\\w.exe", sample(3))
+        folder = ws.host_path("C:\\loop")
+        os.symlink("..", os.path.join(folder, "up1"))
+        os.symlink("..", os.path.join(folder, "up2"))
+        result = self.run_tool(ws, "/SILENT", timeout=120)
+        self.assertEqual(result.stdout.count(b"Infected: C:\\loop\\w.exe"), 1, result.stdout)
+        self.assertNotIn(b"up1", result.stdout)
+        self.assertFalse(ws.exists("C:\\loop\\w.exe"))
+
+
+if __name__ == "__main__":
+    unittest.main()
