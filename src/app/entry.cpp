@@ -7,19 +7,18 @@
 #include <stdio.h>
 #include <string.h>
 
-int BuildLogPath(char *buffer, unsigned size)
+int BuildWindowsPath(const char *name, char *buffer, unsigned size)
 {
-    static const char kLogName[] = "\\T-Vornik.log";
     char windowsDir[MAX_PATH];
     UINT length = sys::GetWindowsDirectoryA(windowsDir, sizeof windowsDir);
     // 0 is a failure; a length at or past the buffer size means it did not fit.
     if (length == 0 || length >= sizeof windowsDir)
         return 0;
-    windowsDir[length] = '\0';
-    if (length + sizeof kLogName > size)
+    size_t nameSize = strlen(name) + 1;
+    if (length + nameSize > size)
         return 0;
     memcpy(buffer, windowsDir, length);
-    memcpy(buffer + length, kLogName, sizeof kLogName);
+    memcpy(buffer + length, name, nameSize);
     return 1;
 }
 
@@ -129,7 +128,7 @@ int VornikMain(int argc, char **argv)
     }
 
     char logPath[MAX_PATH];
-    if (BuildLogPath(logPath, sizeof logPath))
+    if (BuildWindowsPath("\\T-Vornik.log", logPath, sizeof logPath))
         TraceSetOutputFile(logPath, "a+");
 
     TracePrint(TraceModuleName, -1, 4, "T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);

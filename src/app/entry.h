@@ -19,6 +19,7 @@ int ReportRunSummary(unsigned found, unsigned failed, unsigned pendingReboot);
 // use; 0 otherwise and on any failure.
 int IsUserAdmin(void);
 
-// Writes the log path (the Windows directory and "\T-Vornik.log") into buffer.
-// Answers 0, leaving no path, when the system fails or the path does not fit.
-int BuildLogPath(char *buffer, unsigned size);
+// Writes the Windows directory followed by name (e.g. "\T-Vornik.log") into
+// buffer. Answers 0, leaving no path, when the system fails or the path does
+// not fit.
+int BuildWindowsPath(const char *name, char *buffer, unsigned size);

@@ -5,7 +5,6 @@
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 
-#include <string.h>
 
 static void LogRename(int level, const char *message)
 {
@@ -31,6 +30,25 @@ static int ScheduleDelayedMove(const char *source, const char *destination)
     return moved;
 }
 
+// Adds "nul=<shortPath>" to the rename section of WININIT.INI in the Windows
+// directory. Answers 1 when the file was written, 0 when it was left alone.
+static int AppendWininitDeletion(const char *shortPath)
+{
+    char iniPath[MAX_PATH];
+    if (!BuildWindowsPath("\\WININIT.INI", iniPath, sizeof iniPath))
+        return 0;
+    IniFile ini;
+    int saved = 0;
+    // A file that is there but cannot be read is never saved over: the one
+    // new line would replace every pending operation and setting it holds.
+    if (ini.Load(iniPath) == 0 || sys::GetFileAttributesA(iniPath) == INVALID_FILE_ATTRIBUTES) {
+        ini.SetValue("rename", "nul", shortPath, 999);
+        saved = ini.Save(iniPath) == 0;
+    }
+    ini.Clear();
+    return saved;
+}
+
 // Windows 9x: a "nul=<short path>" line in the rename section of WININIT.INI.
 static int ScheduleWininitDeletion(const char *source)
 {
@@ -41,28 +59,7 @@ static int ScheduleWininitDeletion(const char *source)
         LogRename(1, "[QVSC - AddFileToAutomaticRenameList]: GetShortPathName() call failed.\n");
         return 0;
     }
-
-    static const char kIniName[] = "\\WININIT.INI";
-    char iniPath[MAX_PATH];
-    UINT dirLength = sys::GetWindowsDirectoryA(iniPath, sizeof iniPath);
-    if (dirLength == 0 || dirLength + sizeof kIniName > sizeof iniPath) {
-        LogRename(1, "[QVSC - AddFileToAutomaticRenameList]: Operation cannot be executed during reboot.\n");
-        return 0;
-    }
-    memcpy(iniPath + dirLength, kIniName, sizeof kIniName);
-
-    IniFile ini;
-    if (ini.Load(iniPath) != 0 && sys::GetFileAttributesA(iniPath) != INVALID_FILE_ATTRIBUTES) {
-        // There but unreadable: saving the one new line over it would lose
-        // every pending operation and setting it holds.
-        ini.Clear();
-        LogRename(1, "[QVSC - AddFileToAutomaticRenameList]: Operation cannot be executed during reboot.\n");
-        return 0;
-    }
-    ini.SetValue("rename", "nul", shortPath, 999);
-    int saved = ini.Save(iniPath) == 0;
-    ini.Clear();
-    if (!saved) {
+    if (!AppendWininitDeletion(shortPath)) {
         LogRename(1, "[QVSC - AddFileToAutomaticRenameList]: Operation cannot be executed during reboot.\n");
         return 0;
     }

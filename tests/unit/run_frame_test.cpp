@@ -246,14 +246,14 @@ TEST(LogPathTest, IsTheWindowsFolderFollowedByTheLogName)
     char path[MAX_PATH];
     char windowsDir[MAX_PATH];
     GetWindowsDirectoryA(windowsDir, sizeof windowsDir);
-    ASSERT_EQ(BuildLogPath(path, sizeof path), 1);
+    ASSERT_EQ(BuildWindowsPath("\\T-Vornik.log", path, sizeof path), 1);
     EXPECT_EQ(std::string(path), std::string(windowsDir) + "\\T-Vornik.log");
     // A buffer one byte short is refused, not overrun.
     char small[64];
     unsigned exact = static_cast<unsigned>(strlen(path)) + 1;
     if (exact <= sizeof small) {
-        EXPECT_EQ(BuildLogPath(small, exact - 1), 0);
-        EXPECT_EQ(BuildLogPath(small, exact), 1);
+        EXPECT_EQ(BuildWindowsPath("\\T-Vornik.log", small, exact - 1), 0);
+        EXPECT_EQ(BuildWindowsPath("\\T-Vornik.log", small, exact), 1);
     }
 }
 
