@@ -2,6 +2,7 @@
 #include "app/run_tally.h"
 #include "detect/pattern_list.h"
 #include "detect/signatures.h"
+#include "fileops/long_path.h"
 #include "fileops/replace_file.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
@@ -43,9 +44,7 @@ static int IsDotEntry(const char *name)
 int WalkFolder(const char *folderPath, WalkCallback callback)
 {
     // Room for the folder path and one entry name with a backslash (or "*.*"),
-    // so no name is ever written past the buffer, however deep the folder. A
-    // path the system cannot take fails in its own call and is passed over
-    // (a folder) or reported (a file that cannot be scanned).
+    // so no name is ever written past the buffer, however deep the folder.
     size_t folderLength = strlen(folderPath);
     char *path = static_cast<char *>(sys::malloc(folderLength + MAX_PATH + 2));
     if (path == nullptr)
@@ -55,7 +54,8 @@ int WalkFolder(const char *folderPath, WalkCallback callback)
     strcpy(insertion, "*.*");
 
     WIN32_FIND_DATAA entry;
-    HANDLE search = sys::FindFirstFileA(path, &entry);
+    int wide = 0;
+    HANDLE search = PathFindFirst(path, &entry, &wide);
     if (search == INVALID_HANDLE_VALUE) {
         sys::free(path);
         return 0;
@@ -87,7 +87,7 @@ int WalkFolder(const char *folderPath, WalkCallback callback)
             if (result != 0)
                 break;
         }
-    } while (sys::FindNextFileA(search, &entry));
+    } while (PathFindNext(search, wide, &entry));
 
     sys::FindClose(search);
     sys::free(path);

@@ -1,6 +1,7 @@
 #include "detect/signatures.h"
 
 #include "detect/crc32.h"
+#include "fileops/long_path.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 
@@ -22,7 +23,7 @@ int MatchFileSignature(const char *path, const SignatureEntry *table, int32_t *m
 
     // Read sharing only: a file that someone holds open for writing is not
     // examined, and neither is a folder.
-    HANDLE file = sys::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file = PathCreateFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
     if (file == INVALID_HANDLE_VALUE)
         return 0;
 

@@ -1,6 +1,7 @@
 #include "app/disinfect.h"
 #include "app/entry.h"
 #include "fileops/ini_file.h"
+#include "fileops/long_path.h"
 #include "fileops/replace_file.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
@@ -21,7 +22,7 @@ static int ScheduleDelayedMove(const char *source, const char *destination)
         return 0;
     }
     LogRename(4, "[QVSC - AddFileToAutomaticRenameList]: User is admin.\n");
-    BOOL moved = sys::MoveFileExA(source, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT);
+    BOOL moved = PathMoveFileEx(source, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT);
     if (!moved) {
         LogRename(1, "[QVSC - AddFileToAutomaticRenameList]: Operation cannot be executed during reboot.\n");
         return 0;

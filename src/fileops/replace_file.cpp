@@ -1,4 +1,5 @@
 #include "fileops/replace_file.h"
+#include "fileops/long_path.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 
@@ -12,7 +13,7 @@ static const size_t kMaxJoinedPath = 32767;
 
 int FileExist(const char *path)
 {
-    FILE *stream = sys::fopen(path, "r");
+    FILE *stream = PathFopen(path, "r");
     if (stream == nullptr) {
         TracePrint(TraceModuleName, -1, 4, "[QVSC - FileExist]: File %s does not exist.\n", path);
         return 0;
@@ -33,7 +34,7 @@ static int DeleteJoinedPath(const char *path)
     TracePrint(TraceModuleName, -1, 4, "[QVSC - ReplaceFile]: Src file exists (%s).\n", path);
 
     errno = 0;
-    if (sys::remove(path) == 0) {
+    if (PathRemove(path) == 0) {
         TracePrint(TraceModuleName, -1, 4, "[QVSC - ReplaceFile]: File was deleted (%s).\n", path);
         return ReplaceDone;
     }

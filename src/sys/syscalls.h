@@ -36,6 +36,15 @@
     X(GetShortPathNameA, ::GetShortPathNameA)                \
     X(MoveFileExA, ::MoveFileExA)                            \
     X(remove, ::remove)                                      \
+    /* the same for paths past MAX_PATH, in their wide form */ \
+    X(MultiByteToWideChar, ::MultiByteToWideChar)            \
+    X(WideCharToMultiByte, ::WideCharToMultiByte)            \
+    X(FindFirstFileW, ::FindFirstFileW)                      \
+    X(FindNextFileW, ::FindNextFileW)                        \
+    X(CreateFileW, ::CreateFileW)                            \
+    X(MoveFileExW, ::MoveFileExW)                            \
+    X(wfopen, ::_wfopen)                                     \
+    X(wremove, ::_wremove)                                   \
     /* files */                                              \
     X(CreateFileA, ::CreateFileA)                            \
     X(SetFilePointer, ::SetFilePointer)                      \

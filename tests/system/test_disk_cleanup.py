@@ -93,6 +93,31 @@ class TypicalRoad(WorkstationTestCase):
         self.assertEqual(result.exit_code, 1)
 
 
+class HardToReachNames(WorkstationTestCase):
+
+    def test_deep_paths_and_names_outside_the_code_page_are_cleaned(self):
+        ws = self.workstation()
+        deep = "C:\\" + "\\".join(["folder%02d_%s" % (i, "x" * 40) for i in range(7)])
+        self.assertGreater(len(deep), 300)
+        ws.plant_file(deep + "\\deep.exe", sample(0))
+        ws.plant_file(deep + "\\locked.pif", sample(1), readonly=True)
+        ws.plant_file("C:\\Cyr\\placeholder.txt", b"")
+        cyrillic = os.path.join(ws.host_path("C:\\Cyr"), "\u0432\u0438\u0440\u0443\u0441.exe")
+        with open(cyrillic, "wb") as f:
+            f.write(sample(3))
+        result = self.run_tool(ws, timeout=180)
+
+        self.assertIn(b"Infected: " + deep.encode() + b"\\deep.exe  Deleted\r\n", result.stdout)
+        self.assertIn(b"Infected: " + deep.encode() + b"\\locked.pif  Deleted, reboot needed\r\n", result.stdout)
+        self.assertFalse(ws.exists(deep + "\\deep.exe"))
+        self.assertIn(b"Infected: C:\\Cyr\\", result.stdout)  # through its 8.3 alias
+        self.assertFalse(os.path.exists(cyrillic))
+        self.assertNotIn(b"Error scanning file", result.stdout)
+        self.assertEqual(result.exit_code, 2)
+        pending = ws.registry_value(PENDING_KEY, "PendingFileRenameOperations")
+        self.assertIn("\\??\\" + deep + "\\locked.pif", pending)
+
+
 class Windows9x(WorkstationTestCase):
 
     def test_a_read_only_sample_goes_to_wininit(self):

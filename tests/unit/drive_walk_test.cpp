@@ -3,6 +3,7 @@
 #include "detect/drive_walk.h"
 #include "sys/syscalls.h"
 #include "test_support.h"
+#include "trace/trace.h"
 
 #include <gtest/gtest.h>
 
@@ -42,6 +43,7 @@ protected:
         MakeFile(scratch_.File("sub\\inner\\deep.exe"));
         MakeFile(scratch_.File("sub\\a.txt"));
         MakeFile(scratch_.File("top.com"));
+        MakeFile(scratch_.File("busy.exe"));
         MakeFile(scratch_.File("hidden.scr"));
         SetFileAttributesA(scratch_.File("hidden.scr").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
     }
@@ -62,7 +64,7 @@ protected:
 TEST_F(WalkFolderTest, EveryEntryIsReportedOnceFoldersBeforeTheirContents)
 {
     EXPECT_EQ(WalkFolder(g_root.c_str(), RecordEntry), 0);
-    EXPECT_EQ(g_seen.size(), 7u);
+    EXPECT_EQ(g_seen.size(), 8u);
     EXPECT_LT(Position("D sub"), Position("D sub\\inner"));
     EXPECT_LT(Position("D sub\\inner"), Position("F sub\\inner\\deep.exe"));
     EXPECT_LT(Position("D sub"), Position("F sub\\a.txt"));
@@ -124,6 +126,30 @@ TEST_F(WalkFolderTest, AFolderThatCannotBeListedIsPassedOver)
 {
     EXPECT_EQ(WalkFolder((scratch_.File("no such folder") + "\\").c_str(), RecordEntry), 0);
     EXPECT_TRUE(g_seen.empty());
+}
+
+// What the file step shows for entries it cannot or need not fingerprint.
+TEST_F(WalkFolderTest, TheFileStepEchoesFoldersAndReportsFilesItCannotRead)
+{
+    std::string log = scratch_.File("trace.log");
+    TraceSetOutputFile(log.c_str(), "a+");
+    std::string busy = scratch_.File("busy.exe");
+    HANDLE writer = CreateFileA(busy.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                0, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    std::string folder = scratch_.File("sub");
+    {
+        CapturedStdout out;
+        EXPECT_EQ(CheckFoundEntry(folder.c_str(), nullptr, 1), 0);
+        EXPECT_EQ(CheckFoundEntry(busy.c_str(), nullptr, 0), 0);
+        EXPECT_EQ(CheckFoundEntry(scratch_.File("sub\\a.txt").c_str(), nullptr, 0), 0);
+        EXPECT_EQ(CheckFoundEntry(scratch_.File("top.com").c_str(), nullptr, 0), 0);  // clean: no output
+        EXPECT_EQ(out.Text(), folder + "\n" + "Error scanning file " + busy + "\n");
+    }
+    CloseHandle(writer);
+    DetachTraceFile();
+    EXPECT_EQ(ReadWholeFile(log), folder + "\r\n");
+    EXPECT_TRUE(FileExists(busy));
 }
 
 }  // namespace

@@ -202,6 +202,62 @@ TEST_F(ReplaceFileTest, OnlyAFileThatVanishedIsNotFoundAnyOtherRefusalFails)
     EXPECT_TRUE(g_moves.empty());
 }
 
+// A folder chain whose paths pass MAX_PATH, made and removed through the wide
+// calls (the ANSI ones refuse such paths).
+class DeepFolder {
+public:
+    explicit DeepFolder(const std::string &base) : base_(base), path_(base)
+    {
+        while (path_.size() < 300) {
+            path_ += "\\" + std::string(60, 'd');
+            CreateDirectoryW(Wide(path_).c_str(), nullptr);
+        }
+    }
+    ~DeepFolder()
+    {
+        while (path_.size() > base_.size()) {
+            RemoveDirectoryW(Wide(path_).c_str());
+            path_.erase(path_.rfind('\\'));
+        }
+    }
+    const std::string &Path() const { return path_; }
+    static std::wstring Wide(const std::string &path) { return L"\\\\?\\" + std::wstring(path.begin(), path.end()); }
+
+private:
+    std::string base_, path_;
+};
+
+void MakeDeepFile(const std::string &path)
+{
+    HANDLE file = CreateFileW(DeepFolder::Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
+    DWORD written = 0;
+    WriteFile(file, "worm", 4, &written, nullptr);
+    CloseHandle(file);
+}
+
+TEST_F(ReplaceFileTest, PathsBeyondMaxPathAreDeletedOrScheduledLikeAnyOther)
+{
+    DeepFolder deep(scratch_.Path());
+    std::string plain = deep.Path() + "\\deep.exe";
+    MakeDeepFile(plain);
+    EXPECT_EQ(ReplaceFile("", plain.c_str(), nullptr, 0), ReplaceDone);
+    EXPECT_EQ(GetFileAttributesW(DeepFolder::Wide(plain).c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(Log().find("[QVSC - ReplaceFile]: File was deleted (" + plain + ").\r\n"), std::string::npos);
+
+    // Held open without delete sharing: the deletion is refused and scheduled
+    // through the wide delayed move, the ANSI one never seeing the path.
+    std::string held = deep.Path() + "\\held.exe";
+    MakeDeepFile(held);
+    HANDLE holder = CreateFileW(DeepFolder::Wide(held).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(ReplaceFile("", held.c_str(), nullptr, 0), ReplaceAtReboot);
+    CloseHandle(holder);
+    EXPECT_TRUE(g_moves.empty());
+    EXPECT_TRUE(DeleteFileW(DeepFolder::Wide(held).c_str()));
+}
+
 // Windows 9x: a "nul=" line in the rename section of WININIT.INI.
 class Windows9xRenameTest : public ReplaceFileTest {
 protected:

@@ -1,0 +1,26 @@
+// Paths of MAX_PATH characters or more. The ANSI file calls refuse them, so a
+// worm copy hidden deep in folders would escape the clean-up; such a path goes
+// to the wide call instead, as "\\?\" and the path converted from the ANSI
+// code page. Shorter paths keep the ANSI calls. Console and log always show
+// the path as given.
+#pragma once
+
+#include <windows.h>
+#include <stdio.h>
+
+// 1 when path is too long for the ANSI file calls.
+int IsLongPath(const char *path);
+
+// The file calls for a path of any length: the ANSI call for a short path,
+// the wide call for a long one. Each answers and fails like the ANSI call (a
+// long path that cannot be converted fails with ERROR_NOT_ENOUGH_MEMORY or
+// ERROR_FILENAME_EXCED_RANGE, or errno ENAMETOOLONG).
+HANDLE PathCreateFile(const char *path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
+BOOL PathMoveFileEx(const char *path, const char *newName, DWORD flags);
+FILE *PathFopen(const char *path, const char *mode);
+int PathRemove(const char *path);
+
+// A folder search whose entries come back in the ANSI form, whatever the
+// length of the pattern. *wide records which calls the search uses.
+HANDLE PathFindFirst(const char *pattern, WIN32_FIND_DATAA *entry, int *wide);
+BOOL PathFindNext(HANDLE search, int wide, WIN32_FIND_DATAA *entry);
