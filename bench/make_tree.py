@@ -5,10 +5,10 @@
 
 FOLDER (made, must not exist) receives ENTRIES entries in all, folders and
 files counted alike, FOLDER itself not counted. About one entry in fourteen is
-a folder, nested up to eight levels. One file in ten has an extension the walk
-fingerprints (EXE, COM, PIF or SCR, in mixed case) and holds 12 to 20 KiB of
-random bytes: harmless data, which no fingerprint matches, so the tool deletes
-nothing. Every other file is empty; their names carry other extensions, no
+a folder, nested up to eight levels (most five to eight deep). One file in ten
+has an extension the walk fingerprints (EXE, COM, PIF or SCR, in mixed case)
+and holds 12 to 20 KiB of random bytes: harmless data, which no fingerprint
+matches, so the tool deletes nothing. Every other file is empty; their names carry other extensions, no
 extension, or near misses such as .exe1 and .ex_. A few folder names have a
 dot in them. The same ENTRIES and SEED make the same tree.
 
@@ -36,18 +36,19 @@ def make_tree(top, entries, seed):
     file_count = entries - folder_count
     candidate_count = round(file_count * CANDIDATE_SHARE)
 
-    # Folders: each new one goes under a folder already made, the more recent
-    # ones preferred, so the tree is both broad and a few levels deep.
+    # Folders: each new one goes under a folder already made, chosen at
+    # random among those less than MAX_DEPTH deep, so most folders end up five
+    # to eight levels down.
     folders = [(top, 0)]
+    parents = [(top, 0)]
     for index in range(folder_count):
-        while True:
-            parent, depth = folders[max(0, len(folders) - 1 - int(rng.expovariate(1 / 40)))]
-            if depth < MAX_DEPTH:
-                break
+        parent, depth = parents[rng.randrange(len(parents))]
         name = "Folder %05d" % index if index % 37 else "pkg.%05d.exe" % index
         path = os.path.join(parent, name)
         os.mkdir(path)
         folders.append((path, depth + 1))
+        if depth + 1 < MAX_DEPTH:
+            parents.append((path, depth + 1))
 
     candidate_bytes = 0
     candidates = set(rng.sample(range(file_count), candidate_count))

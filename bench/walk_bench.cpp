@@ -7,10 +7,16 @@
 //                 tool's own drive walk, console and log lines included.
 //   quiet         The same walk and fingerprinting without any console or log
 //                 line: what the per-folder output costs is the difference.
+//   null          ScanAllDrives with a callback that does nothing: the walk's
+//                 own machinery.
+//   filter        ScanAllDrives with a callback that only applies the
+//                 extension filter to each file.
 //   bare          Plain FindFirstFileA/FindNextFileA recursion (no output,
 //                 nothing kept), then the candidate files three ways: open +
 //                 one 12 KiB read + close; open + one positioned 12 KiB read
-//                 per table row + close; MatchFileSignature itself.
+//                 per table row + close; MatchFileSignature itself. Last, the
+//                 plain recursion again with each candidate opened, read
+//                 (12 KiB) and closed where it is met.
 //   lines N [LOGPATH]
 //                 N folder lines on standard output as the walk writes them
 //                 (printf "%s\n"), then N lines each formatted first and
@@ -92,7 +98,20 @@ struct EnumTally {
     unsigned long long files = 0;
     unsigned long long candidates = 0;
     std::vector<std::string> *keep = nullptr;
+    bool readInline = false;
 };
+
+unsigned char g_window[MaxSignatureLength];
+
+void ReadFirstWindow(const char *path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD got = 0;
+    ReadFile(file, g_window, MaxSignatureLength, &got, nullptr);
+    CloseHandle(file);
+}
 
 bool IsCandidateName(const char *name)
 {
@@ -128,20 +147,23 @@ void Enumerate(char *path, size_t length, EnumTally &tally)
             ++tally.files;
             if (IsCandidateName(name)) {
                 ++tally.candidates;
-                if (tally.keep != nullptr) {
+                if (tally.keep != nullptr || tally.readInline)
                     strcpy(path + length, name);
+                if (tally.keep != nullptr)
                     tally.keep->push_back(path);
-                }
+                if (tally.readInline)
+                    ReadFirstWindow(path);
             }
         }
     } while (FindNextFileA(search, &entry));
     FindClose(search);
 }
 
-EnumTally EnumerateAllDrives(std::vector<std::string> *keep)
+EnumTally EnumerateAllDrives(std::vector<std::string> *keep, bool readInline = false)
 {
     EnumTally tally;
     tally.keep = keep;
+    tally.readInline = readInline;
     static char path[4096];
     for (const std::string &root : FixedDrives()) {
         strcpy(path, root.c_str());
@@ -152,8 +174,6 @@ EnumTally EnumerateAllDrives(std::vector<std::string> *keep)
 
 // ---------------------------------------------------------------------------
 // The candidate files.
-
-unsigned char g_window[MaxSignatureLength];
 
 // Open, one read of the first 12 KiB, close: the least a fingerprint costs.
 unsigned long long ReadOnce(const std::vector<std::string> &paths, unsigned long long &failed)
@@ -259,6 +279,10 @@ int RunBare()
             sum += Crc32(g_window, MaxSignatureLength);
     Report("crc_seconds", Now() - start);
     ReportCount("crc_checksum", sum);
+
+    start = Now();
+    EnumerateAllDrives(nullptr, true);
+    Report("enum_read1_seconds", Now() - start);
     ReportMemory();
     return 0;
 }
@@ -277,6 +301,21 @@ int QuietEntry(const char *path, const WIN32_FIND_DATAA *findData, int isDirecto
     int32_t infected = 0;
     if (ScanFileForSignature(path, &infected))
         ++g_quietOpened;
+    return 0;
+}
+
+int NullEntry(const char *, const WIN32_FIND_DATAA *, int)
+{
+    return 0;
+}
+
+unsigned long long g_filterPassed = 0;
+
+int FilterEntry(const char *path, const WIN32_FIND_DATAA *findData, int isDirectory)
+{
+    (void)findData;
+    if (!isDirectory && HasScannedExtension(path))
+        ++g_filterPassed;
     return 0;
 }
 
@@ -330,6 +369,7 @@ int RunLines(int count, const char *logPath)
         Report("lines_log_seconds", Now() - start);
     }
     ReportCount("lines", static_cast<unsigned long long>(count));
+    ReportCount("line_chars", strlen(path) + 2);  // CR LF in text mode
     return 0;
 }
 
@@ -356,10 +396,21 @@ int main(int argc, char **argv)
         ReportMemory();
         return 0;
     }
+    if (strcmp(mode, "null") == 0 || strcmp(mode, "filter") == 0) {
+        bool filter = strcmp(mode, "filter") == 0;
+        double start = Now();
+        ScanAllDrives(filter ? FilterEntry : NullEntry);
+        Report(filter ? "filter_seconds" : "null_seconds", Now() - start);
+        if (filter)
+            ReportCount("filter_passed", g_filterPassed);
+        ReportMemory();
+        return 0;
+    }
     if (strcmp(mode, "bare") == 0)
         return RunBare();
     if (strcmp(mode, "lines") == 0 && argc > 2)
         return RunLines(atoi(argv[2]), argc > 3 ? argv[3] : nullptr);
-    fprintf(stderr, "usage: %s walk LOGPATH | quiet | bare | lines N [LOGPATH]\n", argc > 0 ? argv[0] : "walk_bench");
+    fprintf(stderr, "usage: %s walk LOGPATH | quiet | null | filter | bare | lines N [LOGPATH]\n",
+            argc > 0 ? argv[0] : "walk_bench");
     return 2;
 }
