@@ -76,7 +76,10 @@ int IsUserAdmin(void)
 int ReportRunSummary(unsigned found, unsigned failed, unsigned pendingReboot)
 {
     int exitCode = 0;
-    if (found == 0) {
+    // A removal that failed or waits for the restart means something of the
+    // worm was there even when no step counted it as found (a Startup copy):
+    // such a run must not end as a clean one.
+    if (found == 0 && failed == 0 && pendingReboot == 0) {
         printf("No infection found\n");
     } else {
         if (failed != 0) {

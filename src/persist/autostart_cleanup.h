@@ -3,6 +3,10 @@
 
 #include <windows.h>
 
+// Where the worm copies itself, relative to a drive root: the All Users
+// Startup folder of both layouts ("StartUp" and "Startup" as each spells it).
+extern const char *const StartupCopyPaths[4];
+
 // Deletes one value under keyPath of hive, logging the outcome.
 void DeleteRunValue(HKEY hive, const char *keyPath, const char *valueName);
 

@@ -1,13 +1,163 @@
 #include "process/infected_process_scan.h"
 
+#include "app/disinfect.h"
+#include "app/run_tally.h"
+#include "detect/signatures.h"
+#include "fileops/replace_file.h"
+#include "process/process_enum.h"
+#include "sys/syscalls.h"
+#include "trace/trace.h"
+
+#include <stdio.h>
+#include <string.h>
+
+const char *const WormFileNames[3] = {"msccn32.exe", "mscvb32.exe", "winppr32.exe"};
+
+static const char kDebugPrivilege[] = "SeDebugPrivilege";
+
 int ScanInfectedProcesses(InfectionTest isInfected)
 {
-    (void)isInfected;  // no process is examined yet
+    ProcessScanContext scan;
+    scan.isInfected = isInfected;
+    scan.anyInfected = 0;
+    scan.allTerminated = 1;
+
+    // The debug privilege lets the scan open processes of other users.
+    int nt = IsWindowsNT();
+    HANDLE token = nullptr;
+    if (nt) {
+        if (!sys::OpenProcessToken(sys::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+            token = nullptr;
+            TracePrint(TraceModuleName, -1, 4, "Cannot open current process %ld\n", (long)GetLastError());
+        }
+        if (!SetPrivilege(token, kDebugPrivilege, 1))
+            TracePrint(TraceModuleName, -1, 4, "Cannot SetPrivilege %ld\n", (long)GetLastError());
+    }
+
+    ScanProcesses(nt ? 1 : 0, CheckProcess, &scan);
+
+    if (nt) {
+        SetPrivilege(token, kDebugPrivilege, 0);
+        if (token != nullptr)
+            sys::CloseHandle(token);
+    }
+
+    if (scan.anyInfected) {
+        // Each infected image was dealt with as its process was met, so the
+        // known names are not looked for.
+        printf("Infected process was found in memory\n");
+        TracePrint(TraceModuleName, -1, 4,
+                   "There were infected proceses, terminated with status =%s, start delete infected process files\n",
+                   scan.allTerminated ? "OK" : "NOT OK");
+        return scan.allTerminated;
+    }
+    printf("Infected process was not found in memory\n");
+    TracePrint(TraceModuleName, -1, 4, "%s", "No infected processes were found\n");
+    DeleteKnownWormFiles();
     return 1;
+}
+
+void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void *context)
+{
+    (void)reserved;
+    ProcessScanContext *scan = static_cast<ProcessScanContext *>(context);
+    TracePrint(TraceModuleName, -1, 4, "examinate process %s (PID=0x%x)\n", name, (unsigned)processId);
+    if (!scan->isInfected(name))
+        return;
+    TracePrint(TraceModuleName, -1, 4, "Process %s (PID=0x%x) is infection\n", name, (unsigned)processId);
+    RunTallyAddFound();
+
+    int terminated = 0;
+    HANDLE process = sys::OpenProcess(PROCESS_TERMINATE, FALSE, processId);
+    if (process == nullptr) {
+        TracePrint(TraceModuleName, -1, 4, "cannot open infected process %s, Error=%ld\n", name,
+                   (long)GetLastError());
+    } else {
+        BOOL result = sys::TerminateProcess(process, 0);
+        TracePrint(TraceModuleName, -1, 4, "Process %s terminated with status %i\n", name, (int)result);
+        sys::CloseHandle(process);
+        terminated = result != 0;
+    }
+
+    // Give the system a moment to let go of the image before deleting it.
+    sys::Sleep(1000);
+    int result = ReplaceFile("", name, nullptr, 0);
+    TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", name, result);
+    RunTallyAddReplaceResult(result);
+
+    scan->anyInfected = 1;
+    if (!terminated)
+        scan->allTerminated = 0;
 }
 
 int IsFileInfected(const char *path)
 {
-    (void)path;
-    return 0;
+    int32_t index = -1;
+    return MatchFileSignature(path, SignatureTable, &index) != 0 && index != -1 ? 1 : 0;
+}
+
+int SetPrivilege(HANDLE token, const char *privilegeName, int enable)
+{
+    LUID luid;
+    if (!sys::LookupPrivilegeValueA(nullptr, privilegeName, &luid))
+        return 0;
+
+    // First pass: learn the privilege's present attributes (by applying "all
+    // bits clear" and asking for what was there before).
+    TOKEN_PRIVILEGES request;
+    memset(&request, 0, sizeof request);
+    request.PrivilegeCount = 1;
+    request.Privileges[0].Luid = luid;
+    request.Privileges[0].Attributes = 0;
+    // The system fills the previous state only for privileges it changed; the
+    // rest must read as zero, not as stack leftovers.
+    TOKEN_PRIVILEGES previous;
+    memset(&previous, 0, sizeof previous);
+    DWORD previousLength = sizeof previous;
+    SetLastError(0);
+    BOOL applied = sys::AdjustTokenPrivileges(token, FALSE, &request, sizeof request, &previous, &previousLength);
+    // ERROR_NOT_ALL_ASSIGNED comes with a TRUE answer; a plain failure may
+    // leave no error code behind. Either one fails the call.
+    if (!applied || GetLastError() != 0)
+        return 0;
+
+    // Second pass: the previous attributes with only the enabled bit changed.
+    previous.PrivilegeCount = 1;
+    previous.Privileges[0].Luid = luid;
+    if (enable)
+        previous.Privileges[0].Attributes |= SE_PRIVILEGE_ENABLED;
+    else
+        previous.Privileges[0].Attributes &= ~(DWORD)SE_PRIVILEGE_ENABLED;
+    SetLastError(0);
+    applied = sys::AdjustTokenPrivileges(token, FALSE, &previous, previousLength, nullptr, nullptr);
+    return applied && GetLastError() == 0 ? 1 : 0;
+}
+
+void DeleteKnownWormFiles(void)
+{
+    char directory[264];
+    UINT length = sys::GetWindowsDirectoryA(directory, 261);
+    // 0 is a failure; a length past the capacity is the size the path needs.
+    if (length == 0 || length >= 261) {
+        TracePrint(TraceModuleName, -1, 4, "%s", "Cannot get the Windows directory\n");
+        return;
+    }
+    // A drive root such as "C:\" already ends with its backslash.
+    const char *separator = length > 3 ? "\\" : "";
+
+    for (const char *fileName : WormFileNames) {
+        char path[264];
+        int written = snprintf(path, sizeof path, "%s%s%s", directory, separator, fileName);
+        if (written < 0 || (size_t)written >= sizeof path)
+            continue;  // such a path cannot name a file here
+        if (FileExist(path) == 1) {
+            RunTallyAddFound();
+            printf("found infected file %s\n", path);
+            int result = ReplaceFile("", path, nullptr, 0);
+            TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", path, result);
+            RunTallyAddReplaceResult(result);
+        } else {
+            TracePrint(TraceModuleName, -1, 4, "file %s doesn't exist\n", path);
+        }
+    }
 }

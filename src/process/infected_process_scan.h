@@ -1,13 +1,38 @@
-// Terminating worm processes and deleting their images.
+// Terminating worm processes and deleting their images; with none running,
+// deleting the worm's files by their known names.
 #pragma once
+
+#include <windows.h>
+#include <stdint.h>
 
 // Infection test for a file path: non-zero when infected.
 typedef int (*InfectionTest)(const char *path);
+
+// What the scan carries from process to process.
+struct ProcessScanContext {
+    InfectionTest isInfected;
+    uint32_t anyInfected;    // 1 once an infected process was met
+    uint32_t allTerminated;  // 0 once a termination failed, for good
+};
+
+// The worm's file names in the Windows directory, in the order looked for.
+extern const char *const WormFileNames[3];
 
 // Terminates every running process whose image is infected and deletes the
 // image; with none running, deletes the worm's known files instead. Answers 0
 // when a termination failed, else 1.
 int ScanInfectedProcesses(InfectionTest isInfected);
 
+// The scan's callback for one listed process; context is a ProcessScanContext.
+void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void *context);
+
 // 1 when the file can be opened and carries a worm fingerprint, else 0.
 int IsFileInfected(const char *path);
+
+// Enables (enable non-zero) or disables one privilege of a token, leaving its
+// other attribute bits alone. Answers 1 on success, 0 on failure.
+int SetPrivilege(HANDLE token, const char *privilegeName, int enable);
+
+// Deletes the files of WormFileNames found in the Windows directory, whatever
+// they hold: the names alone mark them.
+void DeleteKnownWormFiles(void);

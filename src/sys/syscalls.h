@@ -20,6 +20,14 @@
     X(GetVersionExA, ::GetVersionExA)                        \
     X(GetWindowsDirectoryA, ::GetWindowsDirectoryA)          \
     X(GetModuleFileNameA, ::GetModuleFileNameA)              \
+    X(GetModuleHandleA, ::GetModuleHandleA)                  \
+    X(LoadLibraryA, ::LoadLibraryA)                          \
+    X(GetProcAddress, ::GetProcAddress)                      \
+    X(FreeLibrary, ::FreeLibrary)                            \
+    /* processes */                                          \
+    X(OpenProcess, ::OpenProcess)                            \
+    X(TerminateProcess, ::TerminateProcess)                  \
+    X(Sleep, ::Sleep)                                        \
     /* console, confirmation box, debugger output */         \
     X(SetConsoleCtrlHandler, ::SetConsoleCtrlHandler)        \
     X(MessageBoxA, ::MessageBoxA)                            \
@@ -56,7 +64,13 @@
     X(AllocateAndInitializeSid, ::AllocateAndInitializeSid)  \
     X(EqualSid, ::EqualSid)                                  \
     X(FreeSid, ::FreeSid)                                    \
+    X(LookupPrivilegeValueA, ::LookupPrivilegeValueA)        \
+    X(AdjustTokenPrivileges, ::AdjustTokenPrivileges)        \
     X(CloseHandle, ::CloseHandle)                            \
+    /* registry */                                           \
+    X(RegOpenKeyExA, ::RegOpenKeyExA)                        \
+    X(RegDeleteValueA, ::RegDeleteValueA)                    \
+    X(RegCloseKey, ::RegCloseKey)                            \
     /* runtime: heap and streams */                          \
     X(malloc, ::malloc)                                      \
     X(free, ::free)                                          \

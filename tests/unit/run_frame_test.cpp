@@ -78,6 +78,48 @@ DWORD WINAPI NoDrives(DWORD, LPSTR)
     return 0;
 }
 
+// No process can be listed: neither enumerator finds its libraries.
+HMODULE WINAPI NoLibrary(LPCSTR)
+{
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
+
+// No Run key exists.
+LONG WINAPI NoRunKey(HKEY, LPCSTR, DWORD, REGSAM, PHKEY)
+{
+    return ERROR_FILE_NOT_FOUND;
+}
+
+// A machine on which every clean-up step runs and finds nothing: no drives,
+// no processes, no Run keys, no worm files in the (faked) Windows folder.
+struct QuietMachine {
+    ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives{sys::GetLogicalDriveStringsA, NoDrives};
+    ScopedSysCall<decltype(sys::LoadLibraryA)> load{sys::LoadLibraryA, NoLibrary};
+    ScopedSysCall<decltype(sys::GetModuleHandleA)> module{sys::GetModuleHandleA, NoLibrary};
+    ScopedSysCall<decltype(sys::RegOpenKeyExA)> runKey{sys::RegOpenKeyExA, NoRunKey};
+};
+
+// What the steps log on a QuietMachine, in their order, each line ended by eol.
+std::string QuietStepsLog(const std::string &windowsDir, const char *eol)
+{
+    std::string log = std::string("No infected processes were found") + eol;
+    if (windowsDir.size() <= 260) {
+        for (const char *name : {"msccn32.exe", "mscvb32.exe", "winppr32.exe"}) {
+            std::string path = windowsDir + "\\" + name;
+            log += "[QVSC - FileExist]: File " + path + " does not exist." + eol;
+            log += "file " + path + " doesn't exist" + eol;
+        }
+    } else {
+        log += std::string("Cannot get the Windows directory") + eol;
+    }
+    for (int i = 0; i < 8; ++i)
+        log += std::string("Cannot open key SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run 0x2") + eol;
+    return log;
+}
+
+const char kNoProcessConsole[] = "Infected process was not found in memory\n";
+
 BOOL WINAPI RecordCtrlHandler(PHANDLER_ROUTINE handler, BOOL add)
 {
     g_fake.ctrlHandlerCalls.emplace_back(handler, add);
@@ -125,7 +167,7 @@ protected:
     ScopedSysCall<decltype(sys::getch)> keyWait_{sys::getch, FakeKeyWait};
     ScopedSysCall<decltype(sys::GetVersionExA)> version_{sys::GetVersionExA, FakeVersion};
     ScopedSysCall<decltype(sys::OutputDebugStringA)> debugger_{sys::OutputDebugStringA, RecordDebuggerOutput};
-    ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives_{sys::GetLogicalDriveStringsA, NoDrives};
+    QuietMachine quiet_;
 };
 
 TEST_F(RunFrameTest, VerPrintsOnlyTheVersionWhereverItStands)
@@ -176,9 +218,11 @@ TEST_F(RunFrameTest, ACleanWorkstationSaysNoInfectionAndWaitsForAKey)
         GTEST_SKIP() << "another test in this process counted an infection";
     EXPECT_EQ(Run({"/SILENTX", "-SILENT", "SILENT"}), 0);  // none of these is the option
     EXPECT_EQ(g_fake.boxCalls, 1);
-    EXPECT_EQ(stdout_.Text(), std::string(kBanner) + "No infection found\npress any key to exit ...\n");
+    EXPECT_EQ(stdout_.Text(),
+              std::string(kBanner) + kNoProcessConsole + "No infection found\npress any key to exit ...\n");
     EXPECT_EQ(g_fake.keyWaits, 1);
-    EXPECT_EQ(Log(), "T-Vornik v1.00.9340\r\n[QVSC - Disinfect_Vornik]\r\nExiting, return value 0\r\n");
+    EXPECT_EQ(Log(), "T-Vornik v1.00.9340\r\n[QVSC - Disinfect_Vornik]\r\n" + QuietStepsLog(g_fake.windowsDir, "\r\n") +
+                         "Exiting, return value 0\r\n");
 }
 
 TEST_F(RunFrameTest, SilentModeShowsNoBoxNoSummaryAndAlwaysExitsWithZero)
@@ -190,11 +234,12 @@ TEST_F(RunFrameTest, SilentModeShowsNoBoxNoSummaryAndAlwaysExitsWithZero)
     for (const char *option : {"/SILENT", "/silent", "/SiLeNt"}) {
         CapturedStdout out;
         EXPECT_EQ(Run({option}), 0);
-        EXPECT_EQ(out.Text(), kBanner);
+        EXPECT_EQ(out.Text(), std::string(kBanner) + kNoProcessConsole);
     }
     EXPECT_EQ(g_fake.boxCalls, 0);
     EXPECT_EQ(g_fake.keyWaits, 0);
-    std::string oneRun = "T-Vornik v1.00.9340\r\n[QVSC - Disinfect_Vornik]\r\nExiting, return value 0\r\n";
+    std::string oneRun = "T-Vornik v1.00.9340\r\n[QVSC - Disinfect_Vornik]\r\n" +
+                         QuietStepsLog(g_fake.windowsDir, "\r\n") + "Exiting, return value 0\r\n";
     EXPECT_EQ(Log(), oneRun + oneRun + oneRun);
 }
 
@@ -219,8 +264,9 @@ TEST_F(RunFrameTest, Windows9xHasNoAdministratorGate)
     g_fake.platform = VER_PLATFORM_WIN32_WINDOWS;
     ScopedSysCall<decltype(sys::GetTokenInformation)> groups(sys::GetTokenInformation, FakeGroupsWithoutAdmin);
     Run({"/SILENT"});
-    EXPECT_EQ(stdout_.Text(), kBanner);
-    EXPECT_EQ(Log(), "T-Vornik v1.00.9340\r\n[QVSC - Disinfect_Vornik]\r\nExiting, return value 0\r\n");
+    EXPECT_EQ(stdout_.Text(), std::string(kBanner) + kNoProcessConsole);
+    EXPECT_EQ(Log(), "T-Vornik v1.00.9340\r\n[QVSC - Disinfect_Vornik]\r\n" + QuietStepsLog(g_fake.windowsDir, "\r\n") +
+                         "Exiting, return value 0\r\n");
 }
 
 TEST_F(RunFrameTest, AWindowsFolderTooLongForTheLogPathLeavesTheLogOnTheDebuggerOutput)
@@ -229,16 +275,16 @@ TEST_F(RunFrameTest, AWindowsFolderTooLongForTheLogPathLeavesTheLogOnTheDebugger
     g_fake.windowsDir = scratch_.Path() + "\\" + std::string(250 - scratch_.Path().size() - 1, 'w');
     ASSERT_EQ(g_fake.windowsDir.size(), 250u);
     EXPECT_EQ(Run({"/SILENT"}), 0);
-    EXPECT_EQ(stdout_.Text(), kBanner);
-    EXPECT_EQ(g_fake.debuggerOutput,
-              "T-Vornik v1.00.9340\n[QVSC - Disinfect_Vornik]\nExiting, return value 0\n");
+    EXPECT_EQ(stdout_.Text(), std::string(kBanner) + kNoProcessConsole);
+    EXPECT_EQ(g_fake.debuggerOutput, "T-Vornik v1.00.9340\n[QVSC - Disinfect_Vornik]\n" +
+                                         QuietStepsLog(g_fake.windowsDir, "\n") + "Exiting, return value 0\n");
 
     // A folder longer than the 260-byte buffer: the system reports the size it needs.
     g_fake.windowsDir = std::string(300, 'w');
     g_fake.debuggerOutput.clear();
     EXPECT_EQ(Run({"/SILENT"}), 0);
-    EXPECT_EQ(g_fake.debuggerOutput,
-              "T-Vornik v1.00.9340\n[QVSC - Disinfect_Vornik]\nExiting, return value 0\n");
+    EXPECT_EQ(g_fake.debuggerOutput, "T-Vornik v1.00.9340\n[QVSC - Disinfect_Vornik]\n" +
+                                         QuietStepsLog(g_fake.windowsDir, "\n") + "Exiting, return value 0\n");
 }
 
 TEST(LogPathTest, IsTheWindowsFolderFollowedByTheLogName)
@@ -294,11 +340,12 @@ const std::string kFoundRemovedRestartLog = kFoundRemovedLog + kRestartLog;
 INSTANTIATE_TEST_SUITE_P(
     EveryCombination, SummaryTest,
     ::testing::Values(
-        // Nothing found: failures and deferred removals of other steps do not count.
         SummaryCase{0, 0, 0, 0, "No infection found\n", ""},
-        SummaryCase{0, 1, 0, 0, "No infection found\n", ""},
-        SummaryCase{0, 0, 1, 0, "No infection found\n", ""},
-        SummaryCase{0, 1, 1, 0, "No infection found\n", ""},
+        // Nothing counted as found, but a removal failed or waits for the
+        // restart (a Startup copy): never reported as a clean machine.
+        SummaryCase{0, 1, 0, 3, kFoundFailed.c_str(), kFoundFailedLog.c_str()},
+        SummaryCase{0, 0, 1, 2, kFoundRemovedRestart.c_str(), kFoundRemovedRestartLog.c_str()},
+        SummaryCase{0, 1, 1, 3, kFoundFailedRestart.c_str(), kFoundFailedRestartLog.c_str()},
         SummaryCase{1, 0, 0, 1, kFoundRemoved.c_str(), kFoundRemovedLog.c_str()},
         SummaryCase{5, 0, 0, 1, kFoundRemoved.c_str(), kFoundRemovedLog.c_str()},
         SummaryCase{1, 0, 1, 2, kFoundRemovedRestart.c_str(), kFoundRemovedRestartLog.c_str()},
@@ -315,7 +362,7 @@ protected:
     void SetUp() override { g_fake = FakeSystem(); }
     ScopedSysCall<decltype(sys::OutputDebugStringA)> debugger_{sys::OutputDebugStringA, RecordDebuggerOutput};
     ScopedSysCall<decltype(sys::SetConsoleCtrlHandler)> ctrl_{sys::SetConsoleCtrlHandler, RecordCtrlHandler};
-    ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives_{sys::GetLogicalDriveStringsA, NoDrives};
+    QuietMachine quiet_;
 };
 
 TEST_F(DisinfectTest, WrongArgumentsSetStatusFourAndRunNoStep)
