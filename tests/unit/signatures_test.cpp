@@ -16,62 +16,6 @@
 
 namespace {
 
-// One step of the CRC register run backwards: the register before `byte` was
-// fed, given the register after it.
-uint32_t UnfeedByte(uint32_t reg, unsigned char byte)
-{
-    for (int bit = 0; bit < 8; ++bit)
-        reg = (reg & 0x80000000u) != 0 ? ((reg ^ 0xEDB88320u) << 1) | 1u : reg << 1;
-    return reg ^ byte;
-}
-
-// Replaces the four bytes at `patchAt` (inside the window) so that the
-// window's CRC-32 becomes `crc`: the register is run forward to the patch and
-// backward from the wanted end value through the bytes after it; the four
-// bytes are what takes the one to the other.
-void ForgeWindow(std::string &bytes, uint32_t offset, uint32_t length, uint32_t patchAt, uint32_t crc)
-{
-    const unsigned char *window = reinterpret_cast<const unsigned char *>(bytes.data()) + offset;
-    uint32_t relative = patchAt - offset;
-    uint32_t before = Crc32(window, relative) ^ 0xFFFFFFFFu;
-    uint32_t after = crc ^ 0xFFFFFFFFu;
-    for (uint32_t i = length; i > relative + 4; --i)
-        after = UnfeedByte(after, window[i - 1]);
-    for (int i = 0; i < 4; ++i)
-        after = UnfeedByte(after, 0);
-    uint32_t word = after ^ before;
-    for (int i = 0; i < 4; ++i)
-        bytes[patchAt + i] = static_cast<char>(word >> (8 * i));
-}
-
-std::string PlainBytes(size_t count, uint32_t seed)
-{
-    std::string bytes(count, '\0');
-    for (size_t i = 0; i < count; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        bytes[i] = static_cast<char>(seed >> 16);
-    }
-    return bytes;
-}
-
-// A 16 KiB file whose window for `id` carries that row's CRC, patched in the
-// window's last four bytes (so an ID-2 patch leaves the first 12288 bytes be).
-std::string WormLike(int id, uint32_t seed = 1)
-{
-    std::string bytes = PlainBytes(0x4000, seed);
-    const SignatureEntry &row = SignatureTable[id];
-    ForgeWindow(bytes, row.offset, row.length, row.offset + row.length - 4, row.crc);
-    return bytes;
-}
-
-void WriteFileBytes(const std::string &path, const std::string &bytes)
-{
-    FILE *stream = fopen(path.c_str(), "wb");
-    ASSERT_NE(stream, nullptr) << path;
-    fwrite(bytes.data(), 1, bytes.size(), stream);
-    fclose(stream);
-}
-
 // Calls counted through the system-call table, passed on to the real ones.
 struct FileCalls {
     int opens = 0, closes = 0;

@@ -2,6 +2,7 @@
 // whole-file reads.
 #pragma once
 
+#include <stdint.h>
 #include <string>
 
 // Sends standard output to a file for its lifetime; Text() answers what was
@@ -37,3 +38,14 @@ bool FileExists(const std::string &path);
 
 // Sends the trace output back to the debugger output (no file open).
 void DetachTraceFile();
+
+// Harmless stand-ins for the worm: bytes whose fingerprint windows are forged.
+// ForgeWindow replaces the four bytes at patchAt (inside the window) so that
+// the window's CRC-32 becomes crc.
+void ForgeWindow(std::string &bytes, uint32_t offset, uint32_t length, uint32_t patchAt, uint32_t crc);
+// `count` pseudo-random bytes from `seed`.
+std::string PlainBytes(size_t count, uint32_t seed);
+// A 16 KiB file whose window for signature `id` carries that row's CRC,
+// patched in the window's last four bytes.
+std::string WormLike(int id, uint32_t seed = 1);
+void WriteFileBytes(const std::string &path, const std::string &bytes);

@@ -1,0 +1,228 @@
+// The worm's autostart entries: Run values in a real (Wine) registry key, and
+// Startup copies under drive roots that the drive list points at scratch
+// folders.
+#include "app/run_tally.h"
+#include "persist/autostart_cleanup.h"
+#include "sys/syscalls.h"
+#include "test_support.h"
+#include "trace/trace.h"
+
+#include <gtest/gtest.h>
+
+#include <string.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kTestKey[] = "Software\\T-Vornik tests\\Run";
+
+std::vector<std::string> LogLines(const std::string &path)
+{
+    std::vector<std::string> lines;
+    std::string log = ReadWholeFile(path);
+    size_t start = 0;
+    for (size_t end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        std::string line = log.substr(start, end - start);
+        if (line.compare(0, 8, "[QVSC - ") != 0)
+            lines.push_back(line);
+    }
+    return lines;
+}
+
+int g_keysOpen;
+LONG WINAPI CountedOpenKey(HKEY hive, LPCSTR path, DWORD options, REGSAM access, PHKEY key)
+{
+    EXPECT_EQ(access, static_cast<REGSAM>(KEY_WRITE));
+    LONG status = RegOpenKeyExA(hive, path, options, access, key);
+    g_keysOpen += status == ERROR_SUCCESS;
+    return status;
+}
+LONG WINAPI CountedCloseKey(HKEY key)
+{
+    --g_keysOpen;
+    return RegCloseKey(key);
+}
+
+class RunValueTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_keysOpen = 0;
+        RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\T-Vornik tests");
+        TraceSetOutputFile(scratch_.File("trace.log").c_str(), "a+");
+    }
+    void TearDown() override
+    {
+        DetachTraceFile();
+        RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\T-Vornik tests");
+        EXPECT_EQ(g_keysOpen, 0);
+    }
+    void SetValue(const char *name, const char *data)
+    {
+        HKEY key;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kTestKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(data), strlen(data) + 1);
+        RegCloseKey(key);
+    }
+    bool HasValue(const char *name)
+    {
+        return RegGetValueA(HKEY_CURRENT_USER, kTestKey, name, RRF_RT_ANY, nullptr, nullptr, nullptr) ==
+               ERROR_SUCCESS;
+    }
+
+    ScratchFolder scratch_;
+    ScopedSysCall<decltype(sys::RegOpenKeyExA)> open_{sys::RegOpenKeyExA, CountedOpenKey};
+    ScopedSysCall<decltype(sys::RegCloseKey)> close_{sys::RegCloseKey, CountedCloseKey};
+};
+
+TEST_F(RunValueTest, OneValueGoesTheOthersStayAndEveryAttemptIsLogged)
+{
+    unsigned found = RunTallyFound(), failed = RunTallyFailed(), pending = RunTallyPendingReboot();
+    DeleteRunValue(HKEY_CURRENT_USER, kTestKey, "TrayX");  // no key yet
+    SetValue("TrayX", "C:\\WINDOWS\\mscvb32.exe");
+    SetValue("Keep me", "C:\\Program Files\\Tools\\tray.exe");
+    DeleteRunValue(HKEY_CURRENT_USER, kTestKey, "TrayX");
+    DeleteRunValue(HKEY_CURRENT_USER, kTestKey, "TrayX");  // already gone
+
+    EXPECT_FALSE(HasValue("TrayX"));
+    EXPECT_TRUE(HasValue("Keep me"));
+    std::string key = kTestKey;
+    EXPECT_EQ(LogLines(scratch_.File("trace.log")),
+              (std::vector<std::string>{"Cannot open key " + key + " 0x2",
+                                        "Value TrayX of " + key + " was deleted with status: OK (0x0)",
+                                        "Value TrayX of " + key + " was deleted with status: failed (0x2)"}));
+    EXPECT_EQ(RunTallyFound(), found);
+    EXPECT_EQ(RunTallyFailed(), failed);
+    EXPECT_EQ(RunTallyPendingReboot(), pending);
+}
+
+// ---------------------------------------------------------------------------
+// Startup copies
+
+// The drive list: roots that are scratch folders, each with its type.
+std::vector<std::pair<std::string, UINT>> g_roots;
+bool g_listFails;
+DWORD g_listAnswer;  // with g_listFails, answered in place of the list's length
+
+DWORD WINAPI FakeDriveStrings(DWORD size, LPSTR buffer)
+{
+    std::string list;
+    for (const auto &root : g_roots)
+        list += root.first + '\0';
+    if (g_listFails)
+        return g_listAnswer;
+    if (list.size() + 1 > size)
+        return static_cast<DWORD>(list.size() + 1);
+    memcpy(buffer, list.data(), list.size());
+    buffer[list.size()] = '\0';
+    return static_cast<DWORD>(list.size());
+}
+
+UINT WINAPI FakeDriveType(LPCSTR root)
+{
+    for (const auto &r : g_roots)
+        if (r.first == root)
+            return r.second;
+    return DRIVE_NO_ROOT_DIR;
+}
+
+BOOL WINAPI AcceptDelayedMove(LPCSTR, LPCSTR, DWORD)
+{
+    return TRUE;
+}
+
+class StartupCopyTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_roots.clear();
+        g_listFails = false;
+        TraceSetOutputFile(scratch_.File("trace.log").c_str(), "a+");
+    }
+    void TearDown() override { DetachTraceFile(); }
+
+    // A scratch folder standing for a drive root (ending with a backslash).
+    std::string Root(const char *name, UINT type)
+    {
+        std::string root = scratch_.File(name) + "\\";
+        CreateDirectoryA(root.c_str(), nullptr);
+        g_roots.emplace_back(root, type);
+        return root;
+    }
+    void PlantCopy(const std::string &root, const char *relative)
+    {
+        std::string path = root;
+        for (const char *p = relative; *p != '\0'; ++p) {
+            if (*p == '\\')
+                CreateDirectoryA(path.c_str(), nullptr);
+            path += *p;
+        }
+        WriteFileBytes(path, "a copy");
+    }
+
+    ScratchFolder scratch_;
+    ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives_{sys::GetLogicalDriveStringsA, FakeDriveStrings};
+    ScopedSysCall<decltype(sys::GetDriveTypeA)> types_{sys::GetDriveTypeA, FakeDriveType};
+    ScopedSysCall<decltype(sys::MoveFileExA)> move_{sys::MoveFileExA, AcceptDelayedMove};
+};
+
+TEST_F(StartupCopyTest, FourPathsOnEveryFixedDriveWhetherOrNotACopyLiesThere)
+{
+    std::string c = Root("c", DRIVE_FIXED);
+    Root("a", DRIVE_REMOVABLE);
+    Root("e", DRIVE_CDROM);
+    std::string d = Root("d", DRIVE_FIXED);
+    PlantCopy(c, StartupCopyPaths[1]);
+    PlantCopy(d, StartupCopyPaths[2]);
+    unsigned found = RunTallyFound(), failed = RunTallyFailed(), pending = RunTallyPendingReboot();
+
+    RemoveStartupCopies();
+
+    std::vector<std::string> expected;
+    for (const std::string &root : {c, d})
+        for (int i = 0; i < 4; ++i) {
+            bool planted = (root == c && i == 1) || (root == d && i == 2);
+            expected.push_back("Deleting file \"" + root + StartupCopyPaths[i] + "\", result=" + (planted ? "1" : "0"));
+        }
+    EXPECT_EQ(LogLines(scratch_.File("trace.log")), expected);
+    EXPECT_FALSE(FileExists(c + StartupCopyPaths[1]));
+    EXPECT_FALSE(FileExists(d + StartupCopyPaths[2]));
+    EXPECT_EQ(RunTallyFound(), found);  // a Startup copy is never counted as found
+    EXPECT_EQ(RunTallyFailed(), failed);
+    EXPECT_EQ(RunTallyPendingReboot(), pending);
+}
+
+TEST_F(StartupCopyTest, ACopyInUseWaitsForTheRestartAndTheOtherPathsAreStillTried)
+{
+    std::string c = Root("c", DRIVE_FIXED);
+    PlantCopy(c, StartupCopyPaths[0]);
+    PlantCopy(c, StartupCopyPaths[3]);
+    std::string inUse = c + StartupCopyPaths[0];
+    HANDLE holder = CreateFileA(inUse.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    unsigned pending = RunTallyPendingReboot();
+
+    RemoveStartupCopies();
+    CloseHandle(holder);
+
+    std::vector<std::string> lines = LogLines(scratch_.File("trace.log"));
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "Deleting file \"" + inUse + "\", result=2");
+    EXPECT_EQ(lines[3], "Deleting file \"" + c + StartupCopyPaths[3] + "\", result=1");
+    EXPECT_EQ(RunTallyPendingReboot(), pending + 1);
+}
+
+TEST_F(StartupCopyTest, AFailedOrOverlongDriveListTriesNothing)
+{
+    Root("c", DRIVE_FIXED);
+    g_listFails = true;
+    for (DWORD answer : {0ul, 512ul, 4000ul}) {
+        g_listAnswer = answer;
+        RemoveStartupCopies();
+    }
+    EXPECT_TRUE(LogLines(scratch_.File("trace.log")).empty());
+}
+
+}  // namespace

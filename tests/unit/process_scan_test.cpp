@@ -1,0 +1,742 @@
+// The process clean-up: both enumerators over a pretend machine (and once over
+// Wine's real process list), the scan that terminates infected processes and
+// deletes their images, the known worm names, and the debug privilege.
+#include "app/run_tally.h"
+#include "process/infected_process_scan.h"
+#include "process/process_enum.h"
+#include "sys/syscalls.h"
+#include "test_support.h"
+#include "trace/trace.h"
+
+#include <gtest/gtest.h>
+
+#include <string.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// A pretend machine behind the enumerators' entry points and the process calls
+
+struct FakeProcess {
+    DWORD id;
+    std::string name;
+    bool opens = true;       // OpenProcess succeeds
+    bool listsModules = true;
+    bool terminates = true;
+    bool opensToTerminate = true;
+};
+
+struct FakeMachine {
+    std::vector<FakeProcess> processes;
+    bool hasPsapi = true, hasVdmdbg = true, hasKernel = true;
+    std::string missingEntry;  // an entry point GetProcAddress does not find
+    BOOL enumProcessesAnswer = TRUE;
+    bool snapshotFails = false;
+    size_t walk = 0;
+    int loads = 0, frees = 0;
+    int processHandlesOpen = 0, snapshotsOpen = 0;
+    std::vector<std::string> events;  // what was done to processes, in order
+    std::vector<DWORD> openAccess;
+    bool unexpectedCall = false;
+};
+FakeMachine g_machine;
+
+HMODULE const kPsapi = reinterpret_cast<HMODULE>(0x1000);
+HMODULE const kVdmdbg = reinterpret_cast<HMODULE>(0x2000);
+HMODULE const kKernel = reinterpret_cast<HMODULE>(0x3000);
+HANDLE const kSnapshot = reinterpret_cast<HANDLE>(0x5A50);
+const uintptr_t kFirstProcessHandle = 0x70000;
+
+const FakeProcess *ProcessOfHandle(HANDLE handle)
+{
+    uintptr_t index = reinterpret_cast<uintptr_t>(handle) - kFirstProcessHandle;
+    return index < g_machine.processes.size() ? &g_machine.processes[index] : nullptr;
+}
+
+HMODULE WINAPI FakeLoadLibrary(LPCSTR name)
+{
+    HMODULE module = nullptr;
+    if (strcmp(name, "PSAPI.DLL") == 0 && g_machine.hasPsapi)
+        module = kPsapi;
+    if (strcmp(name, "VDMDBG.DLL") == 0 && g_machine.hasVdmdbg)
+        module = kVdmdbg;
+    if (module != nullptr)
+        ++g_machine.loads;
+    return module;
+}
+
+BOOL WINAPI FakeFreeLibrary(HMODULE module)
+{
+    if (module == kPsapi || module == kVdmdbg)
+        ++g_machine.frees;
+    else
+        g_machine.unexpectedCall = true;
+    return TRUE;
+}
+
+HMODULE WINAPI FakeModuleHandle(LPCSTR name)
+{
+    return strcmp(name, "KERNEL32.DLL") == 0 && g_machine.hasKernel ? kKernel : nullptr;
+}
+
+BOOL WINAPI FakeEnumProcesses(DWORD *ids, DWORD bytes, DWORD *returned)
+{
+    DWORD count = 0;
+    for (const FakeProcess &p : g_machine.processes)
+        if ((count + 1) * sizeof(DWORD) <= bytes)
+            ids[count++] = p.id;
+    *returned = count * sizeof(DWORD);
+    return g_machine.enumProcessesAnswer;
+}
+
+BOOL WINAPI FakeEnumProcessModules(HANDLE process, HMODULE *modules, DWORD bytes, DWORD *needed)
+{
+    const FakeProcess *p = ProcessOfHandle(process);
+    if (p == nullptr || !p->listsModules || bytes < sizeof(HMODULE))
+        return FALSE;
+    modules[0] = reinterpret_cast<HMODULE>(0x400000);
+    *needed = sizeof(HMODULE);
+    return TRUE;
+}
+
+// Like the older systems: a name that does not fit is cut to the capacity
+// and left without its terminator.
+DWORD WINAPI FakeModuleFileName(HANDLE process, HMODULE, LPSTR name, DWORD capacity)
+{
+    const FakeProcess *p = ProcessOfHandle(process);
+    if (p == nullptr)
+        return 0;
+    if (p->name.size() < capacity) {
+        memcpy(name, p->name.c_str(), p->name.size() + 1);
+        return static_cast<DWORD>(p->name.size());
+    }
+    memcpy(name, p->name.data(), capacity);
+    return capacity;
+}
+
+DWORD WINAPI NeverCalledName(HANDLE, HMODULE, LPSTR, DWORD)
+{
+    g_machine.unexpectedCall = true;
+    return 0;
+}
+
+INT WINAPI NeverCalledVdm(DWORD, void *, LPARAM)
+{
+    g_machine.unexpectedCall = true;
+    return 0;
+}
+
+HANDLE WINAPI FakeSnapshot(DWORD flags, DWORD processId)
+{
+    if (flags != TH32CS_SNAPPROCESS || processId != 0)
+        g_machine.unexpectedCall = true;
+    if (g_machine.snapshotFails)
+        return INVALID_HANDLE_VALUE;
+    g_machine.walk = 0;
+    ++g_machine.snapshotsOpen;
+    return kSnapshot;
+}
+
+BOOL FillEntry(PROCESSENTRY32 *entry)
+{
+    if (entry->dwSize != 296)
+        g_machine.unexpectedCall = true;
+    if (g_machine.walk >= g_machine.processes.size())
+        return FALSE;
+    const FakeProcess &p = g_machine.processes[g_machine.walk];
+    entry->th32ProcessID = p.id;
+    snprintf(entry->szExeFile, sizeof entry->szExeFile, "%s", p.name.c_str());
+    return TRUE;
+}
+
+BOOL WINAPI FakeProcessFirst(HANDLE snapshot, PROCESSENTRY32 *entry)
+{
+    if (snapshot != kSnapshot)
+        g_machine.unexpectedCall = true;
+    g_machine.walk = 0;
+    return FillEntry(entry);
+}
+
+BOOL WINAPI FakeProcessNext(HANDLE, PROCESSENTRY32 *entry)
+{
+    ++g_machine.walk;
+    return FillEntry(entry);
+}
+
+FARPROC WINAPI FakeGetProcAddress(HMODULE module, LPCSTR name)
+{
+    if (g_machine.missingEntry == name)
+        return nullptr;
+    struct Entry {
+        HMODULE module;
+        const char *name;
+        void *address;
+    };
+    const Entry entries[] = {
+        {kPsapi, "EnumProcesses", reinterpret_cast<void *>(FakeEnumProcesses)},
+        {kPsapi, "EnumProcessModules", reinterpret_cast<void *>(FakeEnumProcessModules)},
+        {kPsapi, "GetModuleFileNameExA", reinterpret_cast<void *>(FakeModuleFileName)},
+        {kPsapi, "GetModuleBaseNameA", reinterpret_cast<void *>(NeverCalledName)},
+        {kVdmdbg, "VDMEnumTaskWOWEx", reinterpret_cast<void *>(NeverCalledVdm)},
+        {kKernel, "CreateToolhelp32Snapshot", reinterpret_cast<void *>(FakeSnapshot)},
+        {kKernel, "Process32First", reinterpret_cast<void *>(FakeProcessFirst)},
+        {kKernel, "Process32Next", reinterpret_cast<void *>(FakeProcessNext)},
+    };
+    for (const Entry &e : entries)
+        if (e.module == module && strcmp(e.name, name) == 0)
+            return reinterpret_cast<FARPROC>(e.address);
+    return nullptr;
+}
+
+HANDLE WINAPI FakeOpenProcess(DWORD access, BOOL inherit, DWORD id)
+{
+    g_machine.openAccess.push_back(access);
+    if (inherit)
+        g_machine.unexpectedCall = true;
+    for (size_t i = 0; i < g_machine.processes.size(); ++i) {
+        if (g_machine.processes[i].id != id)
+            continue;
+        if (!g_machine.processes[i].opens)
+            break;
+        if (access == PROCESS_TERMINATE && !g_machine.processes[i].opensToTerminate)
+            break;
+        ++g_machine.processHandlesOpen;
+        return reinterpret_cast<HANDLE>(kFirstProcessHandle + i);
+    }
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+}
+
+BOOL WINAPI FakeTerminateProcess(HANDLE process, UINT exitCode)
+{
+    const FakeProcess *p = ProcessOfHandle(process);
+    if (p == nullptr || exitCode != 0)
+        g_machine.unexpectedCall = true;
+    g_machine.events.push_back("terminate " + (p ? p->name : std::string("?")));
+    return p != nullptr && p->terminates;
+}
+
+BOOL WINAPI FakeCloseHandle(HANDLE handle)
+{
+    if (handle == kSnapshot) {
+        --g_machine.snapshotsOpen;
+        return TRUE;
+    }
+    if (ProcessOfHandle(handle) != nullptr) {
+        --g_machine.processHandlesOpen;
+        return TRUE;
+    }
+    return CloseHandle(handle);
+}
+
+void WINAPI FakeSleep(DWORD milliseconds)
+{
+    g_machine.events.push_back("sleep " + std::to_string(milliseconds));
+}
+
+// Every call of both enumerators and of the scan's process work goes to the
+// pretend machine.
+struct PretendMachineCalls {
+    ScopedSysCall<decltype(sys::LoadLibraryA)> load{sys::LoadLibraryA, FakeLoadLibrary};
+    ScopedSysCall<decltype(sys::FreeLibrary)> free{sys::FreeLibrary, FakeFreeLibrary};
+    ScopedSysCall<decltype(sys::GetModuleHandleA)> module{sys::GetModuleHandleA, FakeModuleHandle};
+    ScopedSysCall<decltype(sys::GetProcAddress)> entry{sys::GetProcAddress, FakeGetProcAddress};
+    ScopedSysCall<decltype(sys::OpenProcess)> open{sys::OpenProcess, FakeOpenProcess};
+    ScopedSysCall<decltype(sys::TerminateProcess)> terminate{sys::TerminateProcess, FakeTerminateProcess};
+    ScopedSysCall<decltype(sys::CloseHandle)> close{sys::CloseHandle, FakeCloseHandle};
+    ScopedSysCall<decltype(sys::Sleep)> sleep{sys::Sleep, FakeSleep};
+};
+
+struct Seen {
+    std::string name;
+    DWORD id;
+};
+
+void RecordProcess(const char *name, uint32_t reserved, uint32_t processId, void *context)
+{
+    EXPECT_EQ(reserved, 0u);
+    static_cast<std::vector<Seen> *>(context)->push_back({name, processId});
+}
+
+class EnumeratorTest : public ::testing::Test {
+protected:
+    void SetUp() override { g_machine = FakeMachine(); }
+    void TearDown() override
+    {
+        EXPECT_FALSE(g_machine.unexpectedCall);
+        EXPECT_EQ(g_machine.processHandlesOpen, 0);
+        EXPECT_EQ(g_machine.snapshotsOpen, 0);
+        EXPECT_EQ(g_machine.loads, g_machine.frees) << "a library was left loaded";
+    }
+    PretendMachineCalls calls_;
+    std::vector<Seen> seen_;
+};
+
+TEST_F(EnumeratorTest, PsapiReportsFullNamesInListOrderAndSkipsWhatItCannotRead)
+{
+    std::string longName = "C:\\" + std::string(MAX_PATH, 'x') + ".exe";
+    std::string longest = "C:\\" + std::string(MAX_PATH - 8, 'y') + ".exe";  // 259 characters
+    g_machine.processes = {
+        {8, "C:\\WINDOWS\\system32\\smss.exe"},
+        {0x24, "C:\\gone.exe", false},                   // exited since the listing
+        {0x30, "C:\\noaccess.exe", true, false},          // modules cannot be read
+        {0x44, ""},                                       // no name
+        {0x48, longName},                                 // cut: names another file
+        {0x4C, longest},
+        {0x50, "C:\\Temp\\msccn32.exe"},
+    };
+    EXPECT_EQ(ScanProcesses(1, RecordProcess, &seen_), 1);
+    ASSERT_EQ(seen_.size(), 3u);
+    EXPECT_EQ(seen_[0].name, "C:\\WINDOWS\\system32\\smss.exe");
+    EXPECT_EQ(seen_[0].id, 8u);
+    EXPECT_EQ(seen_[1].name, longest);
+    EXPECT_EQ(seen_[2].name, "C:\\Temp\\msccn32.exe");
+    EXPECT_EQ(seen_[2].id, 0x50u);
+    for (DWORD access : g_machine.openAccess)
+        EXPECT_EQ(access, static_cast<DWORD>(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ));
+}
+
+TEST_F(EnumeratorTest, PsapiIsReadyOnlyWithAllFiveEntryPointsAndAlwaysReleasesItsLibraries)
+{
+    g_machine.processes = {{8, "C:\\a.exe"}};
+    {
+        g_machine.hasVdmdbg = false;  // PSAPI loads, VDMDBG does not
+        PsapiProcessEnumerator enumerator;
+        EXPECT_EQ(enumerator.ready, 0u);
+        EXPECT_EQ(enumerator.Enumerate(RecordProcess, &seen_), 0);
+    }
+    EXPECT_EQ(g_machine.loads, 1);
+    EXPECT_EQ(g_machine.frees, 1);
+    g_machine.hasVdmdbg = true;
+    for (const char *entry : {"EnumProcesses", "GetModuleFileNameExA", "EnumProcessModules", "VDMEnumTaskWOWEx",
+                              "GetModuleBaseNameA"}) {
+        g_machine.missingEntry = entry;
+        EXPECT_EQ(ScanProcesses(1, RecordProcess, &seen_), 0) << entry;
+    }
+    EXPECT_TRUE(seen_.empty());
+    EXPECT_EQ(g_machine.openAccess.size(), 0u);
+
+    // A failed listing, and an enumerator that is never run, let go too.
+    g_machine.missingEntry.clear();
+    g_machine.enumProcessesAnswer = FALSE;
+    {
+        PsapiProcessEnumerator enumerator;
+        EXPECT_EQ(enumerator.ready, 1u);
+        EXPECT_EQ(enumerator.Enumerate(RecordProcess, &seen_), 0);
+        EXPECT_EQ(g_machine.loads, g_machine.frees);
+        EXPECT_EQ(enumerator.Enumerate(RecordProcess, &seen_), 0);  // spent
+    }
+    { PsapiProcessEnumerator unused; }
+    g_machine.hasPsapi = false;
+    EXPECT_EQ(ScanProcesses(1, RecordProcess, &seen_), 0);
+    EXPECT_TRUE(seen_.empty());
+}
+
+TEST_F(EnumeratorTest, ToolhelpWalksTheSnapshotAndClosesIt)
+{
+    g_machine.processes = {{0, "[System Process]"}, {4, "C:\\WINDOWS\\EXPLORER.EXE"}, {0x1F8, "mscvb32.exe"}};
+    EXPECT_EQ(ScanProcesses(0, RecordProcess, &seen_), 1);
+    ASSERT_EQ(seen_.size(), 3u);
+    EXPECT_EQ(seen_[1].name, "C:\\WINDOWS\\EXPLORER.EXE");
+    EXPECT_EQ(seen_[2].id, 0x1F8u);
+    EXPECT_EQ(g_machine.loads, 0);  // the 9x way loads nothing
+
+    seen_.clear();
+    g_machine.processes.clear();
+    EXPECT_EQ(ScanProcesses(0, RecordProcess, &seen_), 1);
+    EXPECT_TRUE(seen_.empty());
+
+    g_machine.snapshotFails = true;  // nothing to walk, nothing to close
+    EXPECT_EQ(ScanProcesses(0, RecordProcess, &seen_), 0);
+
+    g_machine.snapshotFails = false;
+    for (const char *entry : {"CreateToolhelp32Snapshot", "Process32First", "Process32Next"}) {
+        g_machine.missingEntry = entry;
+        ToolhelpProcessEnumerator enumerator;
+        EXPECT_EQ(enumerator.ready, 0u) << entry;
+        EXPECT_EQ(enumerator.Enumerate(RecordProcess, &seen_), 0);
+    }
+    g_machine.missingEntry.clear();
+    g_machine.hasKernel = false;
+    EXPECT_EQ(ScanProcesses(0, RecordProcess, &seen_), 0);
+}
+
+// Wine's own process list, with the libraries counted.
+int g_realLoads, g_realFrees;
+HMODULE WINAPI CountedLoadLibrary(LPCSTR name)
+{
+    HMODULE module = LoadLibraryA(name);
+    g_realLoads += module != nullptr;
+    return module;
+}
+BOOL WINAPI CountedFreeLibrary(HMODULE module)
+{
+    ++g_realFrees;
+    return FreeLibrary(module);
+}
+
+TEST(RealProcessListTest, BothWaysFindThisVeryProcess)
+{
+    ScopedSysCall<decltype(sys::LoadLibraryA)> load(sys::LoadLibraryA, CountedLoadLibrary);
+    ScopedSysCall<decltype(sys::FreeLibrary)> free(sys::FreeLibrary, CountedFreeLibrary);
+    char ownPath[MAX_PATH];
+    GetModuleFileNameA(nullptr, ownPath, sizeof ownPath);
+    for (uint32_t useNt : {1u, 0u}) {
+        std::vector<Seen> seen;
+        EXPECT_EQ(ScanProcesses(useNt, RecordProcess, &seen), 1);
+        const Seen *self = nullptr;
+        for (const Seen &s : seen)
+            if (s.id == GetCurrentProcessId())
+                self = &s;
+        ASSERT_NE(self, nullptr) << "useNt=" << useNt;
+        // PSAPI gives the image's whole path; Tool Help on this system the bare name.
+        if (useNt)
+            EXPECT_EQ(_stricmp(self->name.c_str(), ownPath), 0) << self->name;
+        else
+            EXPECT_EQ(_stricmp(self->name.c_str(), "unit_tests.exe"), 0) << self->name;
+    }
+    EXPECT_EQ(g_realLoads, 2);
+    EXPECT_EQ(g_realFrees, 2);
+}
+
+// ---------------------------------------------------------------------------
+// The scan
+
+BOOL WINAPI ReportedVersion(LPOSVERSIONINFOA info);
+DWORD g_platform = VER_PLATFORM_WIN32_NT;
+BOOL WINAPI ReportedVersion(LPOSVERSIONINFOA info)
+{
+    info->dwPlatformId = g_platform;
+    return TRUE;
+}
+
+std::string g_windowsDir;
+UINT WINAPI FakeWindowsDirectory(LPSTR buffer, UINT size)
+{
+    if (g_windowsDir.size() >= size)
+        return static_cast<UINT>(g_windowsDir.size() + 1);
+    strcpy(buffer, g_windowsDir.c_str());
+    return static_cast<UINT>(g_windowsDir.size());
+}
+
+// The infection test of these tests: a name with "worm" in it.
+int NamedWorm(const char *path)
+{
+    return strstr(path, "worm") != nullptr;
+}
+
+int g_tokenOpens;
+BOOL WINAPI RecordTokenOpen(HANDLE, DWORD, PHANDLE)
+{
+    ++g_tokenOpens;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+BOOL WINAPI RecordPrivilegeLookup(LPCSTR, LPCSTR, PLUID)
+{
+    ++g_tokenOpens;
+    return FALSE;
+}
+
+class ScanTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_machine = FakeMachine();
+        g_platform = VER_PLATFORM_WIN32_NT;
+        g_windowsDir = scratch_.Path();
+        g_tokenOpens = 0;
+        TraceSetOutputFile(scratch_.File("trace.log").c_str(), "a+");
+    }
+    void TearDown() override
+    {
+        DetachTraceFile();
+        EXPECT_FALSE(g_machine.unexpectedCall);
+        EXPECT_EQ(g_machine.processHandlesOpen, 0);
+        EXPECT_EQ(g_machine.loads, g_machine.frees);
+    }
+
+    // The scan's own log lines, without those of the deletion routine.
+    std::vector<std::string> StepLines()
+    {
+        std::vector<std::string> lines;
+        std::string log = ReadWholeFile(scratch_.File("trace.log"));
+        size_t start = 0;
+        for (size_t end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2) {
+            std::string line = log.substr(start, end - start);
+            if (line.compare(0, 8, "[QVSC - ") != 0)
+                lines.push_back(line);
+        }
+        return lines;
+    }
+    std::string Worm(const char *name)
+    {
+        std::string path = scratch_.File(name);
+        WriteFileBytes(path, "not really a worm");
+        return path;
+    }
+
+    ScratchFolder scratch_;
+    CapturedStdout stdout_;
+    PretendMachineCalls calls_;
+    ScopedSysCall<decltype(sys::GetVersionExA)> version_{sys::GetVersionExA, ReportedVersion};
+    ScopedSysCall<decltype(sys::GetWindowsDirectoryA)> windowsDir_{sys::GetWindowsDirectoryA, FakeWindowsDirectory};
+};
+
+TEST_F(ScanTest, AnInfectedProcessIsTerminatedThenItsImageDeletedAfterThePause)
+{
+    std::string image = Worm("worm.exe");
+    g_machine.processes = {{0x10, "C:\\windows\\explorer.exe"}, {0x2C, image}};
+    unsigned found = RunTallyFound(), failed = RunTallyFailed(), pending = RunTallyPendingReboot();
+
+    EXPECT_EQ(ScanInfectedProcesses(NamedWorm), 1);
+
+    EXPECT_EQ(g_machine.events, (std::vector<std::string>{"terminate " + image, "sleep 1000"}));
+    EXPECT_FALSE(FileExists(image));
+    EXPECT_EQ(RunTallyFound(), found + 1);
+    EXPECT_EQ(RunTallyFailed(), failed);
+    EXPECT_EQ(RunTallyPendingReboot(), pending);
+    EXPECT_EQ(stdout_.Text(), "Infected process was found in memory\n");
+    // The known names are not looked for once a process was infected.
+    EXPECT_EQ(StepLines(), (std::vector<std::string>{
+                               "examinate process C:\\windows\\explorer.exe (PID=0x10)",
+                               "examinate process " + image + " (PID=0x2c)",
+                               "Process " + image + " (PID=0x2c) is infection",
+                               "Process " + image + " terminated with status 1",
+                               "Deleting file \"" + image + "\", result=1",
+                               "There were infected proceses, terminated with status =OK, start delete infected "
+                               "process files",
+                           }));
+    EXPECT_EQ(g_machine.openAccess.back(), static_cast<DWORD>(PROCESS_TERMINATE));
+}
+
+TEST_F(ScanTest, AFailedTerminationMakesTheStatusNotOkButTheImageIsStillDeleted)
+{
+    std::string first = Worm("worm1.exe");
+    std::string second = Worm("worm2.exe");
+    std::string third = Worm("worm3.exe");
+    g_machine.processes = {{0x20, first, true, true, false}, {0x24, second, true, true, true, false}, {0x28, third}};
+
+    EXPECT_EQ(ScanInfectedProcesses(NamedWorm), 0);
+
+    EXPECT_EQ(g_machine.events,
+              (std::vector<std::string>{"terminate " + first, "sleep 1000", "sleep 1000", "terminate " + third,
+                                        "sleep 1000"}));
+    for (const std::string &image : {first, second, third})
+        EXPECT_FALSE(FileExists(image)) << image;
+    std::vector<std::string> lines = StepLines();
+    ASSERT_EQ(lines.size(), 13u);
+    EXPECT_EQ(lines[2], "Process " + first + " terminated with status 0");
+    EXPECT_EQ(lines[6], "cannot open infected process " + second + ", Error=87");
+    EXPECT_EQ(lines[7], "Deleting file \"" + second + "\", result=1");
+    EXPECT_EQ(lines[12],
+              "There were infected proceses, terminated with status =NOT OK, start delete infected process files");
+}
+
+TEST_F(ScanTest, TwoProcessesOfOneImageEachGetTheirPauseAndDeletion)
+{
+    std::string image = Worm("worm.exe");
+    g_machine.processes = {{0x30, image}, {0x34, image}};
+    unsigned found = RunTallyFound();
+    EXPECT_EQ(ScanInfectedProcesses(NamedWorm), 1);
+    EXPECT_EQ(RunTallyFound(), found + 2);
+    std::vector<std::string> lines = StepLines();
+    ASSERT_EQ(lines.size(), 9u);
+    EXPECT_EQ(lines[3], "Deleting file \"" + image + "\", result=1");
+    EXPECT_EQ(lines[7], "Deleting file \"" + image + "\", result=0");  // already gone
+}
+
+TEST_F(ScanTest, WithNoInfectedProcessTheKnownNamesAreDeletedWhateverTheyHold)
+{
+    WriteFileBytes(scratch_.File("winppr32.exe"), "anything at all");
+    g_machine.processes = {{0x10, "C:\\windows\\explorer.exe"}};
+    unsigned found = RunTallyFound();
+
+    EXPECT_EQ(ScanInfectedProcesses(NamedWorm), 1);
+
+    std::string winppr = scratch_.File("winppr32.exe");
+    EXPECT_FALSE(FileExists(winppr));
+    EXPECT_EQ(RunTallyFound(), found + 1);
+    EXPECT_EQ(stdout_.Text(), "Infected process was not found in memory\nfound infected file " + winppr + "\n");
+    EXPECT_EQ(StepLines(), (std::vector<std::string>{
+                               "examinate process C:\\windows\\explorer.exe (PID=0x10)",
+                               "No infected processes were found",
+                               "file " + scratch_.File("msccn32.exe") + " doesn't exist",
+                               "file " + scratch_.File("mscvb32.exe") + " doesn't exist",
+                               "Deleting file \"" + winppr + "\", result=1",
+                           }));
+}
+
+TEST_F(ScanTest, AWindowsFolderAtADriveRootGetsNoSecondBackslash)
+{
+    g_windowsDir = "C:\\";
+    DeleteKnownWormFiles();
+    EXPECT_EQ(StepLines(), (std::vector<std::string>{"file C:\\msccn32.exe doesn't exist",
+                                                     "file C:\\mscvb32.exe doesn't exist",
+                                                     "file C:\\winppr32.exe doesn't exist"}));
+    // A folder the system cannot hand over is said so, not searched.
+    g_windowsDir = std::string(300, 'w');
+    DeleteKnownWormFiles();
+    EXPECT_EQ(StepLines().back(), "Cannot get the Windows directory");
+}
+
+TEST_F(ScanTest, WithoutAnEnumerationTheStepActsAsIfNothingWereInfected)
+{
+    g_machine.hasVdmdbg = false;
+    g_machine.processes = {{0x2C, Worm("worm.exe")}};
+    EXPECT_EQ(ScanInfectedProcesses(NamedWorm), 1);
+    EXPECT_TRUE(g_machine.events.empty());
+    EXPECT_EQ(stdout_.Text(), "Infected process was not found in memory\n");
+    EXPECT_EQ(StepLines().front(), "No infected processes were found");
+}
+
+TEST_F(ScanTest, Windows9xUsesToolHelpAndLeavesTheTokenAlone)
+{
+    g_platform = VER_PLATFORM_WIN32_WINDOWS;
+    ScopedSysCall<decltype(sys::OpenProcessToken)> token(sys::OpenProcessToken, RecordTokenOpen);
+    ScopedSysCall<decltype(sys::LookupPrivilegeValueA)> lookup(sys::LookupPrivilegeValueA, RecordPrivilegeLookup);
+    std::string image = Worm("worm.exe");
+    g_machine.processes = {{0xFFF1, image}};
+    EXPECT_EQ(ScanInfectedProcesses(NamedWorm), 1);
+    EXPECT_EQ(g_tokenOpens, 0);
+    EXPECT_EQ(g_machine.loads, 0);
+    EXPECT_FALSE(FileExists(image));
+    EXPECT_EQ(StepLines().front(), "examinate process " + image + " (PID=0xfff1)");
+}
+
+TEST_F(ScanTest, ATokenThatCannotBeOpenedIsLoggedAndTheScanGoesOn)
+{
+    ScopedSysCall<decltype(sys::OpenProcessToken)> token(sys::OpenProcessToken, RecordTokenOpen);
+    g_machine.processes = {{0x10, "C:\\windows\\explorer.exe"}};
+    ScanInfectedProcesses(NamedWorm);
+    std::vector<std::string> lines = StepLines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "Cannot open current process 5");
+    EXPECT_EQ(lines[1].compare(0, 20, "Cannot SetPrivilege "), 0) << lines[1];
+    EXPECT_EQ(lines[2], "examinate process C:\\windows\\explorer.exe (PID=0x10)");
+}
+
+TEST(InfectionTest, OnlyAReadableFileWithAFingerprintIsInfected)
+{
+    ScratchFolder scratch;
+    std::string worm = scratch.File("msccn32.exe");
+    std::string clean = scratch.File("clean.exe");
+    WriteFileBytes(worm, WormLike(1));
+    WriteFileBytes(clean, PlainBytes(0x4000, 7));
+    EXPECT_EQ(IsFileInfected(worm.c_str()), 1);
+    EXPECT_EQ(IsFileInfected(clean.c_str()), 0);
+    EXPECT_EQ(IsFileInfected(scratch.File("missing.exe").c_str()), 0);
+    HANDLE exclusive = CreateFileA(worm.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(IsFileInfected(worm.c_str()), 0);
+    CloseHandle(exclusive);
+}
+
+// ---------------------------------------------------------------------------
+// The debug privilege
+
+DWORD PrivilegeAttributes(const char *name)
+{
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return 0xFFFFFFFF;
+    LUID luid;
+    LookupPrivilegeValueA(nullptr, name, &luid);
+    DWORD size = 0;
+    GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
+    std::vector<char> buffer(size);
+    DWORD attributes = 0xFFFFFFFF;
+    if (GetTokenInformation(token, TokenPrivileges, buffer.data(), size, &size)) {
+        const TOKEN_PRIVILEGES *list = reinterpret_cast<const TOKEN_PRIVILEGES *>(buffer.data());
+        for (DWORD i = 0; i < list->PrivilegeCount; ++i)
+            if (list->Privileges[i].Luid.LowPart == luid.LowPart && list->Privileges[i].Luid.HighPart == luid.HighPart)
+                attributes = list->Privileges[i].Attributes;
+    }
+    CloseHandle(token);
+    return attributes;
+}
+
+TEST(PrivilegeTest, TheDebugPrivilegeIsSwitchedOnAndOffInTheRealToken)
+{
+    HANDLE token;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+    EXPECT_EQ(SetPrivilege(token, "SeDebugPrivilege", 1), 1);
+    EXPECT_EQ(PrivilegeAttributes("SeDebugPrivilege") & SE_PRIVILEGE_ENABLED, static_cast<DWORD>(SE_PRIVILEGE_ENABLED));
+    EXPECT_EQ(SetPrivilege(token, "SeDebugPrivilege", 0), 1);
+    EXPECT_EQ(PrivilegeAttributes("SeDebugPrivilege") & SE_PRIVILEGE_ENABLED, 0u);
+    EXPECT_EQ(SetPrivilege(token, "SeNoSuchPrivilege", 1), 0);
+    CloseHandle(token);
+    EXPECT_EQ(SetPrivilege(nullptr, "SeDebugPrivilege", 1), 0);
+}
+
+// What the privilege calls are told and answer.
+struct AdjustCall {
+    DWORD count, attributes, length;
+    bool asksPrevious;
+};
+std::vector<AdjustCall> g_adjustCalls;
+DWORD g_previousCount, g_previousAttributes, g_firstError;
+BOOL g_firstAnswer;
+
+BOOL WINAPI FakeAdjust(HANDLE, BOOL disableAll, PTOKEN_PRIVILEGES state, DWORD length, PTOKEN_PRIVILEGES previous,
+                       PDWORD returned)
+{
+    EXPECT_FALSE(disableAll);
+    g_adjustCalls.push_back({state->PrivilegeCount, state->Privileges[0].Attributes, length, previous != nullptr});
+    if (previous != nullptr) {
+        // Only privileges the call changed are reported back.
+        previous->PrivilegeCount = g_previousCount;
+        if (g_previousCount != 0)
+            previous->Privileges[0].Attributes = g_previousAttributes;
+        *returned = g_previousCount != 0 ? sizeof(TOKEN_PRIVILEGES) : sizeof(DWORD);
+        SetLastError(g_firstError);
+        return g_firstAnswer;
+    }
+    SetLastError(0);
+    return TRUE;
+}
+
+TEST(PrivilegeTest, OnlyTheEnabledBitChangesAndAFailedFirstPassStopsTheCall)
+{
+    ScopedSysCall<decltype(sys::AdjustTokenPrivileges)> adjust(sys::AdjustTokenPrivileges, FakeAdjust);
+    HANDLE token = reinterpret_cast<HANDLE>(0x44);
+    struct Case {
+        DWORD previousCount, previousAttributes;
+        int enable;
+        DWORD expected;
+    } cases[] = {
+        {1, SE_PRIVILEGE_ENABLED_BY_DEFAULT | SE_PRIVILEGE_ENABLED, 0, SE_PRIVILEGE_ENABLED_BY_DEFAULT},
+        {1, SE_PRIVILEGE_ENABLED_BY_DEFAULT, 1, SE_PRIVILEGE_ENABLED_BY_DEFAULT | SE_PRIVILEGE_ENABLED},
+        // Nothing reported back: no stray bits from an unfilled record.
+        {0, 0, 1, SE_PRIVILEGE_ENABLED},
+    };
+    for (const Case &c : cases) {
+        g_adjustCalls.clear();
+        g_previousCount = c.previousCount;
+        g_previousAttributes = c.previousAttributes;
+        g_firstError = 0;
+        g_firstAnswer = TRUE;
+        EXPECT_EQ(SetPrivilege(token, "SeDebugPrivilege", c.enable), 1);
+        ASSERT_EQ(g_adjustCalls.size(), 2u);
+        EXPECT_EQ(g_adjustCalls[0].attributes, 0u);
+        EXPECT_EQ(g_adjustCalls[0].length, 16u);
+        EXPECT_TRUE(g_adjustCalls[0].asksPrevious);
+        EXPECT_EQ(g_adjustCalls[1].count, 1u);
+        EXPECT_EQ(g_adjustCalls[1].attributes, c.expected);
+        EXPECT_FALSE(g_adjustCalls[1].asksPrevious);
+    }
+
+    // A token without the privilege answers TRUE with ERROR_NOT_ALL_ASSIGNED;
+    // a plain failure need not leave an error code.
+    for (DWORD error : {static_cast<DWORD>(ERROR_NOT_ALL_ASSIGNED), 0ul}) {
+        g_adjustCalls.clear();
+        g_firstError = error;
+        g_firstAnswer = error != 0;
+        EXPECT_EQ(SetPrivilege(token, "SeDebugPrivilege", 1), 0);
+        EXPECT_EQ(g_adjustCalls.size(), 1u);
+    }
+}
+
+}  // namespace
