@@ -57,11 +57,29 @@ int ScanInfectedProcesses(InfectionTest isInfected)
     return 1;
 }
 
+// "X:\..." or "\\server\...": a path that names one file wherever the tool runs.
+static int IsFullPath(const char *name)
+{
+    char drive = name[0];
+    int letter = (drive >= 'A' && drive <= 'Z') || (drive >= 'a' && drive <= 'z');
+    if (letter && name[1] == ':' && name[2] == '\\')
+        return 1;
+    return name[0] == '\\' && name[1] == '\\';
+}
+
 void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void *context)
 {
     (void)reserved;
     ProcessScanContext *scan = static_cast<ProcessScanContext *>(context);
     TracePrint(TraceModuleName, -1, 4, "examinate process %s (PID=0x%x)\n", name, (unsigned)processId);
+    // A bare image name (as some process lists give) would be looked up in
+    // the tool's current folder: a file there says nothing about the
+    // process, which must not be ended for it.
+    if (!IsFullPath(name)) {
+        TracePrint(TraceModuleName, -1, 4, "Process %s (PID=0x%x) has no full image path and is left alone\n", name,
+                   (unsigned)processId);
+        return;
+    }
     if (!scan->isInfected(name))
         return;
     TracePrint(TraceModuleName, -1, 4, "Process %s (PID=0x%x) is infection\n", name, (unsigned)processId);

@@ -16,12 +16,17 @@ Environment:
   VORNIK_WINEARCH            win32 (default) or win64, the template's kind
   VORNIK_RUN_TIMEOUT         seconds a run may take before it is killed (60)
 
+start_sample_program() plants and starts the harmless sample program
+(tests/samples/sample_program.c, compiled once into the scratch folder),
+forged or clean, as a process for the tool to find.
+
 Run `python3 workstation.py demo` for the demonstration workstation.
 """
 
 import atexit
 import contextlib
 import fcntl
+import hashlib
 import json
 import os
 import re
@@ -41,6 +46,7 @@ TOOL_NAME = "T-Vornik.exe"
 TOOL_PATH = "C:\\Tools\\" + TOOL_NAME
 LOG_PATH = "C:\\windows\\T-Vornik.log"
 BOX_TITLE = "Tavrel Vornik Worm Removal Tool"
+RUN_KEY = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run"
 
 # Bump when the template is made differently, so old templates are rebuilt.
 TEMPLATE_FORMAT = 1
@@ -574,6 +580,26 @@ class Running:
                              % (self.args, timeout, result), result)
         return self._result(code)
 
+    def wait_loaded(self, timeout=30):
+        """Waits until the program's image and kernel32.dll are mapped into
+        its process: from then on a program that lists the processes finds
+        it with its module path. Answers whether that happened before the
+        deadline or the program's end. (Wine runs each Windows process as
+        one Linux process, the one started here.)"""
+        maps = "/proc/%d/maps" % self.popen.pid
+        image = self.args[0].rsplit("\\", 1)[-1].lower()
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and self.running():
+            try:
+                with open(maps, errors="replace") as f:
+                    mapped = f.read().lower()
+            except OSError:
+                mapped = ""
+            if "/" + image in mapped and "/kernel32.dll" in mapped:
+                return True
+            time.sleep(0.05)
+        return False
+
     def kill(self):
         if self.running():
             self.workstation.stop_server()
@@ -631,6 +657,7 @@ class Workstation:
         self.root = self.prefix = tempfile.mkdtemp(prefix="ws-" + label + "-",
                                                    dir=scratch_dir())
         self._runs = 0
+        self._started = []
         self._server_started = False
         self.closed = False
         _open_workstations.add(self)
@@ -693,6 +720,13 @@ class Workstation:
         if os.path.isdir(self.prefix):
             self._server_started = True
             self.stop_server()
+        # Programs the server's end did not take with it (their Wine loader
+        # may still be starting) are killed; all are waited for.
+        for running in self._started:
+            with contextlib.suppress(OSError):
+                if running.popen.poll() is None:
+                    running.popen.kill()
+                running.popen.wait()
         if self.keep:
             sys.stderr.write("workstation kept: %s\n" % self.root)
         else:
@@ -779,6 +813,15 @@ class Workstation:
         except (FileNotFoundError, NotADirectoryError):
             return None
 
+    def delete_file(self, winpath):
+        """Removes a file by unlinking it; a system folder file shared with
+        the template stays there. Answers whether it was there."""
+        try:
+            os.unlink(self.host_path(winpath))
+            return True
+        except FileNotFoundError:
+            return False
+
     @property
     def log(self):
         """The tool's log file, C:\\windows\\T-Vornik.log, or None."""
@@ -811,6 +854,30 @@ class Workstation:
         keys = read_reg_file(os.path.join(self.prefix, filename))
         found = keys.get(path.lower())
         return None if found is None else dict(found[1])
+
+    def delete_registry_key(self, key):
+        """Removes a key with its values and subkeys from the prefix's
+        registry file (the server is stopped first). Answers whether the
+        key was there."""
+        filename, path = _split_key(key)
+        self.stop_server()
+        reg_file = os.path.join(self.prefix, filename)
+        with open(reg_file, encoding="utf-8", errors="surrogateescape") as f:
+            lines = f.read().split("\n")
+        kept, dropping, found = [], False, False
+        for line in lines:
+            if line.startswith("["):
+                m = re.match(r"\[((?:[^\]\\]|\\.)*)\]", line)
+                name = _unescape(m.group(1)).lower() if m else ""
+                dropping = (name == path.lower()
+                            or name.startswith(path.lower() + "\\"))
+                found = found or dropping
+            if not dropping:
+                kept.append(line)
+        with open(reg_file, "w", encoding="utf-8",
+                  errors="surrogateescape") as f:
+            f.write("\n".join(kept))
+        return found
 
     def registry_value(self, key, name, default=None):
         values = self.registry(key) or {}
@@ -881,14 +948,26 @@ class Workstation:
             for f in close:
                 f.close()
         self._server_started = True
-        return Running(self, [winpath] + list(args), popen, stdout_path,
-                       stderr_path)
+        running = Running(self, [winpath] + list(args), popen, stdout_path,
+                          stderr_path)
+        self._started.append(running)
+        return running
 
     def run_program(self, winpath, *args, stdin=None, timeout=None, env=None,
                     capture=True):
         """Runs a Windows program to its end; answers its RunResult."""
         return self.start_program(winpath, *args, stdin=stdin, env=env,
                                   capture=capture).wait(timeout)
+
+    def start_sample_program(self, winpath, signature_id=None):
+        """Plants the sample program at winpath, forged for signature_id
+        (clean when None), starts it and waits until it is loaded; answers
+        its Running. It sleeps until it is ended."""
+        self.plant_file(winpath, sample_program(signature_id))
+        running = self.start_program(winpath)
+        if not running.wait_loaded():
+            raise HarnessError("the sample program %s did not start" % winpath)
+        return running
 
     def start(self, *args, stdin=None, capture=True):
         """Starts the tool with these arguments (installing it first)."""
@@ -1041,6 +1120,63 @@ def _close_everything():
 
 
 # --------------------------------------------------------------------------
+# The sample program: a harmless stand-in for a running worm
+
+def forge_sample_module():
+    """tools/forge_sample.py, imported."""
+    tools = os.path.join(SOURCE_ROOT, "tools")
+    if tools not in sys.path:
+        sys.path.insert(0, tools)
+    import forge_sample
+    return forge_sample
+
+
+_sample_program_bytes = []
+
+
+def _sample_program_exe(forge_sample):
+    """The built sample program's bytes. It is compiled once into the
+    scratch folder, under an exclusive lock so that parallel test processes
+    wait for the first; a changed source, build flags or compiler gives a
+    new file name, hence a new build."""
+    compiler = "i686-w64-mingw32-gcc"
+    compiler_path = shutil.which(compiler)
+    if compiler_path is None:
+        raise HarnessError("%s is not installed (run tools/setup)" % compiler)
+    digest = hashlib.sha256()
+    with open(forge_sample.SAMPLE_SOURCE, "rb") as f:
+        digest.update(f.read())
+    digest.update(repr((forge_sample.SAMPLE_BUILD_FLAGS,
+                        os.stat(compiler_path).st_mtime)).encode())
+    exe = os.path.join(scratch_dir(),
+                       "sample-program-%s.exe" % digest.hexdigest()[:16])
+    with _locked(os.path.join(scratch_dir(), "sample-program.lock"),
+                 fcntl.LOCK_EX):
+        if not os.path.isfile(exe):
+            building = exe + ".new"
+            try:
+                forge_sample.build_program(building, compiler=compiler)
+            except (OSError, subprocess.CalledProcessError) as e:
+                raise HarnessError("cannot build the sample program: %s" % e)
+            os.rename(building, exe)
+    with open(exe, "rb") as f:
+        return f.read()
+
+
+def sample_program(signature_id=None):
+    """The sample program (tests/samples/sample_program.c) as bytes: a
+    console program that sleeps until it is ended, with its fingerprint
+    window forged for signature_id, or clean when that is None."""
+    forge_sample = forge_sample_module()
+    if not _sample_program_bytes:
+        _sample_program_bytes.append(_sample_program_exe(forge_sample))
+    exe = _sample_program_bytes[0]
+    if signature_id is None:
+        return exe
+    return forge_sample.forge_program(exe, signature_id)
+
+
+# --------------------------------------------------------------------------
 # What the tool prints, and the test base
 
 VERSION_LINE = b"T-Vornik v1.00.9340\r\n"
@@ -1119,6 +1255,16 @@ class WorkstationTestCase(unittest.TestCase):
         return b"".join(line for line in lines[3:]
                         if not FOLDER_LINE.match(line))
 
+    def assertInOrder(self, text, parts):
+        """Checks that each of parts (bytes) occurs in text after the one
+        before it."""
+        position = 0
+        for part in parts:
+            found = text.find(part, position)
+            self.assertGreaterEqual(found, 0, "missing or out of order: %r\n%s"
+                                    % (part, text.decode("latin-1")))
+            position = found + len(part)
+
     def assertOneRunLogged(self, run_log):
         """Checks one run's part of the log: version line, the sequence's
         first line, and the exit line with 0 last."""
@@ -1135,15 +1281,26 @@ class WorkstationTestCase(unittest.TestCase):
 def plant_demo_samples(ws):
     """What the demonstration workstation holds besides Windows itself:
     harmless files whose fingerprint windows are forged to the worm's
-    values, plain, read-only (deleted at the restart) and deep in folders."""
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                    "..", "..", "tools"))
-    import forge_sample
+    values, plain, read-only (deleted at the restart) and deep in folders;
+    the worm's Run values beside a program's own; a copy in the All Users
+    Startup folder; and a forged sample program. Answers the Windows paths
+    of the programs to start before the tool runs."""
+    forge_sample = forge_sample_module()
     ws.plant_file("C:\\Temp\\readme.txt", "A clean file.\r\n")
     ws.plant_file("C:\\Temp\\details.pif", forge_sample.make_sample(20000, 1), readonly=True)
     ws.plant_file("C:\\Documents\\Photos\\2004\\holiday.scr", forge_sample.make_sample(30000, 0, seed=1))
     ws.plant_file("C:\\Program Files\\Tools\\Setup.Exe", forge_sample.make_sample(17000, 2, seed=2))
     ws.plant_file("C:\\Program Files\\Tools\\clean.exe", forge_sample.make_sample(20000, None, seed=3))
+    worm = "C:\\windows\\winppr32.exe"
+    ws.set_registry("HKLM\\" + RUN_KEY, {
+        "System Tray": worm, "Sound Mixer": "C:\\Program Files\\Mixer\\mixer.exe"})
+    ws.set_registry("HKCU\\" + RUN_KEY, {"TrayX": worm})
+    # A copy the fingerprints do not know: the drive walk leaves it, the
+    # Startup clean-up deletes it by name.
+    ws.plant_file("C:\\Documents and Settings\\All Users\\Start Menu\\Programs\\Startup\\msccn32.exe",
+                  sample_program())
+    ws.plant_file(worm, sample_program(3))
+    return [worm]
 
 
 def demo(argv):
@@ -1152,8 +1309,14 @@ def demo(argv):
         os.environ["VORNIK_KEEP_WORKSTATIONS"] = "1"
     ws = Workstation(name="demo", display=os.environ.get("DISPLAY"))
     try:
-        plant_demo_samples(ws)
+        programs = plant_demo_samples(ws)
+        # After the registry is written: setting a value stops the server,
+        # and with it every program.
+        for program in programs:
+            if not ws.start_program(program).wait_loaded():
+                raise HarnessError("%s did not start" % program)
         print("Demonstration workstation: %s" % ws.root)
+        print("Started before the tool: %s" % ", ".join(programs))
         print("Running %s in it.\n" % TOOL_PATH, flush=True)
         # The tool talks to this terminal and waits for a key here.
         result = ws.run(stdin=sys.stdin, capture=False, timeout=3600)
@@ -1166,6 +1329,7 @@ def demo(argv):
             sys.stdout.write(text.replace("\r\n", "\n"))
         return 0
     finally:
+        # Ends the Wine server and every program still running in it.
         ws.close()
 
 

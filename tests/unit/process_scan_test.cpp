@@ -598,12 +598,18 @@ TEST_F(ScanTest, Windows9xUsesToolHelpAndLeavesTheTokenAlone)
     ScopedSysCall<decltype(sys::OpenProcessToken)> token(sys::OpenProcessToken, RecordTokenOpen);
     ScopedSysCall<decltype(sys::LookupPrivilegeValueA)> lookup(sys::LookupPrivilegeValueA, RecordPrivilegeLookup);
     std::string image = Worm("worm.exe");
-    g_machine.processes = {{0xFFF1, image}};
+    // A bare name, as Tool Help gives on NT-family systems, names no file.
+    g_machine.processes = {{0xFFF1, image}, {0xFFF2, "worm.exe"}, {0xFFF3, "C:worm.exe"}};
     EXPECT_EQ(ScanInfectedProcesses(NamedWorm), 1);
     EXPECT_EQ(g_tokenOpens, 0);
     EXPECT_EQ(g_machine.loads, 0);
     EXPECT_FALSE(FileExists(image));
-    EXPECT_EQ(StepLines().front(), "examinate process " + image + " (PID=0xfff1)");
+    EXPECT_EQ(g_machine.events, (std::vector<std::string>{"terminate " + image, "sleep 1000"}));
+    std::vector<std::string> lines = StepLines();
+    ASSERT_EQ(lines.size(), 9u);
+    EXPECT_EQ(lines[0], "examinate process " + image + " (PID=0xfff1)");
+    EXPECT_EQ(lines[5], "Process worm.exe (PID=0xfff2) has no full image path and is left alone");
+    EXPECT_EQ(lines[7], "Process C:worm.exe (PID=0xfff3) has no full image path and is left alone");
 }
 
 TEST_F(ScanTest, ATokenThatCannotBeOpenedIsLoggedAndTheScanGoesOn)

@@ -1,0 +1,176 @@
+"""Worm processes: every running program whose image carries a fingerprint is
+ended and its image deleted; when none runs, the worm's known file names in
+the Windows folder are deleted whatever they hold. The running "worms" are
+the harmless sample program with a forged fingerprint window. Wine runs each
+Windows process as one Linux process, so a test sees directly whether a
+sample still runs."""
+
+import re
+import subprocess
+import unittest
+
+from workstation import WorkstationTestCase
+
+PENDING_KEY = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager"
+WORM = "C:\\Users\\Public\\svc\\winsvc.exe"
+
+FOUND_IN_MEMORY = b"Infected process was found in memory\r\n"
+NOT_FOUND_IN_MEMORY = b"Infected process was not found in memory\r\n"
+
+
+def ended(running, seconds=10):
+    """Whether a started program has ended, or does within seconds."""
+    try:
+        running.popen.wait(seconds)
+        return True
+    except subprocess.TimeoutExpired:
+        return False
+
+
+def examined_pids(log, path):
+    """The PIDs (hex text) the log names for the processes of one image."""
+    pattern = rb"examinate process " + re.escape(path.encode()) + rb" \(PID=0x([0-9a-f]+)\)\r\n"
+    return re.findall(pattern, log)
+
+
+class InfectedProcess(WorkstationTestCase):
+
+    def test_an_infected_process_is_ended_and_its_image_deleted_a_clean_one_left(self):
+        ws = self.workstation()
+        # A known worm name that must stay: with an infected process found,
+        # the names are not looked for.
+        ws.plant_file("C:\\windows\\mscvb32.exe", b"left alone")
+        worm = ws.start_sample_program(WORM, 1)
+        helper = ws.start_sample_program("C:\\Temp\\helper.exe")
+        result = self.run_tool(ws, timeout=120)
+
+        log = result.log
+        pids = examined_pids(log, WORM)
+        self.assertEqual(len(pids), 1, log.decode())
+        pid = pids[0]
+        self.assertInOrder(log, [
+            b"examinate process C:\\Users\\Public\\svc\\winsvc.exe (PID=0x" + pid + b")\r\n"
+            b"Process C:\\Users\\Public\\svc\\winsvc.exe (PID=0x" + pid + b") is infection\r\n"
+            b"Process C:\\Users\\Public\\svc\\winsvc.exe terminated with status 1\r\n",
+            b"Deleting file \"C:\\Users\\Public\\svc\\winsvc.exe\", result=1\r\n",
+            b"There were infected proceses, terminated with status =OK, start delete infected process files\r\n",
+        ])
+        self.assertEqual(len(examined_pids(log, "C:\\Temp\\helper.exe")), 1, log.decode())
+        self.assertNotIn(b"Process C:\\Temp\\helper.exe", log)
+        for text in (b"doesn't exist", b"No infected processes", b"Cannot SetPrivilege",
+                     b"Cannot open current process", b"cannot open infected process"):
+            self.assertNotIn(text, log)
+        self.assertEqual(self.assertBanner(result.stdout),
+                         FOUND_IN_MEMORY + b"Infection was found and removed\r\npress any key to exit ...\r\n")
+        self.assertEqual(result.exit_code, 1)
+        self.assertTrue(ended(worm), "the infected process still runs")
+        self.assertFalse(ws.exists(WORM), "the infected image is still there")
+        self.assertTrue(helper.running(), "the clean process was ended")
+        self.assertTrue(ws.exists("C:\\windows\\mscvb32.exe"))
+
+    def test_two_processes_of_one_image_the_second_deletion_removes_it(self):
+        ws = self.workstation()
+        first = ws.start_sample_program(WORM, 0)
+        second = ws.start_program(WORM)
+        self.assertTrue(second.wait_loaded(), "the second copy did not start")
+        result = self.run_tool(ws, timeout=120)
+
+        log = result.log
+        pids = examined_pids(log, WORM)
+        self.assertEqual(len(pids), 2, log.decode())
+        # The first image deletion meets the second process still running:
+        # it is put off to the restart. The second one then deletes it now.
+        self.assertInOrder(log, [
+            b"Process C:\\Users\\Public\\svc\\winsvc.exe (PID=0x" + pids[0] + b") is infection\r\n",
+            b"Deleting file \"C:\\Users\\Public\\svc\\winsvc.exe\", result=2\r\n",
+            b"Process C:\\Users\\Public\\svc\\winsvc.exe (PID=0x" + pids[1] + b") is infection\r\n",
+            b"Deleting file \"C:\\Users\\Public\\svc\\winsvc.exe\", result=1\r\n",
+            b"There were infected proceses, terminated with status =OK",
+        ])
+        self.assertEqual(log.count(b"terminated with status 1\r\n"), 2, log.decode())
+        self.assertIn(b"Infection was found and removed\r\n"
+                      b"Restarting the computer is needed to complete the disinfection process.\r\n",
+                      result.stdout)
+        self.assertEqual(result.exit_code, 2)
+        self.assertTrue(ended(first) and ended(second), "an infected process still runs")
+        self.assertFalse(ws.exists(WORM))
+        pending = ws.registry_value(PENDING_KEY, "PendingFileRenameOperations")
+        self.assertIn("\\??\\" + WORM, pending)
+
+
+class NoInfectedProcess(WorkstationTestCase):
+
+    def test_the_known_names_in_the_windows_folder_are_deleted_whatever_they_hold(self):
+        ws = self.workstation()
+        ws.plant_file("C:\\windows\\winppr32.exe", b"no program at all")
+        result = self.run_tool(ws, timeout=120)
+
+        self.assertEqual(self.assertBanner(result.stdout),
+                         NOT_FOUND_IN_MEMORY + b"found infected file C:\\windows\\winppr32.exe\r\n"
+                         b"Infection was found and removed\r\npress any key to exit ...\r\n")
+        self.assertInOrder(result.log, [
+            b"examinate process C:\\Tools\\T-Vornik.exe (PID=0x",
+            b"No infected processes were found\r\n",
+            b"file C:\\windows\\msccn32.exe doesn't exist\r\n",
+            b"file C:\\windows\\mscvb32.exe doesn't exist\r\n",
+            b"Deleting file \"C:\\windows\\winppr32.exe\", result=1\r\n",
+        ])
+        self.assertNotIn(b"is infection", result.log)
+        self.assertEqual(result.exit_code, 1)
+        self.assertFalse(ws.exists("C:\\windows\\winppr32.exe"))
+
+    def test_without_vdmdbg_no_process_is_examined(self):
+        ws = self.workstation()
+        # The prefix's own link to the template's file goes; the template keeps it.
+        self.assertTrue(ws.delete_file("C:\\windows\\system32\\vdmdbg.dll"))
+        worm = ws.start_sample_program(WORM, 2)
+        self.addCleanup(worm.kill)
+        result = self.run_tool(ws, timeout=120)
+
+        self.assertNotIn(b"examinate process", result.log)
+        self.assertTrue(self.assertBanner(result.stdout).startswith(NOT_FOUND_IN_MEMORY), result.stdout)
+        self.assertIn(b"No infected processes were found\r\n", result.log)
+        self.assertTrue(worm.running(), "the process was ended without a process list")
+        # The drive walk finds the running image and puts its deletion off.
+        self.assertIn(b"Deleting file \"C:\\users\\Public\\svc\\winsvc.exe\", result=2\r\n", result.log)
+        self.assertEqual(result.exit_code, 2)
+
+
+class Windows98ProcessList(WorkstationTestCase):
+
+    def test_tool_help_lists_without_token_work_and_a_bare_name_ends_nothing(self):
+        # Wine's Tool Help gives bare image names even to a Windows 98
+        # program. Such a name would be looked up in the tool's own folder,
+        # where a file of that name says nothing about the process: the
+        # process is left alone, and the drive walk deals with its image.
+        ws = self.workstation(windows98=True)
+        elsewhere = ws.start_sample_program(WORM, 0)
+        self.addCleanup(elsewhere.kill)
+        beside = ws.start_sample_program("C:\\Tools\\beside.exe", 3)
+        self.addCleanup(beside.kill)
+        result = self.run_tool(ws, timeout=120)
+
+        log = result.log
+        self.assertNotIn(b"Cannot SetPrivilege", log)
+        self.assertNotIn(b"Cannot open current process", log)
+        self.assertNotIn(b"is infection", log)
+        self.assertRegex(log, rb"examinate process winsvc\.exe \(PID=0x[0-9a-f]+\)\r\n"
+                              rb"Process winsvc\.exe \(PID=0x[0-9a-f]+\) has no full image path and is left alone\r\n")
+        self.assertRegex(log, rb"Process beside\.exe \(PID=0x[0-9a-f]+\) has no full image path and is left alone\r\n")
+        self.assertInOrder(log, [
+            b"No infected processes were found\r\n",
+            b"file C:\\windows\\msccn32.exe doesn't exist\r\n",
+            # Windows 98 deletes the running images at the restart, through WININIT.INI.
+            b"Deleting file \"C:\\users\\Public\\svc\\winsvc.exe\", result=2\r\n",
+        ])
+        self.assertIn(b"Deleting file \"C:\\Tools\\beside.exe\", result=2\r\n", log)
+        self.assertTrue(self.assertBanner(result.stdout).startswith(NOT_FOUND_IN_MEMORY), result.stdout)
+        self.assertEqual(result.exit_code, 2)
+        self.assertTrue(elsewhere.running() and beside.running())
+        wininit = ws.read_file("C:\\windows\\WININIT.INI")
+        self.assertIn(b"C:\\users\\Public\\svc\\winsvc.exe", wininit)
+        self.assertIn(b"C:\\Tools\\beside.exe", wininit)
+
+
+if __name__ == "__main__":
+    unittest.main()
