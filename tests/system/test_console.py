@@ -4,7 +4,7 @@ from, the final key wait returns at once."""
 
 import unittest
 
-from workstation import VERSION_LINE, WorkstationTestCase, log_runs
+from workstation import NO_PROCESS, VERSION_LINE, WorkstationTestCase, log_runs
 
 
 class RunWithoutDisplay(WorkstationTestCase):
@@ -15,7 +15,7 @@ class RunWithoutDisplay(WorkstationTestCase):
         result = self.run_tool(ws, timeout=60)
         self.assertEqual(result.exit_code, 0)
         self.assertEqual(self.assertBanner(result.stdout),
-                         b"No infection found\r\n"
+                         NO_PROCESS + b"No infection found\r\n"
                          b"press any key to exit ...\r\n")
         self.assertEqual(result.stderr, b"")
         self.assertEqual(len(log_runs(result.log)), 1, result.log)

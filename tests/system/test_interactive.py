@@ -4,7 +4,7 @@ display answered with a key press, and the final key wait on a terminal."""
 import time
 import unittest
 
-from workstation import (BOX_TITLE, EXIT_LINE_0, HarnessError,
+from workstation import (BOX_TITLE, EXIT_LINE_0, NO_PROCESS, HarnessError,
                          VirtualDisplay, WorkstationTestCase)
 
 PROMPT = b"press any key to exit ...\r\n"
@@ -58,7 +58,7 @@ class ConfirmationBox(WorkstationTestCase):
         result = running.wait(30)
         self.assertEqual(result.exit_code, 0)
         self.assertEqual(self.assertBanner(result.stdout),
-                         b"No infection found\r\n" + PROMPT)
+                         NO_PROCESS + b"No infection found\r\n" + PROMPT)
         self.assertTrue(result.log.endswith(EXIT_LINE_0), result.log)
 
 

@@ -1183,6 +1183,8 @@ VERSION_LINE = b"T-Vornik v1.00.9340\r\n"
 BANNER_LINE = (b"W32/Vornik.B@mm, W32/Vornik.C@mm and W32/Vornik.E@mm "
                b"W32/Vornik.F@mm Removal Tool ver 1.00.9340\r\n")
 EXIT_LINE_0 = b"Exiting, return value 0\r\n"
+# What the process scan prints when no worm process runs.
+NO_PROCESS = b"Infected process was not found in memory\r\n"
 
 
 def crlf_lines(data):
