@@ -67,13 +67,20 @@
     X(LookupPrivilegeValueA, ::LookupPrivilegeValueA)        \
     X(AdjustTokenPrivileges, ::AdjustTokenPrivileges)        \
     X(CloseHandle, ::CloseHandle)                            \
+    /* guard devices */                                      \
+    X(DeviceIoControl, ::DeviceIoControl)                    \
+    X(CreateEventA, ::CreateEventA)                          \
+    X(CancelIo, ::CancelIo)                                  \
+    X(WaitForSingleObject, ::WaitForSingleObject)            \
     /* registry */                                           \
     X(RegOpenKeyExA, ::RegOpenKeyExA)                        \
     X(RegDeleteValueA, ::RegDeleteValueA)                    \
     X(RegCloseKey, ::RegCloseKey)                            \
+    X(RegQueryValueExA, ::RegQueryValueExA)                  \
     /* runtime: heap and streams */                          \
     X(malloc, ::malloc)                                      \
     X(free, ::free)                                          \
+    X(strdup, ::_strdup)                                     \
     X(fopen, ::fopen)                                        \
     X(fgets, ::fgets)                                        \
     X(ferror, ::ferror)                                      \

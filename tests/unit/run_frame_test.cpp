@@ -91,6 +91,17 @@ LONG WINAPI NoRunKey(HKEY, LPCSTR, DWORD, REGSAM, PHKEY)
     return ERROR_FILE_NOT_FOUND;
 }
 
+// No guard device exists; other files open as usual.
+HANDLE WINAPI NoGuardDevice(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                            DWORD flags, HANDLE templateFile)
+{
+    if (strncmp(path, "\\\\.\\", 4) == 0) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileA(path, access, share, security, disposition, flags, templateFile);
+}
+
 // A machine on which every clean-up step runs and finds nothing: no drives,
 // no processes, no Run keys, no worm files in the (faked) Windows folder.
 struct QuietMachine {
@@ -98,12 +109,14 @@ struct QuietMachine {
     ScopedSysCall<decltype(sys::LoadLibraryA)> load{sys::LoadLibraryA, NoLibrary};
     ScopedSysCall<decltype(sys::GetModuleHandleA)> module{sys::GetModuleHandleA, NoLibrary};
     ScopedSysCall<decltype(sys::RegOpenKeyExA)> runKey{sys::RegOpenKeyExA, NoRunKey};
+    ScopedSysCall<decltype(sys::CreateFileA)> guard{sys::CreateFileA, NoGuardDevice};
 };
 
 // What the steps log on a QuietMachine, in their order, each line ended by eol.
 std::string QuietStepsLog(const std::string &windowsDir, const char *eol)
 {
-    std::string log = std::string("No infected processes were found") + eol;
+    std::string noGuard = std::string("Cannot open PV error=2") + eol;
+    std::string log = noGuard + "No infected processes were found" + eol;
     if (windowsDir.size() <= 260) {
         for (const char *name : {"msccn32.exe", "mscvb32.exe", "winppr32.exe"}) {
             std::string path = windowsDir + "\\" + name;
@@ -115,7 +128,7 @@ std::string QuietStepsLog(const std::string &windowsDir, const char *eol)
     }
     for (int i = 0; i < 8; ++i)
         log += std::string("Cannot open key SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run 0x2") + eol;
-    return log;
+    return log + noGuard;
 }
 
 const char kNoProcessConsole[] = "Infected process was not found in memory\n";
