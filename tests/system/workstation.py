@@ -1312,6 +1312,9 @@ def demo(argv):
     ws = Workstation(name="demo", display=os.environ.get("DISPLAY"))
     try:
         programs = plant_demo_samples(ws)
+        import guard_stand_in
+        # A stand-in for the resident guard, which records what it is told.
+        guard_stand_in.install(ws, "echo")
         # After the registry is written: setting a value stops the server,
         # and with it every program.
         for program in programs:
@@ -1329,6 +1332,9 @@ def demo(argv):
         else:
             text = result.log.decode("latin-1")
             sys.stdout.write(text.replace("\r\n", "\n"))
+        print("\nWhat the resident guard (a stand-in) was told:")
+        for line in guard_stand_in.describe_requests(guard_stand_in.requests(ws)):
+            print("  " + line)
         return 0
     finally:
         # Ends the Wine server and every program still running in it.
