@@ -10,17 +10,31 @@
 #include <stdio.h>
 #include <string.h>
 
+static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot);
+
 int ScanAllDrives(WalkCallback callback)
 {
     char drives[256];
     DWORD length = sys::GetLogicalDriveStringsA(sizeof drives, drives);
     // 0 is a failure; a length past the buffer means the list did not fit.
-    if (length == 0 || length >= sizeof drives)
+    // Either way no drive is searched, and the run must not look clean.
+    if (length == 0 || length >= sizeof drives) {
+        printf("Cannot list the drives\n");
+        TracePrint(TraceModuleName, -1, 1, "%s", "Cannot list the drives\n");
+        RunTallyAddFailed();
         return 0;
+    }
     for (const char *root = drives; *root != '\0'; root += strlen(root) + 1) {
-        if (sys::GetDriveTypeA(root) != DRIVE_FIXED)
+        UINT type = sys::GetDriveTypeA(root);
+        if (type == DRIVE_UNKNOWN) {
+            printf("Cannot tell the type of drive %s\n", root);
+            TracePrint(TraceModuleName, -1, 1, "Cannot tell the type of drive %s\n", root);
+            RunTallyAddFailed();
             continue;
-        int result = WalkFolder(root, callback);
+        }
+        if (type != DRIVE_FIXED)
+            continue;
+        int result = WalkTree(root, callback, 1);
         if (result != 0)
             return result;
     }
@@ -41,7 +55,24 @@ static int IsDotEntry(const char *name)
     return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
 }
 
+// A folder whose entries could not all be listed: said on the console and in
+// the log. A drive's root counts as a failed removal (a whole drive went
+// unsearched); a folder below it does not, since every system has folders
+// even an administrator may not list.
+static void ReportUnsearchedFolder(const char *folderPath, int isRoot)
+{
+    printf("Error scanning folder %s\n", folderPath);
+    TracePrint(TraceModuleName, -1, 1, "Error scanning folder %s\n", folderPath);
+    if (isRoot)
+        RunTallyAddFailed();
+}
+
 int WalkFolder(const char *folderPath, WalkCallback callback)
+{
+    return WalkTree(folderPath, callback, 0);
+}
+
+static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot)
 {
     // Room for the folder path and one entry name with a backslash (or "*.*"),
     // so no name is ever written past the buffer, however deep the folder.
@@ -57,6 +88,9 @@ int WalkFolder(const char *folderPath, WalkCallback callback)
     int wide = 0;
     HANDLE search = PathFindFirst(path, &entry, &wide);
     if (search == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES)
+            ReportUnsearchedFolder(folderPath, isRoot);
         sys::free(path);
         return 0;
     }
@@ -78,7 +112,7 @@ int WalkFolder(const char *folderPath, WalkCallback callback)
                 break;
             insertion[nameLength] = '\\';
             insertion[nameLength + 1] = '\0';
-            result = WalkFolder(path, callback);
+            result = WalkTree(path, callback, 0);
             if (result != 0)
                 break;
         } else {
@@ -88,6 +122,8 @@ int WalkFolder(const char *folderPath, WalkCallback callback)
                 break;
         }
     } while (PathFindNext(search, wide, &entry));
+    if (result == 0 && GetLastError() != ERROR_NO_MORE_FILES)
+        ReportUnsearchedFolder(folderPath, isRoot);
 
     sys::FindClose(search);
     sys::free(path);

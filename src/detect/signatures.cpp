@@ -27,19 +27,29 @@ int MatchFileSignature(const char *path, const SignatureEntry *table, int32_t *m
     if (file == INVALID_HANDLE_VALUE)
         return 0;
 
+    // A file whose every window failed to be read was not examined at all:
+    // calling it clean would hide a worm behind a read error.
+    int windowsTried = 0, windowsFailed = 0;
     for (int32_t row = 0; table[row].length != 0; ++row) {
         const SignatureEntry &entry = table[row];
+        int readable = entry.length <= MaxSignatureLength;
+        windowsTried += readable;
         // Without a high part, 0xFFFFFFFF can only mean failure. A position
         // past the end of the file is no failure: the read below comes up
         // short instead.
         if (sys::SetFilePointer(file, entry.offset, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
             printf("seek failed\n");
+            windowsFailed += readable;
             continue;
         }
-        if (entry.length > MaxSignatureLength)
+        if (!readable)
             continue;
         DWORD got = 0;
-        if (!sys::ReadFile(file, SignatureReadBuffer, entry.length, &got, nullptr) || got < entry.length)
+        if (!sys::ReadFile(file, SignatureReadBuffer, entry.length, &got, nullptr)) {
+            ++windowsFailed;
+            continue;
+        }
+        if (got < entry.length)
             continue;
         if (Crc32(SignatureReadBuffer, entry.length) == entry.crc) {
             *matchIndex = row;
@@ -48,7 +58,7 @@ int MatchFileSignature(const char *path, const SignatureEntry *table, int32_t *m
     }
 
     sys::CloseHandle(file);
-    return 1;
+    return windowsTried != 0 && windowsFailed == windowsTried ? 0 : 1;
 }
 
 int ScanFileForSignature(const char *path, int32_t *infected)

@@ -25,7 +25,8 @@ extern unsigned char SignatureReadBuffer[MaxSignatureLength];
 
 // Opens the file for reading (read sharing only) and tests it against the
 // rows of `table` in order. Answers 1 when the file was opened and examined,
-// 0 when it could not be opened. *matchIndex receives the ID of the first
+// 0 when it could not be opened or not one window of it could be read (a
+// failed seek or read on every row). *matchIndex receives the ID of the first
 // matching row, or -1 (no match, or not opened). A row whose window cannot be
 // positioned ("seek failed" on the console), is longer than
 // MaxSignatureLength, or is not wholly inside the file is skipped.

@@ -149,3 +149,16 @@ BOOL PathFindNext(HANDLE search, int wide, WIN32_FIND_DATAA *entry)
     ToAnsiEntry(wideEntry, entry);
     return TRUE;
 }
+
+int PathFileIsThere(const char *path)
+{
+    // A search for the name itself answers for a file that cannot be opened
+    // (held by another program, or access denied) as well.
+    WIN32_FIND_DATAA entry;
+    int wide = 0;
+    HANDLE search = PathFindFirst(path, &entry, &wide);
+    if (search == INVALID_HANDLE_VALUE)
+        return 0;
+    sys::FindClose(search);
+    return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}

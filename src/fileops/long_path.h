@@ -24,3 +24,6 @@ int PathRemove(const char *path);
 // length of the pattern. *wide records which calls the search uses.
 HANDLE PathFindFirst(const char *pattern, WIN32_FIND_DATAA *entry, int *wide);
 BOOL PathFindNext(HANDLE search, int wide, WIN32_FIND_DATAA *entry);
+
+// 1 when a file (not a folder) lies at path, whether or not it can be opened.
+int PathFileIsThere(const char *path);

@@ -27,11 +27,16 @@ int FileExist(const char *path)
 static int DeleteJoinedPath(const char *path)
 {
     TracePrint(TraceModuleName, -1, 4, "[QVSC - ReplaceFile]: Delete operation (%s).\n", path);
-    if (!FileExist(path)) {
+    if (FileExist(path)) {
+        TracePrint(TraceModuleName, -1, 4, "[QVSC - ReplaceFile]: Src file exists (%s).\n", path);
+    } else if (PathFileIsThere(path)) {
+        // A file that cannot be opened is still there: calling it absent
+        // would report a worm left on disk as nothing at all.
+        TracePrint(TraceModuleName, -1, 1, "[QVSC - ReplaceFile]: Src file cannot be opened (%s).\n", path);
+    } else {
         TracePrint(TraceModuleName, -1, 1, "[QVSC - ReplaceFile]: Src file does not exist (%s).\n", path);
         return ReplaceNotFound;
     }
-    TracePrint(TraceModuleName, -1, 4, "[QVSC - ReplaceFile]: Src file exists (%s).\n", path);
 
     errno = 0;
     if (PathRemove(path) == 0) {

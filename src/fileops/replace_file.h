@@ -10,7 +10,7 @@
 #endif
 
 enum ReplaceResult {
-    ReplaceNotFound = 0,      // not there (or not a readable file): nothing done
+    ReplaceNotFound = 0,      // no file there (nothing, or a folder): nothing done
     ReplaceDone = 1,          // deleted now
     ReplaceAtReboot = 2,      // deletion scheduled for the next start
     ReplaceFailedPartly = 3,  // never answered by a deletion; callers treat it as 4

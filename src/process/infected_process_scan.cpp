@@ -3,6 +3,7 @@
 #include "app/disinfect.h"
 #include "app/run_tally.h"
 #include "detect/signatures.h"
+#include "fileops/long_path.h"
 #include "fileops/replace_file.h"
 #include "process/process_enum.h"
 #include "sys/syscalls.h"
@@ -157,7 +158,9 @@ void DeleteKnownWormFiles(void)
     UINT length = sys::GetWindowsDirectoryA(directory, 261);
     // 0 is a failure; a length past the capacity is the size the path needs.
     if (length == 0 || length >= 261) {
+        // The worm's files may be there: not looking is a failed removal.
         TracePrint(TraceModuleName, -1, 4, "%s", "Cannot get the Windows directory\n");
+        RunTallyAddFailed();
         return;
     }
     // A drive root such as "C:\" already ends with its backslash.
@@ -168,7 +171,8 @@ void DeleteKnownWormFiles(void)
         int written = snprintf(path, sizeof path, "%s%s%s", directory, separator, fileName);
         if (written < 0 || (size_t)written >= sizeof path)
             continue;  // such a path cannot name a file here
-        if (FileExist(path) == 1) {
+        // A file that cannot be opened is there all the same.
+        if (FileExist(path) == 1 || PathFileIsThere(path)) {
             RunTallyAddFound();
             printf("found infected file %s\n", path);
             int result = ReplaceFile("", path, nullptr, 0);

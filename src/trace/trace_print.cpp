@@ -43,7 +43,10 @@ void TracePrint(const char *module, unsigned mask, int level, const char *format
 
     if (g_trace.output != nullptr) {
         // Flushed at once so the log is complete even if the process is killed.
-        sys::fputs(g_trace.line, g_trace.output);
+        // A line the file refuses goes to the debugger output instead of
+        // being lost.
+        if (sys::fputs(g_trace.line, g_trace.output) < 0)
+            sys::OutputDebugStringA(g_trace.line);
         sys::fflush(g_trace.output);
     } else {
         sys::OutputDebugStringA(g_trace.line);

@@ -112,19 +112,24 @@ TEST_F(ReplaceFileTest, APlainFileIsDeletedAtOnce)
     EXPECT_TRUE(g_moves.empty());
 }
 
-TEST_F(ReplaceFileTest, FoldersAndUnreadableFilesCountAsAbsentAndAreLeftAlone)
+TEST_F(ReplaceFileTest, AFolderIsLeftAloneButAFileThatCannotBeOpenedIsStillRemoved)
 {
     EXPECT_EQ(ReplaceFile("", scratch_.Path().c_str(), nullptr, 0), ReplaceNotFound);
     EXPECT_TRUE(FileExists(scratch_.Path()));
+    EXPECT_TRUE(g_moves.empty());
 
+    // Held open by another program with no sharing: it cannot be read, but it
+    // is there, and it goes at the restart.
     std::string locked = scratch_.File("locked.exe");
     MakeFile(locked);
     HANDLE exclusive = CreateFileA(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(ReplaceFile("", locked.c_str(), nullptr, 0), ReplaceNotFound);
+    EXPECT_EQ(ReplaceFile("", locked.c_str(), nullptr, 0), ReplaceAtReboot);
     CloseHandle(exclusive);
-    EXPECT_TRUE(FileExists(locked));
-    EXPECT_TRUE(g_moves.empty());
+    ASSERT_EQ(g_moves.size(), 1u);
+    EXPECT_EQ(g_moves[0].source, locked);
+    EXPECT_NE(Log().find(Line("[QVSC - ReplaceFile]: Src file cannot be opened (%s).\r\n", locked)),
+              std::string::npos);
 }
 
 TEST_F(ReplaceFileTest, ARefusedDeletionIsScheduledForTheRestartOnNt)

@@ -71,11 +71,19 @@ void WINAPI RecordDebuggerOutput(LPCSTR text)
     g_fake.debuggerOutput += text;
 }
 
-// A machine whose drive list cannot be had: the walk has nothing to do, so
-// these tests never walk the test machine's own drives.
-DWORD WINAPI NoDrives(DWORD, LPSTR)
+// One drive, a floppy: nothing for the walk or the Startup copies, so these
+// tests never walk the test machine's own drives.
+DWORD WINAPI OnlyAFloppy(DWORD size, LPSTR buffer)
 {
-    return 0;
+    if (size < 5)
+        return 5;
+    memcpy(buffer, "A:\\\0", 5);
+    return 4;
+}
+
+UINT WINAPI Removable(LPCSTR)
+{
+    return DRIVE_REMOVABLE;
 }
 
 // No process can be listed: neither enumerator finds its libraries.
@@ -105,7 +113,8 @@ HANDLE WINAPI NoGuardDevice(LPCSTR path, DWORD access, DWORD share, LPSECURITY_A
 // A machine on which every clean-up step runs and finds nothing: no drives,
 // no processes, no Run keys, no worm files in the (faked) Windows folder.
 struct QuietMachine {
-    ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives{sys::GetLogicalDriveStringsA, NoDrives};
+    ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives{sys::GetLogicalDriveStringsA, OnlyAFloppy};
+    ScopedSysCall<decltype(sys::GetDriveTypeA)> types{sys::GetDriveTypeA, Removable};
     ScopedSysCall<decltype(sys::LoadLibraryA)> load{sys::LoadLibraryA, NoLibrary};
     ScopedSysCall<decltype(sys::GetModuleHandleA)> module{sys::GetModuleHandleA, NoLibrary};
     ScopedSysCall<decltype(sys::RegOpenKeyExA)> runKey{sys::RegOpenKeyExA, NoRunKey};

@@ -1,0 +1,760 @@
+// The fault sweep: the whole run, in this process, on a small workstation that
+// holds every kind of remnant, once for every call of the system-call table
+// failing (a) every time and (b) only the first time, with the error the call
+// would really give. Each case checks that nothing crashed, that everything
+// taken was given back, that the guard was switched on again, that the log
+// ends with the exit line, and that the outcome is honest. Each case appends
+// its row to a table that a last test prints.
+#include "app/entry.h"
+#include "sys/syscalls.h"
+#include "test_support.h"
+#include "trace/trace.h"
+
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <stdint.h>
+#include <string.h>
+#include <map>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// What a failing call answers
+
+struct FailureSpec {
+    const char *name;
+    intptr_t value;  // the failure answer, as bits
+    DWORD error;     // GetLastError() after it
+    int errnoValue;  // errno after it, for the runtime's calls
+    bool releases;   // a release call: the resource goes anyway
+};
+
+const FailureSpec kFailures[] = {
+    {"GetVersionExA", FALSE, ERROR_INVALID_PARAMETER, 0, false},
+    {"GetWindowsDirectoryA", 0, ERROR_ACCESS_DENIED, 0, false},
+    {"GetModuleFileNameA", 0, ERROR_ACCESS_DENIED, 0, false},
+    {"GetModuleHandleA", 0, ERROR_MOD_NOT_FOUND, 0, false},
+    {"LoadLibraryA", 0, ERROR_MOD_NOT_FOUND, 0, false},
+    {"GetProcAddress", 0, ERROR_PROC_NOT_FOUND, 0, false},
+    {"FreeLibrary", FALSE, ERROR_INVALID_HANDLE, 0, true},
+    {"OpenProcess", 0, ERROR_ACCESS_DENIED, 0, false},
+    {"TerminateProcess", FALSE, ERROR_ACCESS_DENIED, 0, false},
+    {"SetConsoleCtrlHandler", FALSE, ERROR_INVALID_PARAMETER, 0, false},
+    {"MessageBoxA", 0, ERROR_INVALID_WINDOW_HANDLE, 0, false},
+    {"getch", -1, 0, 0, false},
+    {"GetLogicalDriveStringsA", 0, ERROR_ACCESS_DENIED, 0, false},
+    {"GetDriveTypeA", DRIVE_UNKNOWN, ERROR_ACCESS_DENIED, 0, false},
+    {"FindFirstFileA", -1, ERROR_ACCESS_DENIED, 0, false},
+    {"FindNextFileA", FALSE, ERROR_ACCESS_DENIED, 0, false},
+    {"FindClose", FALSE, ERROR_INVALID_HANDLE, 0, true},
+    {"GetFileAttributesA", -1, ERROR_ACCESS_DENIED, 0, false},
+    {"GetShortPathNameA", 0, ERROR_ACCESS_DENIED, 0, false},
+    {"MoveFileExA", FALSE, ERROR_ACCESS_DENIED, 0, false},
+    {"remove", -1, 0, EACCES, false},
+    {"MultiByteToWideChar", 0, ERROR_NO_UNICODE_TRANSLATION, 0, false},
+    {"WideCharToMultiByte", 0, ERROR_NO_UNICODE_TRANSLATION, 0, false},
+    {"FindFirstFileW", -1, ERROR_ACCESS_DENIED, 0, false},
+    {"FindNextFileW", FALSE, ERROR_ACCESS_DENIED, 0, false},
+    {"CreateFileW", -1, ERROR_ACCESS_DENIED, 0, false},
+    {"MoveFileExW", FALSE, ERROR_ACCESS_DENIED, 0, false},
+    {"wfopen", 0, 0, EACCES, false},
+    {"wremove", -1, 0, EACCES, false},
+    {"CreateFileA", -1, ERROR_ACCESS_DENIED, 0, false},
+    {"SetFilePointer", -1, ERROR_NEGATIVE_SEEK, 0, false},
+    {"ReadFile", FALSE, ERROR_READ_FAULT, 0, false},
+    {"OpenProcessToken", FALSE, ERROR_ACCESS_DENIED, 0, false},
+    {"GetTokenInformation", FALSE, ERROR_ACCESS_DENIED, 0, false},
+    {"AllocateAndInitializeSid", FALSE, ERROR_NOT_ENOUGH_MEMORY, 0, false},
+    {"LookupPrivilegeValueA", FALSE, ERROR_NO_SUCH_PRIVILEGE, 0, false},
+    {"AdjustTokenPrivileges", FALSE, ERROR_ACCESS_DENIED, 0, false},
+    {"CloseHandle", FALSE, ERROR_INVALID_HANDLE, 0, true},
+    {"DeviceIoControl", FALSE, ERROR_INVALID_FUNCTION, 0, false},
+    {"CreateEventA", 0, ERROR_NOT_ENOUGH_MEMORY, 0, false},
+    {"CancelIo", FALSE, ERROR_INVALID_HANDLE, 0, false},
+    {"WaitForSingleObject", -1, ERROR_INVALID_HANDLE, 0, false},
+    {"RegOpenKeyExA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
+    {"RegDeleteValueA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
+    {"RegCloseKey", ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE, 0, true},
+    {"RegQueryValueExA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
+    {"malloc", 0, 0, ENOMEM, false},
+    {"strdup", 0, 0, ENOMEM, false},
+    {"fopen", 0, 0, EACCES, false},
+    {"fgets", 0, 0, EIO, false},
+    {"ferror", 1, 0, 0, false},
+    {"fputs", EOF, 0, EIO, false},
+    {"fflush", EOF, 0, EIO, false},
+    {"fclose", EOF, 0, EIO, true},
+};
+
+// Calls that cannot fail, or whose every answer is a valid one, are not
+// made to fail: Sleep, OutputDebugStringA, GetCurrentProcess, IsDBCSLeadByte,
+// EqualSid, FreeSid, free.
+
+// ---------------------------------------------------------------------------
+// One fault point per row of the table: every call goes through it; the armed
+// one fails.
+
+enum Mode { Always, FirstUseOnly };
+
+struct FaultPoint {
+    const FailureSpec *spec = nullptr;
+    Mode mode = Always;
+    unsigned calls = 0;
+    unsigned failures = 0;
+};
+
+#define VORNIK_ROW_INDEX(name, real) Row_##name,
+enum RowIndex { VORNIK_SYSCALLS(VORNIK_ROW_INDEX) RowCount };
+#undef VORNIK_ROW_INDEX
+
+FaultPoint g_points[RowCount];
+
+template <typename R>
+R FromBits(intptr_t bits)
+{
+    if constexpr (std::is_pointer_v<R>)
+        return reinterpret_cast<R>(bits);
+    else
+        return static_cast<R>(bits);
+}
+
+// Whether this call of the row fails (and then sets its error).
+bool Fails(int row)
+{
+    FaultPoint &point = g_points[row];
+    ++point.calls;
+    if (point.spec == nullptr || (point.mode == FirstUseOnly && point.failures != 0))
+        return false;
+    ++point.failures;
+    return true;
+}
+
+void SetFailureError(int row)
+{
+    SetLastError(g_points[row].spec->error);
+    errno = g_points[row].spec->errnoValue;
+}
+
+template <int Row, typename F>
+struct Stub;
+
+template <int Row, typename R, typename... A>
+struct Stub<Row, R(__stdcall *)(A...)> {
+    static inline R(__stdcall *below)(A...) = nullptr;
+    static R __stdcall Call(A... args)
+    {
+        if (!Fails(Row))
+            return below(args...);
+        if constexpr (std::is_void_v<R>) {
+            below(args...);
+        } else {
+            if (g_points[Row].spec->releases)
+                below(args...);
+            SetFailureError(Row);
+            return FromBits<R>(g_points[Row].spec->value);
+        }
+    }
+};
+
+template <int Row, typename R, typename... A>
+struct Stub<Row, R(__cdecl *)(A...)> {
+    static inline R(__cdecl *below)(A...) = nullptr;
+    static R __cdecl Call(A... args)
+    {
+        if (!Fails(Row))
+            return below(args...);
+        if constexpr (std::is_void_v<R>) {
+            below(args...);
+        } else {
+            if (g_points[Row].spec->releases)
+                below(args...);
+            SetFailureError(Row);
+            return FromBits<R>(g_points[Row].spec->value);
+        }
+    }
+};
+
+void InstallFaultPoints()
+{
+#define VORNIK_INSTALL(name, real)                                       \
+    Stub<Row_##name, decltype(sys::name)>::below = sys::name;            \
+    sys::name = &Stub<Row_##name, decltype(sys::name)>::Call;
+    VORNIK_SYSCALLS(VORNIK_INSTALL)
+#undef VORNIK_INSTALL
+}
+
+void RemoveFaultPoints()
+{
+#define VORNIK_REMOVE(name, real) sys::name = Stub<Row_##name, decltype(sys::name)>::below;
+    VORNIK_SYSCALLS(VORNIK_REMOVE)
+#undef VORNIK_REMOVE
+}
+
+// ---------------------------------------------------------------------------
+// Everything the run takes and gives back, counted between the system and the
+// fault points.
+
+std::map<uintptr_t, std::string> g_live;  // resource -> what it is
+std::map<uintptr_t, int> g_libraries;      // module -> loads not yet freed
+
+void Took(const void *resource, const std::string &what)
+{
+    if (resource != nullptr && resource != INVALID_HANDLE_VALUE)
+        g_live[reinterpret_cast<uintptr_t>(resource)] = what;
+}
+
+void Gave(const void *resource)
+{
+    g_live.erase(reinterpret_cast<uintptr_t>(resource));
+}
+
+struct Counted {
+    static inline decltype(sys::CreateFileA) createFileA;
+    static inline decltype(sys::CreateFileW) createFileW;
+    static inline decltype(sys::FindFirstFileA) findFirstA;
+    static inline decltype(sys::FindFirstFileW) findFirstW;
+    static inline decltype(sys::fopen) fopen;
+    static inline decltype(sys::wfopen) wfopen;
+    static inline decltype(sys::RegOpenKeyExA) regOpen;
+    static inline decltype(sys::OpenProcessToken) openToken;
+    static inline decltype(sys::OpenProcess) openProcess;
+    static inline decltype(sys::LoadLibraryA) loadLibrary;
+    static inline decltype(sys::CreateEventA) createEvent;
+    static inline decltype(sys::malloc) malloc;
+    static inline decltype(sys::strdup) strdup;
+    static inline decltype(sys::AllocateAndInitializeSid) allocateSid;
+    static inline decltype(sys::CloseHandle) closeHandle;
+    static inline decltype(sys::FindClose) findClose;
+    static inline decltype(sys::fclose) fclose;
+    static inline decltype(sys::RegCloseKey) regClose;
+    static inline decltype(sys::FreeLibrary) freeLibrary;
+    static inline decltype(sys::free) free;
+    static inline decltype(sys::FreeSid) freeSid;
+
+    static HANDLE WINAPI CreateFileA(LPCSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f, HANDLE t)
+    {
+        HANDLE h = createFileA(p, a, s, sa, d, f, t);
+        Took(h, std::string("file ") + p);
+        return h;
+    }
+    static HANDLE WINAPI CreateFileW(LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f,
+                                     HANDLE t)
+    {
+        HANDLE h = createFileW(p, a, s, sa, d, f, t);
+        Took(h, "file (wide name)");
+        return h;
+    }
+    static HANDLE WINAPI FindFirstFileA(LPCSTR p, LPWIN32_FIND_DATAA d)
+    {
+        HANDLE h = findFirstA(p, d);
+        Took(h, std::string("search ") + p);
+        return h;
+    }
+    static HANDLE WINAPI FindFirstFileW(LPCWSTR p, LPWIN32_FIND_DATAW d)
+    {
+        HANDLE h = findFirstW(p, d);
+        Took(h, "search (wide name)");
+        return h;
+    }
+    static FILE *__cdecl Fopen(const char *p, const char *m)
+    {
+        FILE *s = fopen(p, m);
+        Took(s, std::string("stream ") + p);
+        return s;
+    }
+    static FILE *__cdecl Wfopen(const wchar_t *p, const wchar_t *m)
+    {
+        FILE *s = wfopen(p, m);
+        Took(s, "stream (wide name)");
+        return s;
+    }
+    static LONG WINAPI RegOpenKeyExA(HKEY hive, LPCSTR path, DWORD o, REGSAM a, PHKEY key)
+    {
+        LONG status = regOpen(hive, path, o, a, key);
+        if (status == ERROR_SUCCESS)
+            Took(*key, std::string("key ") + path);
+        return status;
+    }
+    static BOOL WINAPI OpenProcessToken(HANDLE p, DWORD a, PHANDLE token)
+    {
+        BOOL ok = openToken(p, a, token);
+        if (ok)
+            Took(*token, "token");
+        return ok;
+    }
+    static HANDLE WINAPI OpenProcess(DWORD a, BOOL i, DWORD id)
+    {
+        HANDLE h = openProcess(a, i, id);
+        Took(h, "process " + std::to_string(id));
+        return h;
+    }
+    static HMODULE WINAPI LoadLibraryA(LPCSTR name)
+    {
+        HMODULE m = loadLibrary(name);
+        if (m != nullptr)
+            ++g_libraries[reinterpret_cast<uintptr_t>(m)];
+        return m;
+    }
+    static HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES sa, BOOL r, BOOL s, LPCSTR n)
+    {
+        HANDLE h = createEvent(sa, r, s, n);
+        Took(h, "event");
+        return h;
+    }
+    static void *__cdecl Malloc(size_t size)
+    {
+        void *block = malloc(size);
+        Took(block, "block of " + std::to_string(size) + " bytes");
+        return block;
+    }
+    static char *__cdecl Strdup(const char *text)
+    {
+        char *copy = strdup(text);
+        Took(copy, std::string("copy of ") + text);
+        return copy;
+    }
+    static BOOL WINAPI AllocateSid(PSID_IDENTIFIER_AUTHORITY a, BYTE n, DWORD s0, DWORD s1, DWORD s2, DWORD s3,
+                                   DWORD s4, DWORD s5, DWORD s6, DWORD s7, PSID *sid)
+    {
+        BOOL ok = allocateSid(a, n, s0, s1, s2, s3, s4, s5, s6, s7, sid);
+        if (ok)
+            Took(*sid, "SID");
+        return ok;
+    }
+    static BOOL WINAPI CloseHandle(HANDLE h)
+    {
+        Gave(h);
+        return closeHandle(h);
+    }
+    static BOOL WINAPI FindClose(HANDLE h)
+    {
+        Gave(h);
+        return findClose(h);
+    }
+    static int __cdecl Fclose(FILE *s)
+    {
+        Gave(s);
+        return fclose(s);
+    }
+    static LONG WINAPI RegCloseKey(HKEY k)
+    {
+        Gave(k);
+        return regClose(k);
+    }
+    static BOOL WINAPI FreeLibrary(HMODULE m)
+    {
+        auto it = g_libraries.find(reinterpret_cast<uintptr_t>(m));
+        if (it != g_libraries.end() && --it->second == 0)
+            g_libraries.erase(it);
+        return freeLibrary(m);
+    }
+    static void __cdecl Free(void *block)
+    {
+        Gave(block);
+        free(block);
+    }
+    static PVOID WINAPI FreeSid(PSID sid)
+    {
+        Gave(sid);
+        return freeSid(sid);
+    }
+};
+
+#define VORNIK_COUNT(row, field, wrapper) \
+    Counted::field = sys::row;            \
+    sys::row = &Counted::wrapper;
+
+void InstallCounting()
+{
+    VORNIK_COUNT(CreateFileA, createFileA, CreateFileA)
+    VORNIK_COUNT(CreateFileW, createFileW, CreateFileW)
+    VORNIK_COUNT(FindFirstFileA, findFirstA, FindFirstFileA)
+    VORNIK_COUNT(FindFirstFileW, findFirstW, FindFirstFileW)
+    VORNIK_COUNT(fopen, fopen, Fopen)
+    VORNIK_COUNT(wfopen, wfopen, Wfopen)
+    VORNIK_COUNT(RegOpenKeyExA, regOpen, RegOpenKeyExA)
+    VORNIK_COUNT(OpenProcessToken, openToken, OpenProcessToken)
+    VORNIK_COUNT(OpenProcess, openProcess, OpenProcess)
+    VORNIK_COUNT(LoadLibraryA, loadLibrary, LoadLibraryA)
+    VORNIK_COUNT(CreateEventA, createEvent, CreateEventA)
+    VORNIK_COUNT(malloc, malloc, Malloc)
+    VORNIK_COUNT(strdup, strdup, Strdup)
+    VORNIK_COUNT(AllocateAndInitializeSid, allocateSid, AllocateSid)
+    VORNIK_COUNT(CloseHandle, closeHandle, CloseHandle)
+    VORNIK_COUNT(FindClose, findClose, FindClose)
+    VORNIK_COUNT(fclose, fclose, Fclose)
+    VORNIK_COUNT(RegCloseKey, regClose, RegCloseKey)
+    VORNIK_COUNT(FreeLibrary, freeLibrary, FreeLibrary)
+    VORNIK_COUNT(free, free, Free)
+    VORNIK_COUNT(FreeSid, freeSid, FreeSid)
+}
+#undef VORNIK_COUNT
+
+// ---------------------------------------------------------------------------
+// The workstation: a folder standing for the only fixed drive, its Windows
+// folder, Run keys moved to a test key, a guard that echoes, delayed moves
+// recorded, an administrator who presses OK and a key.
+
+std::string g_root;        // "...\root\" as the drive list gives it
+std::string g_windowsDir;  // g_root + "windows"
+std::string g_runKeys;     // where the two Run keys are moved to, under HKCU
+std::vector<std::string> g_scheduled;  // sources of delayed moves
+std::string g_debugger;
+int g_guardHandshakes = 0;
+std::vector<char> g_guardStates;  // every state the guard was set to
+
+const char kRunKeyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+DWORD WINAPI PretendDrives(DWORD size, LPSTR buffer)
+{
+    DWORD needed = static_cast<DWORD>(g_root.size() + 2);
+    if (size < needed)
+        return needed;
+    memcpy(buffer, g_root.c_str(), g_root.size() + 1);
+    buffer[g_root.size() + 1] = '\0';
+    return needed - 1;
+}
+
+UINT WINAPI PretendDriveType(LPCSTR root)
+{
+    return g_root == root ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR;
+}
+
+UINT WINAPI PretendWindowsDirectory(LPSTR buffer, UINT size)
+{
+    if (g_windowsDir.size() >= size)
+        return static_cast<UINT>(g_windowsDir.size() + 1);
+    strcpy(buffer, g_windowsDir.c_str());
+    return static_cast<UINT>(g_windowsDir.size());
+}
+
+LONG WINAPI MovedRunKeys(HKEY hive, LPCSTR path, DWORD options, REGSAM access, PHKEY key)
+{
+    if (path != nullptr && _stricmp(path, kRunKeyPath) == 0 && (hive == HKEY_LOCAL_MACHINE || hive == HKEY_CURRENT_USER)) {
+        std::string moved = g_runKeys + (hive == HKEY_LOCAL_MACHINE ? "\\HKLM" : "\\HKCU");
+        return RegOpenKeyExA(HKEY_CURRENT_USER, moved.c_str(), options, access, key);
+    }
+    return RegOpenKeyExA(hive, path, options, access, key);
+}
+
+BOOL WINAPI RecordedDelayedMove(LPCSTR source, LPCSTR destination, DWORD flags)
+{
+    (void)destination;
+    (void)flags;
+    g_scheduled.push_back(source);
+    return TRUE;
+}
+
+BOOL WINAPI RecordedDelayedMoveW(LPCWSTR source, LPCWSTR destination, DWORD flags)
+{
+    (void)destination;
+    (void)flags;
+    char narrow[1024];
+    WideCharToMultiByte(CP_ACP, 0, source, -1, narrow, sizeof narrow, nullptr, nullptr);
+    g_scheduled.push_back(narrow);
+    return TRUE;
+}
+
+const uintptr_t kGuardHandle = 0x6A00;
+
+HANDLE WINAPI PretendGuardDevices(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                  DWORD disposition, DWORD flags, HANDLE templateFile)
+{
+    if (strcmp(path, "\\\\.\\QVPortivaDev") == 0) {
+        if (flags & FILE_ATTRIBUTE_NORMAL)
+            ++g_guardHandshakes;
+        return reinterpret_cast<HANDLE>(kGuardHandle);
+    }
+    if (strncmp(path, "\\\\.\\", 4) == 0) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileA(path, access, share, security, disposition, flags, templateFile);
+}
+
+uint16_t g_guardState = 1;
+BOOL WINAPI PretendGuardControl(HANDLE device, DWORD code, LPVOID input, DWORD, LPVOID output, DWORD outputLength,
+                                LPDWORD returned, LPOVERLAPPED)
+{
+    if (device != reinterpret_cast<HANDLE>(kGuardHandle)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *returned = 0;
+    if (code == 0x7E800 || code == 0x7C454) {
+        char state = code == 0x7E800 ? static_cast<const char *>(input)[0] : '0' + *static_cast<uint8_t *>(input);
+        g_guardStates.push_back(state);
+        g_guardState = static_cast<uint16_t>(state - '0');
+    } else if (code == 0x7F010 && outputLength >= 2) {
+        memcpy(output, &g_guardState, 2);
+        *returned = 2;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI PretendGuardClose(HANDLE handle)
+{
+    return handle == reinterpret_cast<HANDLE>(kGuardHandle) ? TRUE : CloseHandle(handle);
+}
+
+int WINAPI PressOk(HWND, LPCSTR, LPCSTR, UINT)
+{
+    return IDOK;
+}
+
+int __cdecl PressAKey(void)
+{
+    return 'x';
+}
+
+void WINAPI RecordedDebugger(LPCSTR text)
+{
+    g_debugger += text;
+}
+
+// ---------------------------------------------------------------------------
+// The case
+
+struct Case {
+    const FailureSpec *spec;
+    Mode mode;
+};
+
+std::string CaseName(const Case &c)
+{
+    return std::string(c.spec->name) + (c.mode == Always ? "_always" : "_first");
+}
+
+void MakeFolders(const std::string &path)
+{
+    for (size_t at = g_root.size(); (at = path.find('\\', at)) != std::string::npos; ++at)
+        CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
+}
+
+void Plant(const std::string &path, const std::string &bytes, bool readOnly = false)
+{
+    MakeFolders(path);
+    WriteFileBytes(path, bytes);
+    if (readOnly)
+        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
+}
+
+void RemoveTree(const std::string &folder)
+{
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = entry.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            std::string path = folder + "\\" + name;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(path);
+            } else {
+                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileA(path.c_str());
+            }
+        } while (FindNextFileA(search, &entry));
+        FindClose(search);
+    }
+    RemoveDirectoryA(folder.c_str());
+}
+
+bool HasValue(const std::string &key, const char *name)
+{
+    return RegGetValueA(HKEY_CURRENT_USER, key.c_str(), name, RRF_RT_ANY, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
+std::string LastLine(const std::string &text, const char *eol)
+{
+    size_t end = text.size();
+    size_t eolSize = strlen(eol);
+    if (end >= eolSize && text.compare(end - eolSize, eolSize, eol) == 0)
+        end -= eolSize;
+    size_t start = text.rfind(eol, end == 0 ? 0 : end - 1);
+    start = start == std::string::npos ? 0 : start + eolSize;
+    return text.substr(start, end - start);
+}
+
+class FaultSweepTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(FaultSweepTest, TheRunSurvivesReleasesEverythingAndTellsTheTruth)
+{
+    const Case &c = GetParam();
+    ScratchFolder scratch;
+    g_root = scratch.File("root") + "\\";
+    g_windowsDir = g_root + "windows";
+    CreateDirectoryA(g_root.c_str(), nullptr);
+    CreateDirectoryA(g_windowsDir.c_str(), nullptr);
+    g_runKeys = "Software\\T-Vornik sweep\\" + std::to_string(GetCurrentProcessId());
+
+    // The remnants.
+    struct Remnant {
+        std::string path;
+        const char *what;
+    };
+    const std::vector<Remnant> remnants = {
+        {g_root + "Temp\\details.exe", "infected file"},
+        {g_root + "Documents\\holiday.scr", "read-only infected file"},
+        {g_windowsDir + "\\winppr32.exe", "known name"},
+        {g_root + "Windows\\All Users\\Start Menu\\Programs\\StartUp\\msccn32.exe", "Startup copy"},
+    };
+    Plant(remnants[0].path, WormLike(0));
+    Plant(remnants[1].path, WormLike(1, 7), true);
+    Plant(remnants[2].path, "a worm by its name");
+    Plant(remnants[3].path, "a worm copy");
+    Plant(g_root + "Temp\\readme.txt", "clean");
+    for (const char *hive : {"\\HKLM", "\\HKCU"}) {
+        HKEY key;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, (g_runKeys + hive).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                  nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExA(key, "TrayX", 0, REG_SZ, reinterpret_cast<const BYTE *>("x"), 2);
+        RegCloseKey(key);
+    }
+
+    int exitCode;
+    std::string console;
+    std::map<uintptr_t, std::string> leaks;
+    std::map<uintptr_t, int> librariesLeft;
+    {
+        CapturedStdout out;
+        ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives(sys::GetLogicalDriveStringsA, PretendDrives);
+        ScopedSysCall<decltype(sys::GetDriveTypeA)> types(sys::GetDriveTypeA, PretendDriveType);
+        ScopedSysCall<decltype(sys::GetWindowsDirectoryA)> windows(sys::GetWindowsDirectoryA, PretendWindowsDirectory);
+        ScopedSysCall<decltype(sys::RegOpenKeyExA)> run(sys::RegOpenKeyExA, MovedRunKeys);
+        ScopedSysCall<decltype(sys::MoveFileExA)> move(sys::MoveFileExA, RecordedDelayedMove);
+        ScopedSysCall<decltype(sys::MoveFileExW)> moveW(sys::MoveFileExW, RecordedDelayedMoveW);
+        ScopedSysCall<decltype(sys::CreateFileA)> guard(sys::CreateFileA, PretendGuardDevices);
+        ScopedSysCall<decltype(sys::DeviceIoControl)> control(sys::DeviceIoControl, PretendGuardControl);
+        ScopedSysCall<decltype(sys::CloseHandle)> close(sys::CloseHandle, PretendGuardClose);
+        ScopedSysCall<decltype(sys::MessageBoxA)> box(sys::MessageBoxA, PressOk);
+        ScopedSysCall<decltype(sys::getch)> key(sys::getch, PressAKey);
+        ScopedSysCall<decltype(sys::OutputDebugStringA)> debugger(sys::OutputDebugStringA, RecordedDebugger);
+
+        std::vector<void *> before;
+        for (const sys::SysCallRow *row = sys::SysCallTable(); row->name != nullptr; ++row)
+            before.push_back(*row->slot);
+
+        InstallCounting();
+        InstallFaultPoints();
+        for (int i = 0; i < RowCount; ++i)
+            g_points[i] = FaultPoint();
+        int index = 0;
+        for (const sys::SysCallRow *row = sys::SysCallTable(); row->name != nullptr; ++row, ++index)
+            if (strcmp(row->name, c.spec->name) == 0)
+                g_points[index] = FaultPoint{c.spec, c.mode, 0, 0};
+
+        const char *argv[] = {"T-Vornik.exe", nullptr};
+        exitCode = VornikMain(1, const_cast<char **>(argv));
+        DetachTraceFile();  // the log stays open to the end of a real run
+
+        RemoveFaultPoints();
+        index = 0;
+        for (const sys::SysCallRow *row = sys::SysCallTable(); row->name != nullptr; ++row, ++index)
+            *row->slot = before[index];
+        leaks = g_live;
+        librariesLeft = g_libraries;
+        console = out.Text();
+    }
+
+    // What is left of the worm, and what the run said of it.
+    std::string log = ReadWholeFile(g_windowsDir + "\\T-Vornik.log");
+    std::vector<std::string> left;
+    bool dishonest = false;
+    for (const Remnant &r : remnants) {
+        if (GetFileAttributesA(r.path.c_str()) == INVALID_FILE_ATTRIBUTES)
+            continue;
+        left.push_back(r.what);
+        bool scheduled = false;
+        for (const std::string &s : g_scheduled)
+            scheduled = scheduled || _stricmp(s.c_str(), r.path.c_str()) == 0;
+        bool scanError = console.find("Error scanning file " + r.path) != std::string::npos;
+        bool refused = console.find("Please log on to this workstation") != std::string::npos;
+        bool reported = exitCode == 3 || (exitCode == 2 && scheduled) || scanError || refused;
+        if (!reported)
+            dishonest = true;
+    }
+    for (const char *hive : {"\\HKLM", "\\HKCU"})
+        if (HasValue(g_runKeys + hive, "TrayX"))
+            left.push_back(hive[3] == 'L' ? "HKLM Run value" : "HKCU Run value");
+    RegDeleteTreeA(HKEY_CURRENT_USER, g_runKeys.c_str());
+    RemoveTree(g_root.substr(0, g_root.size() - 1));
+
+    std::string lastLine = !log.empty() ? LastLine(log, "\r\n") : LastLine(g_debugger, "\n");
+    bool exitLine = lastLine.compare(0, 22, "Exiting, return value ") == 0;
+    bool refused = console.find("Please log on to this workstation") != std::string::npos;
+    std::string guardStates(g_guardStates.begin(), g_guardStates.end());
+
+    // The table row: call, mode, calls made, exit code, what is left, problems.
+    int row = 0;
+    for (const sys::SysCallRow *r = sys::SysCallTable(); r->name != nullptr; ++r, ++row)
+        if (strcmp(r->name, c.spec->name) == 0)
+            break;
+    std::string problems;
+    if (!leaks.empty() || !librariesLeft.empty())
+        problems += " LEAK";
+    if (dishonest)
+        problems += " DISHONEST";
+    if (!exitLine && !refused)
+        problems += " NO-EXIT-LINE";
+    char line[512];
+    snprintf(line, sizeof line, "%-24s %-6s calls=%-5u failed=%-5u exit=%d guard=%-6s left=", c.spec->name,
+             c.mode == Always ? "always" : "first", g_points[row].calls, g_points[row].failures, exitCode,
+             guardStates.c_str());
+    std::string tableRow = line;
+    for (size_t i = 0; i < left.size(); ++i)
+        tableRow += (i ? "," : "") + std::string(left[i]);
+    if (left.empty())
+        tableRow += "-";
+    tableRow += problems;
+    FILE *table = fopen("C:\\fault-sweep-table.txt", "a");
+    if (table != nullptr) {
+        fprintf(table, "%s\n", tableRow.c_str());
+        fclose(table);
+    }
+
+    for (const auto &leak : leaks)
+        ADD_FAILURE() << "not released: " << leak.second;
+    for (const auto &library : librariesLeft)
+        ADD_FAILURE() << "library left loaded " << library.second << " time(s)";
+    EXPECT_FALSE(dishonest) << tableRow << "\n" << console;
+    if (!refused) {
+        EXPECT_TRUE(exitLine) << "the log ends with: " << lastLine;
+        // The guard was switched on again after being switched off.
+        if (strcmp(c.spec->name, "CreateFileA") != 0 && strcmp(c.spec->name, "DeviceIoControl") != 0) {
+            EXPECT_EQ(g_guardHandshakes, 2);
+            EXPECT_EQ(guardStates.empty() ? '?' : guardStates.back(), '1') << guardStates;
+        }
+    }
+}
+
+std::vector<Case> AllCases()
+{
+    std::vector<Case> cases;
+    for (const FailureSpec &spec : kFailures)
+        for (Mode mode : {Always, FirstUseOnly})
+            cases.push_back({&spec, mode});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryCall, FaultSweepTest, ::testing::ValuesIn(AllCases()),
+                         [](const ::testing::TestParamInfo<Case> &info) { return CaseName(info.param); });
+
+// Every failure spec names a row of the table.
+TEST(FaultSweepTableTest, EveryFailingCallIsARowOfTheTable)
+{
+    for (const FailureSpec &spec : kFailures) {
+        bool found = false;
+        for (const sys::SysCallRow *row = sys::SysCallTable(); row->name != nullptr; ++row)
+            found = found || strcmp(row->name, spec.name) == 0;
+        EXPECT_TRUE(found) << spec.name;
+    }
+}
+
+}  // namespace
