@@ -56,14 +56,15 @@ static int IsDotEntry(const char *name)
 }
 
 // A folder whose entries could not all be listed: said on the console and in
-// the log. A drive's root counts as a failed removal (a whole drive went
-// unsearched); a folder below it does not, since every system has folders
-// even an administrator may not list.
-static void ReportUnsearchedFolder(const char *folderPath, int isRoot)
+// the log. It counts as a failed removal for a drive's root (a whole drive
+// went unsearched) or when memory ran out; a folder below the root that the
+// system refuses to list does not, since every system has folders even an
+// administrator may not list.
+static void ReportUnsearchedFolder(const char *folderPath, int countsAsFailed)
 {
     printf("Error scanning folder %s\n", folderPath);
     TracePrint(TraceModuleName, -1, 1, "Error scanning folder %s\n", folderPath);
-    if (isRoot)
+    if (countsAsFailed)
         RunTallyAddFailed();
 }
 
@@ -78,8 +79,12 @@ static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot)
     // so no name is ever written past the buffer, however deep the folder.
     size_t folderLength = strlen(folderPath);
     char *path = static_cast<char *>(sys::malloc(folderLength + MAX_PATH + 2));
-    if (path == nullptr)
-        return 1;
+    if (path == nullptr) {
+        // Out of memory is a failure wherever it strikes; the walk goes on
+        // with the other folders.
+        ReportUnsearchedFolder(folderPath, 1);
+        return 0;
+    }
     memcpy(path, folderPath, folderLength);
     char *insertion = path + folderLength;
     strcpy(insertion, "*.*");

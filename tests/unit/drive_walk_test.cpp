@@ -1,5 +1,6 @@
 // The folder walk as a caller sees it: what is reported, in which order, and
 // when it stops.
+#include "app/run_tally.h"
 #include "detect/drive_walk.h"
 #include "sys/syscalls.h"
 #include "test_support.h"
@@ -103,7 +104,7 @@ BOOL WINAPI CountingFindClose(HANDLE search)
     return FindClose(search);
 }
 
-TEST_F(WalkFolderTest, EverySearchIsClosedAndNoMemoryStopsTheScan)
+TEST_F(WalkFolderTest, EverySearchIsClosedAndNoMemoryIsAFailedFolder)
 {
     g_searches = 0;
     {
@@ -118,8 +119,12 @@ TEST_F(WalkFolderTest, EverySearchIsClosedAndNoMemoryStopsTheScan)
     }
     ScopedSysCall<decltype(sys::malloc)> noMemory(sys::malloc, NoMemory);
     g_seen.clear();
-    EXPECT_EQ(WalkFolder(g_root.c_str(), RecordEntry), 1);
+    unsigned failed = RunTallyFailed();
+    CapturedStdout console;
+    EXPECT_EQ(WalkFolder(g_root.c_str(), RecordEntry), 0);
     EXPECT_TRUE(g_seen.empty());
+    EXPECT_EQ(console.Text(), "Error scanning folder " + g_root + "\n");
+    EXPECT_EQ(RunTallyFailed(), failed + 1);
 }
 
 TEST_F(WalkFolderTest, AFolderThatCannotBeListedIsPassedOver)

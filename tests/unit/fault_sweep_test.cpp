@@ -6,6 +6,7 @@
 // ends with the exit line, and that the outcome is honest. Each case appends
 // its row to a table that a last test prints.
 #include "app/entry.h"
+#include "app/run_tally.h"
 #include "sys/syscalls.h"
 #include "test_support.h"
 #include "trace/trace.h"
@@ -98,7 +99,7 @@ const FailureSpec kFailures[] = {
 // One fault point per row of the table: every call goes through it; the armed
 // one fails.
 
-enum Mode { Always, FirstUseOnly };
+enum Mode { Always, FirstUseOnly, NthAllocation };
 
 struct FaultPoint {
     const FailureSpec *spec = nullptr;
@@ -123,12 +124,23 @@ R FromBits(intptr_t bits)
 }
 
 // Whether this call of the row fails (and then sets its error).
+// The allocation torture: every allocation (malloc or strdup) is numbered,
+// and the one numbered g_failAllocation fails.
+unsigned g_allocations = 0;
+unsigned g_failAllocation = 0;
+
 bool Fails(int row)
 {
     FaultPoint &point = g_points[row];
     ++point.calls;
-    if (point.spec == nullptr || (point.mode == FirstUseOnly && point.failures != 0))
+    if (point.spec == nullptr)
         return false;
+    if (point.mode == NthAllocation) {
+        if (++g_allocations != g_failAllocation)
+            return false;
+    } else if (point.mode == FirstUseOnly && point.failures != 0) {
+        return false;
+    }
     ++point.failures;
     return true;
 }
@@ -581,17 +593,50 @@ std::string LastLine(const std::string &text, const char *eol)
     return text.substr(start, end - start);
 }
 
-class FaultSweepTest : public ::testing::TestWithParam<Case> {};
+// What one run left behind and said.
+struct SweepOutcome {
+    int exitCode = 0;
+    std::string row;  // the table row
+    std::map<uintptr_t, std::string> leaks;
+    std::map<uintptr_t, int> librariesLeft;
+    bool dishonest = false;
+    bool refused = false;
+    bool exitLine = false;
+    std::string lastLine;
+    int guardHandshakes = 0;
+    std::string guardStates;
+    std::string console;
+};
 
-TEST_P(FaultSweepTest, TheRunSurvivesReleasesEverythingAndTellsTheTruth)
+int RowIndexOf(const char *name)
 {
-    const Case &c = GetParam();
+    int index = 0;
+    for (const sys::SysCallRow *row = sys::SysCallTable(); row->name != nullptr; ++row, ++index)
+        if (strcmp(row->name, name) == 0)
+            return index;
+    return -1;
+}
+
+// Plants the workstation, runs the tool in this process with the given calls
+// failing, and looks at what is left. The counters of the run are the change
+// in RunTally, so runs may follow one another in one process.
+SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode, const std::string &label)
+{
+    SweepOutcome outcome;
     ScratchFolder scratch;
     g_root = scratch.File("root") + "\\";
     g_windowsDir = g_root + "windows";
     CreateDirectoryA(g_root.c_str(), nullptr);
     CreateDirectoryA(g_windowsDir.c_str(), nullptr);
     g_runKeys = "Software\\T-Vornik sweep\\" + std::to_string(GetCurrentProcessId());
+    g_scheduled.clear();
+    g_debugger.clear();
+    g_guardHandshakes = 0;
+    g_guardStates.clear();
+    g_guardState = 1;
+    g_live.clear();
+    g_libraries.clear();
+    g_allocations = 0;
 
     // The remnants.
     struct Remnant {
@@ -611,17 +656,14 @@ TEST_P(FaultSweepTest, TheRunSurvivesReleasesEverythingAndTellsTheTruth)
     Plant(g_root + "Temp\\readme.txt", "clean");
     for (const char *hive : {"\\HKLM", "\\HKCU"}) {
         HKEY key;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, (g_runKeys + hive).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        RegSetValueExA(key, "TrayX", 0, REG_SZ, reinterpret_cast<const BYTE *>("x"), 2);
-        RegCloseKey(key);
+        if (RegCreateKeyExA(HKEY_CURRENT_USER, (g_runKeys + hive).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &key, nullptr) == ERROR_SUCCESS) {
+            RegSetValueExA(key, "TrayX", 0, REG_SZ, reinterpret_cast<const BYTE *>("x"), 2);
+            RegCloseKey(key);
+        }
     }
 
-    int exitCode;
-    std::string console;
-    std::map<uintptr_t, std::string> leaks;
-    std::map<uintptr_t, int> librariesLeft;
+    unsigned found = RunTallyFound(), failed = RunTallyFailed(), pending = RunTallyPendingReboot();
     {
         CapturedStdout out;
         ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives(sys::GetLogicalDriveStringsA, PretendDrives);
@@ -640,33 +682,32 @@ TEST_P(FaultSweepTest, TheRunSurvivesReleasesEverythingAndTellsTheTruth)
         std::vector<void *> before;
         for (const sys::SysCallRow *row = sys::SysCallTable(); row->name != nullptr; ++row)
             before.push_back(*row->slot);
-
         InstallCounting();
         InstallFaultPoints();
         for (int i = 0; i < RowCount; ++i)
             g_points[i] = FaultPoint();
-        int index = 0;
-        for (const sys::SysCallRow *row = sys::SysCallTable(); row->name != nullptr; ++row, ++index)
-            if (strcmp(row->name, c.spec->name) == 0)
-                g_points[index] = FaultPoint{c.spec, c.mode, 0, 0};
+        for (const FailureSpec *spec : failing)
+            g_points[RowIndexOf(spec->name)] = FaultPoint{spec, mode, 0, 0};
 
         const char *argv[] = {"T-Vornik.exe", nullptr};
-        exitCode = VornikMain(1, const_cast<char **>(argv));
+        outcome.exitCode = VornikMain(1, const_cast<char **>(argv));
         DetachTraceFile();  // the log stays open to the end of a real run
 
         RemoveFaultPoints();
-        index = 0;
+        int index = 0;
         for (const sys::SysCallRow *row = sys::SysCallTable(); row->name != nullptr; ++row, ++index)
             *row->slot = before[index];
-        leaks = g_live;
-        librariesLeft = g_libraries;
-        console = out.Text();
+        outcome.leaks = g_live;
+        outcome.librariesLeft = g_libraries;
+        outcome.console = out.Text();
     }
+    unsigned runFailed = RunTallyFailed() - failed, runPending = RunTallyPendingReboot() - pending;
+    (void)found;
 
-    // What is left of the worm, and what the run said of it.
+    // What is left of the worm, and whether the run said so.
     std::string log = ReadWholeFile(g_windowsDir + "\\T-Vornik.log");
+    outcome.refused = outcome.console.find("Please log on to this workstation") != std::string::npos;
     std::vector<std::string> left;
-    bool dishonest = false;
     for (const Remnant &r : remnants) {
         if (GetFileAttributesA(r.path.c_str()) == INVALID_FILE_ATTRIBUTES)
             continue;
@@ -674,11 +715,18 @@ TEST_P(FaultSweepTest, TheRunSurvivesReleasesEverythingAndTellsTheTruth)
         bool scheduled = false;
         for (const std::string &s : g_scheduled)
             scheduled = scheduled || _stricmp(s.c_str(), r.path.c_str()) == 0;
-        bool scanError = console.find("Error scanning file " + r.path) != std::string::npos;
-        bool refused = console.find("Please log on to this workstation") != std::string::npos;
-        bool reported = exitCode == 3 || (exitCode == 2 && scheduled) || scanError || refused;
+        // "Error scanning file" names the file; "Error scanning folder" a
+        // folder it lies in.
+        bool scanError = outcome.console.find("Error scanning file " + r.path) != std::string::npos;
+        for (size_t at = 0; !scanError && (at = outcome.console.find("Error scanning folder ", at)) != std::string::npos;
+             ++at) {
+            size_t from = at + 22, to = outcome.console.find('\n', from);
+            std::string folder = outcome.console.substr(from, to - from);
+            scanError = r.path.compare(0, folder.size(), folder) == 0;
+        }
+        bool reported = runFailed != 0 || (runPending != 0 && scheduled) || scanError || outcome.refused;
         if (!reported)
-            dishonest = true;
+            outcome.dishonest = true;
     }
     for (const char *hive : {"\\HKLM", "\\HKCU"})
         if (HasValue(g_runKeys + hive, "TrayX"))
@@ -686,51 +734,91 @@ TEST_P(FaultSweepTest, TheRunSurvivesReleasesEverythingAndTellsTheTruth)
     RegDeleteTreeA(HKEY_CURRENT_USER, g_runKeys.c_str());
     RemoveTree(g_root.substr(0, g_root.size() - 1));
 
-    std::string lastLine = !log.empty() ? LastLine(log, "\r\n") : LastLine(g_debugger, "\n");
-    bool exitLine = lastLine.compare(0, 22, "Exiting, return value ") == 0;
-    bool refused = console.find("Please log on to this workstation") != std::string::npos;
-    std::string guardStates(g_guardStates.begin(), g_guardStates.end());
+    outcome.lastLine = !log.empty() ? LastLine(log, "\r\n") : LastLine(g_debugger, "\n");
+    outcome.exitLine = outcome.lastLine.compare(0, 22, "Exiting, return value ") == 0;
+    outcome.guardHandshakes = g_guardHandshakes;
+    outcome.guardStates.assign(g_guardStates.begin(), g_guardStates.end());
 
-    // The table row: call, mode, calls made, exit code, what is left, problems.
-    int row = 0;
-    for (const sys::SysCallRow *r = sys::SysCallTable(); r->name != nullptr; ++r, ++row)
-        if (strcmp(r->name, c.spec->name) == 0)
-            break;
-    std::string problems;
-    if (!leaks.empty() || !librariesLeft.empty())
-        problems += " LEAK";
-    if (dishonest)
-        problems += " DISHONEST";
-    if (!exitLine && !refused)
-        problems += " NO-EXIT-LINE";
+    // The table row: call, mode, calls made and failed, exit code, the guard's
+    // states, what is left, problems.
+    unsigned calls = 0, failures = 0;
+    for (const FailureSpec *spec : failing) {
+        calls += g_points[RowIndexOf(spec->name)].calls;
+        failures += g_points[RowIndexOf(spec->name)].failures;
+    }
     char line[512];
-    snprintf(line, sizeof line, "%-24s %-6s calls=%-5u failed=%-5u exit=%d guard=%-6s left=", c.spec->name,
-             c.mode == Always ? "always" : "first", g_points[row].calls, g_points[row].failures, exitCode,
-             guardStates.c_str());
-    std::string tableRow = line;
+    snprintf(line, sizeof line, "%-24s %-6s calls=%-5u failed=%-5u exit=%d guard=%-6s left=", label.c_str(),
+             mode == Always ? "always" : mode == FirstUseOnly ? "first" : "nth", calls, failures, outcome.exitCode,
+             outcome.guardStates.c_str());
+    outcome.row = line;
     for (size_t i = 0; i < left.size(); ++i)
-        tableRow += (i ? "," : "") + std::string(left[i]);
+        outcome.row += (i ? "," : "") + std::string(left[i]);
     if (left.empty())
-        tableRow += "-";
-    tableRow += problems;
+        outcome.row += "-";
+    if (!outcome.leaks.empty() || !outcome.librariesLeft.empty())
+        outcome.row += " LEAK";
+    if (outcome.dishonest)
+        outcome.row += " DISHONEST";
+    if (!outcome.exitLine && !outcome.refused)
+        outcome.row += " NO-EXIT-LINE";
     FILE *table = fopen("C:\\fault-sweep-table.txt", "a");
     if (table != nullptr) {
-        fprintf(table, "%s\n", tableRow.c_str());
+        fprintf(table, "%s\n", outcome.row.c_str());
         fclose(table);
     }
+    return outcome;
+}
 
-    for (const auto &leak : leaks)
+void ExpectSoundRun(const SweepOutcome &outcome, bool guardCallsFail)
+{
+    for (const auto &leak : outcome.leaks)
         ADD_FAILURE() << "not released: " << leak.second;
-    for (const auto &library : librariesLeft)
+    for (const auto &library : outcome.librariesLeft)
         ADD_FAILURE() << "library left loaded " << library.second << " time(s)";
-    EXPECT_FALSE(dishonest) << tableRow << "\n" << console;
-    if (!refused) {
-        EXPECT_TRUE(exitLine) << "the log ends with: " << lastLine;
-        // The guard was switched on again after being switched off.
-        if (strcmp(c.spec->name, "CreateFileA") != 0 && strcmp(c.spec->name, "DeviceIoControl") != 0) {
-            EXPECT_EQ(g_guardHandshakes, 2);
-            EXPECT_EQ(guardStates.empty() ? '?' : guardStates.back(), '1') << guardStates;
-        }
+    EXPECT_FALSE(outcome.dishonest) << outcome.row << "\n" << outcome.console;
+    if (outcome.refused)
+        return;
+    EXPECT_TRUE(outcome.exitLine) << "the log ends with: " << outcome.lastLine;
+    if (!guardCallsFail) {
+        // Switched off before the clean-up and on again after it.
+        EXPECT_EQ(outcome.guardHandshakes, 2);
+        EXPECT_EQ(outcome.guardStates.empty() ? '?' : outcome.guardStates.back(), '1') << outcome.guardStates;
+    }
+}
+
+class FaultSweepTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(FaultSweepTest, TheRunSurvivesReleasesEverythingAndTellsTheTruth)
+{
+    const Case &c = GetParam();
+    SweepOutcome outcome = RunSweep({c.spec}, c.mode, c.spec->name);
+    bool guardCallsFail = strcmp(c.spec->name, "CreateFileA") == 0 || strcmp(c.spec->name, "DeviceIoControl") == 0;
+    ExpectSoundRun(outcome, guardCallsFail);
+}
+
+// The allocation torture: a run in which nothing fails, then one run for each
+// allocation it made, with just that allocation failing.
+TEST(AllocationTortureTest, EachAllocationFailingInTurnLeavesASoundRun)
+{
+    const FailureSpec *allocators[2] = {nullptr, nullptr};
+    for (const FailureSpec &spec : kFailures) {
+        if (strcmp(spec.name, "malloc") == 0)
+            allocators[0] = &spec;
+        if (strcmp(spec.name, "strdup") == 0)
+            allocators[1] = &spec;
+    }
+    ASSERT_TRUE(allocators[0] != nullptr && allocators[1] != nullptr);
+    g_failAllocation = 0;
+    SweepOutcome clean = RunSweep({allocators[0], allocators[1]}, NthAllocation, "allocation#none");
+    ExpectSoundRun(clean, false);
+    unsigned total = g_allocations;
+    ASSERT_GT(total, 0u);
+    for (unsigned n = 1; n <= total; ++n) {
+        g_failAllocation = n;
+        SweepOutcome outcome =
+            RunSweep({allocators[0], allocators[1]}, NthAllocation, "allocation#" + std::to_string(n));
+        SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(total));
+        ExpectSoundRun(outcome, false);
     }
 }
 
