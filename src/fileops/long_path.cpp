@@ -106,7 +106,9 @@ int PathRemove(const char *path)
 
 // The ANSI form of a wide entry: a character the code page cannot hold comes
 // out as '?', as the ANSI search gives it, and the 8.3 alias stands beside it.
-static void ToAnsiEntry(const WIN32_FIND_DATAW &wide, WIN32_FIND_DATAA *entry)
+// Answers 0 when the name cannot be had in the ANSI form at all: an entry
+// without a name cannot be examined, and must not pass for nothing.
+static int ToAnsiEntry(const WIN32_FIND_DATAW &wide, WIN32_FIND_DATAA *entry)
 {
     memset(entry, 0, sizeof *entry);
     entry->dwFileAttributes = wide.dwFileAttributes;
@@ -115,12 +117,17 @@ static void ToAnsiEntry(const WIN32_FIND_DATAW &wide, WIN32_FIND_DATAA *entry)
     entry->ftLastWriteTime = wide.ftLastWriteTime;
     entry->nFileSizeHigh = wide.nFileSizeHigh;
     entry->nFileSizeLow = wide.nFileSizeLow;
-    sys::WideCharToMultiByte(CP_ACP, 0, wide.cFileName, -1, entry->cFileName, sizeof entry->cFileName, nullptr,
-                             nullptr);
+    int named = sys::WideCharToMultiByte(CP_ACP, 0, wide.cFileName, -1, entry->cFileName, sizeof entry->cFileName,
+                                         nullptr, nullptr);
     sys::WideCharToMultiByte(CP_ACP, 0, wide.cAlternateFileName, -1, entry->cAlternateFileName,
                              sizeof entry->cAlternateFileName, nullptr, nullptr);
     entry->cFileName[sizeof entry->cFileName - 1] = '\0';
     entry->cAlternateFileName[sizeof entry->cAlternateFileName - 1] = '\0';
+    if (named == 0) {
+        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+        return 0;
+    }
+    return 1;
 }
 
 HANDLE PathFindFirst(const char *pattern, WIN32_FIND_DATAA *entry, int *wide)
@@ -134,8 +141,11 @@ HANDLE PathFindFirst(const char *pattern, WIN32_FIND_DATAA *entry, int *wide)
     WIN32_FIND_DATAW wideEntry;
     HANDLE search = sys::FindFirstFileW(widePattern, &wideEntry);
     sys::free(widePattern);
-    if (search != INVALID_HANDLE_VALUE)
-        ToAnsiEntry(wideEntry, entry);
+    if (search != INVALID_HANDLE_VALUE && !ToAnsiEntry(wideEntry, entry)) {
+        sys::FindClose(search);
+        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+        return INVALID_HANDLE_VALUE;
+    }
     return search;
 }
 
@@ -146,8 +156,7 @@ BOOL PathFindNext(HANDLE search, int wide, WIN32_FIND_DATAA *entry)
     WIN32_FIND_DATAW wideEntry;
     if (!sys::FindNextFileW(search, &wideEntry))
         return FALSE;
-    ToAnsiEntry(wideEntry, entry);
-    return TRUE;
+    return ToAnsiEntry(wideEntry, entry) ? TRUE : FALSE;
 }
 
 int PathFileIsThere(const char *path)

@@ -21,7 +21,9 @@ FILE *PathFopen(const char *path, const char *mode);
 int PathRemove(const char *path);
 
 // A folder search whose entries come back in the ANSI form, whatever the
-// length of the pattern. *wide records which calls the search uses.
+// length of the pattern. *wide records which calls the search uses. An entry
+// whose name cannot be put in the ANSI form fails the call with
+// ERROR_NO_UNICODE_TRANSLATION.
 HANDLE PathFindFirst(const char *pattern, WIN32_FIND_DATAA *entry, int *wide);
 BOOL PathFindNext(HANDLE search, int wide, WIN32_FIND_DATAA *entry);
 

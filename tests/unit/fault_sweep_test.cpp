@@ -444,12 +444,28 @@ UINT WINAPI PretendWindowsDirectory(LPSTR buffer, UINT size)
     return static_cast<UINT>(g_windowsDir.size());
 }
 
-LONG WINAPI MovedRunKeys(HKEY hive, LPCSTR path, DWORD options, REGSAM access, PHKEY key)
+bool g_windows9x = false;  // the flavour of the workstation
+
+BOOL WINAPI PretendVersion(LPOSVERSIONINFOA info)
+{
+    BOOL ok = GetVersionExA(info);
+    if (ok && g_windows9x) {
+        info->dwPlatformId = VER_PLATFORM_WIN32_WINDOWS;
+        info->dwMajorVersion = 4;
+        info->dwMinorVersion = 10;
+    }
+    return ok;
+}
+
+// The Run keys, and the guard's device-name key, live under a test key.
+LONG WINAPI MovedKeys(HKEY hive, LPCSTR path, DWORD options, REGSAM access, PHKEY key)
 {
     if (path != nullptr && _stricmp(path, kRunKeyPath) == 0 && (hive == HKEY_LOCAL_MACHINE || hive == HKEY_CURRENT_USER)) {
         std::string moved = g_runKeys + (hive == HKEY_LOCAL_MACHINE ? "\\HKLM" : "\\HKCU");
         return RegOpenKeyExA(HKEY_CURRENT_USER, moved.c_str(), options, access, key);
     }
+    if (path != nullptr && _stricmp(path, "Software\\Vardeko\\Tavrel\\Portiva") == 0 && hive == HKEY_LOCAL_MACHINE)
+        return RegOpenKeyExA(HKEY_CURRENT_USER, (g_runKeys + "\\Guard").c_str(), options, access, key);
     return RegOpenKeyExA(hive, path, options, access, key);
 }
 
@@ -467,50 +483,164 @@ BOOL WINAPI RecordedDelayedMoveW(LPCWSTR source, LPCWSTR destination, DWORD flag
     (void)flags;
     char narrow[1024];
     WideCharToMultiByte(CP_ACP, 0, source, -1, narrow, sizeof narrow, nullptr, nullptr);
-    g_scheduled.push_back(narrow);
+    std::string path = narrow;
+    if (path.compare(0, 4, "\\\\?\\") == 0)
+        path = path.substr(4);
+    g_scheduled.push_back(path);
     return TRUE;
 }
 
+// The guard: the NT device, or on Windows 9x the control and setting devices.
 const uintptr_t kGuardHandle = 0x6A00;
+bool g_guardPending = false;  // a request is out; CancelIo ends it
+int g_readBacks = 0;
 
 HANDLE WINAPI PretendGuardDevices(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                   DWORD disposition, DWORD flags, HANDLE templateFile)
 {
-    if (strcmp(path, "\\\\.\\QVPortivaDev") == 0) {
-        if (flags & FILE_ATTRIBUTE_NORMAL)
+    bool nt = strcmp(path, "\\\\.\\QVPortivaDev") == 0;
+    bool control9x = strcmp(path, "\\\\.\\PV95") == 0 || strcmp(path, "\\\\.\\KXR") == 0;
+    bool setting9x = strcmp(path, "\\\\.\\qvpv95") == 0;
+    if (nt ? !g_windows9x : (control9x || setting9x) && g_windows9x) {
+        if ((nt && (flags & FILE_ATTRIBUTE_NORMAL)) || setting9x)
             ++g_guardHandshakes;
         return reinterpret_cast<HANDLE>(kGuardHandle);
     }
     if (strncmp(path, "\\\\.\\", 4) == 0) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
+        SetLastError(g_windows9x ? ERROR_FILE_NOT_FOUND : ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
     return CreateFileA(path, access, share, security, disposition, flags, templateFile);
 }
 
 uint16_t g_guardState = 1;
-BOOL WINAPI PretendGuardControl(HANDLE device, DWORD code, LPVOID input, DWORD, LPVOID output, DWORD outputLength,
-                                LPDWORD returned, LPOVERLAPPED)
+BOOL WINAPI PretendGuardControl(HANDLE device, DWORD code, LPVOID input, DWORD inputLength, LPVOID output,
+                                DWORD outputLength, LPDWORD returned, LPOVERLAPPED)
 {
     if (device != reinterpret_cast<HANDLE>(kGuardHandle)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     *returned = 0;
-    if (code == 0x7E800 || code == 0x7C454) {
-        char state = code == 0x7E800 ? static_cast<const char *>(input)[0] : '0' + *static_cast<uint8_t *>(input);
-        g_guardStates.push_back(state);
-        g_guardState = static_cast<uint16_t>(state - '0');
+    const char *in = static_cast<const char *>(input);
+    if (code == 0x7E800 || code == 0x200) {
+        g_guardStates.push_back(in[0]);
+        g_guardState = static_cast<uint16_t>(in[0] - '0');
+    } else if (code == 0x7C454) {
+        g_guardStates.push_back(static_cast<char>('0' + in[0]));
+    } else if (code == 0x7C450 && inputLength == 31) {
+        g_guardStates.push_back(static_cast<char>('0' + in[31]));
     } else if (code == 0x7F010 && outputLength >= 2) {
+        // The first read-back is slow: it stays out until it is cancelled.
+        if (++g_readBacks == 1) {
+            g_guardPending = true;
+            SetLastError(ERROR_IO_PENDING);
+            return FALSE;
+        }
         memcpy(output, &g_guardState, 2);
         *returned = 2;
     }
     return TRUE;
 }
 
-BOOL WINAPI PretendGuardClose(HANDLE handle)
+BOOL WINAPI PretendCancel(HANDLE device)
 {
-    return handle == reinterpret_cast<HANDLE>(kGuardHandle) ? TRUE : CloseHandle(handle);
+    if (device != reinterpret_cast<HANDLE>(kGuardHandle))
+        return CancelIo(device);
+    g_guardPending = false;
+    return TRUE;
+}
+
+DWORD WINAPI PretendWait(HANDLE handle, DWORD milliseconds)
+{
+    (void)handle;
+    (void)milliseconds;
+    return g_guardPending ? WAIT_TIMEOUT : WAIT_OBJECT_0;
+}
+
+// One more running process, whose image is a worm copy: listed, opened and
+// ended through the same entry points as the real ones.
+const DWORD kWormProcessId = 0x7FFF0;
+const uintptr_t kWormProcessHandle = 0x6B00;
+std::string g_wormImage;
+bool g_wormRunning = false;
+decltype(sys::GetProcAddress) g_realGetProcAddress = GetProcAddress;
+BOOL(WINAPI *g_realEnumProcesses)(DWORD *, DWORD, DWORD *);
+BOOL(WINAPI *g_realEnumModules)(HANDLE, HMODULE *, DWORD, DWORD *);
+DWORD(WINAPI *g_realModuleName)(HANDLE, HMODULE, LPSTR, DWORD);
+
+BOOL WINAPI PretendEnumProcesses(DWORD *ids, DWORD bytes, DWORD *returned)
+{
+    if (!g_realEnumProcesses(ids, bytes - sizeof(DWORD), returned))
+        return FALSE;
+    if (g_wormRunning) {
+        ids[*returned / sizeof(DWORD)] = kWormProcessId;
+        *returned += sizeof(DWORD);
+    }
+    return TRUE;
+}
+
+BOOL WINAPI PretendEnumModules(HANDLE process, HMODULE *modules, DWORD bytes, DWORD *needed)
+{
+    if (process != reinterpret_cast<HANDLE>(kWormProcessHandle))
+        return g_realEnumModules(process, modules, bytes, needed);
+    modules[0] = reinterpret_cast<HMODULE>(0x400000);
+    *needed = sizeof(HMODULE);
+    return TRUE;
+}
+
+DWORD WINAPI PretendModuleName(HANDLE process, HMODULE module, LPSTR name, DWORD capacity)
+{
+    if (process != reinterpret_cast<HANDLE>(kWormProcessHandle))
+        return g_realModuleName(process, module, name, capacity);
+    snprintf(name, capacity, "%s", g_wormImage.c_str());
+    return static_cast<DWORD>(strlen(name));
+}
+
+FARPROC WINAPI PretendGetProcAddress(HMODULE module, LPCSTR name)
+{
+    FARPROC real = g_realGetProcAddress(module, name);
+    if (real == nullptr || reinterpret_cast<uintptr_t>(name) < 0x10000)
+        return real;
+    if (strcmp(name, "EnumProcesses") == 0) {
+        g_realEnumProcesses = reinterpret_cast<decltype(g_realEnumProcesses)>(reinterpret_cast<void *>(real));
+        return reinterpret_cast<FARPROC>(PretendEnumProcesses);
+    }
+    if (strcmp(name, "EnumProcessModules") == 0) {
+        g_realEnumModules = reinterpret_cast<decltype(g_realEnumModules)>(reinterpret_cast<void *>(real));
+        return reinterpret_cast<FARPROC>(PretendEnumModules);
+    }
+    if (strcmp(name, "GetModuleFileNameExA") == 0) {
+        g_realModuleName = reinterpret_cast<decltype(g_realModuleName)>(reinterpret_cast<void *>(real));
+        return reinterpret_cast<FARPROC>(PretendModuleName);
+    }
+    return real;
+}
+
+HANDLE WINAPI PretendOpenProcess(DWORD access, BOOL inherit, DWORD id)
+{
+    if (id == kWormProcessId && g_wormRunning)
+        return reinterpret_cast<HANDLE>(kWormProcessHandle);
+    return OpenProcess(access, inherit, id);
+}
+
+BOOL WINAPI PretendTerminate(HANDLE process, UINT exitCode)
+{
+    if (process != reinterpret_cast<HANDLE>(kWormProcessHandle))
+        return TerminateProcess(process, exitCode);
+    g_wormRunning = false;
+    return TRUE;
+}
+
+void WINAPI NoPause(DWORD)
+{
+}
+
+BOOL WINAPI PretendClose(HANDLE handle)
+{
+    if (handle == reinterpret_cast<HANDLE>(kGuardHandle) || handle == reinterpret_cast<HANDLE>(kWormProcessHandle))
+        return TRUE;
+    return CloseHandle(handle);
 }
 
 int WINAPI PressOk(HWND, LPCSTR, LPCSTR, UINT)
@@ -534,11 +664,12 @@ void WINAPI RecordedDebugger(LPCSTR text)
 struct Case {
     const FailureSpec *spec;
     Mode mode;
+    bool windows9x;
 };
 
 std::string CaseName(const Case &c)
 {
-    return std::string(c.spec->name) + (c.mode == Always ? "_always" : "_first");
+    return std::string(c.spec->name) + (c.mode == Always ? "_always" : "_first") + (c.windows9x ? "_9x" : "_nt");
 }
 
 void MakeFolders(const std::string &path)
@@ -599,6 +730,7 @@ struct SweepOutcome {
     std::string row;  // the table row
     std::map<uintptr_t, std::string> leaks;
     std::map<uintptr_t, int> librariesLeft;
+    bool requestLeftToGuard = false;
     bool dishonest = false;
     bool refused = false;
     bool exitLine = false;
@@ -620,9 +752,59 @@ int RowIndexOf(const char *name)
 // Plants the workstation, runs the tool in this process with the given calls
 // failing, and looks at what is left. The counters of the run are the change
 // in RunTally, so runs may follow one another in one process.
-SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode, const std::string &label)
+// A path of any length, as the system's wide calls take it.
+std::wstring Wide(const std::string &path)
+{
+    wchar_t wide[2048];
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, 2048);
+    return std::wstring(L"\\\\?\\") + wide;
+}
+
+bool IsThere(const std::string &path)
+{
+    return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void RemoveTreeW(const std::wstring &folder)
+{
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            std::wstring path = folder + L"\\" + name;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTreeW(path);
+            } else {
+                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(path.c_str());
+            }
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+void PlantDeep(const std::string &path, const std::string &bytes)
+{
+    std::wstring wide = Wide(path);
+    for (size_t at = Wide(g_root).size(); (at = wide.find(L'\\', at)) != std::wstring::npos; ++at)
+        CreateDirectoryW(wide.substr(0, at).c_str(), nullptr);
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode, bool windows9x,
+                      const std::string &label)
 {
     SweepOutcome outcome;
+    g_windows9x = windows9x;
+    g_guardPending = false;
+    g_readBacks = 0;
     ScratchFolder scratch;
     g_root = scratch.File("root") + "\\";
     g_windowsDir = g_root + "windows";
@@ -648,11 +830,25 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
         {g_root + "Documents\\holiday.scr", "read-only infected file"},
         {g_windowsDir + "\\winppr32.exe", "known name"},
         {g_root + "Windows\\All Users\\Start Menu\\Programs\\StartUp\\msccn32.exe", "Startup copy"},
+        {g_root + "Program Files\\svc\\winsvc.exe", "running worm"},
+        {g_root + std::string(150, 'd') + "\\" + std::string(150, 'e') + "\\deep.pif", "deep infected file"},
     };
     Plant(remnants[0].path, WormLike(0));
     Plant(remnants[1].path, WormLike(1, 7), true);
-    Plant(remnants[2].path, "a worm by its name");
+    // A real copy carries the fingerprint too: with a worm process found the
+    // names are not looked for, and the walk finds it instead.
+    Plant(remnants[2].path, WormLike(1, 9));
     Plant(remnants[3].path, "a worm copy");
+    Plant(remnants[4].path, WormLike(2, 3));
+    PlantDeep(remnants[5].path, WormLike(3, 5));
+    g_wormImage = remnants[4].path;
+    g_wormRunning = true;
+    HKEY guardKey;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, (g_runKeys + "\\Guard").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &guardKey, nullptr) == ERROR_SUCCESS) {
+        RegSetValueExA(guardKey, "DeviceName", 0, REG_SZ, reinterpret_cast<const BYTE *>("PV95"), 5);
+        RegCloseKey(guardKey);
+    }
     Plant(g_root + "Temp\\readme.txt", "clean");
     for (const char *hive : {"\\HKLM", "\\HKCU"}) {
         HKEY key;
@@ -669,12 +865,19 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
         ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives(sys::GetLogicalDriveStringsA, PretendDrives);
         ScopedSysCall<decltype(sys::GetDriveTypeA)> types(sys::GetDriveTypeA, PretendDriveType);
         ScopedSysCall<decltype(sys::GetWindowsDirectoryA)> windows(sys::GetWindowsDirectoryA, PretendWindowsDirectory);
-        ScopedSysCall<decltype(sys::RegOpenKeyExA)> run(sys::RegOpenKeyExA, MovedRunKeys);
+        ScopedSysCall<decltype(sys::RegOpenKeyExA)> run(sys::RegOpenKeyExA, MovedKeys);
+        ScopedSysCall<decltype(sys::GetVersionExA)> version(sys::GetVersionExA, PretendVersion);
+        ScopedSysCall<decltype(sys::GetProcAddress)> entries(sys::GetProcAddress, PretendGetProcAddress);
+        ScopedSysCall<decltype(sys::OpenProcess)> open(sys::OpenProcess, PretendOpenProcess);
+        ScopedSysCall<decltype(sys::TerminateProcess)> terminate(sys::TerminateProcess, PretendTerminate);
+        ScopedSysCall<decltype(sys::Sleep)> pause(sys::Sleep, NoPause);
+        ScopedSysCall<decltype(sys::CancelIo)> cancel(sys::CancelIo, PretendCancel);
+        ScopedSysCall<decltype(sys::WaitForSingleObject)> wait(sys::WaitForSingleObject, PretendWait);
         ScopedSysCall<decltype(sys::MoveFileExA)> move(sys::MoveFileExA, RecordedDelayedMove);
         ScopedSysCall<decltype(sys::MoveFileExW)> moveW(sys::MoveFileExW, RecordedDelayedMoveW);
         ScopedSysCall<decltype(sys::CreateFileA)> guard(sys::CreateFileA, PretendGuardDevices);
         ScopedSysCall<decltype(sys::DeviceIoControl)> control(sys::DeviceIoControl, PretendGuardControl);
-        ScopedSysCall<decltype(sys::CloseHandle)> close(sys::CloseHandle, PretendGuardClose);
+        ScopedSysCall<decltype(sys::CloseHandle)> close(sys::CloseHandle, PretendClose);
         ScopedSysCall<decltype(sys::MessageBoxA)> box(sys::MessageBoxA, PressOk);
         ScopedSysCall<decltype(sys::getch)> key(sys::getch, PressAKey);
         ScopedSysCall<decltype(sys::OutputDebugStringA)> debugger(sys::OutputDebugStringA, RecordedDebugger);
@@ -698,6 +901,11 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
         for (const sys::SysCallRow *row = sys::SysCallTable(); row->name != nullptr; ++row, ++index)
             *row->slot = before[index];
         outcome.leaks = g_live;
+        // A request the guard never gave back, even when cancelled, keeps its
+        // memory: the guard may still write into it.
+        // The same when the wait for the cancelled request failed: the tool
+        // cannot know it came back.
+        outcome.requestLeftToGuard = g_guardPending || g_points[Row_WaitForSingleObject].failures != 0;
         outcome.librariesLeft = g_libraries;
         outcome.console = out.Text();
     }
@@ -708,13 +916,24 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
     std::string log = ReadWholeFile(g_windowsDir + "\\T-Vornik.log");
     outcome.refused = outcome.console.find("Please log on to this workstation") != std::string::npos;
     std::vector<std::string> left;
+    std::string wininit = ReadWholeFile(g_windowsDir + "\\WININIT.INI");
+    for (char &ch : wininit)
+        ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
     for (const Remnant &r : remnants) {
-        if (GetFileAttributesA(r.path.c_str()) == INVALID_FILE_ATTRIBUTES)
+        if (!IsThere(r.path))
             continue;
         left.push_back(r.what);
         bool scheduled = false;
         for (const std::string &s : g_scheduled)
             scheduled = scheduled || _stricmp(s.c_str(), r.path.c_str()) == 0;
+        // Windows 9x: a "nul=" line of WININIT.INI with the short path.
+        char shortPath[MAX_PATH];
+        if (windows9x && GetShortPathNameA(r.path.c_str(), shortPath, sizeof shortPath) != 0) {
+            std::string line = "NUL=" + std::string(shortPath);
+            for (char &ch : line)
+                ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+            scheduled = scheduled || wininit.find(line) != std::string::npos;
+        }
         // "Error scanning file" names the file; "Error scanning folder" a
         // folder it lies in.
         bool scanError = outcome.console.find("Error scanning file " + r.path) != std::string::npos;
@@ -732,7 +951,7 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
         if (HasValue(g_runKeys + hive, "TrayX"))
             left.push_back(hive[3] == 'L' ? "HKLM Run value" : "HKCU Run value");
     RegDeleteTreeA(HKEY_CURRENT_USER, g_runKeys.c_str());
-    RemoveTree(g_root.substr(0, g_root.size() - 1));
+    RemoveTreeW(Wide(g_root.substr(0, g_root.size() - 1)));
 
     outcome.lastLine = !log.empty() ? LastLine(log, "\r\n") : LastLine(g_debugger, "\n");
     outcome.exitLine = outcome.lastLine.compare(0, 22, "Exiting, return value ") == 0;
@@ -747,16 +966,18 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
         failures += g_points[RowIndexOf(spec->name)].failures;
     }
     char line[512];
-    snprintf(line, sizeof line, "%-24s %-6s calls=%-5u failed=%-5u exit=%d guard=%-6s left=", label.c_str(),
-             mode == Always ? "always" : mode == FirstUseOnly ? "first" : "nth", calls, failures, outcome.exitCode,
-             outcome.guardStates.c_str());
+    snprintf(line, sizeof line, "%-24s %-3s %-6s calls=%-5u failed=%-5u exit=%d guard=%-8s left=", label.c_str(),
+             windows9x ? "9x" : "nt", mode == Always ? "always" : mode == FirstUseOnly ? "first" : "nth", calls,
+             failures, outcome.exitCode, outcome.guardStates.c_str());
     outcome.row = line;
     for (size_t i = 0; i < left.size(); ++i)
         outcome.row += (i ? "," : "") + std::string(left[i]);
     if (left.empty())
         outcome.row += "-";
-    if (!outcome.leaks.empty() || !outcome.librariesLeft.empty())
+    if (outcome.leaks.size() > (outcome.requestLeftToGuard ? 1u : 0u) || !outcome.librariesLeft.empty())
         outcome.row += " LEAK";
+    else if (outcome.requestLeftToGuard)
+        outcome.row += " (request left to the guard)";
     if (outcome.dishonest)
         outcome.row += " DISHONEST";
     if (!outcome.exitLine && !outcome.refused)
@@ -771,19 +992,21 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
 
 void ExpectSoundRun(const SweepOutcome &outcome, bool guardCallsFail)
 {
-    for (const auto &leak : outcome.leaks)
-        ADD_FAILURE() << "not released: " << leak.second;
+    size_t allowed = outcome.requestLeftToGuard ? 1 : 0;
+    if (outcome.leaks.size() > allowed)
+        for (const auto &leak : outcome.leaks)
+            ADD_FAILURE() << "not released: " << leak.second;
     for (const auto &library : outcome.librariesLeft)
         ADD_FAILURE() << "library left loaded " << library.second << " time(s)";
     EXPECT_FALSE(outcome.dishonest) << outcome.row << "\n" << outcome.console;
     if (outcome.refused)
         return;
     EXPECT_TRUE(outcome.exitLine) << "the log ends with: " << outcome.lastLine;
-    if (!guardCallsFail) {
-        // Switched off before the clean-up and on again after it.
-        EXPECT_EQ(outcome.guardHandshakes, 2);
-        EXPECT_EQ(outcome.guardStates.empty() ? '?' : outcome.guardStates.back(), '1') << outcome.guardStates;
-    }
+    if (!guardCallsFail)
+        EXPECT_EQ(outcome.guardHandshakes, 2) << "the guard was not switched twice";
+    // Never left off: once switched off, the last state it was given is on.
+    if (!outcome.guardStates.empty())
+        EXPECT_EQ(outcome.guardStates.back(), '1') << outcome.guardStates;
 }
 
 class FaultSweepTest : public ::testing::TestWithParam<Case> {};
@@ -791,8 +1014,12 @@ class FaultSweepTest : public ::testing::TestWithParam<Case> {};
 TEST_P(FaultSweepTest, TheRunSurvivesReleasesEverythingAndTellsTheTruth)
 {
     const Case &c = GetParam();
-    SweepOutcome outcome = RunSweep({c.spec}, c.mode, c.spec->name);
-    bool guardCallsFail = strcmp(c.spec->name, "CreateFileA") == 0 || strcmp(c.spec->name, "DeviceIoControl") == 0;
+    SweepOutcome outcome = RunSweep({c.spec}, c.mode, c.windows9x, c.spec->name);
+    // Rows without which the guard's devices cannot be opened or driven; a
+    // failed version query sends a Windows 9x system down the NT path.
+    bool guardCallsFail = strcmp(c.spec->name, "CreateFileA") == 0 || strcmp(c.spec->name, "DeviceIoControl") == 0 ||
+                          strcmp(c.spec->name, "malloc") == 0 ||
+                          (c.windows9x && strcmp(c.spec->name, "GetVersionExA") == 0);
     ExpectSoundRun(outcome, guardCallsFail);
 }
 
@@ -809,14 +1036,14 @@ TEST(AllocationTortureTest, EachAllocationFailingInTurnLeavesASoundRun)
     }
     ASSERT_TRUE(allocators[0] != nullptr && allocators[1] != nullptr);
     g_failAllocation = 0;
-    SweepOutcome clean = RunSweep({allocators[0], allocators[1]}, NthAllocation, "allocation#none");
+    SweepOutcome clean = RunSweep({allocators[0], allocators[1]}, NthAllocation, false, "allocation#none");
     ExpectSoundRun(clean, false);
     unsigned total = g_allocations;
     ASSERT_GT(total, 0u);
     for (unsigned n = 1; n <= total; ++n) {
         g_failAllocation = n;
         SweepOutcome outcome =
-            RunSweep({allocators[0], allocators[1]}, NthAllocation, "allocation#" + std::to_string(n));
+            RunSweep({allocators[0], allocators[1]}, NthAllocation, false, "allocation#" + std::to_string(n));
         SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(total));
         ExpectSoundRun(outcome, false);
     }
@@ -825,9 +1052,10 @@ TEST(AllocationTortureTest, EachAllocationFailingInTurnLeavesASoundRun)
 std::vector<Case> AllCases()
 {
     std::vector<Case> cases;
-    for (const FailureSpec &spec : kFailures)
-        for (Mode mode : {Always, FirstUseOnly})
-            cases.push_back({&spec, mode});
+    for (bool windows9x : {false, true})
+        for (const FailureSpec &spec : kFailures)
+            for (Mode mode : {Always, FirstUseOnly})
+                cases.push_back({&spec, mode, windows9x});
     return cases;
 }
 
