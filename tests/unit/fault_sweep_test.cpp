@@ -832,6 +832,7 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
         {g_root + "Windows\\All Users\\Start Menu\\Programs\\StartUp\\msccn32.exe", "Startup copy"},
         {g_root + "Program Files\\svc\\winsvc.exe", "running worm"},
         {g_root + std::string(150, 'd') + "\\" + std::string(150, 'e') + "\\deep.pif", "deep infected file"},
+        {g_root + "Documents\\Old\\holiday.pif", "second read-only infected file"},
     };
     Plant(remnants[0].path, WormLike(0));
     Plant(remnants[1].path, WormLike(1, 7), true);
@@ -840,7 +841,12 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
     Plant(remnants[2].path, WormLike(1, 9));
     Plant(remnants[3].path, "a worm copy");
     Plant(remnants[4].path, WormLike(2, 3));
+    // Read-only, so its removal is scheduled through the wide call.
     PlantDeep(remnants[5].path, WormLike(3, 5));
+    SetFileAttributesW(Wide(remnants[5].path).c_str(), FILE_ATTRIBUTE_READONLY);
+    // Two read-only copies: on Windows 9x the first makes WININIT.INI and the
+    // second reads it back and adds to it.
+    Plant(remnants[6].path, WormLike(2, 11), true);
     g_wormImage = remnants[4].path;
     g_wormRunning = true;
     HKEY guardKey;
