@@ -102,7 +102,7 @@ const FailureSpec kFailures[] = {
 enum Mode { Always, FirstUseOnly, NthAllocation };
 
 struct FaultPoint {
-    const FailureSpec *spec = nullptr;
+    const FailureSpec *failure = nullptr;
     Mode mode = Always;
     unsigned calls = 0;
     unsigned failures = 0;
@@ -133,7 +133,7 @@ bool Fails(int row)
 {
     FaultPoint &point = g_points[row];
     ++point.calls;
-    if (point.spec == nullptr)
+    if (point.failure == nullptr)
         return false;
     if (point.mode == NthAllocation) {
         if (++g_allocations != g_failAllocation)
@@ -147,8 +147,8 @@ bool Fails(int row)
 
 void SetFailureError(int row)
 {
-    SetLastError(g_points[row].spec->error);
-    errno = g_points[row].spec->errnoValue;
+    SetLastError(g_points[row].failure->error);
+    errno = g_points[row].failure->errnoValue;
 }
 
 template <int Row, typename F>
@@ -164,10 +164,10 @@ struct Stub<Row, R(__stdcall *)(A...)> {
         if constexpr (std::is_void_v<R>) {
             below(args...);
         } else {
-            if (g_points[Row].spec->releases)
+            if (g_points[Row].failure->releases)
                 below(args...);
             SetFailureError(Row);
-            return FromBits<R>(g_points[Row].spec->value);
+            return FromBits<R>(g_points[Row].failure->value);
         }
     }
 };
@@ -182,10 +182,10 @@ struct Stub<Row, R(__cdecl *)(A...)> {
         if constexpr (std::is_void_v<R>) {
             below(args...);
         } else {
-            if (g_points[Row].spec->releases)
+            if (g_points[Row].failure->releases)
                 below(args...);
             SetFailureError(Row);
-            return FromBits<R>(g_points[Row].spec->value);
+            return FromBits<R>(g_points[Row].failure->value);
         }
     }
 };
@@ -662,14 +662,14 @@ void WINAPI RecordedDebugger(LPCSTR text)
 // The case
 
 struct Case {
-    const FailureSpec *spec;
+    const FailureSpec *failure;
     Mode mode;
     bool windows9x;
 };
 
 std::string CaseName(const Case &c)
 {
-    return std::string(c.spec->name) + (c.mode == Always ? "_always" : "_first") + (c.windows9x ? "_9x" : "_nt");
+    return std::string(c.failure->name) + (c.mode == Always ? "_always" : "_first") + (c.windows9x ? "_9x" : "_nt");
 }
 
 void MakeFolders(const std::string &path)
@@ -895,8 +895,8 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
         InstallFaultPoints();
         for (int i = 0; i < RowCount; ++i)
             g_points[i] = FaultPoint();
-        for (const FailureSpec *spec : failing)
-            g_points[RowIndexOf(spec->name)] = FaultPoint{spec, mode, 0, 0};
+        for (const FailureSpec *failure : failing)
+            g_points[RowIndexOf(failure->name)] = FaultPoint{failure, mode, 0, 0};
 
         const char *argv[] = {"T-Vornik.exe", nullptr};
         outcome.exitCode = VornikMain(1, const_cast<char **>(argv));
@@ -967,9 +967,9 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
     // The table row: call, mode, calls made and failed, exit code, the guard's
     // states, what is left, problems.
     unsigned calls = 0, failures = 0;
-    for (const FailureSpec *spec : failing) {
-        calls += g_points[RowIndexOf(spec->name)].calls;
-        failures += g_points[RowIndexOf(spec->name)].failures;
+    for (const FailureSpec *failure : failing) {
+        calls += g_points[RowIndexOf(failure->name)].calls;
+        failures += g_points[RowIndexOf(failure->name)].failures;
     }
     char line[512];
     snprintf(line, sizeof line, "%-24s %-3s %-6s calls=%-5u failed=%-5u exit=%d guard=%-8s left=", label.c_str(),
@@ -1020,12 +1020,12 @@ class FaultSweepTest : public ::testing::TestWithParam<Case> {};
 TEST_P(FaultSweepTest, TheRunSurvivesReleasesEverythingAndTellsTheTruth)
 {
     const Case &c = GetParam();
-    SweepOutcome outcome = RunSweep({c.spec}, c.mode, c.windows9x, c.spec->name);
+    SweepOutcome outcome = RunSweep({c.failure}, c.mode, c.windows9x, c.failure->name);
     // Rows without which the guard's devices cannot be opened or driven; a
     // failed version query sends a Windows 9x system down the NT path.
-    bool guardCallsFail = strcmp(c.spec->name, "CreateFileA") == 0 || strcmp(c.spec->name, "DeviceIoControl") == 0 ||
-                          strcmp(c.spec->name, "malloc") == 0 ||
-                          (c.windows9x && strcmp(c.spec->name, "GetVersionExA") == 0);
+    const char *name = c.failure->name;
+    bool guardCallsFail = strcmp(name, "CreateFileA") == 0 || strcmp(name, "DeviceIoControl") == 0 ||
+                          strcmp(name, "malloc") == 0 || (c.windows9x && strcmp(name, "GetVersionExA") == 0);
     ExpectSoundRun(outcome, guardCallsFail);
 }
 
@@ -1034,11 +1034,11 @@ TEST_P(FaultSweepTest, TheRunSurvivesReleasesEverythingAndTellsTheTruth)
 TEST(AllocationTortureTest, EachAllocationFailingInTurnLeavesASoundRun)
 {
     const FailureSpec *allocators[2] = {nullptr, nullptr};
-    for (const FailureSpec &spec : kFailures) {
-        if (strcmp(spec.name, "malloc") == 0)
-            allocators[0] = &spec;
-        if (strcmp(spec.name, "strdup") == 0)
-            allocators[1] = &spec;
+    for (const FailureSpec &failure : kFailures) {
+        if (strcmp(failure.name, "malloc") == 0)
+            allocators[0] = &failure;
+        if (strcmp(failure.name, "strdup") == 0)
+            allocators[1] = &failure;
     }
     ASSERT_TRUE(allocators[0] != nullptr && allocators[1] != nullptr);
     g_failAllocation = 0;
@@ -1059,23 +1059,23 @@ std::vector<Case> AllCases()
 {
     std::vector<Case> cases;
     for (bool windows9x : {false, true})
-        for (const FailureSpec &spec : kFailures)
+        for (const FailureSpec &failure : kFailures)
             for (Mode mode : {Always, FirstUseOnly})
-                cases.push_back({&spec, mode, windows9x});
+                cases.push_back({&failure, mode, windows9x});
     return cases;
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryCall, FaultSweepTest, ::testing::ValuesIn(AllCases()),
                          [](const ::testing::TestParamInfo<Case> &info) { return CaseName(info.param); });
 
-// Every failure spec names a row of the table.
+// Every failing call listed is a row of the table.
 TEST(FaultSweepTableTest, EveryFailingCallIsARowOfTheTable)
 {
-    for (const FailureSpec &spec : kFailures) {
+    for (const FailureSpec &failure : kFailures) {
         bool found = false;
         for (const sys::SysCallRow *row = sys::SysCallTable(); row->name != nullptr; ++row)
-            found = found || strcmp(row->name, spec.name) == 0;
-        EXPECT_TRUE(found) << spec.name;
+            found = found || strcmp(row->name, failure.name) == 0;
+        EXPECT_TRUE(found) << failure.name;
     }
 }
 
