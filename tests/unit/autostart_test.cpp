@@ -17,19 +17,6 @@ namespace {
 
 const char kTestKey[] = "Software\\T-Vornik tests\\Run";
 
-std::vector<std::string> LogLines(const std::string &path)
-{
-    std::vector<std::string> lines;
-    std::string log = ReadWholeFile(path);
-    size_t start = 0;
-    for (size_t end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2) {
-        std::string line = log.substr(start, end - start);
-        if (line.compare(0, 8, "[QVSC - ") != 0)
-            lines.push_back(line);
-    }
-    return lines;
-}
-
 int g_keysOpen;
 LONG WINAPI CountedOpenKey(HKEY hive, LPCSTR path, DWORD options, REGSAM access, PHKEY key)
 {
@@ -89,7 +76,7 @@ TEST_F(RunValueTest, OneValueGoesTheOthersStayAndEveryAttemptIsLogged)
     EXPECT_FALSE(HasValue("TrayX"));
     EXPECT_TRUE(HasValue("Keep me"));
     std::string key = kTestKey;
-    EXPECT_EQ(LogLines(scratch_.File("trace.log")),
+    EXPECT_EQ(StepLogLines(scratch_.File("trace.log")),
               (std::vector<std::string>{"Cannot open key " + key + " 0x2",
                                         "Value TrayX of " + key + " was deleted with status: OK (0x0)",
                                         "Value TrayX of " + key + " was deleted with status: failed (0x2)"}));
@@ -186,7 +173,7 @@ TEST_F(StartupCopyTest, FourPathsOnEveryFixedDriveWhetherOrNotACopyLiesThere)
             bool planted = (root == c && i == 1) || (root == d && i == 2);
             expected.push_back("Deleting file \"" + root + StartupCopyPaths[i] + "\", result=" + (planted ? "1" : "0"));
         }
-    EXPECT_EQ(LogLines(scratch_.File("trace.log")), expected);
+    EXPECT_EQ(StepLogLines(scratch_.File("trace.log")), expected);
     EXPECT_FALSE(FileExists(c + StartupCopyPaths[1]));
     EXPECT_FALSE(FileExists(d + StartupCopyPaths[2]));
     EXPECT_EQ(RunTallyFound(), found);  // a Startup copy is never counted as found
@@ -207,7 +194,7 @@ TEST_F(StartupCopyTest, ACopyInUseWaitsForTheRestartAndTheOtherPathsAreStillTrie
     RemoveStartupCopies();
     CloseHandle(holder);
 
-    std::vector<std::string> lines = LogLines(scratch_.File("trace.log"));
+    std::vector<std::string> lines = StepLogLines(scratch_.File("trace.log"));
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0], "Deleting file \"" + inUse + "\", result=2");
     EXPECT_EQ(lines[3], "Deleting file \"" + c + StartupCopyPaths[3] + "\", result=1");
@@ -222,7 +209,7 @@ TEST_F(StartupCopyTest, AFailedOrOverlongDriveListTriesNothing)
         g_listAnswer = answer;
         RemoveStartupCopies();
     }
-    EXPECT_TRUE(LogLines(scratch_.File("trace.log")).empty());
+    EXPECT_TRUE(StepLogLines(scratch_.File("trace.log")).empty());
 }
 
 }  // namespace

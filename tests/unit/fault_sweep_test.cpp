@@ -154,40 +154,33 @@ void SetFailureError(int row)
 template <int Row, typename F>
 struct Stub;
 
+// What every stub does, whatever its calling convention: pass the call
+// down, or fail it (a release still releases).
+template <int Row, typename R, typename Below, typename... A>
+R PassOrFail(Below below, A... args)
+{
+    if (!Fails(Row))
+        return below(args...);
+    if constexpr (std::is_void_v<R>) {
+        below(args...);
+    } else {
+        if (g_points[Row].failure->releases)
+            below(args...);
+        SetFailureError(Row);
+        return FromBits<R>(g_points[Row].failure->value);
+    }
+}
+
 template <int Row, typename R, typename... A>
 struct Stub<Row, R(__stdcall *)(A...)> {
     static inline R(__stdcall *below)(A...) = nullptr;
-    static R __stdcall Call(A... args)
-    {
-        if (!Fails(Row))
-            return below(args...);
-        if constexpr (std::is_void_v<R>) {
-            below(args...);
-        } else {
-            if (g_points[Row].failure->releases)
-                below(args...);
-            SetFailureError(Row);
-            return FromBits<R>(g_points[Row].failure->value);
-        }
-    }
+    static R __stdcall Call(A... args) { return PassOrFail<Row, R>(below, args...); }
 };
 
 template <int Row, typename R, typename... A>
 struct Stub<Row, R(__cdecl *)(A...)> {
     static inline R(__cdecl *below)(A...) = nullptr;
-    static R __cdecl Call(A... args)
-    {
-        if (!Fails(Row))
-            return below(args...);
-        if constexpr (std::is_void_v<R>) {
-            below(args...);
-        } else {
-            if (g_points[Row].failure->releases)
-                below(args...);
-            SetFailureError(Row);
-            return FromBits<R>(g_points[Row].failure->value);
-        }
-    }
+    static R __cdecl Call(A... args) { return PassOrFail<Row, R>(below, args...); }
 };
 
 void InstallFaultPoints()
@@ -604,15 +597,15 @@ FARPROC WINAPI PretendGetProcAddress(HMODULE module, LPCSTR name)
         return real;
     if (strcmp(name, "EnumProcesses") == 0) {
         g_realEnumProcesses = reinterpret_cast<decltype(g_realEnumProcesses)>(reinterpret_cast<void *>(real));
-        return reinterpret_cast<FARPROC>(PretendEnumProcesses);
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(PretendEnumProcesses));
     }
     if (strcmp(name, "EnumProcessModules") == 0) {
         g_realEnumModules = reinterpret_cast<decltype(g_realEnumModules)>(reinterpret_cast<void *>(real));
-        return reinterpret_cast<FARPROC>(PretendEnumModules);
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(PretendEnumModules));
     }
     if (strcmp(name, "GetModuleFileNameExA") == 0) {
         g_realModuleName = reinterpret_cast<decltype(g_realModuleName)>(reinterpret_cast<void *>(real));
-        return reinterpret_cast<FARPROC>(PretendModuleName);
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(PretendModuleName));
     }
     return real;
 }
@@ -1008,11 +1001,13 @@ void ExpectSoundRun(const SweepOutcome &outcome, bool guardCallsFail)
     if (outcome.refused)
         return;
     EXPECT_TRUE(outcome.exitLine) << "the log ends with: " << outcome.lastLine;
-    if (!guardCallsFail)
+    if (!guardCallsFail) {
         EXPECT_EQ(outcome.guardHandshakes, 2) << "the guard was not switched twice";
+    }
     // Never left off: once switched off, the last state it was given is on.
-    if (!outcome.guardStates.empty())
+    if (!outcome.guardStates.empty()) {
         EXPECT_EQ(outcome.guardStates.back(), '1') << outcome.guardStates;
+    }
 }
 
 class FaultSweepTest : public ::testing::TestWithParam<Case> {};

@@ -459,18 +459,7 @@ protected:
     }
 
     // The scan's own log lines, without those of the deletion routine.
-    std::vector<std::string> StepLines()
-    {
-        std::vector<std::string> lines;
-        std::string log = ReadWholeFile(scratch_.File("trace.log"));
-        size_t start = 0;
-        for (size_t end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2) {
-            std::string line = log.substr(start, end - start);
-            if (line.compare(0, 8, "[QVSC - ") != 0)
-                lines.push_back(line);
-        }
-        return lines;
-    }
+    std::vector<std::string> StepLines() { return StepLogLines(scratch_.File("trace.log")); }
     std::string Worm(const char *name)
     {
         std::string path = scratch_.File(name);

@@ -151,3 +151,16 @@ void WriteFileBytes(const std::string &path, const std::string &bytes)
     fwrite(bytes.data(), 1, bytes.size(), stream);
     fclose(stream);
 }
+
+std::vector<std::string> StepLogLines(const std::string &path)
+{
+    std::vector<std::string> lines;
+    std::string log = ReadWholeFile(path);
+    size_t start = 0;
+    for (size_t end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        std::string line = log.substr(start, end - start);
+        if (line.compare(0, 8, "[QVSC - ") != 0)
+            lines.push_back(line);
+    }
+    return lines;
+}

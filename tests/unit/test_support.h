@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 #include <string>
+#include <vector>
 
 // Sends standard output to a file for its lifetime; Text() answers what was
 // printed so far. The file is binary, so "\n" stays "\n".
@@ -35,6 +36,10 @@ private:
 std::string ReadWholeFile(const std::string &path, bool *exists = nullptr);
 
 bool FileExists(const std::string &path);
+
+// The lines of a log file (CR LF ended) that a step writes itself, without
+// the "[QVSC - ...]" lines of the routines it calls.
+std::vector<std::string> StepLogLines(const std::string &path);
 
 // Sends the trace output back to the debugger output (no file open).
 void DetachTraceFile();
