@@ -7,21 +7,8 @@
 #include "trace/trace.h"
 
 #include <stdio.h>
-#include <string.h>
 
 static const char kRunKeyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-
-int IsWindowsNT(void)
-{
-    OSVERSIONINFOA version;
-    memset(&version, 0, sizeof version);
-    version.dwOSVersionInfoSize = sizeof version;
-    // The call does not fail with this size; should it, the NT answer keeps the
-    // administrator gate in force rather than waving the run through.
-    if (!sys::GetVersionExA(&version))
-        return 1;
-    return version.dwPlatformId == VER_PLATFORM_WIN32_NT ? 1 : 0;
-}
 
 BOOL WINAPI IgnoreConsoleCtrl(DWORD controlType)
 {

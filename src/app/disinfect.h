@@ -1,4 +1,4 @@
-// The fixed disinfection sequence and the platform test.
+// The fixed disinfection sequence.
 #pragma once
 
 #include <windows.h>
@@ -10,9 +10,6 @@
 int Disinfect_Vornik(uint32_t *status, uint32_t reserved1, const char *wormName, uint32_t reserved2,
                      uint32_t interfaceVersion, uint32_t reserved3, const char *target, uint32_t reserved4,
                      uint32_t reserved5, uint32_t reserved6, uint32_t reserved7);
-
-// 1 on an NT-family system, 0 on Windows 9x. Asks the system at every call.
-int IsWindowsNT(void);
 
 // Console control handler: prints a line and keeps the process alive.
 BOOL WINAPI IgnoreConsoleCtrl(DWORD controlType);

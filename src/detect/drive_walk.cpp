@@ -1,5 +1,5 @@
 #include "detect/drive_walk.h"
-#include "app/run_tally.h"
+#include "base/run_tally.h"
 #include "detect/pattern_list.h"
 #include "detect/signatures.h"
 #include "fileops/long_path.h"

@@ -1,5 +1,4 @@
-#include "app/disinfect.h"
-#include "app/entry.h"
+#include "base/platform.h"
 #include "fileops/ini_file.h"
 #include "fileops/long_path.h"
 #include "fileops/replace_file.h"

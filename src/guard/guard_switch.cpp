@@ -1,6 +1,6 @@
 #include "guard/guard_switch.h"
 
-#include "app/disinfect.h"
+#include "base/platform.h"
 #include "guard/guard_device.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"

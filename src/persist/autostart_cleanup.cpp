@@ -1,6 +1,6 @@
 #include "persist/autostart_cleanup.h"
 
-#include "app/run_tally.h"
+#include "base/run_tally.h"
 #include "fileops/replace_file.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"

@@ -1,7 +1,7 @@
 #include "process/infected_process_scan.h"
 
-#include "app/disinfect.h"
-#include "app/run_tally.h"
+#include "base/platform.h"
+#include "base/run_tally.h"
 #include "detect/signatures.h"
 #include "fileops/long_path.h"
 #include "fileops/replace_file.h"

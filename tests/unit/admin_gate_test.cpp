@@ -1,6 +1,7 @@
 // The administrator test behind the gate: which tokens count, and that every
 // failure answers "not an administrator" without leaking the token or buffer.
 #include "app/entry.h"
+#include "base/platform.h"
 #include "sys/syscalls.h"
 
 #include <gtest/gtest.h>

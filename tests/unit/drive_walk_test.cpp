@@ -1,6 +1,6 @@
 // The folder walk as a caller sees it: what is reported, in which order, and
 // when it stops.
-#include "app/run_tally.h"
+#include "base/run_tally.h"
 #include "detect/drive_walk.h"
 #include "sys/syscalls.h"
 #include "test_support.h"

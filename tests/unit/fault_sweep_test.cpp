@@ -6,7 +6,7 @@
 // ends with the exit line, and that the outcome is honest. Each case appends
 // its row to a table that a last test prints.
 #include "app/entry.h"
-#include "app/run_tally.h"
+#include "base/run_tally.h"
 #include "sys/syscalls.h"
 #include "test_support.h"
 #include "trace/trace.h"

@@ -1,7 +1,7 @@
 // The guard link: registry path strings against Wine's registry, the choice of
 // the guard's control device, and what each guard device is sent, on a
 // pretend guard that answers as each test needs.
-#include "app/run_tally.h"
+#include "base/run_tally.h"
 #include "guard/guard_device.h"
 #include "guard/guard_switch.h"
 #include "sys/syscalls.h"

@@ -2,7 +2,8 @@
 // the banner, the gate, the summary, the key wait, the exit code and the log.
 #include "app/disinfect.h"
 #include "app/entry.h"
-#include "app/run_tally.h"
+#include "base/platform.h"
+#include "base/run_tally.h"
 #include "sys/syscalls.h"
 #include "test_support.h"
 #include "trace/trace.h"

@@ -1,4 +1,4 @@
-#include "app/run_tally.h"
+#include "base/run_tally.h"
 
 static unsigned g_found;
 static unsigned g_failed;

@@ -1,0 +1,82 @@
+#include "base/platform.h"
+#include "sys/syscalls.h"
+
+#include <string.h>
+
+int IsWindowsNT(void)
+{
+    OSVERSIONINFOA version;
+    memset(&version, 0, sizeof version);
+    version.dwOSVersionInfoSize = sizeof version;
+    // The call does not fail with this size; should it, the NT answer keeps the
+    // administrator gate in force rather than waving the run through.
+    if (!sys::GetVersionExA(&version))
+        return 1;
+    return version.dwPlatformId == VER_PLATFORM_WIN32_NT ? 1 : 0;
+}
+
+int BuildWindowsPath(const char *name, char *buffer, unsigned size)
+{
+    char windowsDir[MAX_PATH];
+    UINT length = sys::GetWindowsDirectoryA(windowsDir, sizeof windowsDir);
+    // 0 is a failure; a length at or past the buffer size means it did not fit.
+    if (length == 0 || length >= sizeof windowsDir)
+        return 0;
+    size_t nameSize = strlen(name) + 1;
+    if (length + nameSize > size)
+        return 0;
+    memcpy(buffer, windowsDir, length);
+    memcpy(buffer + length, name, nameSize);
+    return 1;
+}
+
+int IsUserAdmin(void)
+{
+    DWORD size = 1024;
+    BYTE *groups = static_cast<BYTE *>(sys::malloc(size));
+    if (groups == nullptr)
+        return 0;
+
+    HANDLE token = nullptr;
+    if (!sys::OpenProcessToken(sys::GetCurrentProcess(), TOKEN_READ, &token)) {
+        sys::free(groups);
+        return 0;
+    }
+    DWORD needed = 0;
+    BOOL queried = sys::GetTokenInformation(token, TokenGroups, groups, size, &needed);
+    if (!queried && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        sys::free(groups);
+        groups = static_cast<BYTE *>(sys::malloc(needed));
+        if (groups != nullptr)
+            queried = sys::GetTokenInformation(token, TokenGroups, groups, needed, &needed);
+    }
+    sys::CloseHandle(token);
+    if (!queried || groups == nullptr) {
+        sys::free(groups);
+        return 0;
+    }
+
+    SID_IDENTIFIER_AUTHORITY ntAuthority = {SECURITY_NT_AUTHORITY};
+    PSID adminSid = nullptr;
+    if (!sys::AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
+                                       0, 0, 0, 0, 0, 0, &adminSid)) {
+        sys::free(groups);
+        return 0;
+    }
+
+    // The group counts only when it is enabled for use: an unelevated token
+    // under user account control carries it as deny-only, and such a process
+    // cannot delete what the clean-up must delete.
+    int isAdmin = 0;
+    const TOKEN_GROUPS *list = reinterpret_cast<const TOKEN_GROUPS *>(groups);
+    for (DWORD i = 0; i < list->GroupCount; ++i) {
+        if (sys::EqualSid(list->Groups[i].Sid, adminSid)) {
+            DWORD attributes = list->Groups[i].Attributes;
+            isAdmin = (attributes & SE_GROUP_ENABLED) != 0 && (attributes & SE_GROUP_USE_FOR_DENY_ONLY) == 0;
+            break;
+        }
+    }
+    sys::FreeSid(adminSid);
+    sys::free(groups);
+    return isAdmin;
+}
