@@ -1,4 +1,5 @@
 #include "app/disinfect.h"
+#include "base/console.h"
 #include "detect/drive_walk.h"
 #include "guard/guard_switch.h"
 #include "persist/autostart_cleanup.h"
@@ -6,15 +7,14 @@
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 
-#include <stdio.h>
 
 static const char kRunKeyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 
 BOOL WINAPI IgnoreConsoleCtrl(DWORD controlType)
 {
     (void)controlType;
-    printf("ctrl-break ignored\n");
-    fflush(stdout);
+    ConsolePrint("ctrl-break ignored\n");
+    ConsoleFlush();
     return TRUE;
 }
 
@@ -34,7 +34,7 @@ int Disinfect_Vornik(uint32_t *status, uint32_t, const char *, uint32_t, uint32_
     // No step depends on an earlier one: each runs whatever the others found.
     SwitchGuard(0);
     ScanInfectedProcesses(IsFileInfected);
-    ScanAllDrives(CheckFoundEntry);
+    ScanAllDrivesReadingAhead();
 
     DeleteRunValue(HKEY_LOCAL_MACHINE, kRunKeyPath, "System Tray");
     DeleteRunValue(HKEY_LOCAL_MACHINE, kRunKeyPath, "System MScvb");

@@ -1,5 +1,6 @@
 #include "app/entry.h"
 #include "app/disinfect.h"
+#include "base/console.h"
 #include "base/platform.h"
 #include "base/run_tally.h"
 #include "sys/syscalls.h"
@@ -15,41 +16,41 @@ int ReportRunSummary(unsigned found, unsigned failed, unsigned pendingReboot)
     // worm was there even when no step counted it as found (a Startup copy):
     // such a run must not end as a clean one.
     if (found == 0 && failed == 0 && pendingReboot == 0) {
-        printf("No infection found\n");
+        ConsolePrint("No infection found\n");
     } else {
         if (failed != 0) {
-            printf("Infection was found.  An error occurred in the disinfection process.\n");
+            ConsolePrint("Infection was found.  An error occurred in the disinfection process.\n");
             TracePrint(TraceModuleName, -1, 4, "%s",
                        "Infections were found.  An error occurred in the disinfection process.\n");
             exitCode = 3;
         } else {
-            printf("Infection was found and removed\n");
+            ConsolePrint("Infection was found and removed\n");
             TracePrint(TraceModuleName, -1, 4, "%s", "Infections were found and removed.\n");
             exitCode = 1;
         }
         if (pendingReboot != 0) {
             if (exitCode != 3)
                 exitCode = 2;
-            printf("Restarting the computer is needed to complete the disinfection process.\n"
+            ConsolePrint("Restarting the computer is needed to complete the disinfection process.\n"
                    "Please restart the computer now.\n");
             TracePrint(TraceModuleName, -1, 4, "%s",
                        "Restarting the computer is needed to complete the disinfection process.\n");
         }
     }
-    printf("press any key to exit ...\n");
-    fflush(stdout);
+    ConsolePrint("press any key to exit ...\n");
+    ConsoleFlush();
     sys::getch();
     return exitCode;
 }
 
-int VornikMain(int argc, char **argv)
+static int RunVornik(int argc, char **argv)
 {
     int silent = 0;
     for (int i = 1; i < argc; ++i) {
         if (_stricmp(argv[i], "/SILENT") == 0) {
             silent = 1;
         } else if (_stricmp(argv[i], "/VER") == 0) {
-            printf("T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
+            ConsolePrint("T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
             return 0;
         }
     }
@@ -70,14 +71,14 @@ int VornikMain(int argc, char **argv)
         TraceSetOutputFile(logPath, "a+");
 
     TracePrint(TraceModuleName, -1, 4, "T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
-    printf("W32/Vornik.B@mm, W32/Vornik.C@mm and W32/Vornik.E@mm W32/Vornik.F@mm Removal Tool ver %d.%02d.%d\n"
+    ConsolePrint("W32/Vornik.B@mm, W32/Vornik.C@mm and W32/Vornik.E@mm W32/Vornik.F@mm Removal Tool ver %d.%02d.%d\n"
            "Copyright (c) Tavrel. All rights reserved.\n"
            "\n",
            kVersionMajor, kVersionMinor, kVersionBuild);
 
     if (IsWindowsNT() && !IsUserAdmin()) {
         if (!silent)
-            printf("Please log on to this workstation with administrator rights and\nrun the tool again.");
+            ConsolePrint("Please log on to this workstation with administrator rights and\nrun the tool again.");
         return 0;
     }
 
@@ -89,5 +90,13 @@ int VornikMain(int argc, char **argv)
         exitCode = ReportRunSummary(RunTallyFound(), RunTallyFailed(), RunTallyPendingReboot());
 
     TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
+    return exitCode;
+}
+
+int VornikMain(int argc, char **argv)
+{
+    int exitCode = RunVornik(argc, argv);
+    // A text without a line end (the administrator message) is still held.
+    ConsoleFlush();
     return exitCode;
 }

@@ -1,6 +1,8 @@
 #include "detect/drive_walk.h"
+#include "base/console.h"
 #include "base/run_tally.h"
 #include "detect/pattern_list.h"
+#include "detect/read_ahead.h"
 #include "detect/signatures.h"
 #include "fileops/long_path.h"
 #include "fileops/replace_file.h"
@@ -12,6 +14,16 @@
 
 static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot);
 
+// The readers of the walk in progress, when it has them. The walk's own
+// reports come after every entry queued before them.
+static ReadAhead *g_readAhead;
+
+static void FinishQueuedEntries(void)
+{
+    if (g_readAhead != nullptr)
+        ReadAheadFinish(g_readAhead);
+}
+
 int ScanAllDrives(WalkCallback callback)
 {
     char drives[256];
@@ -19,7 +31,8 @@ int ScanAllDrives(WalkCallback callback)
     // 0 is a failure; a length past the buffer means the list did not fit.
     // Either way no drive is searched, and the run must not look clean.
     if (length == 0 || length >= sizeof drives) {
-        printf("Cannot list the drives\n");
+        FinishQueuedEntries();
+        ConsolePrint("Cannot list the drives\n");
         TracePrint(TraceModuleName, -1, 1, "%s", "Cannot list the drives\n");
         RunTallyAddFailed();
         return 0;
@@ -27,7 +40,8 @@ int ScanAllDrives(WalkCallback callback)
     for (const char *root = drives; *root != '\0'; root += strlen(root) + 1) {
         UINT type = sys::GetDriveTypeA(root);
         if (type == DRIVE_UNKNOWN) {
-            printf("Cannot tell the type of drive %s\n", root);
+            FinishQueuedEntries();
+            ConsolePrint("Cannot tell the type of drive %s\n", root);
             TracePrint(TraceModuleName, -1, 1, "Cannot tell the type of drive %s\n", root);
             RunTallyAddFailed();
             continue;
@@ -62,7 +76,8 @@ static int IsDotEntry(const char *name)
 // administrator may not list.
 static void ReportUnsearchedFolder(const char *folderPath, int countsAsFailed)
 {
-    printf("Error scanning folder %s\n", folderPath);
+    FinishQueuedEntries();
+    ConsolePrint("Error scanning folder %s\n", folderPath);
     TracePrint(TraceModuleName, -1, 1, "Error scanning folder %s\n", folderPath);
     if (countsAsFailed)
         RunTallyAddFailed();
@@ -135,44 +150,95 @@ static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot)
     return result;
 }
 
-int CheckFoundEntry(const char *path, const WIN32_FIND_DATAA *findData, int isDirectory)
+static void ReportFolder(const char *path)
 {
-    (void)findData;
-    if (isDirectory) {
-        printf("%s\n", path);
-        TracePrint(TraceModuleName, -1, 4, "%s\n", path);
-        return 0;
-    }
-    if (!HasScannedExtension(path))
-        return 0;
+    ConsolePrint("%s\n", path);
+    TracePrint(TraceModuleName, -1, 4, "%s\n", path);
+}
 
+// What the file step does with a candidate's fingerprint: reports it, and
+// deletes and counts an infected file.
+static void HandleFingerprint(const char *path, const FingerprintResult *fingerprint)
+{
     int infected = 0;
-    if (!ScanFileForSignature(path, &infected)) {
-        printf("Error scanning file %s\n", path);
-        return 0;
+    if (!ReportFingerprint(path, fingerprint, &infected)) {
+        ConsolePrint("Error scanning file %s\n", path);
+        return;
     }
     if (!infected)
-        return 0;
+        return;
 
     RunTallyAddFound();
-    printf("Infected: %s  ", path);
+    ConsolePrint("Infected: %s  ", path);
     int result = ReplaceFile("", path, nullptr, 0);
     TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", path, result);
     switch (result) {
     case ReplaceDone:
-        printf("Deleted\n");
+        ConsolePrint("Deleted\n");
         break;
     case ReplaceAtReboot:
-        printf("Deleted, reboot needed\n");
+        ConsolePrint("Deleted, reboot needed\n");
         break;
     case ReplaceFailedPartly:
     case ReplaceFailed:
-        printf("Delete failed\n");
+        ConsolePrint("Delete failed\n");
         break;
     default:
-        printf("\n");
+        ConsolePrint("\n");
         break;
     }
     RunTallyAddReplaceResult(result);
+}
+
+int CheckFoundEntry(const char *path, const WIN32_FIND_DATAA *findData, int isDirectory)
+{
+    (void)findData;
+    ConsoleFlushDue();
+    if (isDirectory) {
+        ReportFolder(path);
+        return 0;
+    }
+    if (!HasScannedExtension(path))
+        return 0;
+    FingerprintResult fingerprint;
+    FingerprintFile(path, SignatureTable, SignatureReadBuffer, sizeof SignatureReadBuffer, &fingerprint);
+    HandleFingerprint(path, &fingerprint);
     return 0;
+}
+
+static void HandleQueuedEntry(const char *path, int isDirectory, const FingerprintResult *fingerprint)
+{
+    if (isDirectory)
+        ReportFolder(path);
+    else
+        HandleFingerprint(path, fingerprint);
+}
+
+// The walk's callback with readers: queues folders and candidates in the
+// walk's order. An entry that cannot be queued (no memory for its path) is
+// checked here, after everything queued before it.
+static int QueueFoundEntry(const char *path, const WIN32_FIND_DATAA *findData, int isDirectory)
+{
+    ConsoleFlushDue();
+    if (!isDirectory && !HasScannedExtension(path))
+        return 0;
+    if (!ReadAheadAdd(g_readAhead, path, isDirectory))
+        return CheckFoundEntry(path, findData, isDirectory);
+    return 0;
+}
+
+int ScanAllDrivesReadingAhead(void)
+{
+    int result;
+    g_readAhead = ReadAheadStart(HandleQueuedEntry);
+    if (g_readAhead == nullptr) {
+        result = ScanAllDrives(CheckFoundEntry);
+    } else {
+        result = ScanAllDrives(QueueFoundEntry);
+        ReadAheadStop(g_readAhead);
+        g_readAhead = nullptr;
+    }
+    // The steps after the walk say nothing for a while.
+    ConsoleFlush();
+    return result;
 }

@@ -16,6 +16,12 @@ int ScanAllDrives(WalkCallback callback);
 // working buffer cannot be had, else the callback's first non-zero result.
 int WalkFolder(const char *folderPath, WalkCallback callback);
 
+// The file step: ScanAllDrives(CheckFoundEntry) with reader threads that
+// fingerprint candidates ahead of the walk. What it prints, logs, deletes and
+// counts, and in what order, is what the walk without readers does; when no
+// reader can be started, it is that walk. Answers ScanAllDrives's result.
+int ScanAllDrivesReadingAhead(void);
+
 // The file step's callback: echoes folders, fingerprints EXE/COM/PIF/SCR files,
 // deletes and counts infected ones. Always answers 0.
 int CheckFoundEntry(const char *path, const WIN32_FIND_DATAA *findData, int isDirectory);

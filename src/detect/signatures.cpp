@@ -1,11 +1,12 @@
 #include "detect/signatures.h"
 
+#include "base/console.h"
 #include "detect/crc32.h"
 #include "fileops/long_path.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 
-#include <stdio.h>
+static_assert(SignatureSpanLength >= MaxSignatureLength, "a window must fit one read");
 
 const SignatureEntry SignatureTable[] = {
     {0x0000, 0x3000, 0x71691803u},
@@ -15,11 +16,33 @@ const SignatureEntry SignatureTable[] = {
     {0, 0, 0},
 };
 
-unsigned char SignatureReadBuffer[MaxSignatureLength];
+unsigned char SignatureReadBuffer[SignatureSpanLength];
 
-int MatchFileSignature(const char *path, const SignatureEntry *table, int32_t *matchIndex)
+static int IsReadable(const SignatureEntry &entry)
 {
-    *matchIndex = -1;
+    return entry.length <= MaxSignatureLength;
+}
+
+// How many bytes from `start` one read takes: up to the end of the furthest
+// window that begins there or later and still fits the buffer.
+static uint32_t SpanFrom(const SignatureEntry *table, uint32_t start, uint32_t bufferSize)
+{
+    uint32_t end = start;
+    for (int32_t row = 0; table[row].length != 0; ++row) {
+        uint32_t offset = static_cast<uint32_t>(table[row].offset);
+        uint32_t windowEnd = offset + table[row].length;
+        if (IsReadable(table[row]) && offset >= start && windowEnd - start <= bufferSize && windowEnd > end)
+            end = windowEnd;
+    }
+    return end - start;
+}
+
+int FingerprintFile(const char *path, const SignatureEntry *table, unsigned char *buffer, uint32_t bufferSize,
+                    FingerprintResult *result)
+{
+    result->examined = 0;
+    result->matchIndex = -1;
+    result->seekFailures = 0;
 
     // Read sharing only: a file that someone holds open for writing is not
     // examined, and neither is a folder.
@@ -27,48 +50,111 @@ int MatchFileSignature(const char *path, const SignatureEntry *table, int32_t *m
     if (file == INVALID_HANDLE_VALUE)
         return 0;
 
+    // The last read asked for [start, start + asked) and got `got` bytes, or
+    // failed. A file opened afresh is read from its first byte without a seek.
+    enum { NothingRead, Read, ReadFailed } state = NothingRead;
+    uint32_t start = 0, asked = 0;
+    DWORD got = 0;
+    uint32_t position = 0;
+    int positionKnown = 1;
+    // The windows summed since the last read: rows 0, 1 and 3 of the built-in
+    // table share one.
+    struct Summed {
+        uint32_t offset, length, crc;
+    } summed[8];
+    int summedCount = 0;
+
     // A file whose every window failed to be read was not examined at all:
     // calling it clean would hide a worm behind a read error.
     int windowsTried = 0, windowsFailed = 0;
     for (int32_t row = 0; table[row].length != 0; ++row) {
         const SignatureEntry &entry = table[row];
-        int readable = entry.length <= MaxSignatureLength;
-        windowsTried += readable;
-        // Without a high part, 0xFFFFFFFF can only mean failure. A position
-        // past the end of the file is no failure: the read below comes up
-        // short instead.
-        if (sys::SetFilePointer(file, entry.offset, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
-            printf("seek failed\n");
-            windowsFailed += readable;
+        if (!IsReadable(entry))
             continue;
+        ++windowsTried;
+        uint32_t offset = static_cast<uint32_t>(entry.offset);
+        if (state == NothingRead || offset < start || offset + entry.length > start + asked) {
+            start = offset;
+            asked = SpanFrom(table, start, bufferSize);
+            summedCount = 0;
+            got = 0;
+            // Without a high part, 0xFFFFFFFF can only mean failure. A position
+            // past the end of the file is no failure: the read comes up short.
+            if ((!positionKnown || position != start) &&
+                sys::SetFilePointer(file, static_cast<LONG>(start), nullptr, FILE_BEGIN) ==
+                    INVALID_SET_FILE_POINTER) {
+                ++result->seekFailures;
+                state = ReadFailed;
+                positionKnown = 0;
+            } else if (!sys::ReadFile(file, buffer, asked, &got, nullptr)) {
+                state = ReadFailed;
+                positionKnown = 0;
+            } else {
+                state = Read;
+                position = start + got;
+                positionKnown = 1;
+            }
         }
-        if (!readable)
-            continue;
-        DWORD got = 0;
-        if (!sys::ReadFile(file, SignatureReadBuffer, entry.length, &got, nullptr)) {
+        if (state == ReadFailed) {
             ++windowsFailed;
             continue;
         }
-        if (got < entry.length)
+        if (offset + entry.length > start + got)
             continue;
-        if (Crc32(SignatureReadBuffer, entry.length) == entry.crc) {
-            *matchIndex = row;
+
+        int known = 0;
+        uint32_t crc = 0;
+        for (int i = 0; i < summedCount && !known; ++i) {
+            if (summed[i].offset == offset && summed[i].length == entry.length) {
+                crc = summed[i].crc;
+                known = 1;
+            }
+        }
+        if (!known) {
+            crc = Crc32(buffer + (offset - start), entry.length);
+            if (summedCount < static_cast<int>(sizeof summed / sizeof summed[0]))
+                summed[summedCount++] = {offset, entry.length, crc};
+        }
+        if (crc == entry.crc) {
+            result->matchIndex = row;
             break;
         }
     }
 
     sys::CloseHandle(file);
-    return windowsTried != 0 && windowsFailed == windowsTried ? 0 : 1;
+    result->examined = windowsTried != 0 && windowsFailed == windowsTried ? 0 : 1;
+    return result->examined;
+}
+
+static void PrintSeekFailures(const FingerprintResult *result)
+{
+    for (int i = 0; i < result->seekFailures; ++i)
+        ConsolePrint("seek failed\n");
+}
+
+int MatchFileSignature(const char *path, const SignatureEntry *table, int32_t *matchIndex)
+{
+    FingerprintResult result;
+    FingerprintFile(path, table, SignatureReadBuffer, sizeof SignatureReadBuffer, &result);
+    PrintSeekFailures(&result);
+    *matchIndex = result.matchIndex;
+    return result.examined;
+}
+
+int ReportFingerprint(const char *path, const FingerprintResult *result, int32_t *infected)
+{
+    PrintSeekFailures(result);
+    *infected = 0;
+    if (result->matchIndex != -1) {
+        *infected = 1;
+        TracePrint(TraceModuleName, -1, 4, "Infected (signature ID %d): %s\n", result->matchIndex, path);
+    }
+    return result->examined;
 }
 
 int ScanFileForSignature(const char *path, int32_t *infected)
 {
-    *infected = 0;
-    int32_t signatureId = -1;
-    int examined = MatchFileSignature(path, SignatureTable, &signatureId);
-    if (signatureId != -1) {
-        *infected = 1;
-        TracePrint(TraceModuleName, -1, 4, "Infected (signature ID %d): %s\n", signatureId, path);
-    }
-    return examined;
+    FingerprintResult result;
+    FingerprintFile(path, SignatureTable, SignatureReadBuffer, sizeof SignatureReadBuffer, &result);
+    return ReportFingerprint(path, &result, infected);
 }

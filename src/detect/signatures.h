@@ -14,25 +14,48 @@ struct SignatureEntry {
 // The longest window that is ever read; a row asking for more never matches.
 constexpr uint32_t MaxSignatureLength = 0x3000;
 
+// What one read of a file covers: the built-in table's windows lie within
+// its first 16 KiB, so a candidate is read once. A table whose windows lie
+// further apart is read in several pieces.
+constexpr uint32_t SignatureSpanLength = 0x4000;
+
 // The worm's four fingerprints, ended by an all-zero row. A row's position is
 // its signature ID.
 extern const SignatureEntry SignatureTable[];
 
-// Where each window is read: one buffer for the whole run, so only one match
-// may run at a time. It holds the last window read; nothing reads it outside
-// MatchFileSignature.
-extern unsigned char SignatureReadBuffer[MaxSignatureLength];
+// The buffer of the matches made on the run's main thread (a reader thread of
+// the drive walk has one of its own). It holds the last bytes read; nothing
+// reads it outside a match.
+extern unsigned char SignatureReadBuffer[SignatureSpanLength];
+
+// What fingerprinting one file found.
+struct FingerprintResult {
+    int examined;        // 1 when opened and at least one window was read
+    int32_t matchIndex;  // ID of the first matching row, or -1
+    int seekFailures;    // positionings that failed ("seek failed" each)
+};
 
 // Opens the file for reading (read sharing only) and tests it against the
-// rows of `table` in order. Answers 1 when the file was opened and examined,
-// 0 when it could not be opened or not one window of it could be read (a
-// failed seek or read on every row). *matchIndex receives the ID of the first
-// matching row, or -1 (no match, or not opened). A row whose window cannot be
-// positioned ("seek failed" on the console), is longer than
-// MaxSignatureLength, or is not wholly inside the file is skipped.
+// rows of `table` in order, reading into `buffer` (bufferSize at least
+// MaxSignatureLength): one read covers every window that fits the buffer from
+// the first one, and a window that several rows share is summed once. Prints
+// and logs nothing, so any thread may call it with a buffer of its own.
+// Answers result->examined: 0 when the file could not be opened or not one
+// window of it could be read. A row longer than MaxSignatureLength, or whose
+// window is not wholly inside the file, is skipped.
+int FingerprintFile(const char *path, const SignatureEntry *table, unsigned char *buffer, uint32_t bufferSize,
+                    FingerprintResult *result);
+
+// FingerprintFile into SignatureReadBuffer, with "seek failed" on the console
+// for each positioning that failed. Answers 1 when the file was examined;
+// *matchIndex receives the ID of the first matching row, or -1.
 int MatchFileSignature(const char *path, const SignatureEntry *table, int32_t *matchIndex);
 
-// The drive walk's check: matches the file against SignatureTable and, when a
-// row matched, sets *infected to 1 (else 0) and logs
-// "Infected (signature ID %d): %s". Answers MatchFileSignature's result.
+// What the drive walk says of a fingerprint: "seek failed" on the console for
+// each failed positioning and, when a row matched, sets *infected to 1 (else
+// 0) and logs "Infected (signature ID %d): %s". Answers result->examined.
+int ReportFingerprint(const char *path, const FingerprintResult *result, int32_t *infected);
+
+// The drive walk's check: FingerprintFile against SignatureTable, then
+// ReportFingerprint. Answers whether the file was examined.
 int ScanFileForSignature(const char *path, int32_t *infected);

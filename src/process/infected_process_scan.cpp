@@ -1,5 +1,5 @@
 #include "process/infected_process_scan.h"
-
+#include "base/console.h"
 #include "base/platform.h"
 #include "base/run_tally.h"
 #include "detect/signatures.h"
@@ -8,6 +8,7 @@
 #include "process/process_enum.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
+
 
 #include <stdio.h>
 #include <string.h>
@@ -46,13 +47,13 @@ int ScanInfectedProcesses(InfectionTest isInfected)
     if (scan.anyInfected) {
         // Each infected image was dealt with as its process was met, so the
         // known names are not looked for.
-        printf("Infected process was found in memory\n");
+        ConsolePrint("Infected process was found in memory\n");
         TracePrint(TraceModuleName, -1, 4,
                    "There were infected proceses, terminated with status =%s, start delete infected process files\n",
                    scan.allTerminated ? "OK" : "NOT OK");
         return scan.allTerminated;
     }
-    printf("Infected process was not found in memory\n");
+    ConsolePrint("Infected process was not found in memory\n");
     TracePrint(TraceModuleName, -1, 4, "%s", "No infected processes were found\n");
     DeleteKnownWormFiles();
     return 1;
@@ -174,7 +175,7 @@ void DeleteKnownWormFiles(void)
         // A file that cannot be opened is there all the same.
         if (FileExist(path) == 1 || PathFileIsThere(path)) {
             RunTallyAddFound();
-            printf("found infected file %s\n", path);
+            ConsolePrint("found infected file %s\n", path);
             int result = ReplaceFile("", path, nullptr, 0);
             TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", path, result);
             RunTallyAddReplaceResult(result);

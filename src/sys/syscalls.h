@@ -10,6 +10,7 @@
 
 #include <windows.h>
 #include <conio.h>
+#include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -24,15 +25,19 @@
     X(LoadLibraryA, ::LoadLibraryA)                          \
     X(GetProcAddress, ::GetProcAddress)                      \
     X(FreeLibrary, ::FreeLibrary)                            \
-    /* processes */                                          \
+    /* processes, threads, time */                           \
     X(OpenProcess, ::OpenProcess)                            \
     X(TerminateProcess, ::TerminateProcess)                  \
     X(Sleep, ::Sleep)                                        \
+    X(CreateThread, ::CreateThread)                          \
+    X(GetSystemInfo, ::GetSystemInfo)                        \
+    X(GetTickCount, ::GetTickCount)                          \
     /* console, confirmation box, debugger output */         \
     X(SetConsoleCtrlHandler, ::SetConsoleCtrlHandler)        \
     X(MessageBoxA, ::MessageBoxA)                            \
     X(OutputDebugStringA, ::OutputDebugStringA)              \
     X(getch, ::_getch)                                       \
+    X(write, ::_write)                                       \
     X(IsDBCSLeadByte, ::IsDBCSLeadByte)                      \
     /* drives, folders, deletion, reboot-time moves */       \
     X(GetLogicalDriveStringsA, ::GetLogicalDriveStringsA)    \

@@ -157,4 +157,195 @@ TEST_F(WalkFolderTest, TheFileStepEchoesFoldersAndReportsFilesItCannotRead)
     EXPECT_TRUE(FileExists(busy));
 }
 
+
+// ---------------------------------------------------------------------------
+// The file step with reader threads: the same tree walked without readers and
+// with them gives the same console, log, counts and deletions, byte for byte.
+
+std::string g_driveRoot;  // the pretend drive's root, with its backslash
+DWORD g_mainThread = 0;
+volatile LONG g_readsOffMain = 0;
+volatile LONG g_copies = 0;
+int g_failEveryCopy = 0;  // with n > 0, every n-th copy of a path fails
+
+DWORD WINAPI OneDrive(DWORD size, LPSTR buffer)
+{
+    DWORD needed = static_cast<DWORD>(g_driveRoot.size() + 2);
+    if (size < needed)
+        return needed;
+    memcpy(buffer, g_driveRoot.c_str(), g_driveRoot.size() + 1);
+    buffer[g_driveRoot.size() + 1] = '\0';
+    return needed - 1;
+}
+
+UINT WINAPI FixedDrive(LPCSTR)
+{
+    return DRIVE_FIXED;
+}
+
+BOOL WINAPI ScheduledMoveA(LPCSTR, LPCSTR, DWORD)
+{
+    return TRUE;
+}
+
+BOOL WINAPI ScheduledMoveW(LPCWSTR, LPCWSTR, DWORD)
+{
+    return TRUE;
+}
+
+HANDLE WINAPI NoThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+BOOL WINAPI ReadNotingThread(HANDLE file, LPVOID buffer, DWORD count, LPDWORD got, LPOVERLAPPED overlapped)
+{
+    if (GetCurrentThreadId() != g_mainThread)
+        InterlockedIncrement(&g_readsOffMain);
+    return ReadFile(file, buffer, count, got, overlapped);
+}
+
+char *__cdecl SometimesNoCopy(const char *text)
+{
+    if (g_failEveryCopy > 0 && InterlockedIncrement(&g_copies) % g_failEveryCopy == 0)
+        return nullptr;
+    return _strdup(text);
+}
+
+std::wstring LongName(const std::string &path)
+{
+    wchar_t wide[1024];
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, 1024);
+    return std::wstring(L"\\\\?\\") + wide;
+}
+
+struct StepRun {
+    std::string console, log;
+    unsigned found, failed, pending;
+    std::vector<std::string> left;
+};
+
+enum ReadersMode { WithoutReaders, WithReaders, WithReadersShortOfMemory };
+
+class ReadAheadTest : public ::testing::TestWithParam<ReadersMode> {
+protected:
+    void SetUp() override
+    {
+        g_driveRoot = scratch_.File("drive") + "\\";
+        g_mainThread = GetCurrentThreadId();
+    }
+
+    // Infected, clean, short, non-candidate, read-only, held and deep files,
+    // more candidates than the queue holds.
+    void Plant()
+    {
+        CreateDirectoryA(g_driveRoot.c_str(), nullptr);
+        paths_.clear();
+        for (int folder = 0; folder < 30; ++folder) {
+            std::string dir = g_driveRoot + "f" + std::to_string(folder);
+            CreateDirectoryA(dir.c_str(), nullptr);
+            Put(dir + "\\a.exe", PlainBytes(0x4800, folder));
+            Put(dir + "\\b.scr", folder % 3 == 0 ? WormLike(folder % 4, folder) : PlainBytes(0x4000, folder + 50));
+            Put(dir + "\\c.txt", "text");
+            Put(dir + "\\d.pif", WormLike(1, folder).substr(0, 0x2FFF));
+        }
+        CreateDirectoryA((g_driveRoot + "ro").c_str(), nullptr);
+        Put(g_driveRoot + "ro\\holiday.scr", WormLike(2, 77));
+        SetFileAttributesA((g_driveRoot + "ro\\holiday.scr").c_str(), FILE_ATTRIBUTE_READONLY);
+        Put(g_driveRoot + "busy.exe", WormLike(0, 78));
+        std::string deep = g_driveRoot + std::string(150, 'd') + "\\" + std::string(150, 'e');
+        std::wstring wideDeep = LongName(deep);
+        CreateDirectoryW(wideDeep.substr(0, wideDeep.rfind(L'\\')).c_str(), nullptr);
+        CreateDirectoryW(wideDeep.c_str(), nullptr);
+        HANDLE file = CreateFileW((wideDeep + L"\\deep.pif").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
+                                  nullptr);
+        std::string bytes = WormLike(3, 79);
+        DWORD written = 0;
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+        CloseHandle(file);
+        paths_.push_back(deep + "\\deep.pif");
+    }
+
+    void Put(const std::string &path, const std::string &bytes)
+    {
+        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        WriteFileBytes(path, bytes);
+        paths_.push_back(path);
+    }
+
+    StepRun Run(ReadersMode mode)
+    {
+        Plant();
+        // Held open for writing by someone else: not examined.
+        HANDLE writer = CreateFileA((g_driveRoot + "busy.exe").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+        std::string log = scratch_.File(("trace" + std::to_string(runs_++) + ".log").c_str());
+        TraceSetOutputFile(log.c_str(), "a+");
+        g_readsOffMain = 0;
+        g_copies = 0;
+        g_failEveryCopy = mode == WithReadersShortOfMemory ? 3 : 0;
+        StepRun run;
+        unsigned found = RunTallyFound(), failed = RunTallyFailed(), pending = RunTallyPendingReboot();
+        {
+            ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives(sys::GetLogicalDriveStringsA, OneDrive);
+            ScopedSysCall<decltype(sys::GetDriveTypeA)> types(sys::GetDriveTypeA, FixedDrive);
+            ScopedSysCall<decltype(sys::MoveFileExA)> move(sys::MoveFileExA, ScheduledMoveA);
+            ScopedSysCall<decltype(sys::MoveFileExW)> moveW(sys::MoveFileExW, ScheduledMoveW);
+            ScopedSysCall<decltype(sys::ReadFile)> read(sys::ReadFile, ReadNotingThread);
+            ScopedSysCall<decltype(sys::strdup)> copy(sys::strdup, SometimesNoCopy);
+            ScopedSysCall<decltype(sys::CreateThread)> thread(sys::CreateThread,
+                                                              mode == WithoutReaders ? NoThread : sys::CreateThread);
+            CapturedStdout console;
+            EXPECT_EQ(ScanAllDrivesReadingAhead(), 0);
+            run.console = console.Text();
+        }
+        CloseHandle(writer);
+        DetachTraceFile();
+        run.log = ReadWholeFile(log);
+        run.found = RunTallyFound() - found;
+        run.failed = RunTallyFailed() - failed;
+        run.pending = RunTallyPendingReboot() - pending;
+        for (const std::string &path : paths_)
+            if (GetFileAttributesW(LongName(path).c_str()) != INVALID_FILE_ATTRIBUTES)
+                run.left.push_back(path);
+        if (mode == WithoutReaders)
+            EXPECT_EQ(g_readsOffMain, 0);
+        else
+            EXPECT_GT(g_readsOffMain, 0) << "no reader thread read a candidate";
+        return run;
+    }
+
+    ScratchFolder scratch_;
+    std::vector<std::string> paths_;
+    int runs_ = 0;
+};
+
+TEST_P(ReadAheadTest, TheStepSaysDeletesAndCountsWhatTheWalkWithoutReadersDoes)
+{
+    StepRun alone = Run(WithoutReaders);
+    StepRun withReaders = Run(GetParam());
+
+    EXPECT_EQ(withReaders.console, alone.console);
+    EXPECT_EQ(withReaders.log, alone.log);
+    EXPECT_EQ(withReaders.found, alone.found);
+    EXPECT_EQ(withReaders.failed, alone.failed);
+    EXPECT_EQ(withReaders.pending, alone.pending);
+    EXPECT_EQ(withReaders.left, alone.left);
+
+    // What the walk without readers found, so the comparison is not of two
+    // empty runs: 10 infected copies, one read-only (left for the restart),
+    // one deep, one held.
+    EXPECT_EQ(alone.found, 12u);
+    EXPECT_EQ(alone.pending, 1u);
+    EXPECT_NE(alone.console.find("Error scanning file " + g_driveRoot + "busy.exe\n"), std::string::npos);
+    EXPECT_NE(alone.console.find("deep.pif  Deleted\n"), std::string::npos);
+    EXPECT_NE(alone.console.find("holiday.scr  Deleted, reboot needed\n"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Readers, ReadAheadTest, ::testing::Values(WithReaders, WithReadersShortOfMemory),
+                         [](const ::testing::TestParamInfo<ReadersMode> &info) {
+                             return info.param == WithReaders ? std::string("Readers") : std::string("ShortOfMemory");
+                         });
+
 }  // namespace

@@ -44,9 +44,11 @@ const FailureSpec kFailures[] = {
     {"FreeLibrary", FALSE, ERROR_INVALID_HANDLE, 0, true},
     {"OpenProcess", 0, ERROR_ACCESS_DENIED, 0, false},
     {"TerminateProcess", FALSE, ERROR_ACCESS_DENIED, 0, false},
+    {"CreateThread", 0, ERROR_NOT_ENOUGH_MEMORY, 0, false},
     {"SetConsoleCtrlHandler", FALSE, ERROR_INVALID_PARAMETER, 0, false},
     {"MessageBoxA", 0, ERROR_INVALID_WINDOW_HANDLE, 0, false},
     {"getch", -1, 0, 0, false},
+    {"write", -1, 0, ENOSPC, false},
     {"GetLogicalDriveStringsA", 0, ERROR_ACCESS_DENIED, 0, false},
     {"GetDriveTypeA", DRIVE_UNKNOWN, ERROR_ACCESS_DENIED, 0, false},
     {"FindFirstFileA", -1, ERROR_ACCESS_DENIED, 0, false},
@@ -92,8 +94,8 @@ const FailureSpec kFailures[] = {
 };
 
 // Calls that cannot fail, or whose every answer is a valid one, are not
-// made to fail: Sleep, OutputDebugStringA, GetCurrentProcess, IsDBCSLeadByte,
-// EqualSid, FreeSid, free.
+// made to fail: Sleep, GetSystemInfo, GetTickCount, OutputDebugStringA,
+// GetCurrentProcess, IsDBCSLeadByte, EqualSid, FreeSid, free.
 
 // ---------------------------------------------------------------------------
 // One fault point per row of the table: every call goes through it; the armed
@@ -129,8 +131,23 @@ R FromBits(intptr_t bits)
 unsigned g_allocations = 0;
 unsigned g_failAllocation = 0;
 
+// The drive walk's reader threads call through the table too: the counts and
+// the books of what was taken are kept under one lock, so "first use" is the
+// first call on any thread.
+struct SweepLock {
+    CRITICAL_SECTION section;
+    SweepLock() { InitializeCriticalSection(&section); }
+};
+SweepLock g_sweepLock;
+
+struct Locked {
+    Locked() { EnterCriticalSection(&g_sweepLock.section); }
+    ~Locked() { LeaveCriticalSection(&g_sweepLock.section); }
+};
+
 bool Fails(int row)
 {
+    Locked locked;
     FaultPoint &point = g_points[row];
     ++point.calls;
     if (point.failure == nullptr)
@@ -208,12 +225,14 @@ std::map<uintptr_t, int> g_libraries;      // module -> loads not yet freed
 
 void Took(const void *resource, const std::string &what)
 {
+    Locked locked;
     if (resource != nullptr && resource != INVALID_HANDLE_VALUE)
         g_live[reinterpret_cast<uintptr_t>(resource)] = what;
 }
 
 void Gave(const void *resource)
 {
+    Locked locked;
     g_live.erase(reinterpret_cast<uintptr_t>(resource));
 }
 
@@ -229,6 +248,7 @@ struct Counted {
     static inline decltype(sys::OpenProcess) openProcess;
     static inline decltype(sys::LoadLibraryA) loadLibrary;
     static inline decltype(sys::CreateEventA) createEvent;
+    static inline decltype(sys::CreateThread) createThread;
     static inline decltype(sys::malloc) malloc;
     static inline decltype(sys::strdup) strdup;
     static inline decltype(sys::AllocateAndInitializeSid) allocateSid;
@@ -310,6 +330,13 @@ struct Counted {
         Took(h, "event");
         return h;
     }
+    static HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE start,
+                                      LPVOID parameter, DWORD flags, LPDWORD id)
+    {
+        HANDLE h = createThread(sa, stack, start, parameter, flags, id);
+        Took(h, "thread");
+        return h;
+    }
     static void *__cdecl Malloc(size_t size)
     {
         void *block = malloc(size);
@@ -386,6 +413,7 @@ void InstallCounting()
     VORNIK_COUNT(OpenProcess, openProcess, OpenProcess)
     VORNIK_COUNT(LoadLibraryA, loadLibrary, LoadLibraryA)
     VORNIK_COUNT(CreateEventA, createEvent, CreateEventA)
+    VORNIK_COUNT(CreateThread, createThread, CreateThread)
     VORNIK_COUNT(malloc, malloc, Malloc)
     VORNIK_COUNT(strdup, strdup, Strdup)
     VORNIK_COUNT(AllocateAndInitializeSid, allocateSid, AllocateSid)

@@ -109,7 +109,7 @@ TEST_F(SignaturesTest, EachForgedWindowIsFoundAndLoggedWithItsSignatureId)
     EXPECT_EQ(g_calls.closes, 8);
 }
 
-TEST_F(SignaturesTest, TheFirstMatchingRowWinsAndLaterRowsAreNotRead)
+TEST_F(SignaturesTest, OneReadServesEveryRowAndTheFirstMatchingRowWins)
 {
     // ID 0 first, then ID 2 with its patch at 16380, outside the first
     // 12288 bytes: both windows match.
@@ -123,15 +123,24 @@ TEST_F(SignaturesTest, TheFirstMatchingRowWinsAndLaterRowsAreNotRead)
     int32_t index = 99;
     EXPECT_EQ(MatchFileSignature(path.c_str(), SignatureTable, &index), 1);
     EXPECT_EQ(index, 0);
-    EXPECT_EQ(g_calls.seeks, (std::vector<LONG>{0}));
 
-    std::string id1 = Planted("id1.exe", WormLike(1));
-    g_calls.seeks.clear();
+    // Every row of the table from the one read of the first 16 KiB: no seek
+    // (a file opened afresh is read from its first byte), whichever row
+    // matches, and the same for a file too short for the whole span.
+    for (int id : {1, 2, 3}) {
+        std::string worm = Planted(("id" + std::to_string(id) + ".exe").c_str(), WormLike(id));
+        g_calls.seeks.clear();
+        g_calls.reads.clear();
+        EXPECT_EQ(MatchFileSignature(worm.c_str(), SignatureTable, &index), 1);
+        EXPECT_EQ(index, id);
+        EXPECT_TRUE(g_calls.seeks.empty()) << "ID " << id;
+        EXPECT_EQ(g_calls.reads, (std::vector<DWORD>{0x4000})) << "ID " << id;
+    }
+    std::string shortWorm = Planted("short.exe", WormLike(1).substr(0, 0x3000));
     g_calls.reads.clear();
-    EXPECT_EQ(MatchFileSignature(id1.c_str(), SignatureTable, &index), 1);
+    EXPECT_EQ(MatchFileSignature(shortWorm.c_str(), SignatureTable, &index), 1);
     EXPECT_EQ(index, 1);
-    EXPECT_EQ(g_calls.seeks, (std::vector<LONG>{0, 0}));
-    EXPECT_EQ(g_calls.reads, (std::vector<DWORD>{0x3000, 0x3000}));
+    EXPECT_EQ(g_calls.reads, (std::vector<DWORD>{0x4000}));
 }
 
 TEST_F(SignaturesTest, CleanAndShortFilesAreExaminedWithoutAMatchAndLogNothing)
@@ -213,20 +222,42 @@ TEST_F(SignaturesTest, CustomTables)
     EXPECT_EQ(g_calls.closes, 2);
 }
 
-TEST_F(SignaturesTest, AFailedSeekIsShownOnTheConsoleAndTheNextRowIsTried)
+TEST_F(SignaturesTest, AFailedSeekIsShownOnTheConsoleAndTheNextWindowIsTried)
 {
+    // Windows that do not begin at the start of the file are positioned; the
+    // window at 0x1000 comes first, so the window at 0 needs a seek back.
     std::string path = Planted("worm3.exe", WormLike(3));
+    const SignatureEntry table[] = {
+        {0x1000, 0x3000, SignatureTable[2].crc},
+        {0, 0x3000, SignatureTable[3].crc},
+        {0, 0, 0},
+    };
+    g_calls.failSeekCalls = 1;
+    {
+        CapturedStdout console;
+        FingerprintResult result;
+        EXPECT_EQ(FingerprintFile(path.c_str(), table, SignatureReadBuffer, sizeof SignatureReadBuffer, &result), 1);
+        EXPECT_EQ(result.seekFailures, 1);
+        EXPECT_EQ(result.matchIndex, 1);
+        EXPECT_EQ(console.Text(), "");  // a reader thread says nothing
+    }
+    EXPECT_EQ(g_calls.seeks, (std::vector<LONG>{0x1000, 0}));
+    EXPECT_EQ(g_calls.reads, (std::vector<DWORD>{0x4000}));  // from 0, both windows
+
+    // Every positioning failing: nothing was read, so nothing was examined.
+    g_calls = FileCalls();
     g_calls.failSeekCalls = 2;
     CapturedStdout console;
     int32_t infected = 99;
-    EXPECT_EQ(ScanFileForSignature(path.c_str(), &infected), 1);
-
-    EXPECT_EQ(console.Text(), "seek failed\nseek failed\n");
+    EXPECT_EQ(ScanFileForSignature(path.c_str(), &infected), 1);  // the built-in table needs no seek
     EXPECT_EQ(infected, 1);
-    EXPECT_EQ(g_calls.seeks, (std::vector<LONG>{0, 0, 0x1000, 0}));
-    EXPECT_EQ(g_calls.reads.size(), 2u);  // rows 0 and 1 were not read
+    int32_t index = 99;
+    EXPECT_EQ(MatchFileSignature(path.c_str(), table, &index), 0);
+    EXPECT_EQ(index, -1);
+    EXPECT_EQ(console.Text(), "seek failed\nseek failed\n");
+    EXPECT_TRUE(g_calls.reads.size() == 1u);
     EXPECT_EQ(ReadWholeFile(log_), "Infected (signature ID 3): " + path + "\r\n");
-    EXPECT_EQ(g_calls.closes, 1);
+    EXPECT_EQ(g_calls.closes, 2);
 }
 
 TEST_F(SignaturesTest, AFileWhoseEveryReadFailsWasNotExaminedAndIsClosed)
@@ -238,7 +269,7 @@ TEST_F(SignaturesTest, AFileWhoseEveryReadFailsWasNotExaminedAndIsClosed)
     // Not "clean": nothing of it was read, so the walk reports it.
     EXPECT_EQ(MatchFileSignature(path.c_str(), SignatureTable, &index), 0);
     EXPECT_EQ(index, -1);
-    EXPECT_EQ(g_calls.reads.size(), 4u);
+    EXPECT_EQ(g_calls.reads.size(), 1u);  // the rows' windows share the read that failed
     EXPECT_EQ(console.Text(), "");
     EXPECT_EQ(g_calls.opens, 1);
     EXPECT_EQ(g_calls.closes, 1);

@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include "base/console.h"
 #include "detect/crc32.h"
 #include "detect/signatures.h"
 #include "trace/trace.h"
@@ -23,6 +24,7 @@ static std::string TempFileName(const char *prefix)
 
 CapturedStdout::CapturedStdout() : path_(TempFileName("out"))
 {
+    ConsoleFlush();
     fflush(stdout);
     savedFd_ = _dup(_fileno(stdout));
     int fd = _open(path_.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
@@ -32,6 +34,7 @@ CapturedStdout::CapturedStdout() : path_(TempFileName("out"))
 
 CapturedStdout::~CapturedStdout()
 {
+    ConsoleFlush();
     fflush(stdout);
     _dup2(savedFd_, _fileno(stdout));
     _close(savedFd_);
@@ -40,6 +43,7 @@ CapturedStdout::~CapturedStdout()
 
 std::string CapturedStdout::Text()
 {
+    ConsoleFlush();
     fflush(stdout);
     return ReadWholeFile(path_);
 }

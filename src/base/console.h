@@ -1,0 +1,23 @@
+// The console: every line the tool shows goes through here, so that it
+// reaches the system whole. Standard output unbuffered (a console window, a
+// terminal, NUL) would otherwise take the runtime's formatted output one
+// character per write: forty times the cost of the run on a console.
+#pragma once
+
+// Lines that follow each other within this many milliseconds share a write.
+enum { kConsoleBatchMilliseconds = 50 };
+
+// printf for the console. A text that ends a line is written at once unless
+// the last write was less than kConsoleBatchMilliseconds ago; then it waits
+// for the next line, ConsoleFlushDue or ConsoleFlush. A text that does not
+// end a line waits for the rest of its line. Safe on any thread.
+void ConsolePrint(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
+
+// Writes the lines that have waited kConsoleBatchMilliseconds or more. Long
+// work without console lines calls it now and then, so a line never waits
+// long for the next one.
+void ConsoleFlushDue(void);
+
+// Writes everything held, in one write. Before the tool waits for the user,
+// and at the end of a run.
+void ConsoleFlush(void);

@@ -1,0 +1,36 @@
+// Reader threads that fingerprint the drive walk's candidate files ahead of
+// it. The walk queues its entries in its own order; the readers open, read
+// and fingerprint the candidates; the walk takes the entries back in the same
+// order, with their fingerprints, and does on its own thread whatever each
+// needs: so every console line, log line, deletion and count comes in the
+// order of a walk without readers.
+#pragma once
+
+#include "detect/signatures.h"
+
+struct ReadAhead;
+
+// What the walk does with an entry taken back; fingerprint is null for a
+// folder.
+typedef void (*ReadAheadHandler)(const char *path, int isDirectory, const FingerprintResult *fingerprint);
+
+enum {
+    kReadAheadSlots = 64,  // entries queued at most: memory stays flat
+    kMaxReaders = 4,
+};
+
+// Starts one reader per processor, at least one and at most kMaxReaders.
+// Answers null, having kept nothing, when not one could be started.
+ReadAhead *ReadAheadStart(ReadAheadHandler handler);
+
+// Queues an entry; the path is copied. Entries at the head whose fingerprint
+// is done are handed to the handler first, and with the queue full the walk
+// waits for the oldest. Answers 0 when no copy of the path can be had: the
+// entry is not queued, and every entry queued before it has been handed over.
+int ReadAheadAdd(ReadAhead *readAhead, const char *path, int isDirectory);
+
+// Hands every queued entry to the handler, waiting for the readers as needed.
+void ReadAheadFinish(ReadAhead *readAhead);
+
+// Hands over what is queued, ends and joins the readers, releases everything.
+void ReadAheadStop(ReadAhead *readAhead);
