@@ -30,6 +30,7 @@
     X(TerminateProcess, ::TerminateProcess)                  \
     X(Sleep, ::Sleep)                                        \
     X(CreateThread, ::CreateThread)                          \
+    X(CreateSemaphoreA, ::CreateSemaphoreA)                  \
     X(GetSystemInfo, ::GetSystemInfo)                        \
     X(GetTickCount, ::GetTickCount)                          \
     /* console, confirmation box, debugger output */         \

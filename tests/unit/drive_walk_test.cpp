@@ -206,6 +206,14 @@ BOOL WINAPI ReadNotingThread(HANDLE file, LPVOID buffer, DWORD count, LPDWORD go
     return ReadFile(file, buffer, count, got, overlapped);
 }
 
+std::vector<std::string> g_writes;  // standard output, write by write
+
+int __cdecl RecordWrite(int fd, const void *data, unsigned size)
+{
+    g_writes.emplace_back(static_cast<const char *>(data), size);
+    return _write(fd, data, size);
+}
+
 char *__cdecl SometimesNoCopy(const char *text)
 {
     if (g_failEveryCopy > 0 && InterlockedIncrement(&g_copies) % g_failEveryCopy == 0)
@@ -294,12 +302,21 @@ protected:
             ScopedSysCall<decltype(sys::MoveFileExW)> moveW(sys::MoveFileExW, ScheduledMoveW);
             ScopedSysCall<decltype(sys::ReadFile)> read(sys::ReadFile, ReadNotingThread);
             ScopedSysCall<decltype(sys::strdup)> copy(sys::strdup, SometimesNoCopy);
+            ScopedSysCall<decltype(sys::write)> write(sys::write, RecordWrite);
             ScopedSysCall<decltype(sys::CreateThread)> thread(sys::CreateThread,
                                                               mode == WithoutReaders ? NoThread : sys::CreateThread);
             CapturedStdout console;
+            g_writes.clear();
             EXPECT_EQ(ScanAllDrivesReadingAhead(), 0);
             run.console = console.Text();
         }
+        // Every line reached the system whole, and the step left nothing held.
+        std::string written;
+        for (const std::string &chunk : g_writes) {
+            EXPECT_EQ(chunk.back(), '\n') << chunk;
+            written += chunk;
+        }
+        EXPECT_EQ(written, run.console);
         CloseHandle(writer);
         DetachTraceFile();
         run.log = ReadWholeFile(log);

@@ -77,6 +77,7 @@ const FailureSpec kFailures[] = {
     {"CloseHandle", FALSE, ERROR_INVALID_HANDLE, 0, true},
     {"DeviceIoControl", FALSE, ERROR_INVALID_FUNCTION, 0, false},
     {"CreateEventA", 0, ERROR_NOT_ENOUGH_MEMORY, 0, false},
+    {"CreateSemaphoreA", 0, ERROR_NOT_ENOUGH_MEMORY, 0, false},
     {"CancelIo", FALSE, ERROR_INVALID_HANDLE, 0, false},
     {"WaitForSingleObject", -1, ERROR_INVALID_HANDLE, 0, false},
     {"RegOpenKeyExA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
@@ -249,6 +250,7 @@ struct Counted {
     static inline decltype(sys::LoadLibraryA) loadLibrary;
     static inline decltype(sys::CreateEventA) createEvent;
     static inline decltype(sys::CreateThread) createThread;
+    static inline decltype(sys::CreateSemaphoreA) createSemaphore;
     static inline decltype(sys::malloc) malloc;
     static inline decltype(sys::strdup) strdup;
     static inline decltype(sys::AllocateAndInitializeSid) allocateSid;
@@ -328,6 +330,12 @@ struct Counted {
     {
         HANDLE h = createEvent(sa, r, s, n);
         Took(h, "event");
+        return h;
+    }
+    static HANDLE WINAPI CreateSemaphoreA(LPSECURITY_ATTRIBUTES sa, LONG initial, LONG maximum, LPCSTR name)
+    {
+        HANDLE h = createSemaphore(sa, initial, maximum, name);
+        Took(h, "semaphore");
         return h;
     }
     static HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE start,
@@ -414,6 +422,7 @@ void InstallCounting()
     VORNIK_COUNT(LoadLibraryA, loadLibrary, LoadLibraryA)
     VORNIK_COUNT(CreateEventA, createEvent, CreateEventA)
     VORNIK_COUNT(CreateThread, createThread, CreateThread)
+    VORNIK_COUNT(CreateSemaphoreA, createSemaphore, CreateSemaphoreA)
     VORNIK_COUNT(malloc, malloc, Malloc)
     VORNIK_COUNT(strdup, strdup, Strdup)
     VORNIK_COUNT(AllocateAndInitializeSid, allocateSid, AllocateSid)

@@ -2,6 +2,7 @@
 // the banner, the gate, the summary, the key wait, the exit code and the log.
 #include "app/disinfect.h"
 #include "app/entry.h"
+#include "base/console.h"
 #include "base/platform.h"
 #include "base/run_tally.h"
 #include "sys/syscalls.h"
@@ -9,6 +10,9 @@
 #include "trace/trace.h"
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <io.h>
 
 #include <string>
 #include <vector>
@@ -32,8 +36,30 @@ struct FakeSystem {
     DWORD platform = VER_PLATFORM_WIN32_NT;
     std::string debuggerOutput;
     std::vector<std::pair<PHANDLER_ROUTINE, BOOL>> ctrlHandlerCalls;
+    std::vector<std::string> writes;  // what reached standard output, write by write
+    std::string writtenAtKeyWait;
+    DWORD now = 100000;               // the clock, when a test sets it
 };
 FakeSystem g_fake;
+
+std::string Written()
+{
+    std::string all;
+    for (const std::string &write : g_fake.writes)
+        all += write;
+    return all;
+}
+
+int __cdecl RecordWrite(int fd, const void *data, unsigned size)
+{
+    g_fake.writes.emplace_back(static_cast<const char *>(data), size);
+    return _write(fd, data, size);
+}
+
+DWORD WINAPI FakeClock(void)
+{
+    return g_fake.now;
+}
 
 UINT WINAPI FakeWindowsDirectory(LPSTR buffer, UINT size)
 {
@@ -56,6 +82,7 @@ int WINAPI FakeMessageBox(HWND owner, LPCSTR text, LPCSTR title, UINT flags)
 int __cdecl FakeKeyWait(void)
 {
     ++g_fake.keyWaits;
+    g_fake.writtenAtKeyWait = Written();
     return 'x';
 }
 
@@ -185,6 +212,7 @@ protected:
 
     ScratchFolder scratch_;
     CapturedStdout stdout_;
+    ScopedSysCall<decltype(sys::write)> write_{sys::write, RecordWrite};
     ScopedSysCall<decltype(sys::GetWindowsDirectoryA)> windowsDir_{sys::GetWindowsDirectoryA, FakeWindowsDirectory};
     ScopedSysCall<decltype(sys::MessageBoxA)> box_{sys::MessageBoxA, FakeMessageBox};
     ScopedSysCall<decltype(sys::getch)> keyWait_{sys::getch, FakeKeyWait};
@@ -244,6 +272,8 @@ TEST_F(RunFrameTest, ACleanWorkstationSaysNoInfectionAndWaitsForAKey)
     EXPECT_EQ(stdout_.Text(),
               std::string(kBanner) + kNoProcessConsole + "No infection found\npress any key to exit ...\n");
     EXPECT_EQ(g_fake.keyWaits, 1);
+    // Everything is on the screen before the tool waits for the key.
+    EXPECT_EQ(g_fake.writtenAtKeyWait, stdout_.Text());
     EXPECT_EQ(Log(), "T-Vornik v1.00.9340\r\n[QVSC - Disinfect_Vornik]\r\n" + QuietStepsLog(g_fake.windowsDir, "\r\n") +
                          "Exiting, return value 0\r\n");
 }
@@ -273,6 +303,7 @@ TEST_F(RunFrameTest, WithoutAdministratorRightsAnNtSystemRefusesTheRun)
     EXPECT_EQ(stdout_.Text(), std::string(kBanner) +
                                   "Please log on to this workstation with administrator rights and\n"
                                   "run the tool again.");
+    EXPECT_EQ(Written(), stdout_.Text());  // out before the run ended, though the line is not
     EXPECT_EQ(g_fake.keyWaits, 0);
     EXPECT_EQ(Log(), "T-Vornik v1.00.9340\r\n");
 
@@ -423,6 +454,42 @@ TEST(ConsoleCtrlTest, EveryControlEventIsSwallowedWithALine)
         EXPECT_TRUE(IgnoreConsoleCtrl(event));
     std::string line = "ctrl-break ignored\n";
     EXPECT_EQ(out.Text(), line + line + line + line + line);
+}
+
+// Console lines reach the system whole: one write per line, lines within
+// the batching time sharing one, a part of a line held until its end.
+TEST(ConsoleTest, LinesReachTheSystemWholeAndInTheModeOfStandardOutput)
+{
+    g_fake = FakeSystem();
+    CapturedStdout out;
+    ScopedSysCall<decltype(sys::write)> write(sys::write, RecordWrite);
+    ScopedSysCall<decltype(sys::GetTickCount)> clock(sys::GetTickCount, FakeClock);
+
+    ConsolePrint("C:\\Temp\n");  // the first line goes at once
+    ConsolePrint("Infected: %s  ", "C:\\Temp\\x.pif");
+    g_fake.now += kConsoleBatchMilliseconds;
+    ConsoleFlushDue();  // due, but the line is not complete
+    ConsolePrint("Deleted\n");
+    ConsolePrint("C:\\Windows\n");  // within the batching time of that write
+    ConsoleFlushDue();
+    g_fake.now += kConsoleBatchMilliseconds - 1;
+    ConsoleFlushDue();
+    EXPECT_EQ(g_fake.writes, (std::vector<std::string>{"C:\\Temp\n", "Infected: C:\\Temp\\x.pif  Deleted\n"}));
+    g_fake.now += 1;
+    ConsoleFlushDue();
+    EXPECT_EQ(g_fake.writes.back(), "C:\\Windows\n");
+
+    // Several lines held, then all at once before a wait; a text stream gets
+    // CR LF as the runtime would have written it.
+    ConsolePrint("one\n");
+    ConsolePrint("two\npress any key to exit ...\n");
+    EXPECT_EQ(g_fake.writes.size(), 3u);
+    _setmode(_fileno(stdout), _O_TEXT);
+    ConsoleFlush();
+    _setmode(_fileno(stdout), _O_BINARY);
+    EXPECT_EQ(g_fake.writes.back(), "one\r\ntwo\r\npress any key to exit ...\r\n");
+    EXPECT_EQ(out.Text(), "C:\\Temp\nInfected: C:\\Temp\\x.pif  Deleted\nC:\\Windows\none\r\ntwo\r\n"
+                          "press any key to exit ...\r\n");
 }
 
 TEST(PlatformTest, IsWindowsNTFollowsThePlatformTheSystemReports)
