@@ -219,9 +219,13 @@ static void HandleQueuedEntry(const char *path, int isDirectory, const Fingerpri
 // checked here, after everything queued before it.
 static int QueueFoundEntry(const char *path, const WIN32_FIND_DATAA *findData, int isDirectory)
 {
+    static unsigned passedOver;
     ConsoleFlushDue();
-    if (!isDirectory && !HasScannedExtension(path))
+    if (!isDirectory && !HasScannedExtension(path)) {
+        if (++passedOver % 64 == 0)
+            ReadAheadKeepMoving(g_readAhead);
         return 0;
+    }
     if (!ReadAheadAdd(g_readAhead, path, isDirectory))
         return CheckFoundEntry(path, findData, isDirectory);
     return 0;

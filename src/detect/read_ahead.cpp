@@ -219,6 +219,15 @@ int ReadAheadAdd(ReadAhead *readAhead, const char *path, int isDirectory)
     return 1;
 }
 
+void ReadAheadKeepMoving(ReadAhead *readAhead)
+{
+    while (HandOverOldest(readAhead, 0)) {
+    }
+    EnterCriticalSection(&readAhead->lock);
+    WakeReader(readAhead, 1);
+    LeaveCriticalSection(&readAhead->lock);
+}
+
 void ReadAheadFinish(ReadAhead *readAhead)
 {
     while (HandOverOldest(readAhead, 1)) {

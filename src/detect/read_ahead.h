@@ -29,6 +29,11 @@ ReadAhead *ReadAheadStart(ReadAheadHandler handler);
 // entry is not queued, and every entry queued before it has been handed over.
 int ReadAheadAdd(ReadAhead *readAhead, const char *path, int isDirectory);
 
+// For a walk passing over many entries it does not queue: hands over the
+// entries that are ready and wakes a reader for any candidate still waiting,
+// so that nothing queued waits on a long run of unqueued entries.
+void ReadAheadKeepMoving(ReadAhead *readAhead);
+
 // Hands every queued entry to the handler, waiting for the readers as needed.
 void ReadAheadFinish(ReadAhead *readAhead);
 
