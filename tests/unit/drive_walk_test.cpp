@@ -168,16 +168,6 @@ volatile LONG g_readsOffMain = 0;
 volatile LONG g_copies = 0;
 int g_failEveryCopy = 0;  // with n > 0, every n-th copy of a path fails
 
-DWORD WINAPI OneDrive(DWORD size, LPSTR buffer)
-{
-    DWORD needed = static_cast<DWORD>(g_driveRoot.size() + 2);
-    if (size < needed)
-        return needed;
-    memcpy(buffer, g_driveRoot.c_str(), g_driveRoot.size() + 1);
-    buffer[g_driveRoot.size() + 1] = '\0';
-    return needed - 1;
-}
-
 UINT WINAPI FixedDrive(LPCSTR)
 {
     return DRIVE_FIXED;
@@ -241,6 +231,7 @@ protected:
     void SetUp() override
     {
         g_driveRoot = scratch_.File("drive") + "\\";
+        g_pretendDriveRoot = g_driveRoot;
         g_mainThread = GetCurrentThreadId();
     }
 
@@ -296,7 +287,7 @@ protected:
         StepRun run;
         unsigned found = RunTallyFound(), failed = RunTallyFailed(), pending = RunTallyPendingReboot();
         {
-            ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives(sys::GetLogicalDriveStringsA, OneDrive);
+            ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives(sys::GetLogicalDriveStringsA, PretendDriveList);
             ScopedSysCall<decltype(sys::GetDriveTypeA)> types(sys::GetDriveTypeA, FixedDrive);
             ScopedSysCall<decltype(sys::MoveFileExA)> move(sys::MoveFileExA, ScheduledMoveA);
             ScopedSysCall<decltype(sys::MoveFileExW)> moveW(sys::MoveFileExW, ScheduledMoveW);

@@ -451,16 +451,6 @@ std::vector<char> g_guardStates;  // every state the guard was set to
 
 const char kRunKeyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 
-DWORD WINAPI PretendDrives(DWORD size, LPSTR buffer)
-{
-    DWORD needed = static_cast<DWORD>(g_root.size() + 2);
-    if (size < needed)
-        return needed;
-    memcpy(buffer, g_root.c_str(), g_root.size() + 1);
-    buffer[g_root.size() + 1] = '\0';
-    return needed - 1;
-}
-
 UINT WINAPI PretendDriveType(LPCSTR root)
 {
     return g_root == root ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR;
@@ -837,6 +827,7 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
     g_readBacks = 0;
     ScratchFolder scratch;
     g_root = scratch.File("root") + "\\";
+    g_pretendDriveRoot = g_root;
     g_windowsDir = g_root + "windows";
     CreateDirectoryA(g_root.c_str(), nullptr);
     CreateDirectoryA(g_windowsDir.c_str(), nullptr);
@@ -898,7 +889,7 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
     unsigned found = RunTallyFound(), failed = RunTallyFailed(), pending = RunTallyPendingReboot();
     {
         CapturedStdout out;
-        ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives(sys::GetLogicalDriveStringsA, PretendDrives);
+        ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives(sys::GetLogicalDriveStringsA, PretendDriveList);
         ScopedSysCall<decltype(sys::GetDriveTypeA)> types(sys::GetDriveTypeA, PretendDriveType);
         ScopedSysCall<decltype(sys::GetWindowsDirectoryA)> windows(sys::GetWindowsDirectoryA, PretendWindowsDirectory);
         ScopedSysCall<decltype(sys::RegOpenKeyExA)> run(sys::RegOpenKeyExA, MovedKeys);

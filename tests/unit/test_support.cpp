@@ -48,6 +48,18 @@ std::string CapturedStdout::Text()
     return ReadWholeFile(path_);
 }
 
+std::string g_pretendDriveRoot;
+
+DWORD WINAPI PretendDriveList(DWORD size, LPSTR buffer)
+{
+    DWORD needed = static_cast<DWORD>(g_pretendDriveRoot.size() + 2);
+    if (size < needed)
+        return needed;
+    memcpy(buffer, g_pretendDriveRoot.c_str(), g_pretendDriveRoot.size() + 1);
+    buffer[g_pretendDriveRoot.size() + 1] = '\0';
+    return needed - 1;
+}
+
 ScratchFolder::ScratchFolder()
 {
     path_ = TempFileName("vtk");

@@ -41,6 +41,11 @@ bool FileExists(const std::string &path);
 // the "[QVSC - ...]" lines of the routines it calls.
 std::vector<std::string> StepLogLines(const std::string &path);
 
+// A drive list holding one root, g_pretendDriveRoot (which ends with a
+// backslash), for GetLogicalDriveStringsA.
+extern std::string g_pretendDriveRoot;
+unsigned long __stdcall PretendDriveList(unsigned long size, char *buffer);
+
 // Sends the trace output back to the debugger output (no file open).
 void DetachTraceFile();
 
