@@ -67,6 +67,9 @@ static void WakeReader(ReadAhead *readAhead, int now)
     }
 }
 
+// A reader's file calls see the system's per-thread state of its own thread:
+// whatever the walk's thread sets up for its file calls, a reader must set up
+// here for itself.
 static DWORD WINAPI ReadCandidates(void *parameter)
 {
     Reader *reader = static_cast<Reader *>(parameter);
