@@ -69,6 +69,9 @@ static int IsFullPath(const char *name)
     return name[0] == '\\' && name[1] == '\\';
 }
 
+// How long an ended worm process may take to let go of its image.
+static const DWORD kProcessEndWaitMs = 5000;
+
 void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void *context)
 {
     (void)reserved;
@@ -87,20 +90,31 @@ void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void 
     TracePrint(TraceModuleName, -1, 4, "Process %s (PID=0x%x) is infection\n", name, (unsigned)processId);
     RunTallyAddFound();
 
-    int terminated = 0;
-    HANDLE process = sys::OpenProcess(PROCESS_TERMINATE, FALSE, processId);
+    int terminated = 0, waited = 0;
+    // With the right to wait as well, the image is deleted once the process
+    // has really ended: on a loaded machine a second is not always enough.
+    HANDLE process = sys::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
+    int canWait = process != nullptr;
+    if (process == nullptr)
+        process = sys::OpenProcess(PROCESS_TERMINATE, FALSE, processId);
     if (process == nullptr) {
         TracePrint(TraceModuleName, -1, 4, "cannot open infected process %s, Error=%ld\n", name,
                    (long)GetLastError());
     } else {
         BOOL result = sys::TerminateProcess(process, 0);
         TracePrint(TraceModuleName, -1, 4, "Process %s terminated with status %i\n", name, (int)result);
-        sys::CloseHandle(process);
         terminated = result != 0;
+        if (terminated && canWait) {
+            DWORD wait = sys::WaitForSingleObject(process, kProcessEndWaitMs);
+            waited = wait == WAIT_OBJECT_0 || wait == WAIT_TIMEOUT;
+        }
+        sys::CloseHandle(process);
     }
 
-    // Give the system a moment to let go of the image before deleting it.
-    sys::Sleep(1000);
+    // A process that could not be waited for gets a moment to let go of its
+    // image before it is deleted.
+    if (!waited)
+        sys::Sleep(1000);
     int result = ReplaceFile("", name, nullptr, 0);
     TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", name, result);
     RunTallyAddReplaceResult(result);

@@ -26,6 +26,9 @@ struct FakeProcess {
     bool listsModules = true;
     bool terminates = true;
     bool opensToTerminate = true;
+    bool opensToWait = true;    // the right to wait is granted too
+    DWORD endsAfterMs = 0;      // how long it takes to end once terminated
+    HANDLE heldImage = nullptr;  // its image, held open until it has ended
 };
 
 struct FakeMachine {
@@ -200,7 +203,9 @@ HANDLE WINAPI FakeOpenProcess(DWORD access, BOOL inherit, DWORD id)
             continue;
         if (!g_machine.processes[i].opens)
             break;
-        if (access == PROCESS_TERMINATE && !g_machine.processes[i].opensToTerminate)
+        if ((access & PROCESS_TERMINATE) && !g_machine.processes[i].opensToTerminate)
+            break;
+        if ((access & SYNCHRONIZE) && !g_machine.processes[i].opensToWait)
             break;
         ++g_machine.processHandlesOpen;
         return reinterpret_cast<HANDLE>(kFirstProcessHandle + i);
@@ -231,6 +236,22 @@ BOOL WINAPI FakeCloseHandle(HANDLE handle)
     return CloseHandle(handle);
 }
 
+// A process ends when it has had its time: then it lets go of its image.
+DWORD WINAPI FakeWaitForProcess(HANDLE handle, DWORD milliseconds)
+{
+    FakeProcess *p = const_cast<FakeProcess *>(ProcessOfHandle(handle));
+    if (p == nullptr)
+        return WaitForSingleObject(handle, milliseconds);
+    g_machine.events.push_back("wait " + std::to_string(milliseconds));
+    if (milliseconds < p->endsAfterMs)
+        return WAIT_TIMEOUT;
+    if (p->heldImage != nullptr) {
+        CloseHandle(p->heldImage);
+        p->heldImage = nullptr;
+    }
+    return WAIT_OBJECT_0;
+}
+
 void WINAPI FakeSleep(DWORD milliseconds)
 {
     g_machine.events.push_back("sleep " + std::to_string(milliseconds));
@@ -247,6 +268,7 @@ struct PretendMachineCalls {
     ScopedSysCall<decltype(sys::TerminateProcess)> terminate{sys::TerminateProcess, FakeTerminateProcess};
     ScopedSysCall<decltype(sys::CloseHandle)> close{sys::CloseHandle, FakeCloseHandle};
     ScopedSysCall<decltype(sys::Sleep)> sleep{sys::Sleep, FakeSleep};
+    ScopedSysCall<decltype(sys::WaitForSingleObject)> wait{sys::WaitForSingleObject, FakeWaitForProcess};
 };
 
 struct Seen {
@@ -474,7 +496,7 @@ protected:
     ScopedSysCall<decltype(sys::GetWindowsDirectoryA)> windowsDir_{sys::GetWindowsDirectoryA, FakeWindowsDirectory};
 };
 
-TEST_F(ScanTest, AnInfectedProcessIsTerminatedThenItsImageDeletedAfterThePause)
+TEST_F(ScanTest, AnInfectedProcessIsTerminatedThenItsImageDeletedOnceItHasEnded)
 {
     std::string image = Worm("worm.exe");
     g_machine.processes = {{0x10, "C:\\windows\\explorer.exe"}, {0x2C, image}};
@@ -482,7 +504,7 @@ TEST_F(ScanTest, AnInfectedProcessIsTerminatedThenItsImageDeletedAfterThePause)
 
     EXPECT_EQ(ScanInfectedProcesses(NamedWorm), 1);
 
-    EXPECT_EQ(g_machine.events, (std::vector<std::string>{"terminate " + image, "sleep 1000"}));
+    EXPECT_EQ(g_machine.events, (std::vector<std::string>{"terminate " + image, "wait 5000"}));
     EXPECT_FALSE(FileExists(image));
     EXPECT_EQ(RunTallyFound(), found + 1);
     EXPECT_EQ(RunTallyFailed(), failed);
@@ -498,7 +520,39 @@ TEST_F(ScanTest, AnInfectedProcessIsTerminatedThenItsImageDeletedAfterThePause)
                                "There were infected proceses, terminated with status =OK, start delete infected "
                                "process files",
                            }));
-    EXPECT_EQ(g_machine.openAccess.back(), static_cast<DWORD>(PROCESS_TERMINATE));
+    EXPECT_EQ(g_machine.openAccess.back(), static_cast<DWORD>(PROCESS_TERMINATE | SYNCHRONIZE));
+}
+
+// A loaded machine: the ended process holds its image for three seconds. It
+// is deleted now, not at the restart. One that cannot be waited for gets the
+// one-second pause.
+TEST_F(ScanTest, AProcessSlowToEndIsWaitedForAndOneThatCannotBeWaitedForGetsAPause)
+{
+    std::string slow = Worm("slowworm.exe");
+    std::string unwaitable = Worm("unwaitableworm.exe");
+    FakeProcess slowProcess{0x40, slow};
+    slowProcess.endsAfterMs = 3000;
+    slowProcess.heldImage = CreateFileA(slow.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(slowProcess.heldImage, INVALID_HANDLE_VALUE);
+    FakeProcess unwaitableProcess{0x44, unwaitable};
+    unwaitableProcess.opensToWait = false;
+    g_machine.processes = {slowProcess, unwaitableProcess};
+    unsigned pending = RunTallyPendingReboot();
+
+    EXPECT_EQ(ScanInfectedProcesses(NamedWorm), 1);
+
+    EXPECT_EQ(g_machine.events, (std::vector<std::string>{"terminate " + slow, "wait 5000", "terminate " + unwaitable,
+                                                          "sleep 1000"}));
+    EXPECT_FALSE(FileExists(slow));
+    EXPECT_FALSE(FileExists(unwaitable));
+    EXPECT_EQ(RunTallyPendingReboot(), pending);
+    std::vector<DWORD> opensToEnd;  // the enumerator's own opens aside
+    for (DWORD access : g_machine.openAccess)
+        if (access & PROCESS_TERMINATE)
+            opensToEnd.push_back(access);
+    EXPECT_EQ(opensToEnd, (std::vector<DWORD>{PROCESS_TERMINATE | SYNCHRONIZE, PROCESS_TERMINATE | SYNCHRONIZE,
+                                               PROCESS_TERMINATE}));
+    EXPECT_EQ(g_machine.processHandlesOpen, 0);
 }
 
 TEST_F(ScanTest, AFailedTerminationMakesTheStatusNotOkButTheImageIsStillDeleted)
@@ -512,7 +566,7 @@ TEST_F(ScanTest, AFailedTerminationMakesTheStatusNotOkButTheImageIsStillDeleted)
 
     EXPECT_EQ(g_machine.events,
               (std::vector<std::string>{"terminate " + first, "sleep 1000", "sleep 1000", "terminate " + third,
-                                        "sleep 1000"}));
+                                        "wait 5000"}));
     for (const std::string &image : {first, second, third})
         EXPECT_FALSE(FileExists(image)) << image;
     std::vector<std::string> lines = StepLines();
@@ -524,7 +578,7 @@ TEST_F(ScanTest, AFailedTerminationMakesTheStatusNotOkButTheImageIsStillDeleted)
               "There were infected proceses, terminated with status =NOT OK, start delete infected process files");
 }
 
-TEST_F(ScanTest, TwoProcessesOfOneImageEachGetTheirPauseAndDeletion)
+TEST_F(ScanTest, TwoProcessesOfOneImageEachGetTheirWaitAndDeletion)
 {
     std::string image = Worm("worm.exe");
     g_machine.processes = {{0x30, image}, {0x34, image}};
@@ -593,7 +647,7 @@ TEST_F(ScanTest, Windows9xUsesToolHelpAndLeavesTheTokenAlone)
     EXPECT_EQ(g_tokenOpens, 0);
     EXPECT_EQ(g_machine.loads, 0);
     EXPECT_FALSE(FileExists(image));
-    EXPECT_EQ(g_machine.events, (std::vector<std::string>{"terminate " + image, "sleep 1000"}));
+    EXPECT_EQ(g_machine.events, (std::vector<std::string>{"terminate " + image, "wait 5000"}));
     std::vector<std::string> lines = StepLines();
     ASSERT_EQ(lines.size(), 9u);
     EXPECT_EQ(lines[0], "examinate process " + image + " (PID=0xfff1)");
