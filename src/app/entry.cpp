@@ -43,18 +43,37 @@ int ReportRunSummary(unsigned found, unsigned failed, unsigned pendingReboot)
     return exitCode;
 }
 
-static int RunVornik(int argc, char **argv)
-{
-    int silent = 0;
-    for (int i = 1; i < argc; ++i) {
-        if (_stricmp(argv[i], "/SILENT") == 0) {
-            silent = 1;
-        } else if (_stricmp(argv[i], "/VER") == 0) {
-            ConsolePrint("T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
-            return 0;
-        }
-    }
+// One run at a time: two runs would switch the guard off and on under each
+// other, race on the same files and mix their logs. The name is machine-wide
+// on NT; a system without a global namespace (Windows 9x, NT 4 without
+// terminal services) has only the plain one.
+static const char kRunMutexGlobal[] = "Global\\T-Vornik.Run";
+static const char kRunMutexPlain[] = "T-Vornik.Run";
 
+// Answers the run's mutex, or null when the system could make none (the run
+// goes on: it cannot tell). *another is 1 when another copy holds it.
+static HANDLE TakeRunMutex(int *another)
+{
+    *another = 0;
+    HANDLE mutex = nullptr;
+    if (IsWindowsNT())
+        mutex = sys::CreateMutexA(nullptr, FALSE, kRunMutexGlobal);
+    if (mutex == nullptr && GetLastError() != ERROR_ACCESS_DENIED)
+        mutex = sys::CreateMutexA(nullptr, FALSE, kRunMutexPlain);
+    DWORD error = GetLastError();
+    if (mutex != nullptr && error == ERROR_ALREADY_EXISTS) {
+        sys::CloseHandle(mutex);
+        *another = 1;
+        return nullptr;
+    }
+    // Made by a run of another user that this one may not open.
+    if (mutex == nullptr && error == ERROR_ACCESS_DENIED)
+        *another = 1;
+    return mutex;
+}
+
+static int RunVornik(int silent)
+{
     if (!silent) {
         int answer = sys::MessageBoxA(
             nullptr,
@@ -72,9 +91,9 @@ static int RunVornik(int argc, char **argv)
 
     TracePrint(TraceModuleName, -1, 4, "T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
     ConsolePrint("W32/Vornik.B@mm, W32/Vornik.C@mm and W32/Vornik.E@mm W32/Vornik.F@mm Removal Tool ver %d.%02d.%d\n"
-           "Copyright (c) Tavrel. All rights reserved.\n"
-           "\n",
-           kVersionMajor, kVersionMinor, kVersionBuild);
+                 "Copyright (c) Tavrel. All rights reserved.\n"
+                 "\n",
+                 kVersionMajor, kVersionMinor, kVersionBuild);
 
     if (IsWindowsNT() && !IsUserAdmin()) {
         if (!silent)
@@ -95,7 +114,34 @@ static int RunVornik(int argc, char **argv)
 
 int VornikMain(int argc, char **argv)
 {
-    int exitCode = RunVornik(argc, argv);
+    int silent = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (_stricmp(argv[i], "/SILENT") == 0) {
+            silent = 1;
+        } else if (_stricmp(argv[i], "/VER") == 0) {
+            ConsolePrint("T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
+            ConsoleFlush();
+            return 0;
+        }
+    }
+
+    int exitCode;
+    int another = 0;
+    HANDLE mutex = TakeRunMutex(&another);
+    if (another) {
+        char logPath[MAX_PATH];
+        if (BuildWindowsPath("\\T-Vornik.log", logPath, sizeof logPath))
+            TraceSetOutputFile(logPath, "a+");
+        ConsolePrint("Another copy of T-Vornik is running. Run the tool again when it has finished.\n");
+        TracePrint(TraceModuleName, -1, 1, "%s",
+                   "Another copy of T-Vornik is running. Run the tool again when it has finished.\n");
+        exitCode = silent ? 0 : 3;
+        TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
+    } else {
+        exitCode = RunVornik(silent);
+    }
+    if (mutex != nullptr)
+        sys::CloseHandle(mutex);
     // A text without a line end (the administrator message) is still held.
     ConsoleFlush();
     return exitCode;

@@ -31,6 +31,7 @@
     X(Sleep, ::Sleep)                                        \
     X(CreateThread, ::CreateThread)                          \
     X(CreateSemaphoreA, ::CreateSemaphoreA)                  \
+    X(CreateMutexA, ::CreateMutexA)                          \
     X(GetSystemInfo, ::GetSystemInfo)                        \
     X(GetTickCount, ::GetTickCount)                          \
     /* console, confirmation box, debugger output */         \

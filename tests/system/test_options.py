@@ -5,8 +5,11 @@ the output and the log then show."""
 
 import unittest
 
-from workstation import (NO_PROCESS, VERSION_LINE, WorkstationTestCase, crlf_lines,
-                         log_runs)
+from workstation import (EXIT_LINE_0, NO_PROCESS, VERSION_LINE, WorkstationTestCase,
+                         crlf_lines, log_runs)
+
+ANOTHER_COPY = b"Another copy of T-Vornik is running. Run the tool again when it has finished.\r\n"
+PROMPT = b"press any key to exit ...\r\n"
 
 
 class VersionOption(WorkstationTestCase):
@@ -62,6 +65,30 @@ class SilentOption(WorkstationTestCase):
                 self.assertEqual(self.assertBanner(result.stdout),
                                  NO_PROCESS + b"No infection found\r\n"
                                  b"press any key to exit ...\r\n")
+
+
+class OneRunAtATime(WorkstationTestCase):
+
+    def test_a_second_copy_says_so_and_leaves_the_first_alone(self):
+        ws = self.workstation()
+        # The first run holds its place at the final key wait, a terminal's.
+        term = self.terminal()
+        first = ws.start(stdin=term.slave)
+        self.assertTrue(first.wait_for_stdout(PROMPT, timeout=60), first.stdout())
+        silent = self.run_tool(ws, "/SILENT", timeout=30)
+        self.assertEqual((silent.exit_code, silent.stdout), (0, ANOTHER_COPY))
+        interactive = self.run_tool(ws, timeout=30)
+        self.assertEqual((interactive.exit_code, interactive.stdout), (3, ANOTHER_COPY))
+        self.assertTrue(interactive.log.endswith(ANOTHER_COPY + b"Exiting, return value 3\r\n"),
+                        interactive.log)
+        term.type(b"\r")
+        result = first.wait(30)
+        self.assertEqual(result.exit_code, 0)
+        self.assertEqual(self.assertBanner(result.stdout), NO_PROCESS + b"No infection found\r\n" + PROMPT)
+        self.assertTrue(result.log.endswith(EXIT_LINE_0), result.log)
+        self.assertEqual(result.log.count(ANOTHER_COPY), 2)
+        # The mutex went with the first run.
+        self.assertEqual(self.run_tool(ws, "/SILENT", timeout=60).stdout.count(ANOTHER_COPY), 0)
 
 
 if __name__ == "__main__":

@@ -39,6 +39,7 @@ struct FakeSystem {
     std::vector<std::string> writes;  // what reached standard output, write by write
     std::string writtenAtKeyWait;
     DWORD now = 100000;               // the clock, when a test sets it
+    std::vector<std::string> mutexNames;
 };
 FakeSystem g_fake;
 
@@ -54,6 +55,12 @@ int __cdecl RecordWrite(int fd, const void *data, unsigned size)
 {
     g_fake.writes.emplace_back(static_cast<const char *>(data), size);
     return _write(fd, data, size);
+}
+
+HANDLE WINAPI RecordMutex(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name)
+{
+    g_fake.mutexNames.push_back(name);
+    return ProcessOwnMutex(security, initialOwner, name);
 }
 
 DWORD WINAPI FakeClock(void)
@@ -147,6 +154,7 @@ struct QuietMachine {
     ScopedSysCall<decltype(sys::GetModuleHandleA)> module{sys::GetModuleHandleA, NoLibrary};
     ScopedSysCall<decltype(sys::RegOpenKeyExA)> runKey{sys::RegOpenKeyExA, NoRunKey};
     ScopedSysCall<decltype(sys::CreateFileA)> guard{sys::CreateFileA, NoGuardDevice};
+    ScopedSysCall<decltype(sys::CreateMutexA)> mutex{sys::CreateMutexA, ProcessOwnMutex};
 };
 
 // What the steps log on a QuietMachine, in their order, each line ended by eol.
@@ -311,6 +319,37 @@ TEST_F(RunFrameTest, WithoutAdministratorRightsAnNtSystemRefusesTheRun)
     EXPECT_EQ(Run({"/SILENT"}), 0);
     EXPECT_EQ(silentOut.Text(), kBanner);
     EXPECT_EQ(Log(), "T-Vornik v1.00.9340\r\nT-Vornik v1.00.9340\r\n");
+}
+
+// One run at a time: a second copy says so, in the log too, and does
+// nothing else; the mutex goes with the run that held it.
+TEST_F(RunFrameTest, ASecondCopyWhileOneRunsSaysSoAndDoesNothingElse)
+{
+    ScopedSysCall<decltype(sys::CreateMutexA)> mutex(sys::CreateMutexA, RecordMutex);
+    HANDLE first = ProcessOwnMutex(nullptr, FALSE, "Global\\T-Vornik.Run");
+    ASSERT_NE(first, nullptr);
+    const char line[] = "Another copy of T-Vornik is running. Run the tool again when it has finished.";
+    EXPECT_EQ(Run({}), 3);
+    EXPECT_EQ(Run({"/SILENT"}), 0);
+    EXPECT_EQ(g_fake.boxCalls, 0);
+    EXPECT_EQ(g_fake.keyWaits, 0);
+    EXPECT_EQ(stdout_.Text(), std::string(line) + "\n" + line + "\n");
+    EXPECT_EQ(Log(), std::string(line) + "\r\nExiting, return value 3\r\n" + line + "\r\nExiting, return value 0\r\n");
+    CloseHandle(first);
+
+    // With it gone, a run goes ahead, and lets go of the mutex at its end.
+    EXPECT_EQ(Run({"/SILENT"}), 0);
+    EXPECT_NE(Log().find("T-Vornik v1.00.9340\r\n"), std::string::npos);
+    HANDLE after = ProcessOwnMutex(nullptr, FALSE, "Global\\T-Vornik.Run");
+    EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    CloseHandle(after);
+    EXPECT_EQ(g_fake.mutexNames, (std::vector<std::string>(3, "Global\\T-Vornik.Run")));
+
+    // Windows 9x has no global namespace.
+    g_fake.mutexNames.clear();
+    g_fake.platform = VER_PLATFORM_WIN32_WINDOWS;
+    EXPECT_EQ(Run({"/SILENT"}), 0);
+    EXPECT_EQ(g_fake.mutexNames, (std::vector<std::string>{"T-Vornik.Run"}));
 }
 
 TEST_F(RunFrameTest, Windows9xHasNoAdministratorGate)

@@ -2,6 +2,7 @@
 // whole-file reads.
 #pragma once
 
+#include <windows.h>
 #include <stdint.h>
 #include <string>
 #include <vector>
@@ -44,7 +45,11 @@ std::vector<std::string> StepLogLines(const std::string &path);
 // A drive list holding one root, g_pretendDriveRoot (which ends with a
 // backslash), for GetLogicalDriveStringsA.
 extern std::string g_pretendDriveRoot;
-unsigned long __stdcall PretendDriveList(unsigned long size, char *buffer);
+DWORD WINAPI PretendDriveList(DWORD size, LPSTR buffer);
+
+// CreateMutexA with the name made this process's own, so that runs of the
+// tool in tests running side by side do not meet each other's run mutex.
+HANDLE WINAPI ProcessOwnMutex(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name);
 
 // Sends the trace output back to the debugger output (no file open).
 void DetachTraceFile();
