@@ -1,5 +1,6 @@
 #include "app/disinfect.h"
 #include "base/console.h"
+#include "base/run_tally.h"
 #include "detect/drive_walk.h"
 #include "guard/guard_switch.h"
 #include "persist/autostart_cleanup.h"
@@ -7,15 +8,55 @@
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 
-
 static const char kRunKeyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+// Switches the guard back on if the run still owes it. A guard that refuses
+// leaves the machine unprotected: the administrator must hear of it.
+static void RestoreGuard(void)
+{
+    if (SwitchGuardBackOn() == GuardRefused) {
+        ConsolePrint("The resident guard could not be switched on again. Please switch it on by hand.\n");
+        TracePrint(TraceModuleName, -1, 1, "%s",
+                   "The resident guard could not be switched on again. Please switch it on by hand.\n");
+        RunTallyAddFailed();
+    }
+}
 
 BOOL WINAPI IgnoreConsoleCtrl(DWORD controlType)
 {
-    (void)controlType;
-    ConsolePrint("ctrl-break ignored\n");
-    ConsoleFlush();
-    return TRUE;
+    const char *cause;
+    switch (controlType) {
+    case CTRL_CLOSE_EVENT:
+        cause = "the console window was closed";
+        break;
+    case CTRL_LOGOFF_EVENT:
+        cause = "the user logged off";
+        break;
+    case CTRL_SHUTDOWN_EVENT:
+        cause = "the system is shutting down";
+        break;
+    default:
+        ConsolePrint("ctrl-break ignored\n");
+        ConsoleFlush();
+        return TRUE;
+    }
+    // The process ends when this returns (the system allows a few seconds):
+    // the guard goes back on first, and the log's last line says why.
+    RestoreGuard();
+    TracePrint(TraceModuleName, -1, 1, "The run was interrupted: %s\n", cause);
+    return FALSE;
+}
+
+LONG WINAPI RestoreGuardAfterCrash(EXCEPTION_POINTERS *exception)
+{
+    RestoreGuard();
+    unsigned long code = exception != nullptr && exception->ExceptionRecord != nullptr
+                             ? exception->ExceptionRecord->ExceptionCode
+                             : 0;
+    TracePrint(TraceModuleName, -1, 1, "The run ended abnormally (exception 0x%08lX)\n", code);
+    // Ends the process without the system's crash dialog, which would hold an
+    // unattended run.
+    return EXCEPTION_EXECUTE_HANDLER;
 }
 
 int Disinfect_Vornik(uint32_t *status, uint32_t, const char *, uint32_t, uint32_t interfaceVersion, uint32_t,
@@ -30,9 +71,10 @@ int Disinfect_Vornik(uint32_t *status, uint32_t, const char *, uint32_t, uint32_
     }
 
     sys::SetConsoleCtrlHandler(IgnoreConsoleCtrl, TRUE);
+    LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = sys::SetUnhandledExceptionFilter(RestoreGuardAfterCrash);
 
     // No step depends on an earlier one: each runs whatever the others found.
-    SwitchGuard(0);
+    SwitchGuardOffForRun();
     ScanInfectedProcesses(IsFileInfected);
     ScanAllDrivesReadingAhead();
 
@@ -46,8 +88,9 @@ int Disinfect_Vornik(uint32_t *status, uint32_t, const char *, uint32_t, uint32_
     DeleteRunValue(HKEY_CURRENT_USER, kRunKeyPath, "TrayX");
     RemoveStartupCopies();
 
-    SwitchGuard(1);
+    RestoreGuard();
 
+    sys::SetUnhandledExceptionFilter(previousFilter);
     sys::SetConsoleCtrlHandler(IgnoreConsoleCtrl, FALSE);
     return 1;
 }

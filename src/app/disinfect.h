@@ -11,5 +11,11 @@ int Disinfect_Vornik(uint32_t *status, uint32_t reserved1, const char *wormName,
                      uint32_t interfaceVersion, uint32_t reserved3, const char *target, uint32_t reserved4,
                      uint32_t reserved5, uint32_t reserved6, uint32_t reserved7);
 
-// Console control handler: prints a line and keeps the process alive.
+// Console control handler. Ctrl+C and Ctrl+Break print a line and keep the
+// process alive. The close, log-off and shut-down events end it: the guard is
+// switched back on first and the log says the run was interrupted.
 BOOL WINAPI IgnoreConsoleCtrl(DWORD controlType);
+
+// The run's unhandled-exception filter: switches the guard back on, logs that
+// the run ended abnormally, and lets the process end.
+LONG WINAPI RestoreGuardAfterCrash(EXCEPTION_POINTERS *exception);

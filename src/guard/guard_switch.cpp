@@ -79,7 +79,7 @@ int SendGuardControl(HANDLE device, int on)
     return GuardDeviceRequest(device, GUARD_VXD_SET_STATE, on ? "1" : "0", 2, 2, nullptr, 0, nullptr);
 }
 
-void HandshakeGuardNt(int on)
+int HandshakeGuardNt(int on)
 {
     int state = on ? 1 : 0;
     HANDLE device = sys::CreateFileA("\\\\.\\QVPortivaDev", GENERIC_READ | GENERIC_WRITE,
@@ -87,12 +87,12 @@ void HandshakeGuardNt(int on)
                                      FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (device == INVALID_HANDLE_VALUE) {
         TracePrint(TraceModuleName, -1, 4, "Cannot open PV error=%ld\n", (long)GetLastError());
-        return;
+        return GuardNotThere;
     }
     HANDLE event = sys::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (event == nullptr) {
         sys::CloseHandle(device);
-        return;
+        return GuardRefused;
     }
 
     bool confirmed = false;
@@ -113,22 +113,25 @@ void HandshakeGuardNt(int on)
         uint32_t value = static_cast<uint32_t>(state);
         unsigned char bytes[4] = {static_cast<unsigned char>(value), 0, 0, 0};
         if (GuardDeviceRequest(device, IOCTL_GUARD_SET_STATE_54, bytes, sizeof bytes, sizeof bytes, nullptr, 0,
-                               event))
+                               event)) {
             TracePrint(TraceModuleName, -1, 4, "%s", "PV 5.4x communication successful\n");
-        else
+            confirmed = true;
+        } else {
             TracePrint(TraceModuleName, -1, 4, "PV 5.4x communication error in first phase %08X\n",
                        (unsigned)GetLastError());
+        }
     }
     sys::CloseHandle(event);
     sys::CloseHandle(device);
+    return confirmed ? GuardTook : GuardRefused;
 }
 
-void ChangeGuardSetting9x(int on)
+int ChangeGuardSetting9x(int on)
 {
     HANDLE device = sys::CreateFileA("\\\\.\\qvpv95", 0, 0, nullptr, 0, FILE_FLAG_OVERLAPPED, nullptr);
     if (device == INVALID_HANDLE_VALUE) {
         TracePrint(TraceModuleName, -1, 4, "Cannot open PV error=%ld\n", (long)GetLastError());
-        return;
+        return GuardNotThere;
     }
     // The OID and its NUL are the declared input; the state follows right
     // after the NUL, outside the declared length, as the guard expects.
@@ -139,20 +142,62 @@ void ChangeGuardSetting9x(int on)
     record[oidLength + 1] = on ? 1 : 0;
     BOOL result = GuardDeviceRequest(device, IOCTL_GUARD_SET_SETTING, record, static_cast<DWORD>(oidLength + 1),
                                      static_cast<DWORD>(oidLength + 5), nullptr, 0, nullptr);
-    sys::CloseHandle(device);
+    // The request's own error, before closing the device can change it.
     DWORD error = GetLastError();
+    sys::CloseHandle(device);
     TracePrint(TraceModuleName, -1, 4, "Setting change status =%d error=%ld\n", (int)result, (long)error);
+    return result ? GuardTook : GuardRefused;
 }
 
-void SwitchGuard(int on)
+// The better of two answers: one device that took the state is enough.
+static int BetterAnswer(int a, int b)
 {
+    return a > b ? a : b;
+}
+
+int SwitchGuard(int on)
+{
+    int answer = GuardNotThere;
     HANDLE device = OpenGuardControlDevice();
     if (device != INVALID_HANDLE_VALUE) {
-        SendGuardControl(device, on);
+        answer = SendGuardControl(device, on) ? GuardTook : GuardRefused;
         sys::CloseHandle(device);
     }
     if (IsWindowsNT())
-        HandshakeGuardNt(on);
-    else
-        ChangeGuardSetting9x(on);
+        return BetterAnswer(answer, HandshakeGuardNt(on));
+    return BetterAnswer(answer, ChangeGuardSetting9x(on));
+}
+
+namespace {
+
+// Who switches the guard back on: the lock makes a console event's thread
+// wait while the run's thread switches the guard off, and `owed` lets only
+// the first caller switch it on.
+struct GuardOwner {
+    CRITICAL_SECTION lock;
+    int owed;
+    GuardOwner() : owed(0) { InitializeCriticalSection(&lock); }
+};
+GuardOwner g_guardOwner;
+
+}  // namespace
+
+void SwitchGuardOffForRun(void)
+{
+    EnterCriticalSection(&g_guardOwner.lock);
+    // Owed before the first request goes out: a crash in the middle of the
+    // switch still switches the guard on again.
+    g_guardOwner.owed = 1;
+    SwitchGuard(0);
+    LeaveCriticalSection(&g_guardOwner.lock);
+}
+
+int SwitchGuardBackOn(void)
+{
+    EnterCriticalSection(&g_guardOwner.lock);
+    int owed = g_guardOwner.owed;
+    g_guardOwner.owed = 0;
+    int answer = owed ? SwitchGuard(1) : GuardNotThere;
+    LeaveCriticalSection(&g_guardOwner.lock);
+    return answer;
 }

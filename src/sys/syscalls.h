@@ -36,6 +36,7 @@
     X(GetTickCount, ::GetTickCount)                          \
     /* console, confirmation box, debugger output */         \
     X(SetConsoleCtrlHandler, ::SetConsoleCtrlHandler)        \
+    X(SetUnhandledExceptionFilter, ::SetUnhandledExceptionFilter) \
     X(MessageBoxA, ::MessageBoxA)                            \
     X(OutputDebugStringA, ::OutputDebugStringA)              \
     X(getch, ::_getch)                                       \

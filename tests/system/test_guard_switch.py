@@ -99,6 +99,20 @@ class NtGuard(GuardTestCase):
         self.assertTrue(all(r["by"] == "cancel" for r in cancels), guard.format_records(recs))
 
 
+    def test_a_guard_that_refuses_to_come_back_on_is_reported_and_the_run_fails(self):
+        ws = self.workstation()
+        guard.install(ws, {"SetStateStatus": guard.STATUS_ACCESS_DENIED,
+                           "OldSetStateStatus": guard.STATUS_INVALID_DEVICE_REQUEST})
+        line = b"The resident guard could not be switched on again. Please switch it on by hand.\r\n"
+        result = self.run_tool(ws, timeout=120)
+        self.assertEqual(result.exit_code, 3)
+        self.assertIn(line, result.stdout)
+        self.assertIn(b"An error occurred in the disinfection process.", result.stdout)
+        self.assertTrue(log_runs(result.log)[-1].endswith(
+            line + b"Infections were found.  An error occurred in the disinfection process.\r\n"
+            b"Exiting, return value 3\r\n"), result.log)
+
+
 class Windows98Guard(GuardTestCase):
 
     def test_the_device_name_value_picks_the_control_device(self):
@@ -117,7 +131,7 @@ class Windows98Guard(GuardTestCase):
                 self.assertTrue(opens[0]["options"] & 0x1000, "not opened delete-on-close")
                 # Wine refuses the setting code on a handle opened with
                 # access 0 before the guard sees it: the result and the
-                # error read after the close show it.
+                # request's error show it.
                 self.assertEqual(lines, [b"Setting change status =0 error=5"] * 2)
 
 

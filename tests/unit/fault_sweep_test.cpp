@@ -5,6 +5,7 @@
 // taken was given back, that the guard was switched on again, that the log
 // ends with the exit line, and that the outcome is honest. Each case appends
 // its row to a table that a last test prints.
+#include "app/disinfect.h"
 #include "app/entry.h"
 #include "base/run_tally.h"
 #include "sys/syscalls.h"
@@ -17,6 +18,7 @@
 #include <stdint.h>
 #include <string.h>
 #include <map>
+#include <tuple>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -96,7 +98,7 @@ const FailureSpec kFailures[] = {
 };
 
 // Calls that cannot fail, or whose every answer is a valid one, are not
-// made to fail: Sleep, GetSystemInfo, GetTickCount, OutputDebugStringA,
+// made to fail: Sleep, GetSystemInfo, GetTickCount, SetUnhandledExceptionFilter, OutputDebugStringA,
 // GetCurrentProcess, IsDBCSLeadByte, EqualSid, FreeSid, free.
 
 // ---------------------------------------------------------------------------
@@ -827,6 +829,48 @@ void PlantDeep(const std::string &path, const std::string &bytes)
     CloseHandle(file);
 }
 
+// How a run may end early, delivered in the middle of the walk as the system
+// delivers it: a console event to the handler on a thread of the system's,
+// or an exception from a failing call to the unhandled-exception filter. The
+// process would end right after; what the log and the guard hold then is
+// what the machine is left with.
+enum Interruption { NotInterrupted, ConsoleClosed, LoggedOff, ShutDown, Crashed };
+Interruption g_interruption = NotInterrupted;
+int g_searchSteps = 0;
+std::string g_logAtEnd, g_guardAtEnd;
+long g_endAnswer = 0;
+
+DWORD WINAPI DeliverEvent(LPVOID event)
+{
+    g_endAnswer = IgnoreConsoleCtrl(static_cast<DWORD>(reinterpret_cast<uintptr_t>(event)));
+    return 0;
+}
+
+BOOL WINAPI InterruptedSearch(HANDLE search, LPWIN32_FIND_DATAA entry)
+{
+    if (++g_searchSteps == 5 && g_interruption != NotInterrupted) {
+        if (g_interruption == Crashed) {
+            LPTOP_LEVEL_EXCEPTION_FILTER filter = SetUnhandledExceptionFilter(nullptr);
+            SetUnhandledExceptionFilter(filter);
+            EXCEPTION_RECORD record;
+            memset(&record, 0, sizeof record);
+            record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
+            EXCEPTION_POINTERS pointers = {&record, nullptr};
+            g_endAnswer = filter != nullptr ? filter(&pointers) : -1;
+        } else {
+            DWORD event = g_interruption == ConsoleClosed ? CTRL_CLOSE_EVENT
+                          : g_interruption == LoggedOff   ? CTRL_LOGOFF_EVENT
+                                                          : CTRL_SHUTDOWN_EVENT;
+            HANDLE thread = CreateThread(nullptr, 0, DeliverEvent, reinterpret_cast<LPVOID>(event), 0, nullptr);
+            WaitForSingleObject(thread, INFINITE);
+            CloseHandle(thread);
+        }
+        g_logAtEnd = ReadWholeFile(g_windowsDir + "\\T-Vornik.log");
+        g_guardAtEnd.assign(g_guardStates.begin(), g_guardStates.end());
+    }
+    return FindNextFileA(search, entry);
+}
+
 SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode, bool windows9x,
                       const std::string &label)
 {
@@ -918,6 +962,10 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
         ScopedSysCall<decltype(sys::getch)> key(sys::getch, PressAKey);
         ScopedSysCall<decltype(sys::OutputDebugStringA)> debugger(sys::OutputDebugStringA, RecordedDebugger);
         ScopedSysCall<decltype(sys::CreateMutexA)> mutex(sys::CreateMutexA, ProcessOwnMutex);
+        ScopedSysCall<decltype(sys::FindNextFileA)> search(sys::FindNextFileA, InterruptedSearch);
+        g_searchSteps = 0;
+        g_logAtEnd.clear();
+        g_guardAtEnd.clear();
 
         std::vector<void *> before;
         for (const sys::SysCallRow *row = sys::SysCallTable(); row->name != nullptr; ++row)
@@ -1087,6 +1135,43 @@ TEST(AllocationTortureTest, EachAllocationFailingInTurnLeavesASoundRun)
         ExpectSoundRun(outcome, false);
     }
 }
+
+// A run interrupted in the middle of the walk by each console event that ends
+// the process, and by a crash: the guard is on again when the process would
+// end, the log's last line says how the run ended, and the run's own end
+// does not switch the guard a second time.
+typedef std::tuple<Interruption, bool> Ending;  // how, and on Windows 9x
+class InterruptedRunTest : public ::testing::TestWithParam<Ending> {};
+
+std::string EndingName(const ::testing::TestParamInfo<Ending> &info)
+{
+    const char *names[] = {"", "closed", "loggedOff", "shutDown", "crashed"};
+    return std::string(names[std::get<0>(info.param)]) + (std::get<1>(info.param) ? "_9x" : "_nt");
+}
+
+TEST_P(InterruptedRunTest, TheGuardIsOnAgainAndTheLogSaysHowTheRunEnded)
+{
+    g_interruption = std::get<0>(GetParam());
+    bool windows9x = std::get<1>(GetParam());
+    SweepOutcome outcome = RunSweep({}, Always, windows9x, "interrupted:" + EndingName(
+                                                                   ::testing::TestParamInfo<Ending>(GetParam(), 0)));
+    g_interruption = NotInterrupted;
+    const char *expected = std::get<0>(GetParam()) == ConsoleClosed ? "The run was interrupted: the console window was closed"
+                           : std::get<0>(GetParam()) == LoggedOff   ? "The run was interrupted: the user logged off"
+                           : std::get<0>(GetParam()) == ShutDown ? "The run was interrupted: the system is shutting down"
+                                                                 : "The run ended abnormally (exception 0xC0000005)";
+    ASSERT_FALSE(g_logAtEnd.empty()) << "the walk was not interrupted";
+    EXPECT_EQ(LastLine(g_logAtEnd, "\r\n"), expected);
+    EXPECT_EQ(g_endAnswer, std::get<0>(GetParam()) == Crashed ? EXCEPTION_EXECUTE_HANDLER : FALSE);
+    EXPECT_EQ(g_guardAtEnd, windows9x ? "0011" : "00011") << "the guard's states when the process would end";
+    EXPECT_EQ(outcome.guardStates, g_guardAtEnd) << "switched again after the end";
+    ExpectSoundRun(outcome, false);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachEnding, InterruptedRunTest,
+                         ::testing::Combine(::testing::Values(ConsoleClosed, LoggedOff, ShutDown, Crashed),
+                                            ::testing::Bool()),
+                         EndingName);
 
 std::vector<Case> AllCases()
 {

@@ -1,6 +1,7 @@
 // The guard link: registry path strings against Wine's registry, the choice of
 // the guard's control device, and what each guard device is sent, on a
 // pretend guard that answers as each test needs.
+#include "app/disinfect.h"
 #include "base/run_tally.h"
 #include "guard/guard_device.h"
 #include "guard/guard_switch.h"
@@ -135,6 +136,7 @@ struct PretendGuard {
     std::vector<Request> requests;
     int handlesOpen = 0, eventsOpen = 0;
     DWORD failCode = 0, failError = 0;  // this code fails with this error
+    bool refuseAll = false;             // every request fails with failError
     DWORD pendCode = 0;                 // this code is left pending
     bool cancelReturns = true;          // a cancelled request comes back
     int cancels = 0;
@@ -184,7 +186,7 @@ BOOL WINAPI FakeDeviceIoControl(HANDLE device, DWORD code, LPVOID input, DWORD i
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
-    if (code == g_guard.failCode) {
+    if (code == g_guard.failCode || g_guard.refuseAll) {
         SetLastError(g_guard.failError);
         return FALSE;
     }
@@ -225,6 +227,7 @@ BOOL WINAPI FakeCloseHandle(HANDLE handle)
 {
     if (DeviceOf(handle) != "?") {
         --g_guard.handlesOpen;
+        SetLastError(ERROR_SUCCESS);  // a close may leave its own error behind
         return TRUE;
     }
     --g_guard.eventsOpen;  // the only other handles here are events
@@ -425,6 +428,111 @@ TEST_F(GuardTest, Windows9xPicksTheControlDeviceByTheRegistryValue)
         EXPECT_EQ(g_guard.opens[0].substr(0, g_guard.opens[0].find(' ')), c.device) << c.data;
     }
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Vardeko");
+}
+
+// ---------------------------------------------------------------------------
+// The guard around a run: switched back on once, however the run ends.
+
+std::string LastLogLine(const std::string &log)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2)
+        lines.push_back(log.substr(start, end - start));
+    return lines.empty() ? "" : lines.back();
+}
+
+DWORD g_event;
+BOOL g_handlerAnswer;
+DWORD WINAPI DeliverConsoleEvent(LPVOID)
+{
+    g_handlerAnswer = IgnoreConsoleCtrl(g_event);
+    return 0;
+}
+
+// The system calls a console control handler on a thread of its own.
+BOOL AsTheSystemCallsTheHandler(DWORD event)
+{
+    g_event = event;
+    HANDLE thread = CreateThread(nullptr, 0, DeliverConsoleEvent, nullptr, 0, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    return g_handlerAnswer;
+}
+
+TEST_F(GuardTest, AnEndingConsoleEventOrACrashSwitchesTheGuardOnOnceAndSaysHowTheRunEnded)
+{
+    const struct {
+        DWORD event;
+        const char *line;
+    } endings[] = {
+        {CTRL_CLOSE_EVENT, "The run was interrupted: the console window was closed"},
+        {CTRL_LOGOFF_EVENT, "The run was interrupted: the user logged off"},
+        {CTRL_SHUTDOWN_EVENT, "The run was interrupted: the system is shutting down"},
+        {0xFFFF, "The run ended abnormally (exception 0xC0000005)"},
+    };
+    for (const auto &ending : endings) {
+        SCOPED_TRACE(ending.line);
+        g_guard.requests.clear();
+        SwitchGuardOffForRun();
+        EXPECT_EQ(g_guard.state, 0);
+        if (ending.event != 0xFFFF) {
+            EXPECT_FALSE(AsTheSystemCallsTheHandler(ending.event));  // the process may end
+        } else {
+            EXCEPTION_RECORD record;
+            memset(&record, 0, sizeof record);
+            record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
+            EXCEPTION_POINTERS pointers = {&record, nullptr};
+            EXPECT_EQ(RestoreGuardAfterCrash(&pointers), EXCEPTION_EXECUTE_HANDLER);
+        }
+        EXPECT_EQ(g_guard.state, 1);
+        EXPECT_EQ(LastLogLine(Log()), ending.line);
+        // The run's own end comes too late to switch anything.
+        size_t requests = g_guard.requests.size();
+        EXPECT_EQ(SwitchGuardBackOn(), GuardNotThere);
+        EXPECT_EQ(g_guard.requests.size(), requests);
+    }
+    // Ctrl+C and Ctrl+Break are ignored and leave the guard as it is.
+    SwitchGuardOffForRun();
+    size_t requests = g_guard.requests.size();
+    EXPECT_TRUE(AsTheSystemCallsTheHandler(CTRL_C_EVENT));
+    EXPECT_TRUE(AsTheSystemCallsTheHandler(CTRL_BREAK_EVENT));
+    EXPECT_EQ(g_guard.requests.size(), requests);
+    EXPECT_EQ(SwitchGuardBackOn(), GuardTook);
+    EXPECT_EQ(g_guard.state, 1);
+}
+
+// A guard that refuses "on" leaves the machine unprotected: the run says so
+// and counts it as failed. No guard at all changes nothing.
+TEST_F(GuardTest, AGuardThatRefusesToComeBackOnIsReportedAndCountedAsFailed)
+{
+    for (DWORD platform : {static_cast<DWORD>(VER_PLATFORM_WIN32_NT), static_cast<DWORD>(VER_PLATFORM_WIN32_WINDOWS)}) {
+        g_guard.platform = platform;
+        g_guard.refuseAll = false;
+        EXPECT_EQ(SwitchGuard(0), GuardTook);
+        g_guard.refuseAll = true;
+        g_guard.failError = ERROR_ACCESS_DENIED;
+        EXPECT_EQ(SwitchGuard(1), GuardRefused);
+    }
+    // Windows 9x logs the setting request's own error, not the close's.
+    EXPECT_NE(Log().find("Setting change status =0 error=5\r\n"), std::string::npos) << Log();
+
+    unsigned failed = RunTallyFailed();
+    g_guard.platform = VER_PLATFORM_WIN32_NT;
+    g_guard.refuseAll = false;
+    SwitchGuardOffForRun();
+    g_guard.refuseAll = true;
+    EXPECT_FALSE(AsTheSystemCallsTheHandler(CTRL_SHUTDOWN_EVENT));
+    EXPECT_EQ(RunTallyFailed(), failed + 1);
+    std::string log = Log();
+    EXPECT_NE(log.find("The resident guard could not be switched on again. Please switch it on by hand.\r\n"
+                       "The run was interrupted: the system is shutting down\r\n"),
+              std::string::npos);
+
+    g_guard.installed = false;
+    SwitchGuardOffForRun();
+    EXPECT_EQ(SwitchGuardBackOn(), GuardNotThere);
+    EXPECT_EQ(RunTallyFailed(), failed + 1);
 }
 
 }  // namespace
