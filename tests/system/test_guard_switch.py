@@ -2,6 +2,7 @@
 a stand-in guard (guard_stand_in.py: a small kernel driver Wine loads) that
 answers as each test asks and records every request it gets."""
 
+import os
 import unittest
 
 import guard_stand_in as guard
@@ -111,6 +112,39 @@ class NtGuard(GuardTestCase):
         self.assertTrue(log_runs(result.log)[-1].endswith(
             line + b"Infections were found.  An error occurred in the disinfection process.\r\n"
             b"Exiting, return value 3\r\n"), result.log)
+
+
+class InterruptedRun(GuardTestCase):
+    """Runs that end early: tests/unit/interrupt_probe.cpp is a silent run
+    that, in the middle of the walk, hands the run's console handler an event
+    that ends the process (on a thread of its own, as the system does) or
+    raises an exception nothing handles."""
+
+    ENDINGS = (
+        ("close", 0xC000013A, b"The run was interrupted: the console window was closed"),
+        ("logoff", 0xC000013A, b"The run was interrupted: the user logged off"),
+        ("shutdown", 0xC000013A, b"The run was interrupted: the system is shutting down"),
+        ("crash", 0xC0000005, b"The run ended abnormally (exception 0xC0000005)"),
+    )
+
+    def test_a_run_that_ends_early_leaves_the_guard_on_and_says_how_it_ended(self):
+        probe = os.environ.get("VORNIK_INTERRUPT_PROBE")
+        self.assertTrue(probe and os.path.isfile(probe), "VORNIK_INTERRUPT_PROBE names no program")
+        ws = self.workstation()
+        guard.install(ws, "echo")
+        with open(probe, "rb") as f:
+            ws.plant_file("C:\\Tools\\interrupt_probe.exe", f.read())
+        for how, code, line in self.ENDINGS:
+            with self.subTest(how=how):
+                guard.clear_records(ws)
+                result = ws.run_program("C:\\Tools\\interrupt_probe.exe", how, timeout=120)
+                self.assertEqual(result.exit_code, code & 0xFF)  # Linux keeps the low byte
+                run = log_runs(result.log)[-1]
+                self.assertTrue(run.endswith(line + b"\r\n"), run[-300:])
+                self.assertNotIn(b"Exiting, return value", run)
+                # Off on both NT paths, then on again on both.
+                states = [r[2] for r in ioctls(guard.requests(ws)) if r[1] == guard.SET_STATE]
+                self.assertEqual(states, [b"0\0", b"0\0", b"1\0", b"1\0"])
 
 
 class Windows98Guard(GuardTestCase):

@@ -1,0 +1,52 @@
+// A silent run of the tool that the system ends early, as it would end it:
+// in the middle of the walk, a console event that ends the process reaches
+// the run's handler on a thread of its own (the process ends when the handler
+// lets it), or a failing call raises an exception that nothing handles. For
+// the system tests of the guard on a stand-in guard.
+//   interrupt_probe close|logoff|shutdown|crash
+#include "app/disinfect.h"
+#include "app/entry.h"
+#include "sys/syscalls.h"
+
+#include <windows.h>
+#include <string.h>
+
+static DWORD g_event;
+static bool g_crash;
+static int g_steps;
+static decltype(sys::FindNextFileA) g_realFindNext;
+
+static DWORD WINAPI DeliverEvent(LPVOID)
+{
+    // A handler that does not keep the process alive hands it to the
+    // system's default, which ends it.
+    if (!IgnoreConsoleCtrl(g_event))
+        ExitProcess(STATUS_CONTROL_C_EXIT);
+    return 0;
+}
+
+static BOOL WINAPI FailingFindNext(HANDLE search, LPWIN32_FIND_DATAA entry)
+{
+    if (++g_steps == 5) {
+        if (g_crash)
+            RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr);
+        HANDLE thread = CreateThread(nullptr, 0, DeliverEvent, nullptr, 0, nullptr);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+    return g_realFindNext(search, entry);
+}
+
+int main(int argc, char **argv)
+{
+    const char *how = argc > 1 ? argv[1] : "";
+    g_crash = strcmp(how, "crash") == 0;
+    g_event = strcmp(how, "close") == 0    ? CTRL_CLOSE_EVENT
+              : strcmp(how, "logoff") == 0 ? CTRL_LOGOFF_EVENT
+                                           : CTRL_SHUTDOWN_EVENT;
+    g_realFindNext = sys::FindNextFileA;
+    sys::FindNextFileA = FailingFindNext;
+    char program[] = "T-Vornik.exe", silent[] = "/SILENT";
+    char *args[] = {program, silent, nullptr};
+    return VornikMain(2, args);
+}
