@@ -431,16 +431,8 @@ TEST_F(GuardTest, Windows9xPicksTheControlDeviceByTheRegistryValue)
 }
 
 // ---------------------------------------------------------------------------
-// The guard around a run: switched back on once, however the run ends.
-
-std::string LastLogLine(const std::string &log)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2)
-        lines.push_back(log.substr(start, end - start));
-    return lines.empty() ? "" : lines.back();
-}
+// The guard around a run (the endings of a run are in the fault sweep and the
+// system tests).
 
 DWORD g_event;
 BOOL g_handlerAnswer;
@@ -458,48 +450,6 @@ BOOL AsTheSystemCallsTheHandler(DWORD event)
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
     return g_handlerAnswer;
-}
-
-TEST_F(GuardTest, AnEndingConsoleEventOrACrashSwitchesTheGuardOnOnceAndSaysHowTheRunEnded)
-{
-    const struct {
-        DWORD event;
-        const char *line;
-    } endings[] = {
-        {CTRL_CLOSE_EVENT, "The run was interrupted: the console window was closed"},
-        {CTRL_LOGOFF_EVENT, "The run was interrupted: the user logged off"},
-        {CTRL_SHUTDOWN_EVENT, "The run was interrupted: the system is shutting down"},
-        {0xFFFF, "The run ended abnormally (exception 0xC0000005)"},
-    };
-    for (const auto &ending : endings) {
-        SCOPED_TRACE(ending.line);
-        g_guard.requests.clear();
-        SwitchGuardOffForRun();
-        EXPECT_EQ(g_guard.state, 0);
-        if (ending.event != 0xFFFF) {
-            EXPECT_FALSE(AsTheSystemCallsTheHandler(ending.event));  // the process may end
-        } else {
-            EXCEPTION_RECORD record;
-            memset(&record, 0, sizeof record);
-            record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
-            EXCEPTION_POINTERS pointers = {&record, nullptr};
-            EXPECT_EQ(RestoreGuardAfterCrash(&pointers), EXCEPTION_EXECUTE_HANDLER);
-        }
-        EXPECT_EQ(g_guard.state, 1);
-        EXPECT_EQ(LastLogLine(Log()), ending.line);
-        // The run's own end comes too late to switch anything.
-        size_t requests = g_guard.requests.size();
-        EXPECT_EQ(SwitchGuardBackOn(), GuardNotThere);
-        EXPECT_EQ(g_guard.requests.size(), requests);
-    }
-    // Ctrl+C and Ctrl+Break are ignored and leave the guard as it is.
-    SwitchGuardOffForRun();
-    size_t requests = g_guard.requests.size();
-    EXPECT_TRUE(AsTheSystemCallsTheHandler(CTRL_C_EVENT));
-    EXPECT_TRUE(AsTheSystemCallsTheHandler(CTRL_BREAK_EVENT));
-    EXPECT_EQ(g_guard.requests.size(), requests);
-    EXPECT_EQ(SwitchGuardBackOn(), GuardTook);
-    EXPECT_EQ(g_guard.state, 1);
 }
 
 // A guard that refuses "on" leaves the machine unprotected: the run says so
