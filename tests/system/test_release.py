@@ -1,0 +1,105 @@
+"""The release signed with Authenticode: tools/release given a code-signing
+certificate from a throwaway CA signs the program, reproducibly; the
+signature verifies against that CA, and the signed program still runs and
+keeps its version information and manifest."""
+
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
+import unittest
+
+from workstation import SOURCE_ROOT, WorkstationTestCase
+
+RELEASE = os.path.join(SOURCE_ROOT, "tools", "release")
+BUILT = os.path.join(SOURCE_ROOT, "build", "release", "T-Vornik.exe")
+
+
+def section(path, name):
+    """The raw bytes of one section of a PE file."""
+    with open(path, "rb") as f:
+        data = f.read()
+    header = struct.unpack_from("<I", data, 0x3C)[0]
+    count, optional = struct.unpack_from("<H12xH", data, header + 6)
+    table = header + 24 + optional
+    for i in range(count):
+        entry = table + 40 * i
+        if data[entry:entry + 8].rstrip(b"\0") == name:
+            size, offset = struct.unpack_from("<II", data, entry + 16)
+            return data[offset:offset + size]
+    raise AssertionError("no section %r in %s" % (name, path))
+
+
+class SignedRelease(WorkstationTestCase):
+
+    def setUp(self):
+        self.scratch = tempfile.mkdtemp(prefix="vornik-sign-")
+        self.addCleanup(shutil.rmtree, self.scratch, True)
+
+    def openssl(self, *args):
+        subprocess.run(["openssl"] + list(args), cwd=self.scratch, check=True, capture_output=True)
+
+    def make_certificate(self):
+        """A throwaway CA and a code-signing certificate it issued, as PKCS#12
+        with a password; answers (CA file, PKCS#12 file, password file)."""
+        self.openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.crt",
+                     "-days", "2", "-subj", "/CN=T-Vornik Test CA",
+                     "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign")
+        self.openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "signer.key", "-out", "signer.csr",
+                     "-subj", "/CN=T-Vornik Test Signer")
+        with open(os.path.join(self.scratch, "signer.ext"), "w") as f:
+            f.write("keyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n")
+        self.openssl("x509", "-req", "-in", "signer.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial",
+                     "-days", "2", "-extfile", "signer.ext", "-out", "signer.crt")
+        self.openssl("pkcs12", "-export", "-in", "signer.crt", "-inkey", "signer.key", "-certfile", "ca.crt",
+                     "-out", "signer.p12", "-passout", "pass:not a secret")
+        with open(os.path.join(self.scratch, "password"), "w") as f:
+            f.write("not a secret")
+        return tuple(os.path.join(self.scratch, name) for name in ("ca.crt", "signer.p12", "password"))
+
+    def release(self, *args, env=None):
+        out = subprocess.run([RELEASE] + list(args), capture_output=True, env=env, timeout=600)
+        self.assertEqual(out.returncode, 0, (out.stdout + out.stderr).decode(errors="replace"))
+        return out.stdout.decode(errors="replace")
+
+    def test_a_release_signed_with_a_test_certificate_verifies_runs_and_keeps_its_version(self):
+        ca, p12, password = self.make_certificate()
+        said = self.release()
+        self.assertIn("is not signed", said)
+        unsigned = os.path.join(self.scratch, "unsigned.exe")
+        shutil.copy(BUILT, unsigned)
+
+        # Signed twice, from two folders, at one signing time: the same bytes.
+        env = dict(os.environ, VORNIK_SIGN_CERT=p12, VORNIK_SIGN_TIME="1765000000")
+        said = self.release("--check", "--password-file", password, env=env)
+        self.assertIn("same T-Vornik.exe", said)
+        self.assertIn("is signed with", said)
+
+        verify = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", BUILT], capture_output=True)
+        self.assertEqual(verify.returncode, 0, (verify.stdout + verify.stderr).decode(errors="replace"))
+        other_ca = self.scratch + "/other"
+        os.mkdir(other_ca)
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "o.key", "-out",
+                        "o.crt", "-days", "2", "-subj", "/CN=Another CA"], cwd=other_ca, check=True,
+                       capture_output=True)
+        forged = subprocess.run(["osslsigncode", "verify", "-CAfile", other_ca + "/o.crt", "-in", BUILT],
+                                capture_output=True)
+        self.assertNotEqual(forged.returncode, 0, "verified against a CA that did not issue the certificate")
+
+        # The version information and the manifest are untouched.
+        self.assertEqual(section(BUILT, b".rsrc"), section(unsigned, b".rsrc"))
+        self.assertEqual(section(BUILT, b".text"), section(unsigned, b".text"))
+
+        ws = self.workstation()
+        with open(BUILT, "rb") as f:
+            ws.plant_file("C:\\Tools\\T-Vornik.exe", f.read())
+        result = ws.run_program("C:\\Tools\\T-Vornik.exe", "/VER", timeout=60)
+        self.assertEqual((result.exit_code, result.stdout), (0, b"T-Vornik v1.00.9340\r\n"))
+
+        # Leave the release folder as an unsigned release would.
+        self.release()
+
+
+if __name__ == "__main__":
+    unittest.main()
