@@ -9,38 +9,75 @@
 #include <stdio.h>
 #include <string.h>
 
-int ReportRunSummary(unsigned found, unsigned failed, unsigned pendingReboot)
+// The outcome of a run from its counters: answers the exit code 0 to 3 and
+// logs the summary (plural); with onConsole, prints it too (singular).
+static int SummarizeRun(unsigned found, unsigned failed, unsigned pendingReboot, int onConsole)
 {
     int exitCode = 0;
     // A removal that failed or waits for the restart means something of the
     // worm was there even when no step counted it as found (a Startup copy):
     // such a run must not end as a clean one.
     if (found == 0 && failed == 0 && pendingReboot == 0) {
-        ConsolePrint("No infection found\n");
-    } else {
-        if (failed != 0) {
-            ConsolePrint("Infection was found.  An error occurred in the disinfection process.\n");
-            TracePrint(TraceModuleName, -1, 4, "%s",
-                       "Infections were found.  An error occurred in the disinfection process.\n");
-            exitCode = 3;
-        } else {
-            ConsolePrint("Infection was found and removed\n");
-            TracePrint(TraceModuleName, -1, 4, "%s", "Infections were found and removed.\n");
-            exitCode = 1;
-        }
-        if (pendingReboot != 0) {
-            if (exitCode != 3)
-                exitCode = 2;
-            ConsolePrint("Restarting the computer is needed to complete the disinfection process.\n"
-                   "Please restart the computer now.\n");
-            TracePrint(TraceModuleName, -1, 4, "%s",
-                       "Restarting the computer is needed to complete the disinfection process.\n");
-        }
+        if (onConsole)
+            ConsolePrint("No infection found\n");
+        return exitCode;
     }
+    if (failed != 0) {
+        if (onConsole)
+            ConsolePrint("Infection was found.  An error occurred in the disinfection process.\n");
+        TracePrint(TraceModuleName, -1, 4, "%s",
+                   "Infections were found.  An error occurred in the disinfection process.\n");
+        exitCode = 3;
+    } else {
+        if (onConsole)
+            ConsolePrint("Infection was found and removed\n");
+        TracePrint(TraceModuleName, -1, 4, "%s", "Infections were found and removed.\n");
+        exitCode = 1;
+    }
+    if (pendingReboot != 0) {
+        if (exitCode != 3)
+            exitCode = 2;
+        if (onConsole)
+            ConsolePrint("Restarting the computer is needed to complete the disinfection process.\n"
+                         "Please restart the computer now.\n");
+        TracePrint(TraceModuleName, -1, 4, "%s",
+                   "Restarting the computer is needed to complete the disinfection process.\n");
+    }
+    return exitCode;
+}
+
+// The end of an interactive run: the console window stays until a key.
+static void WaitForAKey(void)
+{
     ConsolePrint("press any key to exit ...\n");
     ConsoleFlush();
     sys::getch();
+}
+
+int ReportRunSummary(unsigned found, unsigned failed, unsigned pendingReboot)
+{
+    int exitCode = SummarizeRun(found, failed, pendingReboot, 1);
+    WaitForAKey();
     return exitCode;
+}
+
+// When, where and as whom the run started: a log collected from many
+// machines, or holding many runs, can then be read.
+static void LogRunStart(void)
+{
+    SYSTEMTIME now;
+    memset(&now, 0, sizeof now);
+    sys::GetLocalTime(&now);
+    char computer[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD computerSize = sizeof computer;
+    if (!sys::GetComputerNameA(computer, &computerSize))
+        strcpy(computer, "?");
+    char user[257];  // the longest user name and its NUL
+    DWORD userSize = sizeof user;
+    if (!sys::GetUserNameA(user, &userSize))
+        strcpy(user, "?");
+    TracePrint(TraceModuleName, -1, 4, "Run started %04u-%02u-%02u %02u:%02u:%02u on computer %s as user %s\n",
+               now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, computer, user);
 }
 
 // One run at a time: two runs would switch the guard off and on under each
@@ -72,8 +109,21 @@ static HANDLE TakeRunMutex(int *another)
     return mutex;
 }
 
-static int RunVornik(int silent)
+// The options of one run.
+struct RunOptions {
+    int silent;     // /SILENT: no box, no summary on the console, no key wait
+    int exitCodes;  // /EXITCODE: a silent run ends with the code an interactive one gives
+};
+
+// A silent run ends with 0 unless its options ask for the real outcome.
+static int SilentExitCode(const RunOptions &options, int outcome)
 {
+    return options.silent && !options.exitCodes ? 0 : outcome;
+}
+
+static int RunVornik(const RunOptions &options)
+{
+    int silent = options.silent;
     if (!silent) {
         int answer = sys::MessageBoxA(
             nullptr,
@@ -90,23 +140,36 @@ static int RunVornik(int silent)
         TraceSetOutputFile(logPath, "a+");
 
     TracePrint(TraceModuleName, -1, 4, "T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
+    LogRunStart();
     ConsolePrint("W32/Vornik.B@mm, W32/Vornik.C@mm and W32/Vornik.E@mm W32/Vornik.F@mm Removal Tool ver %d.%02d.%d\n"
                  "Copyright (c) Tavrel. All rights reserved.\n"
                  "\n",
                  kVersionMajor, kVersionMinor, kVersionBuild);
 
     if (IsWindowsNT() && !IsUserAdmin()) {
-        if (!silent)
-            ConsolePrint("Please log on to this workstation with administrator rights and\nrun the tool again.");
-        return 0;
+        // Refused: not a clean machine, so an unattended run that asks for
+        // the outcome gets 3; the log says why, and a console window opened by
+        // a double click stays until the message is read.
+        const char refusal[] = "Please log on to this workstation with administrator rights and\nrun the tool again.\n";
+        TracePrint(TraceModuleName, -1, 1, "%s", refusal);
+        if (!silent) {
+            ConsolePrint("%s", refusal);
+            WaitForAKey();
+        }
+        // An interactive refusal keeps its 0, as scripts that read it expect.
+        int exitCode = silent && options.exitCodes ? 3 : 0;
+        TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
+        return exitCode;
     }
 
     uint32_t status = 0;
     Disinfect_Vornik(&status, 0, "Vornik", 0, 1, 0, "*", 0, 0, 0, 0);
 
-    int exitCode = 0;
+    int exitCode;
     if (!silent)
         exitCode = ReportRunSummary(RunTallyFound(), RunTallyFailed(), RunTallyPendingReboot());
+    else
+        exitCode = SilentExitCode(options, SummarizeRun(RunTallyFound(), RunTallyFailed(), RunTallyPendingReboot(), 0));
 
     TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
     return exitCode;
@@ -114,12 +177,25 @@ static int RunVornik(int silent)
 
 int VornikMain(int argc, char **argv)
 {
-    int silent = 0;
+    RunOptions options = {0, 0};
     for (int i = 1; i < argc; ++i) {
         if (_stricmp(argv[i], "/SILENT") == 0) {
-            silent = 1;
+            options.silent = 1;
+        } else if (_stricmp(argv[i], "/EXITCODE") == 0) {
+            options.exitCodes = 1;
         } else if (_stricmp(argv[i], "/VER") == 0) {
             ConsolePrint("T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
+            ConsoleFlush();
+            return 0;
+        } else if (strcmp(argv[i], "/?") == 0) {
+            ConsolePrint("Usage: T-Vornik.exe [/SILENT [/EXITCODE]] | /VER | /?\n"
+                         "  (none)     asks for confirmation, cleans, shows a summary, waits for a key\n"
+                         "  /SILENT    no box, no summary, no key wait; exit code 0\n"
+                         "  /EXITCODE  with /SILENT: the exit code of an interactive run\n"
+                         "  /VER       prints the version\n"
+                         "Exit codes: 0 no infection found, 1 infection found and removed,\n"
+                         "  2 removed but a restart is needed, 3 an error occurred or the run was refused.\n"
+                         "The log: T-Vornik.log in the Windows folder.\n");
             ConsoleFlush();
             return 0;
         }
@@ -135,10 +211,10 @@ int VornikMain(int argc, char **argv)
         ConsolePrint("Another copy of T-Vornik is running. Run the tool again when it has finished.\n");
         TracePrint(TraceModuleName, -1, 1, "%s",
                    "Another copy of T-Vornik is running. Run the tool again when it has finished.\n");
-        exitCode = silent ? 0 : 3;
+        exitCode = SilentExitCode(options, 3);
         TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
     } else {
-        exitCode = RunVornik(silent);
+        exitCode = RunVornik(options);
     }
     if (mutex != nullptr)
         sys::CloseHandle(mutex);

@@ -34,6 +34,9 @@
     X(CreateMutexA, ::CreateMutexA)                          \
     X(GetSystemInfo, ::GetSystemInfo)                        \
     X(GetTickCount, ::GetTickCount)                          \
+    X(GetLocalTime, ::GetLocalTime)                          \
+    X(GetComputerNameA, ::GetComputerNameA)                  \
+    X(GetUserNameA, ::GetUserNameA)                          \
     /* console, confirmation box, debugger output */         \
     X(SetConsoleCtrlHandler, ::SetConsoleCtrlHandler)        \
     X(SetUnhandledExceptionFilter, ::SetUnhandledExceptionFilter) \

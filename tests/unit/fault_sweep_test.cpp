@@ -47,6 +47,8 @@ const FailureSpec kFailures[] = {
     {"OpenProcess", 0, ERROR_ACCESS_DENIED, 0, false},
     {"TerminateProcess", FALSE, ERROR_ACCESS_DENIED, 0, false},
     {"CreateThread", 0, ERROR_NOT_ENOUGH_MEMORY, 0, false},
+    {"GetComputerNameA", FALSE, ERROR_BUFFER_OVERFLOW, 0, false},
+    {"GetUserNameA", FALSE, ERROR_INSUFFICIENT_BUFFER, 0, false},
     {"SetConsoleCtrlHandler", FALSE, ERROR_INVALID_PARAMETER, 0, false},
     {"MessageBoxA", 0, ERROR_INVALID_WINDOW_HANDLE, 0, false},
     {"getch", -1, 0, 0, false},
@@ -98,7 +100,7 @@ const FailureSpec kFailures[] = {
 };
 
 // Calls that cannot fail, or whose every answer is a valid one, are not
-// made to fail: Sleep, GetSystemInfo, GetTickCount, SetUnhandledExceptionFilter, OutputDebugStringA,
+// made to fail: Sleep, GetSystemInfo, GetTickCount, GetLocalTime, SetUnhandledExceptionFilter, OutputDebugStringA,
 // GetCurrentProcess, IsDBCSLeadByte, EqualSid, FreeSid, free.
 
 // ---------------------------------------------------------------------------

@@ -178,6 +178,28 @@ std::string QuietStepsLog(const std::string &windowsDir, const char *eol)
 
 const char kNoProcessConsole[] = "Infected process was not found in memory\n";
 
+// The first lines of a run's log on the fixture's pretend machine.
+const std::string kRunHead = "T-Vornik v1.00.9340\r\nRun started 2026-12-07 09:05:03 on computer WS01 as user admin\r\n";
+
+void WINAPI FakeLocalTime(LPSYSTEMTIME time)
+{
+    *time = SYSTEMTIME{2026, 12, 1, 7, 9, 5, 3, 0};
+}
+
+BOOL WINAPI FakeComputerName(LPSTR name, LPDWORD size)
+{
+    strcpy(name, "WS01");
+    *size = 4;
+    return TRUE;
+}
+
+BOOL WINAPI FakeUserName(LPSTR name, LPDWORD size)
+{
+    strcpy(name, "admin");
+    *size = 6;
+    return TRUE;
+}
+
 BOOL WINAPI RecordCtrlHandler(PHANDLER_ROUTINE handler, BOOL add)
 {
     g_fake.ctrlHandlerCalls.emplace_back(handler, add);
@@ -226,10 +248,13 @@ protected:
     ScopedSysCall<decltype(sys::getch)> keyWait_{sys::getch, FakeKeyWait};
     ScopedSysCall<decltype(sys::GetVersionExA)> version_{sys::GetVersionExA, FakeVersion};
     ScopedSysCall<decltype(sys::OutputDebugStringA)> debugger_{sys::OutputDebugStringA, RecordDebuggerOutput};
+    ScopedSysCall<decltype(sys::GetLocalTime)> time_{sys::GetLocalTime, FakeLocalTime};
+    ScopedSysCall<decltype(sys::GetComputerNameA)> computer_{sys::GetComputerNameA, FakeComputerName};
+    ScopedSysCall<decltype(sys::GetUserNameA)> user_{sys::GetUserNameA, FakeUserName};
     QuietMachine quiet_;
 };
 
-TEST_F(RunFrameTest, VerPrintsOnlyTheVersionWhereverItStands)
+TEST_F(RunFrameTest, VerAndHelpPrintOnlyWhatTheyAreForWhereverTheyStand)
 {
     const std::vector<std::vector<const char *>> commandLines = {
         {"/VER"}, {"/ver"}, {"/SILENT", "/VER"}, {"/VER", "/SILENT"}, {"x", "/Ver", "y"}, {"/silent", "/vEr", "/junk"},
@@ -238,6 +263,13 @@ TEST_F(RunFrameTest, VerPrintsOnlyTheVersionWhereverItStands)
         CapturedStdout out;
         EXPECT_EQ(Run(args), 0);
         EXPECT_EQ(out.Text(), "T-Vornik v1.00.9340\n");
+    }
+    for (const std::vector<const char *> &args : {std::vector<const char *>{"/?"}, {"/SILENT", "/?", "/VER"}}) {
+        CapturedStdout out;
+        EXPECT_EQ(Run(args), 0);
+        std::string usage = out.Text();
+        EXPECT_EQ(usage.compare(0, 53, "Usage: T-Vornik.exe [/SILENT [/EXITCODE]] | /VER | /?"), 0) << usage;
+        EXPECT_NE(usage.find("3 an error occurred"), std::string::npos) << usage;
     }
     EXPECT_EQ(g_fake.boxCalls, 0);
     EXPECT_EQ(g_fake.keyWaits, 0);
@@ -282,11 +314,11 @@ TEST_F(RunFrameTest, ACleanWorkstationSaysNoInfectionAndWaitsForAKey)
     EXPECT_EQ(g_fake.keyWaits, 1);
     // Everything is on the screen before the tool waits for the key.
     EXPECT_EQ(g_fake.writtenAtKeyWait, stdout_.Text());
-    EXPECT_EQ(Log(), "T-Vornik v1.00.9340\r\n[QVSC - Disinfect_Vornik]\r\n" + QuietStepsLog(g_fake.windowsDir, "\r\n") +
+    EXPECT_EQ(Log(), kRunHead + "[QVSC - Disinfect_Vornik]\r\n" + QuietStepsLog(g_fake.windowsDir, "\r\n") +
                          "Exiting, return value 0\r\n");
 }
 
-TEST_F(RunFrameTest, SilentModeShowsNoBoxNoSummaryAndAlwaysExitsWithZero)
+TEST_F(RunFrameTest, SilentModeShowsNoBoxNoSummaryAndExitsWithZeroUnlessAskedForTheOutcome)
 {
     // Counters raised as a clean-up that found, failed and deferred would.
     RunTallyAddFound();
@@ -297,28 +329,39 @@ TEST_F(RunFrameTest, SilentModeShowsNoBoxNoSummaryAndAlwaysExitsWithZero)
         EXPECT_EQ(Run({option}), 0);
         EXPECT_EQ(out.Text(), std::string(kBanner) + kNoProcessConsole);
     }
+    // With /EXITCODE the code an interactive run gives; alone it changes nothing.
+    EXPECT_EQ(Run({"/exitcode", "/SILENT"}), 3);
     EXPECT_EQ(g_fake.boxCalls, 0);
     EXPECT_EQ(g_fake.keyWaits, 0);
-    std::string oneRun = "T-Vornik v1.00.9340\r\n[QVSC - Disinfect_Vornik]\r\n" +
-                         QuietStepsLog(g_fake.windowsDir, "\r\n") + "Exiting, return value 0\r\n";
-    EXPECT_EQ(Log(), oneRun + oneRun + oneRun);
+    // Every silent run logs the summary, the log being all a script has.
+    std::string summary = "Infections were found.  An error occurred in the disinfection process.\r\n"
+                          "Restarting the computer is needed to complete the disinfection process.\r\n";
+    std::string oneRun = kRunHead + "[QVSC - Disinfect_Vornik]\r\n" + QuietStepsLog(g_fake.windowsDir, "\r\n") + summary;
+    EXPECT_EQ(Log(), oneRun + "Exiting, return value 0\r\n" + oneRun + "Exiting, return value 0\r\n" + oneRun +
+                         "Exiting, return value 0\r\n" + oneRun + "Exiting, return value 3\r\n");
+    EXPECT_EQ(Run({"/EXITCODE"}), 3);  // without /SILENT it changes nothing
+    EXPECT_EQ(g_fake.keyWaits, 1);
 }
 
 TEST_F(RunFrameTest, WithoutAdministratorRightsAnNtSystemRefusesTheRun)
 {
     ScopedSysCall<decltype(sys::GetTokenInformation)> groups(sys::GetTokenInformation, FakeGroupsWithoutAdmin);
+    const std::string refusal = "Please log on to this workstation with administrator rights and\nrun the tool again.\n";
     EXPECT_EQ(Run({}), 0);
-    EXPECT_EQ(stdout_.Text(), std::string(kBanner) +
-                                  "Please log on to this workstation with administrator rights and\n"
-                                  "run the tool again.");
-    EXPECT_EQ(Written(), stdout_.Text());  // out before the run ended, though the line is not
-    EXPECT_EQ(g_fake.keyWaits, 0);
-    EXPECT_EQ(Log(), "T-Vornik v1.00.9340\r\n");
+    EXPECT_EQ(stdout_.Text(), std::string(kBanner) + refusal + "press any key to exit ...\n");
+    EXPECT_EQ(g_fake.writtenAtKeyWait, stdout_.Text());  // read before the window goes
+    EXPECT_EQ(g_fake.keyWaits, 1);
+    std::string logged = kRunHead + "Please log on to this workstation with administrator rights and\r\n"
+                                    "run the tool again.\r\n";
+    EXPECT_EQ(Log(), logged + "Exiting, return value 0\r\n");
 
     CapturedStdout silentOut;
     EXPECT_EQ(Run({"/SILENT"}), 0);
-    EXPECT_EQ(silentOut.Text(), kBanner);
-    EXPECT_EQ(Log(), "T-Vornik v1.00.9340\r\nT-Vornik v1.00.9340\r\n");
+    EXPECT_EQ(Run({"/SILENT", "/EXITCODE"}), 3);  // a refused run is not a clean machine
+    EXPECT_EQ(silentOut.Text(), std::string(kBanner) + kBanner);
+    EXPECT_EQ(g_fake.keyWaits, 1);
+    EXPECT_EQ(Log(), logged + "Exiting, return value 0\r\n" + logged + "Exiting, return value 0\r\n" + logged +
+                         "Exiting, return value 3\r\n");
 }
 
 // One run at a time: a second copy says so, in the log too, and does
@@ -358,26 +401,30 @@ TEST_F(RunFrameTest, Windows9xHasNoAdministratorGate)
     ScopedSysCall<decltype(sys::GetTokenInformation)> groups(sys::GetTokenInformation, FakeGroupsWithoutAdmin);
     Run({"/SILENT"});
     EXPECT_EQ(stdout_.Text(), std::string(kBanner) + kNoProcessConsole);
-    EXPECT_EQ(Log(), "T-Vornik v1.00.9340\r\n[QVSC - Disinfect_Vornik]\r\n" + QuietStepsLog(g_fake.windowsDir, "\r\n") +
+    EXPECT_EQ(Log(), kRunHead + "[QVSC - Disinfect_Vornik]\r\n" + QuietStepsLog(g_fake.windowsDir, "\r\n") +
                          "Exiting, return value 0\r\n");
 }
 
 TEST_F(RunFrameTest, AWindowsFolderTooLongForTheLogPathLeavesTheLogOnTheDebuggerOutput)
 {
+    const std::string kDebuggerHead = "T-Vornik v1.00.9340\nRun started 2026-12-07 09:05:03 on computer WS01 as user admin\n";
     // 250 characters: with "\T-Vornik.log" the path would pass 259.
     g_fake.windowsDir = scratch_.Path() + "\\" + std::string(250 - scratch_.Path().size() - 1, 'w');
     ASSERT_EQ(g_fake.windowsDir.size(), 250u);
     EXPECT_EQ(Run({"/SILENT"}), 0);
     EXPECT_EQ(stdout_.Text(), std::string(kBanner) + kNoProcessConsole);
-    EXPECT_EQ(g_fake.debuggerOutput, "T-Vornik v1.00.9340\n[QVSC - Disinfect_Vornik]\n" +
+    EXPECT_EQ(g_fake.debuggerOutput, kDebuggerHead + "[QVSC - Disinfect_Vornik]\n" +
                                          QuietStepsLog(g_fake.windowsDir, "\n") + "Exiting, return value 0\n");
 
     // A folder longer than the 260-byte buffer: the system reports the size it needs.
     g_fake.windowsDir = std::string(300, 'w');
     g_fake.debuggerOutput.clear();
     EXPECT_EQ(Run({"/SILENT"}), 0);
-    EXPECT_EQ(g_fake.debuggerOutput, "T-Vornik v1.00.9340\n[QVSC - Disinfect_Vornik]\n" +
-                                         QuietStepsLog(g_fake.windowsDir, "\n") + "Exiting, return value 0\n");
+    // An unknown Windows folder is a failure of the process step.
+    EXPECT_EQ(g_fake.debuggerOutput, kDebuggerHead + "[QVSC - Disinfect_Vornik]\n" +
+                                         QuietStepsLog(g_fake.windowsDir, "\n") +
+                                         "Infections were found.  An error occurred in the disinfection process.\n"
+                                         "Exiting, return value 0\n");
 }
 
 TEST(LogPathTest, IsTheWindowsFolderFollowedByTheLogName)
