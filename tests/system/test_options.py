@@ -3,10 +3,12 @@ without asking and without a summary. No display here, so a confirmation box
 that should not have been shown returns at once and the run goes on, which
 the output and the log then show."""
 
+import os
+import re
 import unittest
 
-from workstation import (EXIT_LINE_0, NO_PROCESS, VERSION_LINE, WorkstationTestCase,
-                         crlf_lines, log_runs)
+from workstation import (EXIT_LINE_0, NO_PROCESS, SOURCE_ROOT, VERSION_LINE, WorkstationTestCase,
+                         crlf_lines, forge_sample_module, log_runs)
 
 ANOTHER_COPY = b"Another copy of T-Vornik is running. Run the tool again when it has finished.\r\n"
 PROMPT = b"press any key to exit ...\r\n"
@@ -89,6 +91,26 @@ class OneRunAtATime(WorkstationTestCase):
         self.assertEqual(result.log.count(ANOTHER_COPY), 2)
         # The mutex went with the first run.
         self.assertEqual(self.run_tool(ws, "/SILENT", timeout=60).stdout.count(ANOTHER_COPY), 0)
+
+class UnattendedRun(WorkstationTestCase):
+    """What a deployment tool runs: the release's batch file, through cmd, with
+    a network drive standing for the share that collects the logs."""
+
+    def test_the_batch_file_cleans_ends_with_the_outcome_and_copies_the_log(self):
+        ws = self.workstation(drives={"S": "network"})
+        ws.plant_file("C:\\Temp\\details.pif", forge_sample_module().make_sample(20000, 1))
+        ws.plant_file("S:\\logs\\readme.txt", b"the logs of every machine")
+        ws.install_tool()
+        with open(os.path.join(SOURCE_ROOT, "src", "app", "T-Vornik-unattended.cmd"), "rb") as f:
+            ws.plant_file("C:\\Tools\\T-Vornik-unattended.cmd", f.read())
+        result = ws.run_program("C:\\windows\\system32\\cmd.exe", "/c", "C:\\Tools\\T-Vornik-unattended.cmd",
+                                "S:\\logs", timeout=120)
+        self.assertEqual(result.exit_code, 1, result)  # found and removed
+        self.assertFalse(ws.exists("C:\\Temp\\details.pif"))
+        computer = re.search(rb"on computer (\S+) as user", result.log).group(1).decode()
+        with open(os.path.join(ws.host_path("S:\\logs"), computer + ".log"), "rb") as f:
+            self.assertEqual(f.read(), result.log)
+        self.assertIn(b"Infections were found and removed.\r\nExiting, return value 1\r\n", result.log)
 
 
 if __name__ == "__main__":
