@@ -93,11 +93,19 @@ static HANDLE TakeRunMutex(int *another)
 {
     *another = 0;
     HANDLE mutex = nullptr;
-    if (IsWindowsNT())
+    DWORD error = ERROR_SUCCESS;
+    // The error is cleared first: only ERROR_ALREADY_EXISTS after the call
+    // tells that another copy made the mutex.
+    if (IsWindowsNT()) {
+        SetLastError(ERROR_SUCCESS);
         mutex = sys::CreateMutexA(nullptr, FALSE, kRunMutexGlobal);
-    if (mutex == nullptr && GetLastError() != ERROR_ACCESS_DENIED)
+        error = GetLastError();
+    }
+    if (mutex == nullptr && error != ERROR_ACCESS_DENIED) {
+        SetLastError(ERROR_SUCCESS);
         mutex = sys::CreateMutexA(nullptr, FALSE, kRunMutexPlain);
-    DWORD error = GetLastError();
+        error = GetLastError();
+    }
     if (mutex != nullptr && error == ERROR_ALREADY_EXISTS) {
         sys::CloseHandle(mutex);
         *another = 1;
