@@ -117,6 +117,15 @@ static HANDLE TakeRunMutex(int *another)
     return mutex;
 }
 
+// The log in the Windows folder, appended to; without a Windows folder the
+// log lines stay on the debugger output.
+static void OpenRunLog(void)
+{
+    char logPath[MAX_PATH];
+    if (BuildWindowsPath("\\T-Vornik.log", logPath, sizeof logPath))
+        TraceSetOutputFile(logPath, "a+");
+}
+
 // The options of one run.
 struct RunOptions {
     int silent;     // /SILENT: no box, no summary on the console, no key wait
@@ -143,10 +152,7 @@ static int RunVornik(const RunOptions &options)
             return 0;
     }
 
-    char logPath[MAX_PATH];
-    if (BuildWindowsPath("\\T-Vornik.log", logPath, sizeof logPath))
-        TraceSetOutputFile(logPath, "a+");
-
+    OpenRunLog();
     TracePrint(TraceModuleName, -1, 4, "T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
     LogRunStart();
     ConsolePrint("W32/Vornik.B@mm, W32/Vornik.C@mm and W32/Vornik.E@mm W32/Vornik.F@mm Removal Tool ver %d.%02d.%d\n"
@@ -213,9 +219,7 @@ int VornikMain(int argc, char **argv)
     int another = 0;
     HANDLE mutex = TakeRunMutex(&another);
     if (another) {
-        char logPath[MAX_PATH];
-        if (BuildWindowsPath("\\T-Vornik.log", logPath, sizeof logPath))
-            TraceSetOutputFile(logPath, "a+");
+        OpenRunLog();
         ConsolePrint("Another copy of T-Vornik is running. Run the tool again when it has finished.\n");
         TracePrint(TraceModuleName, -1, 1, "%s",
                    "Another copy of T-Vornik is running. Run the tool again when it has finished.\n");
