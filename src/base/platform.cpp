@@ -15,6 +15,48 @@ int IsWindowsNT(void)
     return version.dwPlatformId == VER_PLATFORM_WIN32_NT ? 1 : 0;
 }
 
+// An entry point of KERNEL32 that older systems lack, or null.
+static FARPROC Kernel32Entry(const char *name)
+{
+    HMODULE kernel = sys::GetModuleHandleA("KERNEL32.DLL");
+    return kernel != nullptr ? sys::GetProcAddress(kernel, name) : nullptr;
+}
+
+int IsWow64(void)
+{
+    typedef BOOL(WINAPI * IsWow64ProcessFn)(HANDLE, PBOOL);
+    IsWow64ProcessFn isWow64Process =
+        reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void *>(Kernel32Entry("IsWow64Process")));
+    BOOL wow64 = FALSE;
+    if (isWow64Process == nullptr || !isWow64Process(sys::GetCurrentProcess(), &wow64))
+        return 0;
+    return wow64 ? 1 : 0;
+}
+
+FileRedirection FileRedirectionOff(void)
+{
+    FileRedirection redirection = {0, nullptr};
+    if (!IsWow64())
+        return redirection;
+    typedef BOOL(WINAPI * DisableFn)(PVOID *);
+    DisableFn disable =
+        reinterpret_cast<DisableFn>(reinterpret_cast<void *>(Kernel32Entry("Wow64DisableWow64FsRedirection")));
+    if (disable != nullptr && disable(&redirection.previous))
+        redirection.off = 1;
+    return redirection;
+}
+
+void FileRedirectionBack(FileRedirection redirection)
+{
+    if (!redirection.off)
+        return;
+    typedef BOOL(WINAPI * RevertFn)(PVOID);
+    RevertFn revert =
+        reinterpret_cast<RevertFn>(reinterpret_cast<void *>(Kernel32Entry("Wow64RevertWow64FsRedirection")));
+    if (revert != nullptr)
+        revert(redirection.previous);
+}
+
 int BuildWindowsPath(const char *name, char *buffer, unsigned size)
 {
     char windowsDir[MAX_PATH];

@@ -5,6 +5,23 @@
 // 1 on an NT-family system, 0 on Windows 9x. Asks the system at every call.
 int IsWindowsNT(void);
 
+// 1 when this 32-bit process runs on 64-bit Windows (WOW64), where the
+// system redirects System32 and part of the registry for it. Resolved at
+// run time: Windows 9x and older NT have no IsWow64Process and answer 0.
+int IsWow64(void);
+
+// The calling thread's file-system redirection, switched off under WOW64 so
+// that its file calls name the real files (the real System32, SysWOW64 once).
+// Redirection is per thread: every thread that touches files switches it
+// off for itself, and back with what FileRedirectionOff answered. Elsewhere
+// both do nothing.
+struct FileRedirection {
+    int off;
+    void *previous;
+};
+FileRedirection FileRedirectionOff(void);
+void FileRedirectionBack(FileRedirection redirection);
+
 // 1 when the process token holds the built-in Administrators group enabled for
 // use; 0 otherwise and on any failure.
 int IsUserAdmin(void);

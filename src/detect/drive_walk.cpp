@@ -1,5 +1,6 @@
 #include "detect/drive_walk.h"
 #include "base/console.h"
+#include "base/platform.h"
 #include "base/run_tally.h"
 #include "detect/pattern_list.h"
 #include "detect/read_ahead.h"
@@ -234,6 +235,9 @@ static int QueueFoundEntry(const char *path, const WIN32_FIND_DATAA *findData, i
 int ScanAllDrivesReadingAhead(void)
 {
     int result;
+    // On 64-bit Windows the walk sees the real System32 and SysWOW64, each
+    // once, and deletes and schedules the real files.
+    FileRedirection redirection = FileRedirectionOff();
     g_readAhead = ReadAheadStart(HandleQueuedEntry);
     if (g_readAhead == nullptr) {
         result = ScanAllDrives(CheckFoundEntry);
@@ -242,6 +246,7 @@ int ScanAllDrivesReadingAhead(void)
         ReadAheadStop(g_readAhead);
         g_readAhead = nullptr;
     }
+    FileRedirectionBack(redirection);
     // The steps after the walk say nothing for a while.
     ConsoleFlush();
     return result;

@@ -1,6 +1,7 @@
 #include "detect/read_ahead.h"
 
 #include "base/console.h"
+#include "base/platform.h"
 #include "sys/syscalls.h"
 
 #include <string.h>
@@ -68,12 +69,13 @@ static void WakeReader(ReadAhead *readAhead, int now)
 }
 
 // A reader's file calls see the system's per-thread state of its own thread:
-// whatever the walk's thread sets up for its file calls, a reader must set up
-// here for itself.
+// whatever the walk's thread sets up for its file calls (file-system
+// redirection off under WOW64), a reader sets up here for itself.
 static DWORD WINAPI ReadCandidates(void *parameter)
 {
     Reader *reader = static_cast<Reader *>(parameter);
     ReadAhead *readAhead = reader->owner;
+    FileRedirection redirection = FileRedirectionOff();
     EnterCriticalSection(&readAhead->lock);
     for (;;) {
         if (readAhead->unclaimed == 0) {
@@ -106,6 +108,7 @@ static DWORD WINAPI ReadCandidates(void *parameter)
         }
     }
     LeaveCriticalSection(&readAhead->lock);
+    FileRedirectionBack(redirection);
     return 0;
 }
 

@@ -85,8 +85,12 @@ void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void 
                    (unsigned)processId);
         return;
     }
-    if (!scan->isInfected(name))
+    // On 64-bit Windows a 64-bit process's image path names the real file.
+    FileRedirection redirection = FileRedirectionOff();
+    if (!scan->isInfected(name)) {
+        FileRedirectionBack(redirection);
         return;
+    }
     TracePrint(TraceModuleName, -1, 4, "Process %s (PID=0x%x) is infection\n", name, (unsigned)processId);
     RunTallyAddFound();
 
@@ -116,6 +120,7 @@ void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void 
     if (!waited)
         sys::Sleep(1000);
     int result = ReplaceFile("", name, nullptr, 0);
+    FileRedirectionBack(redirection);
     TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", name, result);
     RunTallyAddReplaceResult(result);
 

@@ -64,6 +64,9 @@ PsapiProcessEnumerator::PsapiProcessEnumerator()
     if (vdmEnumTaskWowEx_ != nullptr && enumProcesses_ != nullptr && getModuleFileNameEx_ != nullptr &&
         getModuleBaseName_ != nullptr && enumProcessModules_ != nullptr)
         ready = 1;
+    HMODULE kernel = sys::GetModuleHandleA("KERNEL32.DLL");
+    if (kernel != nullptr)
+        queryFullImageName_ = LookUp<QueryImageNameFn>(kernel, "QueryFullProcessImageNameA");
 }
 
 PsapiProcessEnumerator::~PsapiProcessEnumerator()
@@ -110,14 +113,19 @@ int PsapiProcessEnumerator::Enumerate(ProcessCallback callback, void *context)
             continue;  // gone since the listing, or not ours to look at
         HMODULE modules[1024];
         DWORD needed = 0;
-        if (!enumProcessModules_(process, modules, sizeof modules, &needed)) {
-            sys::CloseHandle(process);
-            continue;
-        }
         // Room for one character more than a name may have: a name that
         // fills it was cut, and a cut path names some other file.
         char name[MAX_PATH + 2];
-        DWORD length = getModuleFileNameEx_(process, modules[0], name, MAX_PATH + 1);
+        DWORD length = 0;
+        if (enumProcessModules_(process, modules, sizeof modules, &needed)) {
+            length = getModuleFileNameEx_(process, modules[0], name, MAX_PATH + 1);
+        } else if (queryFullImageName_ != nullptr) {
+            // A 64-bit process's modules cannot be read from a 32-bit one;
+            // its image path can.
+            DWORD size = MAX_PATH + 1;
+            if (queryFullImageName_(process, 0, name, &size))
+                length = size;
+        }
         sys::CloseHandle(process);
         if (length == 0 || length >= MAX_PATH)
             continue;

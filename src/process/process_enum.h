@@ -57,6 +57,7 @@ private:
     typedef BOOL(WINAPI *EnumProcessesFn)(DWORD *ids, DWORD bytes, DWORD *bytesReturned);
     typedef DWORD(WINAPI *ModuleNameFn)(HANDLE process, HMODULE module, LPSTR name, DWORD capacity);
     typedef BOOL(WINAPI *EnumProcessModulesFn)(HANDLE process, HMODULE *modules, DWORD bytes, DWORD *needed);
+    typedef BOOL(WINAPI *QueryImageNameFn)(HANDLE process, DWORD flags, LPSTR name, PDWORD size);
 
     void ReleaseLibraries();
 
@@ -67,6 +68,9 @@ private:
     EnumProcessModulesFn enumProcessModules_ = nullptr;
     FARPROC vdmEnumTaskWowEx_ = nullptr;  // required, never called
     ModuleNameFn getModuleBaseName_ = nullptr;  // required, never called
+    // KERNEL32's, where there is one (Vista and later): the image path of a
+    // process whose modules cannot be read, as a 64-bit one's from here.
+    QueryImageNameFn queryFullImageName_ = nullptr;
 };
 
 // Builds the PSAPI enumerator (useNt non-zero) or the Tool Help one, runs it

@@ -959,11 +959,12 @@ class Workstation:
         return self.start_program(winpath, *args, stdin=stdin, env=env,
                                   capture=capture).wait(timeout)
 
-    def start_sample_program(self, winpath, signature_id=None):
+    def start_sample_program(self, winpath, signature_id=None, bits=32):
         """Plants the sample program at winpath, forged for signature_id
         (clean when None), starts it and waits until it is loaded; answers
-        its Running. It sleeps until it is ended."""
-        self.plant_file(winpath, sample_program(signature_id))
+        its Running. It sleeps until it is ended. bits=64 plants its x86-64
+        build (for a win64 workstation)."""
+        self.plant_file(winpath, sample_program(signature_id, bits))
         running = self.start_program(winpath)
         if not running.wait_loaded():
             raise HarnessError("the sample program %s did not start" % winpath)
@@ -1131,15 +1132,14 @@ def forge_sample_module():
     return forge_sample
 
 
-_sample_program_bytes = []
+_sample_program_bytes = {}  # compiler -> the built program
 
 
-def _sample_program_exe(forge_sample):
+def _sample_program_exe(forge_sample, compiler="i686-w64-mingw32-gcc"):
     """The built sample program's bytes. It is compiled once into the
     scratch folder, under an exclusive lock so that parallel test processes
     wait for the first; a changed source, build flags or compiler gives a
     new file name, hence a new build."""
-    compiler = "i686-w64-mingw32-gcc"
     compiler_path = shutil.which(compiler)
     if compiler_path is None:
         raise HarnessError("%s is not installed (run tools/setup)" % compiler)
@@ -1148,8 +1148,8 @@ def _sample_program_exe(forge_sample):
         digest.update(f.read())
     digest.update(repr((forge_sample.SAMPLE_BUILD_FLAGS,
                         os.stat(compiler_path).st_mtime)).encode())
-    exe = os.path.join(scratch_dir(),
-                       "sample-program-%s.exe" % digest.hexdigest()[:16])
+    exe = os.path.join(scratch_dir(), "sample-program-%s-%s.exe"
+                       % (compiler.split("-")[0], digest.hexdigest()[:16]))
     with _locked(os.path.join(scratch_dir(), "sample-program.lock"),
                  fcntl.LOCK_EX):
         if not os.path.isfile(exe):
@@ -1163,14 +1163,16 @@ def _sample_program_exe(forge_sample):
         return f.read()
 
 
-def sample_program(signature_id=None):
+def sample_program(signature_id=None, bits=32):
     """The sample program (tests/samples/sample_program.c) as bytes: a
     console program that sleeps until it is ended, with its fingerprint
-    window forged for signature_id, or clean when that is None."""
+    window forged for signature_id, or clean when that is None; an i686
+    build, or x86-64 with bits=64."""
     forge_sample = forge_sample_module()
-    if not _sample_program_bytes:
-        _sample_program_bytes.append(_sample_program_exe(forge_sample))
-    exe = _sample_program_bytes[0]
+    compiler = "x86_64-w64-mingw32-gcc" if bits == 64 else "i686-w64-mingw32-gcc"
+    if compiler not in _sample_program_bytes:
+        _sample_program_bytes[compiler] = _sample_program_exe(forge_sample, compiler)
+    exe = _sample_program_bytes[compiler]
     if signature_id is None:
         return exe
     return forge_sample.forge_program(exe, signature_id)
