@@ -93,8 +93,24 @@ class OneRunAtATime(WorkstationTestCase):
         self.assertEqual(self.run_tool(ws, "/SILENT", timeout=60).stdout.count(ANOTHER_COPY), 0)
 
 class UnattendedRun(WorkstationTestCase):
-    """What a deployment tool runs: the release's batch file, through cmd, with
-    a network drive standing for the share that collects the logs."""
+    """What a deployment tool runs: /SILENT /EXITCODE, and the release's batch
+    file through cmd, with a network drive standing for the share that
+    collects the logs."""
+
+    def test_silent_runs_log_the_summary_and_exitcode_gives_the_outcome(self):
+        ws = self.workstation()
+        sample = forge_sample_module().make_sample(20000, 1)
+        restart = b"Restarting the computer is needed to complete the disinfection process.\r\n"
+        for args, code in ((["/SILENT"], 0), (["/silent", "/ExitCode"], 2)):
+            with self.subTest(args=args):
+                # Read-only: deleted at the restart, so an interactive run ends with 2.
+                ws.plant_file("C:\\Temp\\details.pif", sample, readonly=True)
+                result = self.run_tool(ws, *args, timeout=120)
+                self.assertEqual(result.exit_code, code)
+                self.assertTrue(log_runs(result.log)[-1].endswith(
+                    b"Infections were found and removed.\r\n" + restart +
+                    b"Exiting, return value %d\r\n" % code), result.log)
+                self.assertNotIn(b"Infection was found", result.stdout)
 
     def test_the_batch_file_cleans_ends_with_the_outcome_and_copies_the_log(self):
         ws = self.workstation(drives={"S": "network"})
