@@ -163,7 +163,9 @@ static void HandleFingerprint(const char *path, const FingerprintResult *fingerp
 {
     int infected = 0;
     if (!ReportFingerprint(path, fingerprint, &infected)) {
+        // Logged too: a silent run's log is all a script has to go by.
         ConsolePrint("Error scanning file %s\n", path);
+        TracePrint(TraceModuleName, -1, 1, "Error scanning file %s\n", path);
         return;
     }
     if (!infected)

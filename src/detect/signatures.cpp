@@ -1,6 +1,7 @@
 #include "detect/signatures.h"
 
 #include "base/console.h"
+#include "base/platform.h"
 #include "detect/crc32.h"
 #include "fileops/long_path.h"
 #include "sys/syscalls.h"
@@ -44,9 +45,12 @@ int FingerprintFile(const char *path, const SignatureEntry *table, unsigned char
     result->matchIndex = -1;
     result->seekFailures = 0;
 
-    // Read sharing only: a file that someone holds open for writing is not
-    // examined, and neither is a folder.
-    HANDLE file = PathCreateFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    // Sharing everything: a worm copy that another program holds open, even
+    // for writing, is still read. Only one held without read sharing stays
+    // unexamined, and a folder. Windows 9x knows no delete sharing and
+    // refuses the flag.
+    DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (IsWindowsNT() ? FILE_SHARE_DELETE : 0);
+    HANDLE file = PathCreateFile(path, GENERIC_READ, share, OPEN_EXISTING, 0);
     if (file == INVALID_HANDLE_VALUE)
         return 0;
 

@@ -35,7 +35,7 @@ struct FingerprintResult {
     int seekFailures;    // positionings that failed ("seek failed" each)
 };
 
-// Opens the file for reading (read sharing only) and tests it against the
+// Opens the file for reading (sharing read, write and, on NT, delete) and tests it against the
 // rows of `table` in order, reading into `buffer` (bufferSize at least
 // MaxSignatureLength): one read covers every window that fits the buffer from
 // the first one, and a window that several rows share is summed once. Prints

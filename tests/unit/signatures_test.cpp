@@ -169,10 +169,22 @@ TEST_F(SignaturesTest, CleanAndShortFilesAreExaminedWithoutAMatchAndLogNothing)
     EXPECT_EQ(ReadWholeFile(log_), "");
 }
 
-TEST_F(SignaturesTest, FilesThatCannotBeOpenedAreNotExamined)
+TEST_F(SignaturesTest, FilesThatCannotBeOpenedAreNotExaminedAFileHeldForWritingIs)
 {
+    // Held open for writing by another program that shares it: still read.
+    std::string shared = Planted("shared.exe", WormLike(1));
+    HANDLE sharingWriter = ::CreateFileA(shared.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                         FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(sharingWriter, INVALID_HANDLE_VALUE);
+    int32_t sharedIndex = 99;
+    EXPECT_EQ(MatchFileSignature(shared.c_str(), SignatureTable, &sharedIndex), 1);
+    EXPECT_EQ(sharedIndex, 1);
+    ::CloseHandle(sharingWriter);
+    g_calls = FileCalls();
+
+    // Held without read sharing: nothing can be read.
     std::string held = Planted("held.exe", WormLike(1));
-    HANDLE writer = ::CreateFileA(held.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE writer = ::CreateFileA(held.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
     std::string missing = scratch_.File("missing.exe");
     std::string folder = scratch_.File("folder.exe");
