@@ -55,6 +55,7 @@
     X(GetShortPathNameA, ::GetShortPathNameA)                \
     X(MoveFileExA, ::MoveFileExA)                            \
     X(remove, ::remove)                                      \
+    X(rename, ::rename)                                      \
     /* the same for paths past MAX_PATH, in their wide form */ \
     X(MultiByteToWideChar, ::MultiByteToWideChar)            \
     X(WideCharToMultiByte, ::WideCharToMultiByte)            \

@@ -62,6 +62,7 @@ const FailureSpec kFailures[] = {
     {"GetShortPathNameA", 0, ERROR_ACCESS_DENIED, 0, false},
     {"MoveFileExA", FALSE, ERROR_ACCESS_DENIED, 0, false},
     {"remove", -1, 0, EACCES, false},
+    {"rename", -1, 0, EACCES, false},
     {"MultiByteToWideChar", 0, ERROR_NO_UNICODE_TRANSLATION, 0, false},
     {"WideCharToMultiByte", 0, ERROR_NO_UNICODE_TRANSLATION, 0, false},
     {"FindFirstFileW", -1, ERROR_ACCESS_DENIED, 0, false},

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <errno.h>
+#include <string.h>
 #include <string>
 #include <vector>
 
@@ -309,6 +310,58 @@ TEST_F(Windows9xRenameTest, AnExistingWininitKeepsEveryOtherLine)
               0u)
         << text;
     EXPECT_NE(text.find("[Last]\r\nx=y"), std::string::npos) << text;
+}
+
+// The other programs' pending deletions are never cancelled: a thousand
+// "nul=" lines get a thousand and first.
+TEST_F(Windows9xRenameTest, ANewLineIsAddedHoweverManyThereAre)
+{
+    std::string lines = "[rename]\r\n";
+    for (int i = 0; i < 1000; ++i)
+        lines += "NUL=C:\\PENDING\\F" + std::to_string(i) + ".EXE\r\n";
+    MakeFile(Wininit(), lines);
+    EXPECT_EQ(ReplaceFile("", locked_.c_str(), nullptr, 0), ReplaceAtReboot);
+    EXPECT_EQ(ReadWholeFile(Wininit()), lines + "nul=" + ShortPath(locked_));
+}
+
+int g_writes, g_failWriteAt;
+FILE *g_newWininit;
+FILE *__cdecl NotingNewWininit(const char *path, const char *mode)
+{
+    FILE *stream = fopen(path, mode);
+    if (strstr(path, "WININIT.NEW") != nullptr)
+        g_newWininit = stream;
+    return stream;
+}
+
+int __cdecl WritesFailingHalfWay(const char *text, FILE *stream)
+{
+    if (stream == g_newWininit && ++g_writes == g_failWriteAt) {
+        errno = ENOSPC;
+        return EOF;
+    }
+    return fputs(text, stream);
+}
+
+// A write that fails half-way, or a new file that cannot take the old one's
+// place, leaves WININIT.INI as it was, and nothing beside it.
+TEST_F(Windows9xRenameTest, AFailedWriteLeavesWininitWhole)
+{
+    const std::string before = "[Other]\r\na=b\r\n[rename]\r\nNUL=C:\\OLD.EXE\r\n[Last]\r\nx=y\r\n";
+    MakeFile(Wininit(), before);
+    for (int failAt : {1, 3, 5}) {
+        g_writes = 0;
+        g_failWriteAt = failAt;
+        g_newWininit = nullptr;
+        ScopedSysCall<decltype(sys::fopen)> noting(sys::fopen, NotingNewWininit);
+        ScopedSysCall<decltype(sys::fputs)> failing(sys::fputs, WritesFailingHalfWay);
+        EXPECT_EQ(ReplaceFile("", locked_.c_str(), nullptr, 0), ReplaceFailed) << failAt;
+        EXPECT_EQ(ReadWholeFile(Wininit()), before) << failAt;
+        EXPECT_FALSE(FileExists(scratch_.File("WININIT.NEW"))) << failAt;
+    }
+    EXPECT_EQ(ReplaceFile("", locked_.c_str(), nullptr, 0), ReplaceAtReboot);
+    EXPECT_NE(ReadWholeFile(Wininit()).find("[Last]\r\nx=y"), std::string::npos);
+    EXPECT_FALSE(FileExists(scratch_.File("WININIT.OLD")));
 }
 
 FILE *__cdecl NoWriting(const char *path, const char *mode)
