@@ -36,7 +36,7 @@ int ScanInfectedProcesses(InfectionTest isInfected)
             TracePrint(TraceModuleName, -1, 4, "Cannot SetPrivilege %ld\n", (long)GetLastError());
     }
 
-    ScanProcesses(nt ? 1 : 0, CheckProcess, &scan);
+    int listed = ScanProcesses(nt ? 1 : 0, CheckProcess, &scan);
 
     if (nt) {
         SetPrivilege(token, kDebugPrivilege, 0);
@@ -53,8 +53,15 @@ int ScanInfectedProcesses(InfectionTest isInfected)
                    scan.allTerminated ? "OK" : "NOT OK");
         return scan.allTerminated;
     }
-    ConsolePrint("Infected process was not found in memory\n");
-    TracePrint(TraceModuleName, -1, 4, "%s", "No infected processes were found\n");
+    if (!listed) {
+        // A worm may be running: the run must not end as a clean one.
+        ConsolePrint("The running processes could not be listed\n");
+        TracePrint(TraceModuleName, -1, 1, "%s", "The running processes could not be listed\n");
+        RunTallyAddFailed();
+    } else {
+        ConsolePrint("Infected process was not found in memory\n");
+        TracePrint(TraceModuleName, -1, 4, "%s", "No infected processes were found\n");
+    }
     DeleteKnownWormFiles();
     return 1;
 }

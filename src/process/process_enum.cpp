@@ -5,6 +5,9 @@
 #include <string.h>
 
 // Entry points come back as FARPROC; each is cast to its real type once.
+// More ids than any system runs: the array stops growing there.
+static const DWORD kMaxProcessIds = 1u << 20;
+
 template <typename Fn>
 static Fn LookUp(HMODULE module, const char *name)
 {
@@ -14,12 +17,14 @@ static Fn LookUp(HMODULE module, const char *name)
 ToolhelpProcessEnumerator::ToolhelpProcessEnumerator()
 {
     memset(&entry_, 0, sizeof entry_);
+    memset(&module_, 0, sizeof module_);
     kernel_ = sys::GetModuleHandleA("KERNEL32.DLL");
     if (kernel_ == nullptr)
         return;
     createSnapshot_ = LookUp<CreateSnapshotFn>(kernel_, "CreateToolhelp32Snapshot");
     processFirst_ = LookUp<ProcessWalkFn>(kernel_, "Process32First");
     processNext_ = LookUp<ProcessWalkFn>(kernel_, "Process32Next");
+    moduleFirst_ = LookUp<ModuleWalkFn>(kernel_, "Module32First");
     if (createSnapshot_ != nullptr && processFirst_ != nullptr && processNext_ != nullptr) {
         entry_.dwSize = sizeof(PROCESSENTRY32);  // 296 for this ANSI record
         ready = 1;
@@ -37,13 +42,26 @@ int ToolhelpProcessEnumerator::Enumerate(ProcessCallback callback, void *context
         return 0;
     }
     if (processFirst_(snapshot_, &entry_)) {
-        callback(entry_.szExeFile, 0, entry_.th32ProcessID, context);
+        callback(ImagePath(entry_.th32ProcessID, entry_.szExeFile), 0, entry_.th32ProcessID, context);
         while (processNext_(snapshot_, &entry_) == TRUE)
-            callback(entry_.szExeFile, 0, entry_.th32ProcessID, context);
+            callback(ImagePath(entry_.th32ProcessID, entry_.szExeFile), 0, entry_.th32ProcessID, context);
     }
     sys::CloseHandle(snapshot_);
     snapshot_ = nullptr;
     return 1;
+}
+
+const char *ToolhelpProcessEnumerator::ImagePath(DWORD processId, const char *name)
+{
+    if (moduleFirst_ == nullptr || strchr(name, '\\') != nullptr)
+        return name;
+    HANDLE modules = createSnapshot_(TH32CS_SNAPMODULE, processId);
+    if (modules == INVALID_HANDLE_VALUE || modules == nullptr)
+        return name;
+    module_.dwSize = sizeof(MODULEENTRY32);
+    int found = moduleFirst_(modules, &module_) && module_.szExePath[0] != '\0';
+    sys::CloseHandle(modules);
+    return found ? module_.szExePath : name;
 }
 
 PsapiProcessEnumerator::PsapiProcessEnumerator()
@@ -97,15 +115,24 @@ int PsapiProcessEnumerator::Enumerate(ProcessCallback callback, void *context)
         getModuleBaseName_ == nullptr || enumProcessModules_ == nullptr)
         return 0;
 
-    DWORD ids[1024];
+    // A list that fills the array may have been cut: the array grows until
+    // the list fits, so a busy server's processes are all looked at.
+    DWORD capacity = 1024;
+    DWORD *ids = nullptr;
     DWORD idBytes = 0;
-    if (!enumProcesses_(ids, sizeof ids, &idBytes)) {
-        ReleaseLibraries();
-        return 0;
+    for (;;) {
+        ids = static_cast<DWORD *>(sys::malloc(capacity * sizeof(DWORD)));
+        if (ids == nullptr || !enumProcesses_(ids, capacity * sizeof(DWORD), &idBytes)) {
+            sys::free(ids);
+            ReleaseLibraries();
+            return 0;
+        }
+        if (idBytes < capacity * sizeof(DWORD) || capacity >= kMaxProcessIds)
+            break;
+        sys::free(ids);
+        capacity *= 2;
     }
-    DWORD count = idBytes / sizeof ids[0];
-    if (count > 1024)
-        count = 1024;
+    DWORD count = idBytes / sizeof(DWORD);
 
     for (DWORD i = 0; i < count; ++i) {
         HANDLE process = sys::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, ids[i]);
@@ -132,6 +159,7 @@ int PsapiProcessEnumerator::Enumerate(ProcessCallback callback, void *context)
         name[length] = '\0';
         callback(name, 0, ids[i], context);
     }
+    sys::free(ids);
     ReleaseLibraries();
     return 1;
 }
@@ -139,9 +167,10 @@ int PsapiProcessEnumerator::Enumerate(ProcessCallback callback, void *context)
 int ScanProcesses(uint32_t useNt, ProcessCallback callback, void *context)
 {
     if (useNt) {
-        PsapiProcessEnumerator enumerator;
-        return enumerator.Enumerate(callback, context);
+        PsapiProcessEnumerator psapi;
+        if (psapi.ready)
+            return psapi.Enumerate(callback, context);
     }
-    ToolhelpProcessEnumerator enumerator;
-    return enumerator.Enumerate(callback, context);
+    ToolhelpProcessEnumerator toolhelp;
+    return toolhelp.Enumerate(callback, context);
 }

@@ -1,7 +1,7 @@
 // Listing the machine's running processes: Tool Help on Windows 9x, PSAPI on
-// the NT family. Every entry point is looked up by name at run time, so the
-// tool still starts on a system that lacks one of the libraries; such a
-// system simply gets no enumeration.
+// the NT family, and Tool Help there too where PSAPI is missing (NT 4 without
+// it, a damaged system). Every entry point is looked up by name at run time,
+// so the tool still starts on a system that lacks one of the libraries.
 #pragma once
 
 #include <windows.h>
@@ -36,6 +36,11 @@ public:
 private:
     typedef HANDLE(WINAPI *CreateSnapshotFn)(DWORD flags, DWORD processId);
     typedef BOOL(WINAPI *ProcessWalkFn)(HANDLE snapshot, PROCESSENTRY32 *entry);
+    typedef BOOL(WINAPI *ModuleWalkFn)(HANDLE snapshot, MODULEENTRY32 *entry);
+
+    // The image path of a process whose entry carries a bare name (the NT
+    // family's Tool Help): its first module's path, or the bare name.
+    const char *ImagePath(DWORD processId, const char *name);
 
     HMODULE kernel_ = nullptr;  // never loaded here, so never released
     HANDLE snapshot_ = nullptr;
@@ -43,6 +48,8 @@ private:
     CreateSnapshotFn createSnapshot_ = nullptr;
     ProcessWalkFn processFirst_ = nullptr;
     ProcessWalkFn processNext_ = nullptr;
+    ModuleWalkFn moduleFirst_ = nullptr;  // optional
+    MODULEENTRY32 module_;
 };
 
 class PsapiProcessEnumerator : public ProcessEnumerator {
@@ -73,6 +80,7 @@ private:
     QueryImageNameFn queryFullImageName_ = nullptr;
 };
 
-// Builds the PSAPI enumerator (useNt non-zero) or the Tool Help one, runs it
-// once and answers its Enumerate result.
+// Builds the PSAPI enumerator (useNt non-zero; Tool Help when PSAPI is not
+// there) or the Tool Help one, runs it once and answers its Enumerate result:
+// 0 when no list could be had.
 int ScanProcesses(uint32_t useNt, ProcessCallback callback, void *context);

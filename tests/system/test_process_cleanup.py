@@ -119,7 +119,7 @@ class NoInfectedProcess(WorkstationTestCase):
         self.assertEqual(result.exit_code, 1)
         self.assertFalse(ws.exists("C:\\windows\\winppr32.exe"))
 
-    def test_without_vdmdbg_no_process_is_examined(self):
+    def test_without_vdmdbg_tool_help_lists_the_processes_and_the_worm_is_ended(self):
         ws = self.workstation()
         # The prefix's own link to the template's file goes; the template keeps it.
         self.assertTrue(ws.delete_file("C:\\windows\\system32\\vdmdbg.dll"))
@@ -127,22 +127,21 @@ class NoInfectedProcess(WorkstationTestCase):
         self.addCleanup(worm.kill)
         result = self.run_tool(ws, timeout=120)
 
-        self.assertNotIn(b"examinate process", result.log)
-        self.assertTrue(self.assertBanner(result.stdout).startswith(NOT_FOUND_IN_MEMORY), result.stdout)
-        self.assertIn(b"No infected processes were found\r\n", result.log)
-        self.assertTrue(worm.running(), "the process was ended without a process list")
-        # The drive walk finds the running image and puts its deletion off.
-        self.assertIn(b"Deleting file \"C:\\users\\Public\\svc\\winsvc.exe\", result=2\r\n", result.log)
-        self.assertEqual(result.exit_code, 2)
+        # Tool Help stands in for the missing library, with whole image paths.
+        self.assertIn(b"Process C:\\Users\\Public\\svc\\winsvc.exe (PID=0x", result.log)
+        self.assertTrue(self.assertBanner(result.stdout).startswith(FOUND_IN_MEMORY), result.stdout)
+        self.assertTrue(ended(worm), "the worm still runs")
+        self.assertIn(b"Deleting file \"C:\\Users\\Public\\svc\\winsvc.exe\", result=1\r\n", result.log)
+        self.assertEqual(result.exit_code, 1)
 
 
 class Windows98ProcessList(WorkstationTestCase):
 
-    def test_tool_help_lists_without_token_work_and_a_bare_name_ends_nothing(self):
+    def test_tool_help_lists_without_token_work_and_completes_bare_names(self):
         # Wine's Tool Help gives bare image names even to a Windows 98
-        # program. Such a name would be looked up in the tool's own folder,
-        # where a file of that name says nothing about the process: the
-        # process is left alone, and the drive walk deals with its image.
+        # program. A bare name would be looked up in the tool's own folder; the
+        # process's first module names its real image instead, so both worm
+        # programs are ended and their images deleted now.
         ws = self.workstation(windows98=True)
         elsewhere = ws.start_sample_program(WORM, 0)
         self.addCleanup(elsewhere.kill)
@@ -153,23 +152,13 @@ class Windows98ProcessList(WorkstationTestCase):
         log = result.log
         self.assertNotIn(b"Cannot SetPrivilege", log)
         self.assertNotIn(b"Cannot open current process", log)
-        self.assertNotIn(b"is infection", log)
-        self.assertRegex(log, rb"examinate process winsvc\.exe \(PID=0x[0-9a-f]+\)\r\n"
-                              rb"Process winsvc\.exe \(PID=0x[0-9a-f]+\) has no full image path and is left alone\r\n")
-        self.assertRegex(log, rb"Process beside\.exe \(PID=0x[0-9a-f]+\) has no full image path and is left alone\r\n")
-        self.assertInOrder(log, [
-            b"No infected processes were found\r\n",
-            b"file C:\\windows\\msccn32.exe doesn't exist\r\n",
-            # Windows 98 deletes the running images at the restart, through WININIT.INI.
-            b"Deleting file \"C:\\users\\Public\\svc\\winsvc.exe\", result=2\r\n",
-        ])
-        self.assertIn(b"Deleting file \"C:\\Tools\\beside.exe\", result=2\r\n", log)
-        self.assertTrue(self.assertBanner(result.stdout).startswith(NOT_FOUND_IN_MEMORY), result.stdout)
-        self.assertEqual(result.exit_code, 2)
-        self.assertTrue(elsewhere.running() and beside.running())
-        wininit = ws.read_file("C:\\windows\\WININIT.INI")
-        self.assertIn(b"C:\\users\\Public\\svc\\winsvc.exe", wininit)
-        self.assertIn(b"C:\\Tools\\beside.exe", wininit)
+        self.assertNotIn(b"has no full image path", log)
+        self.assertRegex(log, rb"Process C:\\Users\\Public\\svc\\winsvc\.exe \(PID=0x[0-9a-f]+\) is infection\r\n")
+        self.assertRegex(log, rb"Process C:\\Tools\\beside\.exe \(PID=0x[0-9a-f]+\) is infection\r\n")
+        self.assertIn(b"Deleting file \"C:\\Tools\\beside.exe\", result=1\r\n", log)
+        self.assertTrue(self.assertBanner(result.stdout).startswith(FOUND_IN_MEMORY), result.stdout)
+        self.assertEqual(result.exit_code, 1)
+        self.assertTrue(ended(elsewhere) and ended(beside))
 
 
 if __name__ == "__main__":

@@ -335,10 +335,12 @@ TEST_F(EnumeratorTest, PsapiIsReadyOnlyWithAllFiveEntryPointsAndAlwaysReleasesIt
     for (const char *entry : {"EnumProcesses", "GetModuleFileNameExA", "EnumProcessModules", "VDMEnumTaskWOWEx",
                               "GetModuleBaseNameA"}) {
         g_machine.missingEntry = entry;
-        EXPECT_EQ(ScanProcesses(1, RecordProcess, &seen_), 0) << entry;
+        // Without PSAPI, Tool Help stands in.
+        EXPECT_EQ(ScanProcesses(1, RecordProcess, &seen_), 1) << entry;
     }
-    EXPECT_TRUE(seen_.empty());
+    EXPECT_EQ(seen_.size(), 5u);
     EXPECT_EQ(g_machine.openAccess.size(), 0u);
+    seen_.clear();
 
     // A failed listing, and an enumerator that is never run, let go too.
     g_machine.missingEntry.clear();
@@ -352,7 +354,10 @@ TEST_F(EnumeratorTest, PsapiIsReadyOnlyWithAllFiveEntryPointsAndAlwaysReleasesIt
     }
     { PsapiProcessEnumerator unused; }
     g_machine.hasPsapi = false;
-    EXPECT_EQ(ScanProcesses(1, RecordProcess, &seen_), 0);
+    EXPECT_EQ(ScanProcesses(1, RecordProcess, &seen_), 1);  // Tool Help
+    g_machine.hasKernel = false;
+    seen_.clear();
+    EXPECT_EQ(ScanProcesses(1, RecordProcess, &seen_), 0);  // no list at all
     EXPECT_TRUE(seen_.empty());
 }
 
@@ -413,11 +418,9 @@ TEST(RealProcessListTest, BothWaysFindThisVeryProcess)
             if (s.id == GetCurrentProcessId())
                 self = &s;
         ASSERT_NE(self, nullptr) << "useNt=" << useNt;
-        // PSAPI gives the image's whole path; Tool Help on this system the bare name.
-        if (useNt)
-            EXPECT_EQ(_stricmp(self->name.c_str(), ownPath), 0) << self->name;
-        else
-            EXPECT_EQ(_stricmp(self->name.c_str(), "unit_tests.exe"), 0) << self->name;
+        // The image's whole path both ways: Tool Help's bare name on this
+        // system is completed from the process's first module.
+        EXPECT_EQ(_stricmp(self->name.c_str(), ownPath), 0) << self->name;
     }
     EXPECT_EQ(g_realLoads, 2);
     EXPECT_EQ(g_realFrees, 2);
@@ -625,14 +628,26 @@ TEST_F(ScanTest, AWindowsFolderAtADriveRootGetsNoSecondBackslash)
     EXPECT_EQ(StepLines().back(), "Cannot get the Windows directory");
 }
 
-TEST_F(ScanTest, WithoutAnEnumerationTheStepActsAsIfNothingWereInfected)
+TEST_F(ScanTest, WithoutPsapiToolHelpListsAndWithoutAnyListTheRunFails)
 {
     g_machine.hasVdmdbg = false;
-    g_machine.processes = {{0x2C, Worm("worm.exe")}};
+    std::string image = Worm("worm.exe");
+    g_machine.processes = {{0x2C, image}};
+    EXPECT_EQ(ScanInfectedProcesses(NamedWorm), 1);
+    EXPECT_EQ(g_machine.events, (std::vector<std::string>{"terminate " + image, "wait 5000"}));
+
+    // No list at all: a worm may still run, so the step says so and fails.
+    g_machine.hasKernel = false;
+    g_machine.events.clear();
+    unsigned failed = RunTallyFailed();
+    CapturedStdout out;
     EXPECT_EQ(ScanInfectedProcesses(NamedWorm), 1);
     EXPECT_TRUE(g_machine.events.empty());
-    EXPECT_EQ(stdout_.Text(), "Infected process was not found in memory\n");
-    EXPECT_EQ(StepLines().front(), "No infected processes were found");
+    EXPECT_EQ(out.Text(), "The running processes could not be listed\n");
+    EXPECT_EQ(RunTallyFailed(), failed + 1);
+    EXPECT_EQ(StepLines().back().rfind("file ", 0), 0u);  // the known names are still looked for
+    EXPECT_NE(ReadWholeFile(scratch_.File("trace.log")).find("The running processes could not be listed\r\n"),
+              std::string::npos);
 }
 
 TEST_F(ScanTest, Windows9xUsesToolHelpAndLeavesTheTokenAlone)

@@ -145,13 +145,28 @@ HANDLE WINAPI NoGuardDevice(LPCSTR path, DWORD access, DWORD share, LPSECURITY_A
     return CreateFileA(path, access, share, security, disposition, flags, templateFile);
 }
 
+// An empty process list: Tool Help's walk finds nothing.
+BOOL WINAPI NoProcess(HANDLE, void *)
+{
+    SetLastError(ERROR_NO_MORE_FILES);
+    return FALSE;
+}
+
+FARPROC WINAPI EmptyProcessList(HMODULE module, LPCSTR name)
+{
+    if (reinterpret_cast<uintptr_t>(name) >= 0x10000 && strcmp(name, "Process32First") == 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(NoProcess));
+    return GetProcAddress(module, name);
+}
+
 // A machine on which every clean-up step runs and finds nothing: no drives,
-// no processes, no Run keys, no worm files in the (faked) Windows folder.
+// no processes (no PSAPI, and Tool Help lists none), no Run keys, no worm
+// files in the (faked) Windows folder.
 struct QuietMachine {
     ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives{sys::GetLogicalDriveStringsA, OnlyAFloppy};
     ScopedSysCall<decltype(sys::GetDriveTypeA)> types{sys::GetDriveTypeA, Removable};
     ScopedSysCall<decltype(sys::LoadLibraryA)> load{sys::LoadLibraryA, NoLibrary};
-    ScopedSysCall<decltype(sys::GetModuleHandleA)> module{sys::GetModuleHandleA, NoLibrary};
+    ScopedSysCall<decltype(sys::GetProcAddress)> entries{sys::GetProcAddress, EmptyProcessList};
     ScopedSysCall<decltype(sys::RegOpenKeyExA)> runKey{sys::RegOpenKeyExA, NoRunKey};
     ScopedSysCall<decltype(sys::CreateFileA)> guard{sys::CreateFileA, NoGuardDevice};
     ScopedSysCall<decltype(sys::CreateMutexA)> mutex{sys::CreateMutexA, ProcessOwnMutex};
