@@ -17,9 +17,43 @@ const char *const WormFileNames[3] = {"msccn32.exe", "mscvb32.exe", "winppr32.ex
 
 static const char kDebugPrivilege[] = "SeDebugPrivilege";
 
+static const int kMaxProcessRounds = 3;
+
+// Deletes an infected image: the file on 64-bit Windows is the real one.
+static void DeleteInfectedImage(const char *name)
+{
+    FileRedirection redirection = FileRedirectionOff();
+    int result = ReplaceFile("", name, nullptr, 0);
+    FileRedirectionBack(redirection);
+    TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", name, result);
+    RunTallyAddReplaceResult(result);
+}
+
+static void DeletePendingImages(ProcessScanContext *scan)
+{
+    for (int i = 0; i < scan->imageCount; ++i)
+        DeleteInfectedImage(scan->images[i]);
+    scan->imageCount = 0;
+}
+
+// Keeps an image for deletion once every process of the listing has ended;
+// an image already kept is not kept twice. Without room it goes now.
+static void KeepImageForDeletion(ProcessScanContext *scan, const char *name)
+{
+    for (int i = 0; i < scan->imageCount; ++i)
+        if (_stricmp(scan->images[i], name) == 0)
+            return;
+    if (scan->imageCount == kMaxPendingImages || strlen(name) >= MAX_PATH) {
+        DeleteInfectedImage(name);
+        return;
+    }
+    strcpy(scan->images[scan->imageCount++], name);
+}
+
 int ScanInfectedProcesses(InfectionTest isInfected)
 {
     ProcessScanContext scan;
+    memset(&scan, 0, sizeof scan);
     scan.isInfected = isInfected;
     scan.anyInfected = 0;
     scan.allTerminated = 1;
@@ -36,7 +70,19 @@ int ScanInfectedProcesses(InfectionTest isInfected)
             TracePrint(TraceModuleName, -1, 4, "Cannot SetPrivilege %ld\n", (long)GetLastError());
     }
 
-    int listed = ScanProcesses(nt ? 1 : 0, CheckProcess, &scan);
+    // Every infected process of a listing is ended first and each image then
+    // deleted once: a worm's watchdog pair would otherwise hold the image of
+    // the first while it is deleted. A partner may start the worm again
+    // between the listing and the end, so the listing is repeated until one
+    // finds no infected process, three times at most.
+    int listed = 0;
+    for (int round = 0; round < kMaxProcessRounds; ++round) {
+        scan.roundInfected = 0;
+        listed = ScanProcesses(nt ? 1 : 0, CheckProcess, &scan);
+        DeletePendingImages(&scan);
+        if (!listed || scan.roundInfected == 0)
+            break;
+    }
 
     if (nt) {
         SetPrivilege(token, kDebugPrivilege, 0);
@@ -126,12 +172,11 @@ void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void 
     // image before it is deleted.
     if (!waited)
         sys::Sleep(1000);
-    int result = ReplaceFile("", name, nullptr, 0);
     FileRedirectionBack(redirection);
-    TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", name, result);
-    RunTallyAddReplaceResult(result);
+    KeepImageForDeletion(scan, name);
 
     scan->anyInfected = 1;
+    ++scan->roundInfected;
     if (!terminated)
         scan->allTerminated = 0;
 }

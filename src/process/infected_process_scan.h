@@ -8,11 +8,18 @@
 // Infection test for a file path: non-zero when infected.
 typedef int (*InfectionTest)(const char *path);
 
+// Infected images waiting for every process of a listing to end; more than
+// this are deleted as their process is met.
+enum { kMaxPendingImages = 16 };
+
 // What the scan carries from process to process.
 struct ProcessScanContext {
     InfectionTest isInfected;
     uint32_t anyInfected;    // 1 once an infected process was met
     uint32_t allTerminated;  // 0 once a termination failed, for good
+    uint32_t roundInfected;  // infected processes met in this listing
+    int imageCount;
+    char images[kMaxPendingImages][MAX_PATH];  // each image once
 };
 
 // The worm's file names in the Windows directory, in the order looked for.
