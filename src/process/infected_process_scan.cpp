@@ -9,7 +9,6 @@
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 
-
 #include <stdio.h>
 #include <string.h>
 
@@ -91,8 +90,8 @@ int ScanInfectedProcesses(InfectionTest isInfected)
     }
 
     if (scan.anyInfected) {
-        // Each infected image was dealt with as its process was met, so the
-        // known names are not looked for.
+        // Each infected image was deleted once its processes had ended, so
+        // the known names are not looked for.
         ConsolePrint("Infected process was found in memory\n");
         TracePrint(TraceModuleName, -1, 4,
                    "There were infected proceses, terminated with status =%s, start delete infected process files\n",
@@ -140,10 +139,10 @@ void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void 
     }
     // On 64-bit Windows a 64-bit process's image path names the real file.
     FileRedirection redirection = FileRedirectionOff();
-    if (!scan->isInfected(name)) {
-        FileRedirectionBack(redirection);
+    int infected = scan->isInfected(name);
+    FileRedirectionBack(redirection);
+    if (!infected)
         return;
-    }
     TracePrint(TraceModuleName, -1, 4, "Process %s (PID=0x%x) is infection\n", name, (unsigned)processId);
     RunTallyAddFound();
 
@@ -172,7 +171,6 @@ void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void 
     // image before it is deleted.
     if (!waited)
         sys::Sleep(1000);
-    FileRedirectionBack(redirection);
     KeepImageForDeletion(scan, name);
 
     scan->anyInfected = 1;
