@@ -86,6 +86,8 @@ int Disinfect_Vornik(uint32_t *status, uint32_t, const char *, uint32_t, uint32_
     DeleteRunValue(HKEY_CURRENT_USER, kRunKeyPath, "SSK Service");
     DeleteRunValue(HKEY_LOCAL_MACHINE, kRunKeyPath, "TrayX");
     DeleteRunValue(HKEY_CURRENT_USER, kRunKeyPath, "TrayX");
+    static const char *const kWormRunValues[] = {"System Tray", "System MScvb", "SSK Service", "TrayX"};
+    DeleteRunValuesOfOtherUsers(kRunKeyPath, kWormRunValues, 4);
     RemoveStartupCopies();
 
     RestoreGuard();

@@ -16,21 +16,27 @@ const char *const StartupCopyPaths[4] = {
     "Documents and Settings\\All Users\\Start Menu\\Programs\\Startup\\mscvb32.exe",
 };
 
-// One view of the key: view is 0, KEY_WOW64_64KEY or KEY_WOW64_32KEY, and
-// viewNote what the log lines add to tell two views apart.
+// One view of the key: view is 0, KEY_WOW64_64KEY or KEY_WOW64_32KEY.
+// shownKey is the key as the log lines name it, hive and view included.
 static void DeleteRunValueInView(HKEY hive, const char *keyPath, const char *valueName, REGSAM view,
-                                 const char *viewNote)
+                                 const char *shownKey)
 {
     HKEY key = nullptr;
     LONG status = sys::RegOpenKeyExA(hive, keyPath, 0, KEY_WRITE | view, &key);
     if (status != ERROR_SUCCESS) {
-        TracePrint(TraceModuleName, -1, 4, "Cannot open key %s%s 0x%x\n", keyPath, viewNote, (unsigned)status);
+        TracePrint(TraceModuleName, -1, 4, "Cannot open key %s 0x%x\n", shownKey, (unsigned)status);
         return;
     }
     status = sys::RegDeleteValueA(key, valueName);
-    TracePrint(TraceModuleName, -1, 4, "Value %s of %s%s was deleted with status: %s (0x%x)\n", valueName, keyPath,
-               viewNote, status == ERROR_SUCCESS ? "OK" : "failed", (unsigned)status);
+    TracePrint(TraceModuleName, -1, 4, "Value %s of %s was deleted with status: %s (0x%x)\n", valueName, shownKey,
+               status == ERROR_SUCCESS ? "OK" : "failed", (unsigned)status);
     sys::RegCloseKey(key);
+}
+
+// The key as a log line names it: "<hive>\<key path><note>", cut to the buffer.
+static void ShowKey(char *shown, size_t size, const char *hive, const char *keyPath, const char *note)
+{
+    snprintf(shown, size, "%s\\%s%s", hive, keyPath, note);
 }
 
 void DeleteRunValue(HKEY hive, const char *keyPath, const char *valueName)
@@ -38,12 +44,76 @@ void DeleteRunValue(HKEY hive, const char *keyPath, const char *valueName)
     // On 64-bit Windows HKEY_LOCAL_MACHINE's software keys have a view for
     // 64-bit programs and one for 32-bit ones; a worm may have written
     // either. HKEY_CURRENT_USER's Run key is one key for both.
+    const char *hiveName = hive == HKEY_LOCAL_MACHINE ? "HKLM" : hive == HKEY_CURRENT_USER ? "HKCU" : "HKEY_USERS";
+    char shown[600];
     if (hive == HKEY_LOCAL_MACHINE && IsWow64()) {
-        DeleteRunValueInView(hive, keyPath, valueName, KEY_WOW64_64KEY, " (64-bit view)");
-        DeleteRunValueInView(hive, keyPath, valueName, KEY_WOW64_32KEY, " (32-bit view)");
+        ShowKey(shown, sizeof shown, hiveName, keyPath, " (64-bit view)");
+        DeleteRunValueInView(hive, keyPath, valueName, KEY_WOW64_64KEY, shown);
+        ShowKey(shown, sizeof shown, hiveName, keyPath, " (32-bit view)");
+        DeleteRunValueInView(hive, keyPath, valueName, KEY_WOW64_32KEY, shown);
         return;
     }
-    DeleteRunValueInView(hive, keyPath, valueName, 0, "");
+    ShowKey(shown, sizeof shown, hiveName, keyPath, "");
+    DeleteRunValueInView(hive, keyPath, valueName, 0, shown);
+}
+
+// The current user's SID as text ("S-1-5-21-..."), or 0 when it cannot be
+// had (ConvertSidToStringSidA is resolved at run time: NT 4 lacks it).
+static int CurrentUserSid(char *text, size_t size)
+{
+    typedef BOOL(WINAPI * SidToTextFn)(PSID, LPSTR *);
+    HMODULE advapi = sys::GetModuleHandleA("ADVAPI32.DLL");
+    SidToTextFn sidToText = advapi != nullptr ? reinterpret_cast<SidToTextFn>(reinterpret_cast<void *>(
+                                                    sys::GetProcAddress(advapi, "ConvertSidToStringSidA")))
+                                              : nullptr;
+    HANDLE token = nullptr;
+    if (sidToText == nullptr || !sys::OpenProcessToken(sys::GetCurrentProcess(), TOKEN_QUERY, &token))
+        return 0;
+    union {
+        TOKEN_USER user;
+        BYTE bytes[256];
+    } buffer;
+    DWORD needed = 0;
+    int done = 0;
+    if (sys::GetTokenInformation(token, TokenUser, &buffer, sizeof buffer, &needed)) {
+        LPSTR sidText = nullptr;
+        if (sidToText(buffer.user.User.Sid, &sidText)) {
+            done = strlen(sidText) < size;
+            if (done)
+                strcpy(text, sidText);
+            sys::LocalFree(sidText);
+        }
+    }
+    sys::CloseHandle(token);
+    return done;
+}
+
+void DeleteRunValuesOfOtherUsers(const char *keyPath, const char *const *valueNames, int count)
+{
+    char currentUser[256];
+    if (!CurrentUserSid(currentUser, sizeof currentUser))
+        currentUser[0] = '\0';
+    char sid[256];
+    for (DWORD index = 0;; ++index) {
+        DWORD length = sizeof sid;
+        LONG status = sys::RegEnumKeyExA(HKEY_USERS, index, sid, &length, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_MORE_DATA)
+            continue;  // no user hive has a name that long
+        if (status != ERROR_SUCCESS)
+            break;
+        size_t sidLength = strlen(sid);
+        // The current user's hive is HKEY_CURRENT_USER, cleaned already; a
+        // "_Classes" key is a part of a user's hive without Run values.
+        if (_stricmp(sid, currentUser) == 0 || (sidLength > 8 && _stricmp(sid + sidLength - 8, "_Classes") == 0))
+            continue;
+        char path[600], shown[700];
+        int written = snprintf(path, sizeof path, "%s\\%s", sid, keyPath);
+        if (written < 0 || static_cast<size_t>(written) >= sizeof path)
+            continue;
+        ShowKey(shown, sizeof shown, "HKEY_USERS", path, "");
+        for (int i = 0; i < count; ++i)
+            DeleteRunValueInView(HKEY_USERS, path, valueNames[i], 0, shown);
+    }
 }
 
 void RemoveStartupCopies(void)

@@ -7,8 +7,15 @@
 // Startup folder of both layouts ("StartUp" and "Startup" as each spells it).
 extern const char *const StartupCopyPaths[4];
 
-// Deletes one value under keyPath of hive, logging the outcome.
+// Deletes one value under keyPath of hive, logging the outcome with the hive
+// named ("HKLM\", "HKCU\" before the key path).
 void DeleteRunValue(HKEY hive, const char *keyPath, const char *valueName);
+
+// Deletes the named values under keyPath of every user hive loaded under
+// HKEY_USERS but the current user's (HKEY_CURRENT_USER's, cleaned already):
+// an infected user's values stay otherwise when an administrator cleans.
+// Hives of users who are not logged on are not loaded and stay as they are.
+void DeleteRunValuesOfOtherUsers(const char *keyPath, const char *const *valueNames, int count);
 
 // Deletes the worm's copies in the All Users Startup folders of every fixed drive.
 void RemoveStartupCopies(void);

@@ -79,6 +79,7 @@
     X(LookupPrivilegeValueA, ::LookupPrivilegeValueA)        \
     X(AdjustTokenPrivileges, ::AdjustTokenPrivileges)        \
     X(CloseHandle, ::CloseHandle)                            \
+    X(LocalFree, ::LocalFree)                                \
     /* guard devices */                                      \
     X(DeviceIoControl, ::DeviceIoControl)                    \
     X(CreateEventA, ::CreateEventA)                          \
@@ -89,6 +90,7 @@
     X(RegDeleteValueA, ::RegDeleteValueA)                    \
     X(RegCloseKey, ::RegCloseKey)                            \
     X(RegQueryValueExA, ::RegQueryValueExA)                  \
+    X(RegEnumKeyExA, ::RegEnumKeyExA)                        \
     /* runtime: heap and streams */                          \
     X(malloc, ::malloc)                                      \
     X(free, ::free)                                          \

@@ -3,6 +3,8 @@ machine and of the user, and its copies in the All Users Startup folder of
 every fixed drive. Neither counts as an infection found; a Startup copy that
 cannot be deleted at once is still reported."""
 
+import os
+import re
 import unittest
 
 from workstation import RUN_KEY, WorkstationTestCase
@@ -24,11 +26,14 @@ NOTHING_FOUND = (b"Infected process was not found in memory\r\n"
                  b"No infection found\r\npress any key to exit ...\r\n")
 
 
-def value_line(name, outcome):
-    return b"Value %s of %s was deleted with status: %s\r\n" % (name.encode(), RUN_KEY.encode(), outcome)
+def value_line(name, outcome, hive="HKLM"):
+    """A log line of one Run value; the line names the hive the key is in."""
+    return b"Value %s of %s\\%s was deleted with status: %s\r\n" % (
+        name.encode(), hive.encode(), RUN_KEY.encode(), outcome)
 
 
-CANNOT_OPEN = b"Cannot open key " + RUN_KEY.encode() + b" 0x2\r\n"
+def cannot_open(hive):
+    return b"Cannot open key %s\\%s 0x2\r\n" % (hive.encode(), RUN_KEY.encode())
 
 
 def deleting_line(path, result):
@@ -47,10 +52,10 @@ class RunValues(WorkstationTestCase):
 
         ok = b"OK (0x0)"
         self.assertIn(b"".join([
-            value_line("System Tray", ok), value_line("System MScvb", ok),   # HKLM
-            value_line("System Tray", ok), value_line("System MScvb", ok),   # HKCU
-            value_line("SSK Service", ok), value_line("SSK Service", ok),    # HKLM, HKCU
-            value_line("TrayX", ok), value_line("TrayX", ok),                # HKLM, HKCU
+            value_line("System Tray", ok), value_line("System MScvb", ok),
+            value_line("System Tray", ok, "HKCU"), value_line("System MScvb", ok, "HKCU"),
+            value_line("SSK Service", ok), value_line("SSK Service", ok, "HKCU"),
+            value_line("TrayX", ok), value_line("TrayX", ok, "HKCU"),
         ]), result.log)
         for key in (HKLM_RUN, HKCU_RUN):
             self.assertEqual(ws.registry(key), {"Keep me": "C:\\Program Files\\Mixer\\mixer.exe"}, key)
@@ -66,12 +71,24 @@ class RunValues(WorkstationTestCase):
         failed, ok = b"failed (0x2)", b"OK (0x0)"
         self.assertIn(b"".join([
             value_line("System Tray", failed), value_line("System MScvb", failed),
-            CANNOT_OPEN, CANNOT_OPEN,
-            value_line("SSK Service", ok), CANNOT_OPEN,
-            value_line("TrayX", failed), CANNOT_OPEN,
+            cannot_open("HKCU"), cannot_open("HKCU"),
+            value_line("SSK Service", ok), cannot_open("HKCU"),
+            value_line("TrayX", failed), cannot_open("HKCU"),
         ]), result.log)
         self.assertEqual(ws.registry(HKLM_RUN), {})
         self.assertIsNone(ws.registry(HKCU_RUN), "the missing key was made")
+        self.assertEqual(result.exit_code, 0)
+
+
+    def test_a_logged_on_users_values_go_too(self):
+        # Wine loads one more user hive than the current user's: .Default.
+        ws = self.workstation()
+        with open(os.path.join(ws.prefix, "userdef.reg"), "a", encoding="utf-8") as f:
+            f.write("\n[%s]\n\"TrayX\"=\"C:\\\\windows\\\\x.exe\"\n\"Keep me\"=\"mixer.exe\"\n"
+                    % RUN_KEY.replace("\\", "\\\\"))
+        result = self.run_tool(ws, timeout=120)
+        self.assertRegex(result.log, rb"Value TrayX of HKEY_USERS\\\.Default\\" + re.escape(RUN_KEY.encode())
+                         + rb" was deleted with status: OK \(0x0\)\r\n")
         self.assertEqual(result.exit_code, 0)
 
 

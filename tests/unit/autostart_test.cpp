@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sddl.h>
+
 #include <string.h>
 #include <string>
 #include <vector>
@@ -75,7 +77,7 @@ TEST_F(RunValueTest, OneValueGoesTheOthersStayAndEveryAttemptIsLogged)
 
     EXPECT_FALSE(HasValue("TrayX"));
     EXPECT_TRUE(HasValue("Keep me"));
-    std::string key = kTestKey;
+    std::string key = std::string("HKCU\\") + kTestKey;
     EXPECT_EQ(StepLogLines(scratch_.File("trace.log")),
               (std::vector<std::string>{"Cannot open key " + key + " 0x2",
                                         "Value TrayX of " + key + " was deleted with status: OK (0x0)",
@@ -83,6 +85,56 @@ TEST_F(RunValueTest, OneValueGoesTheOthersStayAndEveryAttemptIsLogged)
     EXPECT_EQ(RunTallyFound(), found);
     EXPECT_EQ(RunTallyFailed(), failed);
     EXPECT_EQ(RunTallyPendingReboot(), pending);
+}
+
+// Every other user logged on: their hives' Run values go too, each line
+// naming the hive; the current user's hive (HKEY_CURRENT_USER) and the
+// "_Classes" keys are left to what cleans them.
+std::vector<std::string> g_users;
+std::vector<std::string> g_opened;
+
+LONG WINAPI PretendUsers(HKEY hive, DWORD index, LPSTR name, LPDWORD length, LPDWORD, LPSTR, LPDWORD, PFILETIME)
+{
+    EXPECT_EQ(hive, HKEY_USERS);
+    if (index >= g_users.size())
+        return ERROR_NO_MORE_ITEMS;
+    strcpy(name, g_users[index].c_str());
+    *length = static_cast<DWORD>(g_users[index].size());
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RecordedOpen(HKEY hive, LPCSTR path, DWORD, REGSAM, PHKEY)
+{
+    if (hive == HKEY_USERS)
+        g_opened.push_back(path);
+    return ERROR_FILE_NOT_FOUND;
+}
+
+TEST_F(RunValueTest, EveryOtherLoggedOnUsersValuesAreDeletedTooEachLineNamingTheHive)
+{
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    BYTE buffer[256];
+    DWORD needed = 0;
+    ASSERT_TRUE(GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &needed));
+    CloseHandle(token);
+    LPSTR current = nullptr;
+    ASSERT_TRUE(ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &current));
+    g_users = {".DEFAULT", current, std::string(current) + "_Classes", "S-1-5-21-9-9-9-1001"};
+    LocalFree(current);
+    g_opened.clear();
+    {
+        ScopedSysCall<decltype(sys::RegEnumKeyExA)> users(sys::RegEnumKeyExA, PretendUsers);
+        ScopedSysCall<decltype(sys::RegOpenKeyExA)> open(sys::RegOpenKeyExA, RecordedOpen);
+        const char *const names[] = {"TrayX", "SSK Service"};
+        DeleteRunValuesOfOtherUsers("Software\\Run", names, 2);
+    }
+    EXPECT_EQ(g_opened, (std::vector<std::string>{".DEFAULT\\Software\\Run", ".DEFAULT\\Software\\Run",
+                                                  "S-1-5-21-9-9-9-1001\\Software\\Run",
+                                                  "S-1-5-21-9-9-9-1001\\Software\\Run"}));
+    std::vector<std::string> lines = StepLogLines(scratch_.File("trace.log"));
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[2], "Cannot open key HKEY_USERS\\S-1-5-21-9-9-9-1001\\Software\\Run 0x2");
 }
 
 // ---------------------------------------------------------------------------

@@ -90,6 +90,7 @@ const FailureSpec kFailures[] = {
     {"RegDeleteValueA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
     {"RegCloseKey", ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE, 0, true},
     {"RegQueryValueExA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
+    {"RegEnumKeyExA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
     {"malloc", 0, 0, ENOMEM, false},
     {"strdup", 0, 0, ENOMEM, false},
     {"fopen", 0, 0, EACCES, false},
@@ -102,7 +103,7 @@ const FailureSpec kFailures[] = {
 
 // Calls that cannot fail, or whose every answer is a valid one, are not
 // made to fail: Sleep, GetSystemInfo, GetTickCount, GetLocalTime, SetUnhandledExceptionFilter, OutputDebugStringA,
-// GetCurrentProcess, IsDBCSLeadByte, EqualSid, FreeSid, free.
+// GetCurrentProcess, IsDBCSLeadByte, EqualSid, FreeSid, LocalFree, free.
 
 // ---------------------------------------------------------------------------
 // One fault point per row of the table: every call goes through it; the armed

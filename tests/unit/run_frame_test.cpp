@@ -128,10 +128,15 @@ HMODULE WINAPI NoLibrary(LPCSTR)
     return nullptr;
 }
 
-// No Run key exists.
+// No Run key exists, and no other user is logged on.
 LONG WINAPI NoRunKey(HKEY, LPCSTR, DWORD, REGSAM, PHKEY)
 {
     return ERROR_FILE_NOT_FOUND;
+}
+
+LONG WINAPI NoOtherUser(HKEY, DWORD, LPSTR, LPDWORD, LPDWORD, LPSTR, LPDWORD, PFILETIME)
+{
+    return ERROR_NO_MORE_ITEMS;
 }
 
 // No guard device exists; other files open as usual.
@@ -168,6 +173,7 @@ struct QuietMachine {
     ScopedSysCall<decltype(sys::LoadLibraryA)> load{sys::LoadLibraryA, NoLibrary};
     ScopedSysCall<decltype(sys::GetProcAddress)> entries{sys::GetProcAddress, EmptyProcessList};
     ScopedSysCall<decltype(sys::RegOpenKeyExA)> runKey{sys::RegOpenKeyExA, NoRunKey};
+    ScopedSysCall<decltype(sys::RegEnumKeyExA)> users{sys::RegEnumKeyExA, NoOtherUser};
     ScopedSysCall<decltype(sys::CreateFileA)> guard{sys::CreateFileA, NoGuardDevice};
     ScopedSysCall<decltype(sys::CreateMutexA)> mutex{sys::CreateMutexA, ProcessOwnMutex};
 };
@@ -186,8 +192,9 @@ std::string QuietStepsLog(const std::string &windowsDir, const char *eol)
     } else {
         log += std::string("Cannot get the Windows directory") + eol;
     }
-    for (int i = 0; i < 8; ++i)
-        log += std::string("Cannot open key SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run 0x2") + eol;
+    // The Run key of each hive, named, in the sequence's order.
+    for (const char *hive : {"HKLM", "HKLM", "HKCU", "HKCU", "HKLM", "HKCU", "HKLM", "HKCU"})
+        log += "Cannot open key " + std::string(hive) + "\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run 0x2" + eol;
     return log + noGuard;
 }
 
