@@ -15,11 +15,15 @@ int IsWindowsNT(void)
     return version.dwPlatformId == VER_PLATFORM_WIN32_NT ? 1 : 0;
 }
 
-// An entry point of KERNEL32 that older systems lack, or null.
+FARPROC OptionalEntry(const char *module, const char *name)
+{
+    HMODULE library = sys::GetModuleHandleA(module);
+    return library != nullptr ? sys::GetProcAddress(library, name) : nullptr;
+}
+
 static FARPROC Kernel32Entry(const char *name)
 {
-    HMODULE kernel = sys::GetModuleHandleA("KERNEL32.DLL");
-    return kernel != nullptr ? sys::GetProcAddress(kernel, name) : nullptr;
+    return OptionalEntry("KERNEL32.DLL", name);
 }
 
 int IsWow64(void)

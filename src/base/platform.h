@@ -2,8 +2,14 @@
 // Windows family, administrator rights, the Windows folder.
 #pragma once
 
+#include <windows.h>
+
 // 1 on an NT-family system, 0 on Windows 9x. Asks the system at every call.
 int IsWindowsNT(void);
+
+// An entry point of a system library the process has loaded already
+// (KERNEL32.DLL, ADVAPI32.DLL) that older systems lack; null where it is not.
+FARPROC OptionalEntry(const char *module, const char *name);
 
 // 1 when this 32-bit process runs on 64-bit Windows (WOW64), where the
 // system redirects System32 and part of the registry for it. Resolved at

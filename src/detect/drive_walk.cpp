@@ -10,7 +10,6 @@
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 
-#include <stdio.h>
 #include <string.h>
 
 static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot);

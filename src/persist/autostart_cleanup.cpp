@@ -62,10 +62,8 @@ void DeleteRunValue(HKEY hive, const char *keyPath, const char *valueName)
 static int CurrentUserSid(char *text, size_t size)
 {
     typedef BOOL(WINAPI * SidToTextFn)(PSID, LPSTR *);
-    HMODULE advapi = sys::GetModuleHandleA("ADVAPI32.DLL");
-    SidToTextFn sidToText = advapi != nullptr ? reinterpret_cast<SidToTextFn>(reinterpret_cast<void *>(
-                                                    sys::GetProcAddress(advapi, "ConvertSidToStringSidA")))
-                                              : nullptr;
+    SidToTextFn sidToText = reinterpret_cast<SidToTextFn>(
+        reinterpret_cast<void *>(OptionalEntry("ADVAPI32.DLL", "ConvertSidToStringSidA")));
     HANDLE token = nullptr;
     if (sidToText == nullptr || !sys::OpenProcessToken(sys::GetCurrentProcess(), TOKEN_QUERY, &token))
         return 0;
