@@ -104,6 +104,27 @@ int PathRemove(const char *path)
     return result;
 }
 
+int PathClearHoldingAttributes(const char *path)
+{
+    const DWORD holding = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    wchar_t *wide = nullptr;
+    if (IsLongPath(path) && (wide = ToWidePath(path)) == nullptr)
+        return -1;
+    DWORD attributes = wide != nullptr ? sys::GetFileAttributesW(wide) : sys::GetFileAttributesA(path);
+    int result = 0;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        result = -1;
+    } else if (attributes & holding) {
+        DWORD left = attributes & ~holding;
+        if (left == 0)
+            left = FILE_ATTRIBUTE_NORMAL;
+        BOOL cleared = wide != nullptr ? sys::SetFileAttributesW(wide, left) : sys::SetFileAttributesA(path, left);
+        result = cleared ? 1 : -1;
+    }
+    sys::free(wide);
+    return result;
+}
+
 // The ANSI form of a wide entry: a character the code page cannot hold comes
 // out as '?', as the ANSI search gives it, and the 8.3 alias stands beside it.
 // Answers 0 when the name cannot be had in the ANSI form at all: an entry

@@ -20,6 +20,12 @@ BOOL PathMoveFileEx(const char *path, const char *newName, DWORD flags);
 FILE *PathFopen(const char *path, const char *mode);
 int PathRemove(const char *path);
 
+// Clears the read-only, hidden and system attributes of the file at path:
+// read-only stands in the way of a deletion, now and at the restart. Answers
+// 1 when there were any and they are cleared, 0 when there were none, -1 when
+// they could not be read or cleared.
+int PathClearHoldingAttributes(const char *path);
+
 // A folder search whose entries come back in the ANSI form, whatever the
 // length of the pattern. *wide records which calls the search uses. An entry
 // whose name cannot be put in the ANSI form fails the call with

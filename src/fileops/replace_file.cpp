@@ -38,6 +38,15 @@ static int DeleteJoinedPath(const char *path)
         return ReplaceNotFound;
     }
 
+    // A read-only copy would otherwise wait for the restart as if it were in
+    // use, and the restart's delete refuses it too. Left cleared when the
+    // deletion is refused, so the restart can delete it.
+    int cleared = PathClearHoldingAttributes(path);
+    if (cleared > 0)
+        TracePrint(TraceModuleName, -1, 4, "[QVSC - ReplaceFile]: Attributes cleared (%s).\n", path);
+    else if (cleared < 0)
+        TracePrint(TraceModuleName, -1, 1, "[QVSC - ReplaceFile]: Attributes cannot be cleared (%s).\n", path);
+
     errno = 0;
     if (PathRemove(path) == 0) {
         TracePrint(TraceModuleName, -1, 4, "[QVSC - ReplaceFile]: File was deleted (%s).\n", path);

@@ -52,6 +52,7 @@
     X(FindNextFileA, ::FindNextFileA)                        \
     X(FindClose, ::FindClose)                                \
     X(GetFileAttributesA, ::GetFileAttributesA)              \
+    X(SetFileAttributesA, ::SetFileAttributesA)              \
     X(GetShortPathNameA, ::GetShortPathNameA)                \
     X(MoveFileExA, ::MoveFileExA)                            \
     X(remove, ::remove)                                      \
@@ -63,6 +64,8 @@
     X(FindNextFileW, ::FindNextFileW)                        \
     X(CreateFileW, ::CreateFileW)                            \
     X(MoveFileExW, ::MoveFileExW)                            \
+    X(GetFileAttributesW, ::GetFileAttributesW)              \
+    X(SetFileAttributesW, ::SetFileAttributesW)              \
     X(wfopen, ::_wfopen)                                     \
     X(wremove, ::_wremove)                                   \
     /* files */                                              \

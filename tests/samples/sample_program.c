@@ -1,6 +1,8 @@
 /*
- * A harmless stand-in for a worm process: a console program that prints
- * nothing and waits until it is ended. Built with 16 KiB file and section
+ * A harmless stand-in for a worm process: a console program that waits until
+ * it is ended. Given a path, it first opens that file for reading, sharing
+ * only reading, so other programs cannot delete it while it runs (a file in
+ * use), and prints "holding" once it does. Built with 16 KiB file and section
  * alignment, its first 16384 bytes are headers and zero padding, so
  * tools/forge_sample.py can forge a fingerprint window into that padding
  * without touching code or data:
@@ -9,9 +11,17 @@
  *       -Wl,--section-alignment,0x4000 -o sample_program.exe sample_program.c
  */
 #include <windows.h>
+#include <stdio.h>
 
-int main(void)
+int main(int argc, char **argv)
 {
+    if (argc > 1) {
+        HANDLE file = CreateFileA(argv[1], GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+        if (file == INVALID_HANDLE_VALUE)
+            return 1;
+        printf("holding\n");
+        fflush(stdout);
+    }
     for (;;)
         Sleep(60000);
 }

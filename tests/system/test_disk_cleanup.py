@@ -27,12 +27,16 @@ def clean(size=20000, seed=7):
 
 class TypicalRoad(WorkstationTestCase):
 
-    def test_a_read_only_sample_is_deleted_at_the_restart(self):
+    def test_a_read_only_sample_is_deleted_now_one_in_use_at_the_restart(self):
         ws = self.workstation()
         path = "C:\\Temp\\details.pif"
-        ws.plant_file(path, sample(1), readonly=True)
+        ws.plant_file(path, sample(1))
+        ws.hold_file(path)
+        ws.plant_file("C:\\Temp\\readonly.pif", sample(2), readonly=True)
         result = self.run_tool(ws, timeout=120)
 
+        self.assertIn(b"Infected: C:\\Temp\\readonly.pif  Deleted\r\n", result.stdout)
+        self.assertFalse(ws.exists("C:\\Temp\\readonly.pif"))
         self.assertIn(b"Infected: C:\\Temp\\details.pif  Deleted, reboot needed\r\n", result.stdout)
         self.assertIn(b"C:\\Temp\r\n", result.stdout)
         self.assertIn(b"Infection was found and removed\r\n"
@@ -56,9 +60,11 @@ class TypicalRoad(WorkstationTestCase):
             found = log.find(text, position)
             self.assertGreaterEqual(found, 0, "missing or out of order: %r\n%s" % (text, log.decode()))
             position = found + len(text)
-        self.assertTrue(ws.exists(path), "deleted now, although read-only")
+        self.assertIn(b"[QVSC - ReplaceFile]: Attributes cleared (C:\\Temp\\readonly.pif).\r\n", log)
+        self.assertTrue(ws.exists(path), "deleted now, although in use")
         pending = ws.registry_value(PENDING_KEY, "PendingFileRenameOperations")
         self.assertIn("\\??\\C:\\Temp\\details.pif", pending)
+        self.assertNotIn("readonly.pif", pending)
 
     def test_every_signature_is_found_anywhere_and_only_candidates_are_touched(self):
         ws = self.workstation(drives={"D": "fixed"})
@@ -100,7 +106,7 @@ class HardToReachNames(WorkstationTestCase):
         deep = "C:\\" + "\\".join(["folder%02d_%s" % (i, "x" * 40) for i in range(7)])
         self.assertGreater(len(deep), 300)
         ws.plant_file(deep + "\\deep.exe", sample(0))
-        ws.plant_file(deep + "\\locked.pif", sample(1), readonly=True)
+        ws.plant_file(deep + "\\readonly.pif", sample(1), readonly=True)
         ws.plant_file("C:\\Cyr\\placeholder.txt", b"")
         cyrillic = os.path.join(ws.host_path("C:\\Cyr"), "\u0432\u0438\u0440\u0443\u0441.exe")
         with open(cyrillic, "wb") as f:
@@ -108,19 +114,18 @@ class HardToReachNames(WorkstationTestCase):
         result = self.run_tool(ws, timeout=180)
 
         self.assertIn(b"Infected: " + deep.encode() + b"\\deep.exe  Deleted\r\n", result.stdout)
-        self.assertIn(b"Infected: " + deep.encode() + b"\\locked.pif  Deleted, reboot needed\r\n", result.stdout)
+        self.assertIn(b"Infected: " + deep.encode() + b"\\readonly.pif  Deleted\r\n", result.stdout)
         self.assertFalse(ws.exists(deep + "\\deep.exe"))
+        self.assertFalse(ws.exists(deep + "\\readonly.pif"))
         self.assertIn(b"Infected: C:\\Cyr\\", result.stdout)  # through its 8.3 alias
         self.assertFalse(os.path.exists(cyrillic))
         self.assertNotIn(b"Error scanning file", result.stdout)
-        self.assertEqual(result.exit_code, 2)
-        pending = ws.registry_value(PENDING_KEY, "PendingFileRenameOperations")
-        self.assertIn("\\??\\" + deep + "\\locked.pif", pending)
+        self.assertEqual(result.exit_code, 1)
 
 
 class Windows9x(WorkstationTestCase):
 
-    def test_a_read_only_sample_goes_to_wininit(self):
+    def test_a_sample_in_use_goes_to_wininit(self):
         ws = self.workstation(windows98=True)
         # Wine's boot (at the first program start) carries out and renames an
         # existing WININIT.INI, as Windows 9x does at its start: boot first.
@@ -128,7 +133,8 @@ class Windows9x(WorkstationTestCase):
         self.run_tool(ws, "/VER", timeout=60)
         ws.plant_file("C:\\windows\\WININIT.INI",
                       b"; keep me\r\n\r\n[Other]\r\na=b\r\n[Rename]\r\nNUL=C:\\OLD.EXE\r\n\r\n[Last]\r\nx=y\r\n")
-        ws.plant_file("C:\\Temp\\details.pif", sample(1), readonly=True)
+        ws.plant_file("C:\\Temp\\details.pif", sample(1))
+        ws.hold_file("C:\\Temp\\details.pif")
         result = self.run_tool(ws, "/SILENT", timeout=120)
 
         self.assertIn(b"Infected: C:\\Temp\\details.pif  Deleted, reboot needed\r\n", result.stdout)

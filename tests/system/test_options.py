@@ -101,10 +101,11 @@ class UnattendedRun(WorkstationTestCase):
         ws = self.workstation()
         sample = forge_sample_module().make_sample(20000, 1)
         restart = b"Restarting the computer is needed to complete the disinfection process.\r\n"
+        # In use: deleted at the restart, so an interactive run ends with 2.
+        ws.plant_file("C:\\Temp\\details.pif", sample)
+        ws.hold_file("C:\\Temp\\details.pif")
         for args, code in ((["/SILENT"], 0), (["/silent", "/ExitCode"], 2)):
             with self.subTest(args=args):
-                # Read-only: deleted at the restart, so an interactive run ends with 2.
-                ws.plant_file("C:\\Temp\\details.pif", sample, readonly=True)
                 result = self.run_tool(ws, *args, timeout=120)
                 self.assertEqual(result.exit_code, code)
                 self.assertTrue(log_runs(result.log)[-1].endswith(

@@ -18,7 +18,8 @@ Environment:
 
 start_sample_program() plants and starts the harmless sample program
 (tests/samples/sample_program.c, compiled once into the scratch folder),
-forged or clean, as a process for the tool to find.
+forged or clean, as a process for the tool to find; hold_file() starts it to
+keep a file in use.
 
 Run `python3 workstation.py demo` for the demonstration workstation.
 """
@@ -970,6 +971,17 @@ class Workstation:
             raise HarnessError("the sample program %s did not start" % winpath)
         return running
 
+    def hold_file(self, winpath, holder="C:\\Holder\\holder.exe"):
+        """Keeps the file at winpath in use, as a running program does: the
+        clean sample program opens it sharing only reading, so it cannot be
+        deleted until the program ends. Answers its Running (kill() ends it)."""
+        if not self.exists(holder):
+            self.plant_file(holder, sample_program())
+        running = self.start_program(holder, winpath)
+        if not running.wait_for_stdout(b"holding", timeout=30):
+            raise HarnessError("%s could not hold %s" % (holder, winpath))
+        return running
+
     def start(self, *args, stdin=None, capture=True):
         """Starts the tool with these arguments (installing it first)."""
         if not self.exists(TOOL_PATH):
@@ -1286,7 +1298,8 @@ class WorkstationTestCase(unittest.TestCase):
 def plant_demo_samples(ws):
     """What the demonstration workstation holds besides Windows itself:
     harmless files whose fingerprint windows are forged to the worm's
-    values, plain, read-only (deleted at the restart) and deep in folders;
+    values, plain, read-only (deleted at once, its attribute cleared) and
+    deep in folders;
     the worm's Run values beside a program's own; a copy in the All Users
     Startup folder; and a forged sample program. Answers the Windows paths
     of the programs to start before the tool runs."""

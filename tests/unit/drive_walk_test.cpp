@@ -234,7 +234,7 @@ protected:
         g_mainThread = GetCurrentThreadId();
     }
 
-    // Infected, clean, short, non-candidate, read-only, held and deep files,
+    // Infected, clean, short, non-candidate, read-only, in-use, held and deep files,
     // more candidates than the queue holds.
     void Plant()
     {
@@ -250,7 +250,7 @@ protected:
         }
         CreateDirectoryA((g_driveRoot + "ro").c_str(), nullptr);
         Put(g_driveRoot + "ro\\holiday.scr", WormLike(2, 77));
-        SetFileAttributesA((g_driveRoot + "ro\\holiday.scr").c_str(), FILE_ATTRIBUTE_READONLY);
+        SetFileAttributesA((g_driveRoot + "f3\\b.scr").c_str(), FILE_ATTRIBUTE_READONLY);
         Put(g_driveRoot + "busy.exe", WormLike(0, 78));
         std::string deep = g_driveRoot + std::string(150, 'd') + "\\" + std::string(150, 'e');
         std::wstring wideDeep = LongName(deep);
@@ -278,6 +278,9 @@ protected:
         // Held open by someone else without read sharing: not examined.
         HANDLE writer = CreateFileA((g_driveRoot + "busy.exe").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                                     nullptr);
+        // In use by someone reading it: deleted at the restart.
+        HANDLE reader = CreateFileA((g_driveRoot + "ro\\holiday.scr").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
         std::string log = scratch_.File(("trace" + std::to_string(runs_++) + ".log").c_str());
         TraceSetOutputFile(log.c_str(), "a+");
         g_readsOffMain = 0;
@@ -308,6 +311,7 @@ protected:
         }
         EXPECT_EQ(written, run.console);
         CloseHandle(writer);
+        CloseHandle(reader);
         DetachTraceFile();
         run.log = ReadWholeFile(log);
         run.found = RunTallyFound() - found;
@@ -341,13 +345,14 @@ TEST_P(ReadAheadTest, TheStepSaysDeletesAndCountsWhatTheWalkWithoutReadersDoes)
     EXPECT_EQ(withReaders.left, alone.left);
 
     // What the walk without readers found, so the comparison is not of two
-    // empty runs: 10 infected copies, one read-only (left for the restart),
-    // one deep, one held.
+    // empty runs: 10 infected copies (one read-only, deleted now), one in use
+    // (left for the restart), one deep, one held.
     EXPECT_EQ(alone.found, 12u);
     EXPECT_EQ(alone.pending, 1u);
     EXPECT_NE(alone.console.find("Error scanning file " + g_driveRoot + "busy.exe\n"), std::string::npos);
     EXPECT_NE(alone.console.find("deep.pif  Deleted\n"), std::string::npos);
     EXPECT_NE(alone.console.find("holiday.scr  Deleted, reboot needed\n"), std::string::npos);
+    EXPECT_NE(alone.console.find("f3\\b.scr  Deleted\n"), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Readers, ReadAheadTest, ::testing::Values(WithReaders, WithReadersShortOfMemory),

@@ -59,6 +59,7 @@ const FailureSpec kFailures[] = {
     {"FindNextFileA", FALSE, ERROR_ACCESS_DENIED, 0, false},
     {"FindClose", FALSE, ERROR_INVALID_HANDLE, 0, true},
     {"GetFileAttributesA", -1, ERROR_ACCESS_DENIED, 0, false},
+    {"SetFileAttributesA", FALSE, ERROR_ACCESS_DENIED, 0, false},
     {"GetShortPathNameA", 0, ERROR_ACCESS_DENIED, 0, false},
     {"MoveFileExA", FALSE, ERROR_ACCESS_DENIED, 0, false},
     {"remove", -1, 0, EACCES, false},
@@ -69,6 +70,8 @@ const FailureSpec kFailures[] = {
     {"FindNextFileW", FALSE, ERROR_ACCESS_DENIED, 0, false},
     {"CreateFileW", -1, ERROR_ACCESS_DENIED, 0, false},
     {"MoveFileExW", FALSE, ERROR_ACCESS_DENIED, 0, false},
+    {"GetFileAttributesW", -1, ERROR_ACCESS_DENIED, 0, false},
+    {"SetFileAttributesW", FALSE, ERROR_ACCESS_DENIED, 0, false},
     {"wfopen", 0, 0, EACCES, false},
     {"wremove", -1, 0, EACCES, false},
     {"CreateFileA", -1, ERROR_ACCESS_DENIED, 0, false},
@@ -910,7 +913,7 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
         {g_root + "Windows\\All Users\\Start Menu\\Programs\\StartUp\\msccn32.exe", "Startup copy"},
         {g_root + "Program Files\\svc\\winsvc.exe", "running worm"},
         {g_root + std::string(150, 'd') + "\\" + std::string(150, 'e') + "\\deep.pif", "deep infected file"},
-        {g_root + "Documents\\Old\\holiday.pif", "second read-only infected file"},
+        {g_root + "Documents\\Old\\holiday.pif", "infected file in use"},
     };
     Plant(remnants[0].path, WormLike(0));
     Plant(remnants[1].path, WormLike(1, 7), true);
@@ -919,12 +922,17 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
     Plant(remnants[2].path, WormLike(1, 9));
     Plant(remnants[3].path, "a worm copy");
     Plant(remnants[4].path, WormLike(2, 3));
-    // Read-only, so its removal is scheduled through the wide call.
+    // Read-only and in use, so its attributes are cleared and its removal
+    // scheduled through the wide calls.
     PlantDeep(remnants[5].path, WormLike(3, 5));
     SetFileAttributesW(Wide(remnants[5].path).c_str(), FILE_ATTRIBUTE_READONLY);
-    // Two read-only copies: on Windows 9x the first makes WININIT.INI and the
+    // Two copies in use: on Windows 9x the first makes WININIT.INI and the
     // second reads it back and adds to it.
-    Plant(remnants[6].path, WormLike(2, 11), true);
+    Plant(remnants[6].path, WormLike(2, 11));
+    HANDLE users[2];
+    for (int i = 0; i < 2; ++i)
+        users[i] = CreateFileW(Wide(remnants[i == 0 ? 5 : 6].path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
     g_wormImage = remnants[4].path;
     g_wormRunning = true;
     HKEY guardKey;
@@ -998,6 +1006,8 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
         outcome.librariesLeft = g_libraries;
         outcome.console = out.Text();
     }
+    for (HANDLE user : users)
+        CloseHandle(user);
     unsigned runFailed = RunTallyFailed() - failed, runPending = RunTallyPendingReboot() - pending;
     (void)found;
 

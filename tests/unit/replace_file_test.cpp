@@ -133,39 +133,68 @@ TEST_F(ReplaceFileTest, AFolderIsLeftAloneButAFileThatCannotBeOpenedIsStillRemov
               std::string::npos);
 }
 
-TEST_F(ReplaceFileTest, ARefusedDeletionIsScheduledForTheRestartOnNt)
+// Read-only, hidden and system attributes are cleared and the file deleted at
+// once; only a file in use waits for the restart, its attributes cleared too.
+TEST_F(ReplaceFileTest, AReadOnlyFileIsDeletedNowOneInUseAtTheRestartOnNt)
 {
     std::string readOnly = scratch_.File("details.pif");
     MakeFile(readOnly);
-    SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
     std::string inUse = scratch_.File("inuse.exe");
     MakeFile(inUse);
+    SetFileAttributesA(inUse.c_str(), FILE_ATTRIBUTE_READONLY);
     HANDLE holder = CreateFileA(inUse.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
 
-    EXPECT_EQ(ReplaceFile("", readOnly.c_str(), nullptr, 0), ReplaceAtReboot);
+    EXPECT_EQ(ReplaceFile("", readOnly.c_str(), nullptr, 0), ReplaceDone);
     EXPECT_EQ(ReplaceFile("", inUse.c_str(), nullptr, 0), ReplaceAtReboot);
     CloseHandle(holder);
 
-    ASSERT_EQ(g_moves.size(), 2u);
-    EXPECT_EQ(g_moves[0].source, readOnly);  // the long path, as given
+    EXPECT_FALSE(FileExists(readOnly));
+    ASSERT_EQ(g_moves.size(), 1u);
+    EXPECT_EQ(g_moves[0].source, inUse);  // the long path, as given
     EXPECT_TRUE(g_moves[0].nullDestination);
     EXPECT_EQ(g_moves[0].flags, 5u);
-    EXPECT_TRUE(FileExists(readOnly));
+    EXPECT_EQ(GetFileAttributesA(inUse.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
     std::string log = Log();
-    std::string scheduled = Line("[QVSC - ReplaceFile]: Failed to delete the file (%s).\r\n", readOnly) +
+    EXPECT_NE(log.find(Line("[QVSC - ReplaceFile]: Attributes cleared (%s).\r\n", readOnly) +
+                       Line("[QVSC - ReplaceFile]: File was deleted (%s).\r\n", readOnly)),
+              std::string::npos)
+        << log;
+    std::string scheduled = Line("[QVSC - ReplaceFile]: Attributes cleared (%s).\r\n", inUse) +
+                            Line("[QVSC - ReplaceFile]: Failed to delete the file (%s).\r\n", inUse) +
                             "[QVSC - AddFileToAutomaticRenameList]: System is NT.\r\n"
                             "[QVSC - AddFileToAutomaticRenameList]: User is admin.\r\n"
                             "[QVSC - AddFileToAutomaticRenameList]: Operation is executed during reboot.\r\n" +
-                            Line("[QVSC - ReplaceFile]: File will be deleted during reboot (%s).\r\n", readOnly);
+                            Line("[QVSC - ReplaceFile]: File will be deleted during reboot (%s).\r\n", inUse);
     EXPECT_NE(log.find(scheduled), std::string::npos) << log;
+}
+
+BOOL WINAPI AttributesRefused(LPCSTR, DWORD)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// Attributes that cannot be cleared leave the file for the restart, as before.
+TEST_F(ReplaceFileTest, AReadOnlyFileWhoseAttributesStayWaitsForTheRestart)
+{
+    std::string path = scratch_.File("kept.scr");
+    MakeFile(path);
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
+    ScopedSysCall<decltype(sys::SetFileAttributesA)> refused(sys::SetFileAttributesA, AttributesRefused);
+    EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceAtReboot);
+    EXPECT_NE(Log().find(Line("[QVSC - ReplaceFile]: Attributes cannot be cleared (%s).\r\n", path)),
+              std::string::npos);
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST_F(ReplaceFileTest, WhatCanBeNeitherDeletedNorScheduledFails)
 {
     std::string path = scratch_.File("stuck.exe");
     MakeFile(path);
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
+    HANDLE holder = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
 
     g_moveAnswer = FALSE;
     EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceFailed);
@@ -182,6 +211,7 @@ TEST_F(ReplaceFileTest, WhatCanBeNeitherDeletedNorScheduledFails)
                          "[QVSC - AddFileToAutomaticRenameList]: User is not admin.\r\n"
                          "[QVSC - AddFileToAutomaticRenameList]: No admin rights, no PV -> No renaming at reboot.\r\n"),
               std::string::npos);
+    CloseHandle(holder);
     EXPECT_TRUE(FileExists(path));
 }
 
@@ -247,6 +277,7 @@ TEST_F(ReplaceFileTest, PathsBeyondMaxPathAreDeletedOrScheduledLikeAnyOther)
     DeepFolder deep(scratch_.Path());
     std::string plain = deep.Path() + "\\deep.exe";
     MakeDeepFile(plain);
+    SetFileAttributesW(DeepFolder::Wide(plain).c_str(), FILE_ATTRIBUTE_READONLY);
     EXPECT_EQ(ReplaceFile("", plain.c_str(), nullptr, 0), ReplaceDone);
     EXPECT_EQ(GetFileAttributesW(DeepFolder::Wide(plain).c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_NE(Log().find("[QVSC - ReplaceFile]: File was deleted (" + plain + ").\r\n"), std::string::npos);
@@ -273,11 +304,17 @@ protected:
         g_platform = VER_PLATFORM_WIN32_WINDOWS;
         locked_ = scratch_.File("MSCVB32.EXE");
         MakeFile(locked_);
-        SetFileAttributesA(locked_.c_str(), FILE_ATTRIBUTE_READONLY);
+        holder_ = CreateFileA(locked_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+    void TearDown() override
+    {
+        CloseHandle(holder_);
+        ReplaceFileTest::TearDown();
     }
     std::string Wininit() const { return scratch_.File("WININIT.INI"); }
 
     std::string locked_;
+    HANDLE holder_ = INVALID_HANDLE_VALUE;  // in use, so its deletion is refused
 };
 
 TEST_F(Windows9xRenameTest, AMissingWininitIsWrittenWithTheSectionAndTheLine)
