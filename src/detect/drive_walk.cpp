@@ -55,15 +55,6 @@ int ScanAllDrives(WalkCallback callback)
     return 0;
 }
 
-// The name to put in a path: a name the ANSI code page could not hold comes
-// back with '?' in it and cannot be opened, so its 8.3 alias stands in.
-static const char *UsableName(const WIN32_FIND_DATAA &entry)
-{
-    if (strchr(entry.cFileName, '?') != nullptr && entry.cAlternateFileName[0] != '\0')
-        return entry.cAlternateFileName;
-    return entry.cFileName;
-}
-
 static int IsDotEntry(const char *name)
 {
     return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
@@ -90,10 +81,11 @@ int WalkFolder(const char *folderPath, WalkCallback callback)
 
 static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot)
 {
-    // Room for the folder path and one entry name with a backslash (or "*.*"),
-    // so no name is ever written past the buffer, however deep the folder.
+    // Room for the folder path and one entry name, marked or not, with a
+    // backslash (or "*.*"), so no name is ever written past the buffer,
+    // however deep the folder.
     size_t folderLength = strlen(folderPath);
-    char *path = static_cast<char *>(sys::malloc(folderLength + MAX_PATH + 2));
+    char *path = static_cast<char *>(sys::malloc(folderLength + kMarkedNameSize + 2));
     if (path == nullptr) {
         // Out of memory is a failure wherever it strikes; the walk goes on
         // with the other folders.
@@ -117,16 +109,25 @@ static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot)
 
     int result = 0;
     do {
-        const char *name = UsableName(entry);
+        // A name the code page could not hold comes back with '?' in it and
+        // cannot be opened so: its 8.3 alias stands in, or where there is
+        // none, its marked form, which the file calls reach it by.
+        const char *name = entry.cFileName;
+        if (strchr(name, '?') != nullptr) {
+            if (entry.cAlternateFileName[0] != '\0')
+                name = entry.cAlternateFileName;
+            else if (PathMarkName(folderPath, &entry, insertion, kMarkedNameSize))
+                name = insertion;
+        }
         size_t nameLength = strlen(name);
-        if (nameLength > MAX_PATH - 1)
+        if (nameLength >= kMarkedNameSize)
             continue;
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             // A junction or symbolic link may lead back up the tree: following
             // it could walk the same folders without end.
             if (IsDotEntry(entry.cFileName) || (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
                 continue;
-            memcpy(insertion, name, nameLength + 1);
+            memmove(insertion, name, nameLength + 1);
             result = callback(path, &entry, 1);
             if (result != 0)
                 break;
@@ -136,7 +137,7 @@ static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot)
             if (result != 0)
                 break;
         } else {
-            memcpy(insertion, name, nameLength + 1);
+            memmove(insertion, name, nameLength + 1);
             result = callback(path, &entry, 0);
             if (result != 0)
                 break;

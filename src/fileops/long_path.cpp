@@ -1,5 +1,6 @@
 #include "fileops/long_path.h"
 #include "sys/syscalls.h"
+#include "trace/trace.h"
 
 #include <errno.h>
 #include <string.h>
@@ -11,9 +12,29 @@ int IsLongPath(const char *path)
 
 enum { kWidePathChars = 32768 };
 
+static int NeedsWideCall(const char *path)
+{
+    return IsLongPath(path) || strchr(path, kExactNameOpen) != nullptr;
+}
+
+// Appends length bytes of text, converted from code page, at wide[*at].
+static int AppendWide(UINT codePage, const char *text, size_t length, wchar_t *wide, size_t *at)
+{
+    if (length == 0)
+        return 1;
+    // A call with no room would only measure, writing nothing.
+    if (length > kWidePathChars || *at + 1 >= kWidePathChars)
+        return 0;
+    int added = sys::MultiByteToWideChar(codePage, 0, text, static_cast<int>(length), wide + *at,
+                                         static_cast<int>(kWidePathChars - 1 - *at));
+    *at += static_cast<size_t>(added);
+    return added != 0;
+}
+
 // "\\?\" and path in wide characters, in a heap buffer the caller frees; a
-// path that is not a drive path or a UNC path is converted as it is. Null,
-// with the last error set, when it cannot be had.
+// path that is not a drive path or a UNC path is converted as it is. A marked
+// name is converted from its exact form, and its shown form passed over.
+// Null, with the last error set, when it cannot be had.
 static wchar_t *ToWidePath(const char *path)
 {
     wchar_t *wide = static_cast<wchar_t *>(sys::malloc(kWidePathChars * sizeof(wchar_t)));
@@ -21,27 +42,46 @@ static wchar_t *ToWidePath(const char *path)
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    size_t start = 0;
+    size_t at = 0;
     const char *rest = path;
     if (path[0] == '\\' && path[1] == '\\') {
         wcscpy(wide, L"\\\\?\\UNC\\");  // \\server\share\... becomes \\?\UNC\server\share\...
-        start = 8;
+        at = 8;
         rest = path + 2;
     } else if (path[0] != '\0' && path[1] == ':' && path[2] == '\\') {
         wcscpy(wide, L"\\\\?\\");
-        start = 4;
+        at = 4;
     }
-    if (sys::MultiByteToWideChar(CP_ACP, 0, rest, -1, wide + start, static_cast<int>(kWidePathChars - start)) == 0) {
+    int converted = 1;
+    while (converted && *rest != '\0') {
+        const char *open = strchr(rest, kExactNameOpen);
+        size_t plain = open != nullptr ? static_cast<size_t>(open - rest) : strlen(rest);
+        converted = AppendWide(CP_ACP, rest, plain, wide, &at);
+        if (!converted || open == nullptr)
+            break;
+        const char *close = strchr(open + 1, kExactNameClose);
+        size_t nameStart = at;
+        converted = close != nullptr && AppendWide(CP_UTF8, open + 1, static_cast<size_t>(close - open - 1), wide, &at);
+        if (!converted)
+            break;
+        // The shown form is the exact one in the code page: as long as that.
+        int shown = sys::WideCharToMultiByte(CP_ACP, 0, wide + nameStart, static_cast<int>(at - nameStart), nullptr,
+                                             0, nullptr, nullptr);
+        converted = shown > 0 && strnlen(close + 1, static_cast<size_t>(shown)) == static_cast<size_t>(shown);
+        rest = close + 1 + (converted ? shown : 0);
+    }
+    if (!converted) {
         sys::free(wide);
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return nullptr;
     }
+    wide[at] = L'\0';
     return wide;
 }
 
 HANDLE PathCreateFile(const char *path, DWORD access, DWORD share, DWORD disposition, DWORD flags)
 {
-    if (!IsLongPath(path))
+    if (!NeedsWideCall(path))
         return sys::CreateFileA(path, access, share, nullptr, disposition, flags, nullptr);
     wchar_t *wide = ToWidePath(path);
     if (wide == nullptr)
@@ -55,7 +95,7 @@ HANDLE PathCreateFile(const char *path, DWORD access, DWORD share, DWORD disposi
 
 BOOL PathMoveFileEx(const char *path, const char *newName, DWORD flags)
 {
-    if (!IsLongPath(path) && (newName == nullptr || !IsLongPath(newName)))
+    if (!NeedsWideCall(path) && (newName == nullptr || !NeedsWideCall(newName)))
         return sys::MoveFileExA(path, newName, flags);
     wchar_t *wide = ToWidePath(path);
     wchar_t *wideNew = nullptr;
@@ -73,7 +113,7 @@ BOOL PathMoveFileEx(const char *path, const char *newName, DWORD flags)
 
 FILE *PathFopen(const char *path, const char *mode)
 {
-    if (!IsLongPath(path))
+    if (!NeedsWideCall(path))
         return sys::fopen(path, mode);
     wchar_t wideMode[8];
     if (sys::MultiByteToWideChar(CP_ACP, 0, mode, -1, wideMode, 8) == 0)
@@ -90,7 +130,7 @@ FILE *PathFopen(const char *path, const char *mode)
 
 int PathRemove(const char *path)
 {
-    if (!IsLongPath(path))
+    if (!NeedsWideCall(path))
         return sys::remove(path);
     wchar_t *wide = ToWidePath(path);
     if (wide == nullptr) {
@@ -108,7 +148,7 @@ int PathClearHoldingAttributes(const char *path)
 {
     const DWORD holding = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     wchar_t *wide = nullptr;
-    if (IsLongPath(path) && (wide = ToWidePath(path)) == nullptr)
+    if (NeedsWideCall(path) && (wide = ToWidePath(path)) == nullptr)
         return -1;
     DWORD attributes = wide != nullptr ? sys::GetFileAttributesW(wide) : sys::GetFileAttributesA(path);
     int result = 0;
@@ -153,7 +193,7 @@ static int ToAnsiEntry(const WIN32_FIND_DATAW &wide, WIN32_FIND_DATAA *entry)
 
 HANDLE PathFindFirst(const char *pattern, WIN32_FIND_DATAA *entry, int *wide)
 {
-    *wide = IsLongPath(pattern);
+    *wide = NeedsWideCall(pattern);
     if (!*wide)
         return sys::FindFirstFileA(pattern, entry);
     wchar_t *widePattern = ToWidePath(pattern);
@@ -178,6 +218,70 @@ BOOL PathFindNext(HANDLE search, int wide, WIN32_FIND_DATAA *entry)
     if (!sys::FindNextFileW(search, &wideEntry))
         return FALSE;
     return ToAnsiEntry(wideEntry, entry) ? TRUE : FALSE;
+}
+
+// The shown form of a wide name, as the searches give it; 0 when it does not
+// fit. Answers the length with the terminator.
+static int ShownName(const wchar_t *name, char *shown, size_t size)
+{
+    return sys::WideCharToMultiByte(CP_ACP, 0, name, -1, shown, static_cast<int>(size), nullptr, nullptr);
+}
+
+static int SameTime(const FILETIME &a, const FILETIME &b)
+{
+    return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
+}
+
+// Everything of an entry that reading it leaves alone.
+static int SameEntry(const WIN32_FIND_DATAW &wide, const WIN32_FIND_DATAA &entry)
+{
+    return wide.dwFileAttributes == entry.dwFileAttributes && wide.nFileSizeHigh == entry.nFileSizeHigh &&
+           wide.nFileSizeLow == entry.nFileSizeLow && SameTime(wide.ftCreationTime, entry.ftCreationTime) &&
+           SameTime(wide.ftLastWriteTime, entry.ftLastWriteTime);
+}
+
+int PathMarkName(const char *folderPath, const WIN32_FIND_DATAA *entry, char *name, size_t size)
+{
+    // The folder and the shown name with each '?' made '*': every entry the
+    // name may stand for. ('?' is never the second byte of a double-byte
+    // character.)
+    size_t folderLength = strlen(folderPath), nameLength = strlen(entry->cFileName);
+    char *pattern = static_cast<char *>(sys::malloc(folderLength + nameLength + 1));
+    if (pattern == nullptr)
+        return 0;
+    memcpy(pattern, folderPath, folderLength);
+    for (size_t i = 0; i <= nameLength; ++i)
+        pattern[folderLength + i] = entry->cFileName[i] == '?' ? '*' : entry->cFileName[i];
+    wchar_t *widePattern = ToWidePath(pattern);
+    sys::free(pattern);
+    if (widePattern == nullptr)
+        return 0;
+    WIN32_FIND_DATAW found;
+    HANDLE search = sys::FindFirstFileW(widePattern, &found);
+    sys::free(widePattern);
+    if (search == INVALID_HANDLE_VALUE)
+        return 0;
+    int matches = 0;
+    wchar_t exact[MAX_PATH];
+    char shown[2 * MAX_PATH];
+    do {
+        found.cFileName[MAX_PATH - 1] = L'\0';
+        if (SameEntry(found, *entry) && ShownName(found.cFileName, shown, sizeof shown) != 0 &&
+            strcmp(shown, entry->cFileName) == 0 && ++matches == 1)
+            wcscpy(exact, found.cFileName);
+    } while (sys::FindNextFileW(search, &found));
+    sys::FindClose(search);
+    if (matches != 1 || size < 3)
+        return 0;
+
+    name[0] = kExactNameOpen;
+    int exactLength = sys::WideCharToMultiByte(CP_UTF8, 0, exact, -1, name + 1, static_cast<int>(size - 2),
+                                               nullptr, nullptr);
+    if (exactLength <= 1)
+        return 0;
+    size_t at = static_cast<size_t>(exactLength);  // past the UTF-8 form
+    name[at++] = kExactNameClose;
+    return ShownName(exact, name + at, size - at) != 0;
 }
 
 int PathFileIsThere(const char *path)

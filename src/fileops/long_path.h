@@ -1,8 +1,10 @@
-// Paths of MAX_PATH characters or more. The ANSI file calls refuse them, so a
-// worm copy hidden deep in folders would escape the clean-up; such a path goes
-// to the wide call instead, as "\\?\" and the path converted from the ANSI
-// code page. Shorter paths keep the ANSI calls. Console and log always show
-// the path as given.
+// Paths the ANSI file calls cannot reach: paths of MAX_PATH characters or
+// more, and paths with a name the ANSI code page cannot hold that has no 8.3
+// alias (short names are off on many volumes). A worm copy hidden there would
+// escape the clean-up; such a path goes to the wide call instead, as "\\?\"
+// and the path converted from the ANSI code page, each such name by its exact
+// form. Other paths keep the ANSI calls. Console and log show the path as the
+// code page shows it.
 #pragma once
 
 #include <windows.h>
@@ -10,6 +12,18 @@
 
 // 1 when path is too long for the ANSI file calls.
 int IsLongPath(const char *path);
+
+// A name the code page cannot hold goes into a path as kExactNameOpen, the
+// name in UTF-8, kExactNameClose, then the name as the code page shows it
+// (trace/trace.h): at most kMarkedNameSize bytes with the terminator.
+enum { kMarkedNameSize = 1 + 3 * MAX_PATH + 1 + 2 * MAX_PATH + 1 };
+
+// For an entry of a search of folderPath (ending with a backslash) whose name
+// came back with '?' for what the code page cannot hold: writes the name's
+// marked form to name. The entry is looked up by a wide search of the folder
+// as the one with that shown name, times, size and attributes. Answers 1, or
+// 0 when it cannot be told (no wide calls, no such entry, or more than one).
+int PathMarkName(const char *folderPath, const WIN32_FIND_DATAA *entry, char *name, size_t size);
 
 // The file calls for a path of any length: the ANSI call for a short path,
 // the wide call for a long one. Each answers and fails like the ANSI call (a

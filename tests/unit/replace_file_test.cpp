@@ -295,6 +295,30 @@ TEST_F(ReplaceFileTest, PathsBeyondMaxPathAreDeletedOrScheduledLikeAnyOther)
     EXPECT_TRUE(DeleteFileW(DeepFolder::Wide(held).c_str()));
 }
 
+// A name the code page cannot hold, carried in its marked form (the exact
+// name in UTF-8, then as the code page shows it): deleted by the exact name,
+// logged as shown. A mark that does not hold together reaches nothing.
+TEST_F(ReplaceFileTest, AMarkedNameIsReachedByItsExactForm)
+{
+    std::wstring exact = DeepFolder::Wide(scratch_.Path()) + L"\\\u0432\u0438\u0440\u0443\u0441.exe";
+    HANDLE file = CreateFileW(exact.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    std::string utf8 = "\xD0\xB2\xD0\xB8\xD1\x80\xD1\x83\xD1\x81.exe";
+    for (const std::string &broken : {"\x01" + utf8, "\x01" + utf8 + "\x02?????", std::string("\x01\xFF\x02?")}) {
+        std::string path = scratch_.Path() + "\\" + broken;
+        EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceNotFound);
+    }
+    std::string marked = scratch_.Path() + "\\\x01" + utf8 + "\x02?????.exe";
+    EXPECT_EQ(ReplaceFile("", marked.c_str(), nullptr, 0), ReplaceDone);
+    EXPECT_EQ(GetFileAttributesW(exact.c_str()), INVALID_FILE_ATTRIBUTES);
+    std::string log = Log();
+    EXPECT_NE(log.find(Line("[QVSC - ReplaceFile]: File was deleted (%s\\?????.exe).\r\n", scratch_.Path())),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find('\x01'), std::string::npos);
+}
+
 // Windows 9x: a "nul=" line in the rename section of WININIT.INI.
 class Windows9xRenameTest : public ReplaceFileTest {
 protected:
