@@ -218,30 +218,11 @@ std::wstring LongName(const std::string &path)
 }
 
 // Searches as on a volume without 8.3 names.
-HANDLE WINAPI NoAliasFirstA(LPCSTR pattern, LPWIN32_FIND_DATAA entry)
-{
-    HANDLE search = FindFirstFileA(pattern, entry);
-    entry->cAlternateFileName[0] = '\0';
-    return search;
-}
-BOOL WINAPI NoAliasNextA(HANDLE search, LPWIN32_FIND_DATAA entry)
-{
-    BOOL found = FindNextFileA(search, entry);
-    entry->cAlternateFileName[0] = '\0';
-    return found;
-}
-HANDLE WINAPI NoAliasFirstW(LPCWSTR pattern, LPWIN32_FIND_DATAW entry)
-{
-    HANDLE search = FindFirstFileW(pattern, entry);
-    entry->cAlternateFileName[0] = L'\0';
-    return search;
-}
-BOOL WINAPI NoAliasNextW(HANDLE search, LPWIN32_FIND_DATAW entry)
-{
-    BOOL found = FindNextFileW(search, entry);
-    entry->cAlternateFileName[0] = L'\0';
-    return found;
-}
+template <typename Entry> void NoAlias(Entry *entry) { entry->cAlternateFileName[0] = 0; }
+HANDLE WINAPI NoAliasFirstA(LPCSTR p, LPWIN32_FIND_DATAA e) { HANDLE s = FindFirstFileA(p, e); NoAlias(e); return s; }
+BOOL WINAPI NoAliasNextA(HANDLE s, LPWIN32_FIND_DATAA e) { BOOL found = FindNextFileA(s, e); NoAlias(e); return found; }
+HANDLE WINAPI NoAliasFirstW(LPCWSTR p, LPWIN32_FIND_DATAW e) { HANDLE s = FindFirstFileW(p, e); NoAlias(e); return s; }
+BOOL WINAPI NoAliasNextW(HANDLE s, LPWIN32_FIND_DATAW e) { BOOL found = FindNextFileW(s, e); NoAlias(e); return found; }
 
 void PutWide(const std::wstring &path, const std::string &bytes)
 {

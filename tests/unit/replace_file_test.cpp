@@ -170,25 +170,6 @@ TEST_F(ReplaceFileTest, AReadOnlyFileIsDeletedNowOneInUseAtTheRestartOnNt)
     EXPECT_NE(log.find(scheduled), std::string::npos) << log;
 }
 
-BOOL WINAPI AttributesRefused(LPCSTR, DWORD)
-{
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-}
-
-// Attributes that cannot be cleared leave the file for the restart, as before.
-TEST_F(ReplaceFileTest, AReadOnlyFileWhoseAttributesStayWaitsForTheRestart)
-{
-    std::string path = scratch_.File("kept.scr");
-    MakeFile(path);
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
-    ScopedSysCall<decltype(sys::SetFileAttributesA)> refused(sys::SetFileAttributesA, AttributesRefused);
-    EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceAtReboot);
-    EXPECT_NE(Log().find(Line("[QVSC - ReplaceFile]: Attributes cannot be cleared (%s).\r\n", path)),
-              std::string::npos);
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-}
-
 TEST_F(ReplaceFileTest, WhatCanBeNeitherDeletedNorScheduledFails)
 {
     std::string path = scratch_.File("stuck.exe");
