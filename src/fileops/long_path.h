@@ -25,10 +25,11 @@ enum { kMarkedNameSize = 1 + 3 * MAX_PATH + 1 + 2 * MAX_PATH + 1 };
 // 0 when it cannot be told (no wide calls, no such entry, or more than one).
 int PathMarkName(const char *folderPath, const WIN32_FIND_DATAA *entry, char *name, size_t size);
 
-// The file calls for a path of any length: the ANSI call for a short path,
-// the wide call for a long one. Each answers and fails like the ANSI call (a
-// long path that cannot be converted fails with ERROR_NOT_ENOUGH_MEMORY or
-// ERROR_FILENAME_EXCED_RANGE, or errno ENAMETOOLONG).
+// The file calls for any path: the ANSI call for a short path, the wide call
+// for a long one or one with a marked name. Each answers and fails like the
+// ANSI call (a path that cannot be converted fails with
+// ERROR_NOT_ENOUGH_MEMORY or ERROR_FILENAME_EXCED_RANGE, or errno
+// ENAMETOOLONG).
 HANDLE PathCreateFile(const char *path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
 BOOL PathMoveFileEx(const char *path, const char *newName, DWORD flags);
 FILE *PathFopen(const char *path, const char *mode);
