@@ -17,7 +17,8 @@ const char *const StartupCopyPaths[4] = {
 };
 
 // One view of the key: view is 0, KEY_WOW64_64KEY or KEY_WOW64_32KEY.
-// shownKey is the key as the log lines name it, hive and view included.
+// shownKey is the key as the log lines name it: the key path alone for the
+// sequence's own calls, a mark added where the tool goes beyond them.
 static void DeleteRunValueInView(HKEY hive, const char *keyPath, const char *valueName, REGSAM view,
                                  const char *shownKey)
 {
@@ -33,28 +34,20 @@ static void DeleteRunValueInView(HKEY hive, const char *keyPath, const char *val
     sys::RegCloseKey(key);
 }
 
-// The key as a log line names it: "<hive>\<key path><note>", cut to the buffer.
-static void ShowKey(char *shown, size_t size, const char *hive, const char *keyPath, const char *note)
-{
-    snprintf(shown, size, "%s\\%s%s", hive, keyPath, note);
-}
-
 void DeleteRunValue(HKEY hive, const char *keyPath, const char *valueName)
 {
-    // On 64-bit Windows HKEY_LOCAL_MACHINE's software keys have a view for
-    // 64-bit programs and one for 32-bit ones; a worm may have written
-    // either. HKEY_CURRENT_USER's Run key is one key for both.
-    const char *hiveName = hive == HKEY_LOCAL_MACHINE ? "HKLM" : hive == HKEY_CURRENT_USER ? "HKCU" : "HKEY_USERS";
-    char shown[600];
+    // The call a 32-bit program makes by default; on 64-bit Windows that is
+    // HKEY_LOCAL_MACHINE's 32-bit view.
+    DeleteRunValueInView(hive, keyPath, valueName, 0, keyPath);
+    // On 64-bit Windows HKEY_LOCAL_MACHINE's software keys have a second view,
+    // for 64-bit programs, and a worm may have written either. Its lines are
+    // marked so they are told apart from the default view's.
+    // HKEY_CURRENT_USER's Run key is one key for both.
     if (hive == HKEY_LOCAL_MACHINE && IsWow64()) {
-        ShowKey(shown, sizeof shown, hiveName, keyPath, " (64-bit view)");
+        char shown[600];
+        snprintf(shown, sizeof shown, "%s (64-bit view)", keyPath);
         DeleteRunValueInView(hive, keyPath, valueName, KEY_WOW64_64KEY, shown);
-        ShowKey(shown, sizeof shown, hiveName, keyPath, " (32-bit view)");
-        DeleteRunValueInView(hive, keyPath, valueName, KEY_WOW64_32KEY, shown);
-        return;
     }
-    ShowKey(shown, sizeof shown, hiveName, keyPath, "");
-    DeleteRunValueInView(hive, keyPath, valueName, 0, shown);
 }
 
 // The current user's SID as text ("S-1-5-21-..."), or 0 when it cannot be
@@ -104,13 +97,13 @@ void DeleteRunValuesOfOtherUsers(const char *keyPath, const char *const *valueNa
         // "_Classes" key is a part of a user's hive without Run values.
         if (_stricmp(sid, currentUser) == 0 || (sidLength > 8 && _stricmp(sid + sidLength - 8, "_Classes") == 0))
             continue;
-        char path[600], shown[700];
+        // Logged by the path the call opens, "<SID>\SOFTWARE\...\Run".
+        char path[600];
         int written = snprintf(path, sizeof path, "%s\\%s", sid, keyPath);
         if (written < 0 || static_cast<size_t>(written) >= sizeof path)
             continue;
-        ShowKey(shown, sizeof shown, "HKEY_USERS", path, "");
         for (int i = 0; i < count; ++i)
-            DeleteRunValueInView(HKEY_USERS, path, valueNames[i], 0, shown);
+            DeleteRunValueInView(HKEY_USERS, path, valueNames[i], 0, path);
     }
 }
 

@@ -7,12 +7,14 @@
 // Startup folder of both layouts ("StartUp" and "Startup" as each spells it).
 extern const char *const StartupCopyPaths[4];
 
-// Deletes one value under keyPath of hive, logging the outcome with the hive
-// named ("HKLM\", "HKCU\" before the key path).
+// Deletes one value under keyPath of hive, logging the outcome by the key path
+// alone. On 64-bit Windows HKEY_LOCAL_MACHINE's 64-bit view is cleaned too,
+// its lines marked " (64-bit view)".
 void DeleteRunValue(HKEY hive, const char *keyPath, const char *valueName);
 
 // Deletes the named values under keyPath of every user hive loaded under
-// HKEY_USERS but the current user's (HKEY_CURRENT_USER's, cleaned already):
+// HKEY_USERS but the current user's (HKEY_CURRENT_USER's, cleaned already),
+// each logged by the path it opens ("<SID>\<key path>"):
 // an infected user's values stay otherwise when an administrator cleans.
 // Hives of users who are not logged on are not loaded and stay as they are.
 void DeleteRunValuesOfOtherUsers(const char *keyPath, const char *const *valueNames, int count);

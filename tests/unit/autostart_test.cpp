@@ -77,7 +77,7 @@ TEST_F(RunValueTest, OneValueGoesTheOthersStayAndEveryAttemptIsLogged)
 
     EXPECT_FALSE(HasValue("TrayX"));
     EXPECT_TRUE(HasValue("Keep me"));
-    std::string key = std::string("HKCU\\") + kTestKey;
+    std::string key = kTestKey;
     EXPECT_EQ(StepLogLines(scratch_.File("trace.log")),
               (std::vector<std::string>{"Cannot open key " + key + " 0x2",
                                         "Value TrayX of " + key + " was deleted with status: OK (0x0)",
@@ -88,7 +88,7 @@ TEST_F(RunValueTest, OneValueGoesTheOthersStayAndEveryAttemptIsLogged)
 }
 
 // Every other user logged on: their hives' Run values go too, each line
-// naming the hive; the current user's hive (HKEY_CURRENT_USER) and the
+// naming the key the call opens; the current user's hive (HKEY_CURRENT_USER) and the
 // "_Classes" keys are left to what cleans them.
 std::vector<std::string> g_users;
 std::vector<std::string> g_opened;
@@ -134,7 +134,7 @@ TEST_F(RunValueTest, EveryOtherLoggedOnUsersValuesAreDeletedTooEachLineNamingThe
                                                   "S-1-5-21-9-9-9-1001\\Software\\Run"}));
     std::vector<std::string> lines = StepLogLines(scratch_.File("trace.log"));
     ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[2], "Cannot open key HKEY_USERS\\S-1-5-21-9-9-9-1001\\Software\\Run 0x2");
+    EXPECT_EQ(lines[2], "Cannot open key S-1-5-21-9-9-9-1001\\Software\\Run 0x2");
 }
 
 // ---------------------------------------------------------------------------

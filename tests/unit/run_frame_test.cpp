@@ -192,9 +192,9 @@ std::string QuietStepsLog(const std::string &windowsDir, const char *eol)
     } else {
         log += std::string("Cannot get the Windows directory") + eol;
     }
-    // The Run key of each hive, named, in the sequence's order.
-    for (const char *hive : {"HKLM", "HKLM", "HKCU", "HKCU", "HKLM", "HKCU", "HKLM", "HKCU"})
-        log += "Cannot open key " + std::string(hive) + "\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run 0x2" + eol;
+    // The Run key of each of the sequence's eight calls; the hive is not named.
+    for (int call = 0; call < 8; ++call)
+        log += std::string("Cannot open key SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run 0x2") + eol;
     return log + noGuard;
 }
 
