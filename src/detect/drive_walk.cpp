@@ -173,7 +173,7 @@ static void HandleFingerprint(const char *path, const FingerprintResult *fingerp
 
     RunTallyAddFound();
     ConsolePrint("Infected: %s  ", path);
-    int result = ReplaceFile("", path, nullptr, 0);
+    int result = ReplaceExaminedFile(path, &fingerprint->identity);
     TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", path, result);
     switch (result) {
     case ReplaceDone:

@@ -44,6 +44,7 @@ int FingerprintFile(const char *path, const SignatureEntry *table, unsigned char
     result->examined = 0;
     result->matchIndex = -1;
     result->seekFailures = 0;
+    memset(&result->identity, 0, sizeof result->identity);
 
     // Sharing everything: a worm copy that another program holds open, even
     // for writing, is still read. Only one held without read sharing stays
@@ -125,6 +126,8 @@ int FingerprintFile(const char *path, const SignatureEntry *table, unsigned char
         }
     }
 
+    // Which file was read: a deletion for this fingerprint deletes only it.
+    FileIdentityOf(file, &result->identity);
     sys::CloseHandle(file);
     result->examined = windowsTried != 0 && windowsFailed == windowsTried ? 0 : 1;
     return result->examined;

@@ -1,6 +1,8 @@
 // Worm fingerprints: the built-in table and the match of one file against it.
 #pragma once
 
+#include "fileops/held_file.h"
+
 #include <stdint.h>
 
 // One fingerprint: the CRC-32 of `length` bytes starting at byte `offset`.
@@ -33,6 +35,7 @@ struct FingerprintResult {
     int examined;        // 1 when opened and at least one window was read
     int32_t matchIndex;  // ID of the first matching row, or -1
     int seekFailures;    // positionings that failed ("seek failed" each)
+    FileIdentity identity;  // the file read, for the deletion to check against
 };
 
 // Opens the file for reading (sharing read, write and, on NT, delete) and tests it against the

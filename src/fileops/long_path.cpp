@@ -35,7 +35,7 @@ static int AppendWide(UINT codePage, const char *text, size_t length, wchar_t *w
 // path that is not a drive path or a UNC path is converted as it is. A marked
 // name is converted from its exact form, and its shown form passed over.
 // Null, with the last error set, when it cannot be had.
-static wchar_t *ToWidePath(const char *path)
+wchar_t *PathToWide(const char *path)
 {
     wchar_t *wide = static_cast<wchar_t *>(sys::malloc(kWidePathChars * sizeof(wchar_t)));
     if (wide == nullptr) {
@@ -83,7 +83,7 @@ HANDLE PathCreateFile(const char *path, DWORD access, DWORD share, DWORD disposi
 {
     if (!NeedsWideCall(path))
         return sys::CreateFileA(path, access, share, nullptr, disposition, flags, nullptr);
-    wchar_t *wide = ToWidePath(path);
+    wchar_t *wide = PathToWide(path);
     if (wide == nullptr)
         return INVALID_HANDLE_VALUE;
     HANDLE file = sys::CreateFileW(wide, access, share, nullptr, disposition, flags, nullptr);
@@ -97,10 +97,10 @@ BOOL PathMoveFileEx(const char *path, const char *newName, DWORD flags)
 {
     if (!NeedsWideCall(path) && (newName == nullptr || !NeedsWideCall(newName)))
         return sys::MoveFileExA(path, newName, flags);
-    wchar_t *wide = ToWidePath(path);
+    wchar_t *wide = PathToWide(path);
     wchar_t *wideNew = nullptr;
     if (wide != nullptr && newName != nullptr)
-        wideNew = ToWidePath(newName);
+        wideNew = PathToWide(newName);
     BOOL moved = FALSE;
     if (wide != nullptr && (newName == nullptr || wideNew != nullptr))
         moved = sys::MoveFileExW(wide, wideNew, flags);
@@ -118,7 +118,7 @@ FILE *PathFopen(const char *path, const char *mode)
     wchar_t wideMode[8];
     if (sys::MultiByteToWideChar(CP_ACP, 0, mode, -1, wideMode, 8) == 0)
         return nullptr;
-    wchar_t *wide = ToWidePath(path);
+    wchar_t *wide = PathToWide(path);
     if (wide == nullptr) {
         errno = ENAMETOOLONG;
         return nullptr;
@@ -132,7 +132,7 @@ int PathRemove(const char *path)
 {
     if (!NeedsWideCall(path))
         return sys::remove(path);
-    wchar_t *wide = ToWidePath(path);
+    wchar_t *wide = PathToWide(path);
     if (wide == nullptr) {
         errno = ENAMETOOLONG;
         return -1;
@@ -148,7 +148,7 @@ int PathClearHoldingAttributes(const char *path)
 {
     const DWORD holding = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     wchar_t *wide = nullptr;
-    if (NeedsWideCall(path) && (wide = ToWidePath(path)) == nullptr)
+    if (NeedsWideCall(path) && (wide = PathToWide(path)) == nullptr)
         return -1;
     DWORD attributes = wide != nullptr ? sys::GetFileAttributesW(wide) : sys::GetFileAttributesA(path);
     int result = 0;
@@ -196,7 +196,7 @@ HANDLE PathFindFirst(const char *pattern, WIN32_FIND_DATAA *entry, int *wide)
     *wide = NeedsWideCall(pattern);
     if (!*wide)
         return sys::FindFirstFileA(pattern, entry);
-    wchar_t *widePattern = ToWidePath(pattern);
+    wchar_t *widePattern = PathToWide(pattern);
     if (widePattern == nullptr)
         return INVALID_HANDLE_VALUE;
     WIN32_FIND_DATAW wideEntry;
@@ -252,7 +252,7 @@ int PathMarkName(const char *folderPath, const WIN32_FIND_DATAA *entry, char *na
     memcpy(pattern, folderPath, folderLength);
     for (size_t i = 0; i <= nameLength; ++i)
         pattern[folderLength + i] = entry->cFileName[i] == '?' ? '*' : entry->cFileName[i];
-    wchar_t *widePattern = ToWidePath(pattern);
+    wchar_t *widePattern = PathToWide(pattern);
     sys::free(pattern);
     if (widePattern == nullptr)
         return 0;

@@ -25,6 +25,12 @@ enum { kMarkedNameSize = 1 + 3 * MAX_PATH + 1 + 2 * MAX_PATH + 1 };
 // 0 when it cannot be told (no wide calls, no such entry, or more than one).
 int PathMarkName(const char *folderPath, const WIN32_FIND_DATAA *entry, char *name, size_t size);
 
+// The path in its wide form, as the wide calls take it: "\\?\" and the path
+// converted from the code page (a UNC path as "\\?\UNC\..."), each marked name
+// by its exact form. In a heap block the caller frees with sys::free; null,
+// with the last error set, when it cannot be had.
+wchar_t *PathToWide(const char *path);
+
 // The file calls for any path: the ANSI call for a short path, the wide call
 // for a long one or one with a marked name. Each answers and fails like the
 // ANSI call (a path that cannot be converted fails with

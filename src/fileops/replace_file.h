@@ -1,6 +1,8 @@
 // Removing a file: at once when possible, else at the next restart.
 #pragma once
 
+#include "fileops/held_file.h"
+
 #include <windows.h>
 
 // The system's own ReplaceFile (a rename helper) is not used here; the name
@@ -21,9 +23,18 @@ enum ReplaceResult {
 int FileExist(const char *path);
 
 // Deletes pathPrefix + source (destination must be null: the tool only ever
-// deletes). A refused deletion is handed to AddFileToAutomaticRenameList.
-// Answers a ReplaceResult.
+// deletes), a file the tool deletes for its name alone. On the NT family it
+// is reached without following any link but those the system made, deleted
+// through its handle and "done" only once its name is gone; a deletion that
+// must wait is handed to AddFileToAutomaticRenameList, from the tool's folder
+// where the file can be moved there. Answers a ReplaceResult.
 int ReplaceFile(const char *pathPrefix, const char *source, const char *destination, int reserved);
+
+// Deletes a file found to carry the worm's fingerprint: on the NT family
+// only the very file that was examined (its identity), reached without
+// following any link; a path that now leads elsewhere or through a link
+// deletes nothing and answers ReplaceFailed. Otherwise as ReplaceFile.
+int ReplaceExaminedFile(const char *path, const FileIdentity *examined);
 
 // Schedules source for deletion at the next start (destination null): the
 // delayed move on NT for an administrator, WININIT.INI on Windows 9x.

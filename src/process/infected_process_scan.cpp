@@ -18,11 +18,12 @@ static const char kDebugPrivilege[] = "SeDebugPrivilege";
 
 static const int kMaxProcessRounds = 3;
 
-// Deletes an infected image: the file on 64-bit Windows is the real one.
-static void DeleteInfectedImage(const char *name)
+// Deletes an infected image, the very file that was judged: the file on
+// 64-bit Windows is the real one.
+static void DeleteInfectedImage(const char *name, const FileIdentity *identity)
 {
     FileRedirection redirection = FileRedirectionOff();
-    int result = ReplaceFile("", name, nullptr, 0);
+    int result = ReplaceExaminedFile(name, identity);
     FileRedirectionBack(redirection);
     TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", name, result);
     RunTallyAddReplaceResult(result);
@@ -31,21 +32,22 @@ static void DeleteInfectedImage(const char *name)
 static void DeletePendingImages(ProcessScanContext *scan)
 {
     for (int i = 0; i < scan->imageCount; ++i)
-        DeleteInfectedImage(scan->images[i]);
+        DeleteInfectedImage(scan->images[i], &scan->imageIdentities[i]);
     scan->imageCount = 0;
 }
 
 // Keeps an image for deletion once every process of the listing has ended;
 // an image already kept is not kept twice. Without room it goes now.
-static void KeepImageForDeletion(ProcessScanContext *scan, const char *name)
+static void KeepImageForDeletion(ProcessScanContext *scan, const char *name, const FileIdentity *identity)
 {
     for (int i = 0; i < scan->imageCount; ++i)
         if (_stricmp(scan->images[i], name) == 0)
             return;
     if (scan->imageCount == kMaxPendingImages || strlen(name) >= MAX_PATH) {
-        DeleteInfectedImage(name);
+        DeleteInfectedImage(name, identity);
         return;
     }
+    scan->imageIdentities[scan->imageCount] = *identity;
     strcpy(scan->images[scan->imageCount++], name);
 }
 
@@ -139,7 +141,9 @@ void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void 
     }
     // On 64-bit Windows a 64-bit process's image path names the real file.
     FileRedirection redirection = FileRedirectionOff();
-    int infected = scan->isInfected(name);
+    FileIdentity identity;
+    memset(&identity, 0, sizeof identity);
+    int infected = scan->isInfected(name, &identity);
     FileRedirectionBack(redirection);
     if (!infected)
         return;
@@ -171,7 +175,7 @@ void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void 
     // image before it is deleted.
     if (!waited)
         sys::Sleep(1000);
-    KeepImageForDeletion(scan, name);
+    KeepImageForDeletion(scan, name, &identity);
 
     scan->anyInfected = 1;
     ++scan->roundInfected;
@@ -179,10 +183,14 @@ void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void 
         scan->allTerminated = 0;
 }
 
-int IsFileInfected(const char *path)
+int IsFileInfected(const char *path, FileIdentity *identity)
 {
-    int32_t index = -1;
-    return MatchFileSignature(path, SignatureTable, &index) != 0 && index != -1 ? 1 : 0;
+    FingerprintResult result;
+    FingerprintFile(path, SignatureTable, SignatureReadBuffer, sizeof SignatureReadBuffer, &result);
+    for (int i = 0; i < result.seekFailures; ++i)
+        ConsolePrint("seek failed\n");
+    *identity = result.identity;
+    return result.examined && result.matchIndex != -1 ? 1 : 0;
 }
 
 int SetPrivilege(HANDLE token, const char *privilegeName, int enable)

@@ -2,11 +2,14 @@
 // deleting the worm's files by their known names.
 #pragma once
 
+#include "fileops/held_file.h"
+
 #include <windows.h>
 #include <stdint.h>
 
-// Infection test for a file path: non-zero when infected.
-typedef int (*InfectionTest)(const char *path);
+// Infection test for a file path: non-zero when infected, with the identity
+// of the file read in *identity (what the deletion checks against).
+typedef int (*InfectionTest)(const char *path, FileIdentity *identity);
 
 // Infected images waiting for every process of a listing to end; more than
 // this are deleted as their process is met.
@@ -20,6 +23,7 @@ struct ProcessScanContext {
     uint32_t roundInfected;  // infected processes met in this listing
     int imageCount;
     char images[kMaxPendingImages][MAX_PATH];  // each image once
+    FileIdentity imageIdentities[kMaxPendingImages];  // each as it was judged
 };
 
 // The worm's file names in the Windows directory, in the order looked for.
@@ -33,8 +37,9 @@ int ScanInfectedProcesses(InfectionTest isInfected);
 // The scan's callback for one listed process; context is a ProcessScanContext.
 void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void *context);
 
-// 1 when the file can be opened and carries a worm fingerprint, else 0.
-int IsFileInfected(const char *path);
+// 1 when the file can be opened and carries a worm fingerprint, else 0;
+// *identity is the file's that was read.
+int IsFileInfected(const char *path, FileIdentity *identity);
 
 // Enables (enable non-zero) or disables one privilege of a token, leaving its
 // other attribute bits alone. Answers 1 on success, 0 on failure.

@@ -2,6 +2,64 @@
 
 #include <string.h>
 
+namespace sysopt {
+
+// The entry point, looked up until found (two threads may both look: they
+// find the same one). Null where the system has none.
+static FARPROC Entry(FARPROC *cache, const char *module, const char *name)
+{
+    if (*cache == nullptr) {
+        HMODULE library = ::GetModuleHandleA(module);
+        *cache = library != nullptr ? ::GetProcAddress(library, name) : nullptr;
+    }
+    return *cache;
+}
+
+#define VORNIK_OPTIONAL_ENTRY(type, module, name) \
+    static FARPROC cache;                          \
+    type call = reinterpret_cast<type>(reinterpret_cast<void *>(Entry(&cache, module, name)))
+
+static const LONG kStatusNotImplemented = static_cast<LONG>(0xC0000002L);
+
+LONG NTAPI NtSetInformationFile(HANDLE file, void *ioStatus, void *information, ULONG length, ULONG infoClass)
+{
+    typedef LONG(NTAPI * Fn)(HANDLE, void *, void *, ULONG, ULONG);
+    VORNIK_OPTIONAL_ENTRY(Fn, "NTDLL.DLL", "NtSetInformationFile");
+    return call != nullptr ? call(file, ioStatus, information, length, infoClass) : kStatusNotImplemented;
+}
+
+LONG NTAPI NtQueryInformationFile(HANDLE file, void *ioStatus, void *information, ULONG length, ULONG infoClass)
+{
+    typedef LONG(NTAPI * Fn)(HANDLE, void *, void *, ULONG, ULONG);
+    VORNIK_OPTIONAL_ENTRY(Fn, "NTDLL.DLL", "NtQueryInformationFile");
+    return call != nullptr ? call(file, ioStatus, information, length, infoClass) : kStatusNotImplemented;
+}
+
+DWORD WINAPI GetSecurityInfo(HANDLE object, int objectType, DWORD what, PSID *owner, PSID *group, PACL *dacl,
+                             PACL *sacl, PSECURITY_DESCRIPTOR *descriptor)
+{
+    typedef DWORD(WINAPI * Fn)(HANDLE, int, DWORD, PSID *, PSID *, PACL *, PACL *, PSECURITY_DESCRIPTOR *);
+    VORNIK_OPTIONAL_ENTRY(Fn, "ADVAPI32.DLL", "GetSecurityInfo");
+    return call != nullptr ? call(object, objectType, what, owner, group, dacl, sacl, descriptor)
+                           : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD revision,
+                                                                 PSECURITY_DESCRIPTOR *descriptor, PULONG size)
+{
+    typedef BOOL(WINAPI * Fn)(LPCWSTR, DWORD, PSECURITY_DESCRIPTOR *, PULONG);
+    VORNIK_OPTIONAL_ENTRY(Fn, "ADVAPI32.DLL", "ConvertStringSecurityDescriptorToSecurityDescriptorW");
+    if (call == nullptr) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return FALSE;
+    }
+    return call(text, revision, descriptor, size);
+}
+
+#undef VORNIK_OPTIONAL_ENTRY
+
+}  // namespace sysopt
+
 namespace sys {
 
 #define VORNIK_DEFINE_SYSCALL(name, real) decltype(&real) name = &real;

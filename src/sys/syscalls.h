@@ -14,6 +14,20 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+// Entry points that older systems lack (Windows 9x, NT 4): each is looked up
+// by name, when first called, in a library every process of the NT family has
+// loaded (NTDLL, ADVAPI32), and fails as the call does where it is missing
+// (STATUS_NOT_IMPLEMENTED, ERROR_CALL_NOT_IMPLEMENTED). The program then
+// still starts on every system.
+namespace sysopt {
+LONG NTAPI NtSetInformationFile(HANDLE file, void *ioStatus, void *information, ULONG length, ULONG infoClass);
+LONG NTAPI NtQueryInformationFile(HANDLE file, void *ioStatus, void *information, ULONG length, ULONG infoClass);
+DWORD WINAPI GetSecurityInfo(HANDLE object, int objectType, DWORD what, PSID *owner, PSID *group, PACL *dacl,
+                             PACL *sacl, PSECURITY_DESCRIPTOR *descriptor);
+BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD revision,
+                                                                 PSECURITY_DESCRIPTOR *descriptor, PULONG size);
+}  // namespace sysopt
+
 // One row per call: X(name, real function). decltype of the real function
 // keeps the calling convention and the signature exact.
 #define VORNIK_SYSCALLS(X)                                   \
@@ -68,6 +82,14 @@
     X(SetFileAttributesW, ::SetFileAttributesW)              \
     X(wfopen, ::_wfopen)                                     \
     X(wremove, ::_wremove)                                   \
+    X(CreateDirectoryW, ::CreateDirectoryW)                  \
+    /* deletion through a handle: identity, links, owners */ \
+    X(GetFileInformationByHandle, ::GetFileInformationByHandle) \
+    X(NtSetInformationFile, ::sysopt::NtSetInformationFile)  \
+    X(NtQueryInformationFile, ::sysopt::NtQueryInformationFile) \
+    X(GetSecurityInfo, ::sysopt::GetSecurityInfo)            \
+    X(ConvertStringSecurityDescriptorToSecurityDescriptorW,  \
+      ::sysopt::ConvertStringSecurityDescriptorToSecurityDescriptorW) \
     /* files */                                              \
     X(CreateFileA, ::CreateFileA)                            \
     X(SetFilePointer, ::SetFilePointer)                      \

@@ -461,8 +461,9 @@ UINT WINAPI FakeWindowsDirectory(LPSTR buffer, UINT size)
 }
 
 // The infection test of these tests: a name with "worm" in it.
-int NamedWorm(const char *path)
+int NamedWorm(const char *path, FileIdentity *identity)
 {
+    IdentityOfFile(path, identity);
     return strstr(path, "worm") != nullptr;
 }
 
@@ -726,12 +727,15 @@ TEST(InfectionTest, OnlyAReadableFileWithAFingerprintIsInfected)
     std::string clean = scratch.File("clean.exe");
     WriteFileBytes(worm, WormLike(1));
     WriteFileBytes(clean, PlainBytes(0x4000, 7));
-    EXPECT_EQ(IsFileInfected(worm.c_str()), 1);
-    EXPECT_EQ(IsFileInfected(clean.c_str()), 0);
-    EXPECT_EQ(IsFileInfected(scratch.File("missing.exe").c_str()), 0);
+    FileIdentity identity, expected;
+    IdentityOfFile(worm, &expected);
+    EXPECT_EQ(IsFileInfected(worm.c_str(), &identity), 1);
+    EXPECT_TRUE(SameFileIdentity(&identity, &expected));
+    EXPECT_EQ(IsFileInfected(clean.c_str(), &identity), 0);
+    EXPECT_EQ(IsFileInfected(scratch.File("missing.exe").c_str(), &identity), 0);
     HANDLE exclusive = CreateFileA(worm.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(IsFileInfected(worm.c_str()), 0);
+    EXPECT_EQ(IsFileInfected(worm.c_str(), &identity), 0);
     CloseHandle(exclusive);
 }
 

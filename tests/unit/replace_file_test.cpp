@@ -1,11 +1,14 @@
 // Removing a file as the clean-up steps do: at once, at the next restart
 // (delayed move on NT, WININIT.INI on Windows 9x), or reported as failed.
 #include "fileops/replace_file.h"
+#include "detect/signatures.h"
 #include "sys/syscalls.h"
 #include "test_support.h"
 #include "trace/trace.h"
 
 #include <gtest/gtest.h>
+
+#include <sddl.h>
 
 #include <errno.h>
 #include <string.h>
@@ -163,6 +166,9 @@ TEST_F(ReplaceFileTest, AReadOnlyFileIsDeletedNowOneInUseAtTheRestartOnNt)
         << log;
     std::string scheduled = Line("[QVSC - ReplaceFile]: Attributes cleared (%s).\r\n", inUse) +
                             Line("[QVSC - ReplaceFile]: Failed to delete the file (%s).\r\n", inUse) +
+                            Line("[QVSC - ReplaceFile]: File waits for the restart in a folder other users may "
+                                 "change (%s).\r\n",
+                                 inUse) +
                             "[QVSC - AddFileToAutomaticRenameList]: System is NT.\r\n"
                             "[QVSC - AddFileToAutomaticRenameList]: User is admin.\r\n"
                             "[QVSC - AddFileToAutomaticRenameList]: Operation is executed during reboot.\r\n" +
@@ -204,8 +210,10 @@ int __cdecl RemoveFailsWith(const char *, int error)
 int __cdecl RemoveFailsInvalid(const char *path) { return RemoveFailsWith(path, EINVAL); }
 int __cdecl RemoveFailsVanished(const char *path) { return RemoveFailsWith(path, ENOENT); }
 
+// Windows 9x deletes by path: the runtime's error tells the outcome.
 TEST_F(ReplaceFileTest, OnlyAFileThatVanishedIsNotFoundAnyOtherRefusalFails)
 {
+    g_platform = VER_PLATFORM_WIN32_WINDOWS;
     std::string path = scratch_.File("odd.exe");
     MakeFile(path);
     {
@@ -217,6 +225,147 @@ TEST_F(ReplaceFileTest, OnlyAFileThatVanishedIsNotFoundAnyOtherRefusalFails)
         EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceNotFound);
     }
     EXPECT_TRUE(g_moves.empty());
+}
+
+// ---------------------------------------------------------------------------
+// A user between the read of a file and its deletion (NT family)
+
+// The moment the examining handle closes (an opportunistic lock gives a user
+// on Windows just that moment): the user's folder is renamed away and another
+// file of the same name put where the examined one was.
+std::string g_swapFolder;
+BOOL WINAPI SwapFolderOnClose(HANDLE handle)
+{
+    BOOL closed = CloseHandle(handle);
+    if (!g_swapFolder.empty()) {
+        MoveFileA(g_swapFolder.c_str(), (g_swapFolder + "-away").c_str());
+        CreateDirectoryA(g_swapFolder.c_str(), nullptr);
+        MakeFile(g_swapFolder + "\\notepad.exe", "an innocent program");
+        g_swapFolder.clear();
+    }
+    return closed;
+}
+
+// Folders whose path ends with g_linkSuffix look like links, as a junction
+// put in a folder's place does.
+std::wstring g_linkSuffix;
+DWORD WINAPI LinkAttributes(LPCWSTR path)
+{
+    DWORD attributes = GetFileAttributesW(path);
+    size_t length = wcslen(path);
+    if (!g_linkSuffix.empty() && length >= g_linkSuffix.size() &&
+        wcscmp(path + length - g_linkSuffix.size(), g_linkSuffix.c_str()) == 0)
+        attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return attributes;
+}
+
+// Every object is owned by an ordinary user.
+DWORD WINAPI OwnedByAUser(HANDLE, int, DWORD, PSID *owner, PSID *, PACL *, PACL *, PSECURITY_DESCRIPTOR *descriptor)
+{
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:S-1-5-21-1-2-3-1001", 1, descriptor, nullptr);
+    BOOL defaulted = FALSE;
+    GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+    return ERROR_SUCCESS;
+}
+
+TEST_F(ReplaceFileTest, OnlyTheExaminedFileIsDeletedNeverWhatThePathLeadsToLater)
+{
+    std::string folder = scratch_.File("public");
+    CreateDirectoryA(folder.c_str(), nullptr);
+    std::string path = folder + "\\notepad.exe";
+    MakeFile(path, WormLike(1));
+    FingerprintResult examined;
+    static unsigned char buffer[SignatureSpanLength];
+    g_swapFolder = folder;
+    {
+        ScopedSysCall<decltype(sys::CloseHandle)> swap(sys::CloseHandle, SwapFolderOnClose);
+        FingerprintFile(path.c_str(), SignatureTable, buffer, sizeof buffer, &examined);
+    }
+    ASSERT_EQ(examined.matchIndex, 1);
+    EXPECT_EQ(ReplaceExaminedFile(path.c_str(), &examined.identity), ReplaceFailed);
+    EXPECT_EQ(ReadWholeFile(path), "an innocent program");
+    EXPECT_NE(Log().find(Line("[QVSC - ReplaceFile]: The file is not the one that was examined, nothing is deleted "
+                              "(%s).\r\n",
+                              path)),
+              std::string::npos);
+
+    // The examined file where it went, through a folder that is now a link:
+    // not followed, even though the file is the one examined.
+    std::string away = folder + "-away\\notepad.exe";
+    g_linkSuffix = L"public-away";
+    {
+        ScopedSysCall<decltype(sys::GetFileAttributesW)> link(sys::GetFileAttributesW, LinkAttributes);
+        EXPECT_EQ(ReplaceExaminedFile(away.c_str(), &examined.identity), ReplaceFailed);
+    }
+    EXPECT_TRUE(FileExists(away));
+    EXPECT_NE(Log().find(Line("[QVSC - ReplaceFile]: The path leads through a link, nothing is deleted (%s).\r\n",
+                              away)),
+              std::string::npos);
+    EXPECT_TRUE(g_moves.empty());
+    // Reached plainly, it goes.
+    EXPECT_EQ(ReplaceExaminedFile(away.c_str(), &examined.identity), ReplaceDone);
+    EXPECT_FALSE(FileExists(away));
+}
+
+// The Startup paths pass through the system's compatibility junctions: a
+// deletion by name follows a link only when the system or an administrator
+// owns it.
+TEST_F(ReplaceFileTest, ADeletionByNameFollowsOnlyLinksOfTrustedOwners)
+{
+    std::string folder = scratch_.File("Startup");
+    CreateDirectoryA(folder.c_str(), nullptr);
+    std::string path = folder + "\\msccn32.exe";
+    MakeFile(path);
+    g_linkSuffix = L"Startup";
+    ScopedSysCall<decltype(sys::GetFileAttributesW)> link(sys::GetFileAttributesW, LinkAttributes);
+    {
+        ScopedSysCall<decltype(sys::GetSecurityInfo)> user(sys::GetSecurityInfo, OwnedByAUser);
+        EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceFailed);
+        EXPECT_TRUE(FileExists(path));
+    }
+    EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceDone);
+    EXPECT_FALSE(FileExists(path));
+}
+
+// "Deleted" only once the name is gone: a holder that shares deletion keeps
+// it pending, so the file is moved into the tool's folder, which no user can
+// change, and deleted from there at the restart.
+TEST_F(ReplaceFileTest, ADeletionAnotherHolderKeepsPendingWaitsForTheRestartInTheToolsFolder)
+{
+    std::string path = scratch_.File("shared.exe");
+    MakeFile(path);
+    const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE holder = CreateFileA(path.c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceAtReboot);
+    EXPECT_FALSE(FileExists(path));
+    ASSERT_EQ(g_moves.size(), 1u);
+    std::string moved = g_moves[0].source;
+    EXPECT_EQ(moved.rfind("C:\\T-Vornik.Held\\", 0), 0u) << moved;
+    std::string log = Log();
+    EXPECT_NE(log.find(Line("[QVSC - ReplaceFile]: Another program holds the file, its deletion is pending (%s).\r\n",
+                            path) +
+                       "[QVSC - ReplaceFile]: File was moved to " + moved + " to wait for the restart (" + path +
+                       ").\r\n"),
+              std::string::npos)
+        << log;
+    CloseHandle(holder);
+    EXPECT_FALSE(FileExists(moved));  // gone once its holder let go
+
+    // A tool's folder that someone else made first is not used.
+    MakeFile(path);
+    holder = CreateFileA(path.c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+    {
+        ScopedSysCall<decltype(sys::GetSecurityInfo)> user(sys::GetSecurityInfo, OwnedByAUser);
+        EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceAtReboot);
+    }
+    CloseHandle(holder);
+    ASSERT_EQ(g_moves.size(), 2u);
+    EXPECT_EQ(g_moves[1].source, path);
+    EXPECT_NE(Log().find(Line("[QVSC - ReplaceFile]: File waits for the restart in a folder other users may change "
+                              "(%s).\r\n",
+                              path)),
+              std::string::npos);
 }
 
 // A folder chain whose paths pass MAX_PATH, made and removed through the wide

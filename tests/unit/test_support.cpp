@@ -1,4 +1,5 @@
 #include "test_support.h"
+#include "fileops/held_file.h"
 
 #include "base/console.h"
 #include "detect/crc32.h"
@@ -104,6 +105,17 @@ std::string ReadWholeFile(const std::string &path, bool *exists)
         bytes.append(chunk, got);
     fclose(stream);
     return bytes;
+}
+
+void IdentityOfFile(const std::string &path, FileIdentity *identity)
+{
+    memset(identity, 0, sizeof *identity);
+    HANDLE file = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    FileIdentityOf(file, identity);
+    CloseHandle(file);
 }
 
 bool FileExists(const std::string &path)

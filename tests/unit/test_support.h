@@ -38,6 +38,11 @@ std::string ReadWholeFile(const std::string &path, bool *exists = nullptr);
 
 bool FileExists(const std::string &path);
 
+// The identity of the file at path, as a read of it records it (unknown when
+// it cannot be opened).
+struct FileIdentity;
+void IdentityOfFile(const std::string &path, FileIdentity *identity);
+
 // The lines of a log file (CR LF ended) that a step writes itself, without
 // the "[QVSC - ...]" lines of the routines it calls.
 std::vector<std::string> StepLogLines(const std::string &path);

@@ -1,0 +1,380 @@
+#include "fileops/held_file.h"
+#include "fileops/long_path.h"
+#include "sys/syscalls.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <wchar.h>
+
+// The native information classes and records the handle calls use.
+enum {
+    kFileBasicInformation = 4,
+    kFileRenameInformation = 10,
+    kFileDispositionInformation = 13,
+    kFileAttributeTagInformation = 35,
+};
+
+struct IoStatus {
+    LONG_PTR status;
+    ULONG_PTR information;
+};
+
+struct BasicInformation {
+    LARGE_INTEGER creationTime, lastAccessTime, lastWriteTime, changeTime;  // 0: left as they are
+    ULONG attributes;
+};
+
+struct AttributeTagInformation {
+    ULONG attributes;
+    ULONG reparseTag;
+};
+
+// A reparse point whose tag marks it as a name surrogate stands for another
+// name: a symbolic link, a junction, a mount point. Other reparse points
+// (files kept in the cloud, deduplicated ones) are the files themselves.
+static const ULONG kNameSurrogateTag = 0x20000000;
+
+static const int kSeFileObject = 1;            // SE_FILE_OBJECT
+static const DWORD kOwnerSecurityInfo = 0x1;  // OWNER_SECURITY_INFORMATION
+static const DWORD kSddlRevision = 1;
+
+int FileIdentityOf(HANDLE file, FileIdentity *identity)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    memset(identity, 0, sizeof *identity);
+    if (!sys::GetFileInformationByHandle(file, &info))
+        return 0;
+    identity->known = 1;
+    identity->volumeSerial = info.dwVolumeSerialNumber;
+    identity->indexHigh = info.nFileIndexHigh;
+    identity->indexLow = info.nFileIndexLow;
+    return 1;
+}
+
+int SameFileIdentity(const FileIdentity *a, const FileIdentity *b)
+{
+    return a->known && b->known && a->volumeSerial == b->volumeSerial && a->indexHigh == b->indexHigh &&
+           a->indexLow == b->indexLow;
+}
+
+// 1 when owner is SYSTEM, the Administrators group, TrustedInstaller or the
+// account the tool runs as: the system's own compatibility links and what the
+// tool or another administrator made.
+static int IsTrustedOwner(PSID owner)
+{
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    PSID sid = nullptr;
+    int trusted = 0;
+    if (sys::AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &sid)) {
+        trusted = sys::EqualSid(owner, sid) != 0;
+        sys::FreeSid(sid);
+    }
+    if (!trusted && sys::AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID,
+                                                  DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &sid)) {
+        trusted = sys::EqualSid(owner, sid) != 0;
+        sys::FreeSid(sid);
+    }
+    if (!trusted && sys::AllocateAndInitializeSid(&ntAuthority, 6, SECURITY_SERVICE_ID_BASE_RID, 956008885,
+                                                  3418522649u, 1831038044, 1853292631, 2271478464u, 0, 0, &sid)) {
+        trusted = sys::EqualSid(owner, sid) != 0;
+        sys::FreeSid(sid);
+    }
+    HANDLE token = nullptr;
+    if (!trusted && sys::OpenProcessToken(sys::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        union {
+            TOKEN_USER user;
+            BYTE bytes[256];
+        } buffer;
+        DWORD needed = 0;
+        if (sys::GetTokenInformation(token, TokenUser, &buffer, sizeof buffer, &needed))
+            trusted = sys::EqualSid(owner, buffer.user.User.Sid) != 0;
+        sys::CloseHandle(token);
+    }
+    return trusted;
+}
+
+// 1 when the object open at handle is owned as IsTrustedOwner says; 0 when
+// not, or when its owner cannot be read.
+static int HasTrustedOwner(HANDLE handle)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (sys::GetSecurityInfo(handle, kSeFileObject, kOwnerSecurityInfo, &owner, nullptr, nullptr, nullptr,
+                             &descriptor) != ERROR_SUCCESS)
+        return 0;
+    int trusted = owner != nullptr && IsTrustedOwner(owner);
+    sys::LocalFree(descriptor);
+    return trusted;
+}
+
+// What a handle opened without following a link reaches, at the path it was
+// opened by: 1 a link, 0 not one, -1 when that cannot be told. Where the
+// system cannot open a link itself and opened its target instead, the path's
+// own attributes still say it is one.
+static int IsLink(HANDLE handle, const wchar_t *path, DWORD *attributes)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!sys::GetFileInformationByHandle(handle, &info))
+        return -1;
+    *attributes = info.dwFileAttributes;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        AttributeTagInformation tag;
+        IoStatus io;
+        if (sys::NtQueryInformationFile(handle, &io, &tag, sizeof tag, kFileAttributeTagInformation) < 0)
+            return 1;  // a reparse point of no known kind counts as a link
+        return (tag.reparseTag & kNameSurrogateTag) != 0;
+    }
+    DWORD byPath = sys::GetFileAttributesW(path);
+    return byPath != INVALID_FILE_ATTRIBUTES && (byPath & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+static int IsMissingError(DWORD error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Where a drive path's first folder starts in its wide form ("\\?\C:\"), or
+// 0 for any other path.
+static size_t DriveRootLength(const wchar_t *wide)
+{
+    if (wcsncmp(wide, L"\\\\?\\", 4) == 0 && wide[4] != L'\0' && wide[5] == L':' && wide[6] == L'\\')
+        return 7;
+    return 0;
+}
+
+// Opens and holds every folder of held->wide below the drive's root.
+static int HoldFolders(HeldPath *held, int links)
+{
+    size_t root = DriveRootLength(held->wide);
+    if (root == 0) {
+        SetLastError(ERROR_BAD_PATHNAME);
+        return kHoldFailed;
+    }
+    int separators = 0;
+    for (const wchar_t *at = held->wide + root; *at != L'\0'; ++at)
+        separators += *at == L'\\';
+    if (separators > 0) {
+        held->folders = static_cast<HANDLE *>(sys::malloc(separators * sizeof(HANDLE)));
+        if (held->folders == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return kHoldFailed;
+        }
+    }
+    for (wchar_t *at = held->wide + root; *at != L'\0'; ++at) {
+        if (*at != L'\\')
+            continue;
+        *at = L'\0';
+        // No delete sharing: while held, the folder cannot be renamed away.
+        HANDLE folder = sys::CreateFileW(held->wide, FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        int result = kHeld;
+        if (folder == INVALID_HANDLE_VALUE) {
+            result = IsMissingError(GetLastError()) ? kHoldMissing : kHoldFailed;
+        } else {
+            held->folders[held->folderCount++] = folder;
+            DWORD attributes = 0;
+            int link = IsLink(folder, held->wide, &attributes);
+            if (link < 0)
+                result = kHoldFailed;
+            else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+                result = kHoldMissing;
+            else if (link && (links != kFollowSystemLinks || !HasTrustedOwner(folder)))
+                result = kHoldThroughLink;
+        }
+        *at = L'\\';
+        if (result != kHeld)
+            return result;
+    }
+    return kHeld;
+}
+
+// Opens the file itself, with the right to delete where its holders allow it.
+static int HoldFile(HeldPath *held)
+{
+    const DWORD noLink = FILE_FLAG_OPEN_REPARSE_POINT;
+    const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    held->file = sys::CreateFileW(held->wide, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+                                  shareAll, nullptr, OPEN_EXISTING, noLink, nullptr);
+    held->canDelete = held->file != INVALID_HANDLE_VALUE;
+    if (!held->canDelete) {
+        DWORD error = GetLastError();
+        if (IsMissingError(error))
+            return kHoldMissing;
+        // A holder that shares no deletion, or a refusal: the file can still
+        // be looked at, and scheduled for the restart.
+        held->file = sys::CreateFileW(held->wide, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+                                      shareAll, nullptr, OPEN_EXISTING, noLink, nullptr);
+        if (held->file == INVALID_HANDLE_VALUE)
+            held->file = sys::CreateFileW(held->wide, FILE_READ_ATTRIBUTES | SYNCHRONIZE, shareAll, nullptr,
+                                          OPEN_EXISTING, noLink, nullptr);
+        if (held->file == INVALID_HANDLE_VALUE) {
+            SetLastError(error);
+            return IsMissingError(GetLastError()) ? kHoldMissing : kHoldNotOpened;
+        }
+    }
+    int link = IsLink(held->file, held->wide, &held->attributes);
+    if (link < 0 || !FileIdentityOf(held->file, &held->identity))
+        return kHoldNotOpened;
+    if (held->attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return kHoldMissing;  // a folder is never deleted as a file
+    return link ? kHoldThroughLink : kHeld;
+}
+
+int HoldPath(const char *path, int links, HeldPath *held)
+{
+    memset(held, 0, sizeof *held);
+    held->file = INVALID_HANDLE_VALUE;
+    held->toolFolder = INVALID_HANDLE_VALUE;
+    held->wide = PathToWide(path);
+    if (held->wide == nullptr)
+        return kHoldFailed;
+    int result = HoldFolders(held, links);
+    return result == kHeld ? HoldFile(held) : result;
+}
+
+void ReleaseHeldPath(HeldPath *held)
+{
+    if (held->file != INVALID_HANDLE_VALUE)
+        sys::CloseHandle(held->file);
+    held->file = INVALID_HANDLE_VALUE;
+    if (held->toolFolder != INVALID_HANDLE_VALUE)
+        sys::CloseHandle(held->toolFolder);
+    held->toolFolder = INVALID_HANDLE_VALUE;
+    while (held->folderCount > 0)
+        sys::CloseHandle(held->folders[--held->folderCount]);
+    sys::free(held->folders);
+    held->folders = nullptr;
+    sys::free(held->wide);
+    held->wide = nullptr;
+}
+
+int HeldClearHoldingAttributes(HeldPath *held)
+{
+    const DWORD holding = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    if (!(held->attributes & holding))
+        return 0;
+    BasicInformation basic;
+    memset(&basic, 0, sizeof basic);
+    basic.attributes = held->attributes & ~holding;
+    if (basic.attributes == 0)
+        basic.attributes = FILE_ATTRIBUTE_NORMAL;
+    IoStatus io;
+    if (sys::NtSetInformationFile(held->file, &io, &basic, sizeof basic, kFileBasicInformation) < 0)
+        return -1;
+    held->attributes = basic.attributes;
+    return 1;
+}
+
+// Only SYSTEM and administrators may change it, and what is made inside
+// inherits that; owned by the Administrators group.
+static const wchar_t kToolFolderAcl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+// Makes (when missing) and holds the tool's folder at the root of the file's
+// volume; answers 1 when it is there, is no link and belongs to a trusted
+// owner.
+static int HoldToolFolder(HeldPath *held, wchar_t *folderPath, size_t capacity)
+{
+    size_t root = DriveRootLength(held->wide);
+    if (root == 0 || root + sizeof TOOL_FOLDER_NAME >= capacity)
+        return 0;
+    wcsncpy(folderPath, held->wide, root);
+    folderPath[root] = L'\0';
+    wcscat(folderPath, L"" TOOL_FOLDER_NAME);
+
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!sys::ConvertStringSecurityDescriptorToSecurityDescriptorW(kToolFolderAcl, kSddlRevision, &descriptor,
+                                                                   nullptr))
+        return 0;  // a folder without that ACL would be no safer than the file's own
+    SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
+    BOOL made = sys::CreateDirectoryW(folderPath, &security);
+    DWORD error = GetLastError();
+    sys::LocalFree(descriptor);
+    if (!made && error != ERROR_ALREADY_EXISTS)
+        return 0;
+
+    HANDLE folder = sys::CreateFileW(folderPath, FILE_READ_ATTRIBUTES | READ_CONTROL | FILE_ADD_FILE | SYNCHRONIZE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (folder == INVALID_HANDLE_VALUE)
+        return 0;
+    DWORD attributes = 0;
+    // A folder of that name that someone else made first is not used: its
+    // maker could change it, or what waits in it, before the restart.
+    if (IsLink(folder, folderPath, &attributes) != 0 || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        !HasTrustedOwner(folder)) {
+        sys::CloseHandle(folder);
+        return 0;
+    }
+    held->toolFolder = folder;
+    return 1;
+}
+
+int HeldMoveToToolFolder(HeldPath *held, char *newPath, size_t size)
+{
+    if (!held->canDelete)
+        return 0;
+    wchar_t folderPath[MAX_PATH];
+    if (!HoldToolFolder(held, folderPath, MAX_PATH))
+        return 0;
+    // The file's own index names it; a name left by an earlier run's copy
+    // that never went makes the next one try another.
+    union {
+        struct {
+            BOOLEAN replaceIfExists;
+            HANDLE rootDirectory;
+            ULONG nameLength;
+            WCHAR name[64];
+        } info;
+        BYTE bytes[128 + 64 * sizeof(WCHAR)];
+    } rename;
+    wchar_t name[64];
+    for (unsigned attempt = 0; attempt < 16; ++attempt) {
+        _snwprintf(name, 64, L"%08lX%08lX-%u.del", held->identity.indexHigh, held->identity.indexLow, attempt);
+        name[63] = L'\0';
+        memset(&rename, 0, sizeof rename);
+        rename.info.replaceIfExists = FALSE;
+        rename.info.rootDirectory = held->toolFolder;  // relative to the held folder: no path to follow
+        rename.info.nameLength = static_cast<ULONG>(wcslen(name) * sizeof(WCHAR));
+        memcpy(rename.info.name, name, rename.info.nameLength);
+        IoStatus io;
+        LONG status = sys::NtSetInformationFile(held->file, &io, &rename, sizeof rename, kFileRenameInformation);
+        if (status >= 0)
+            break;
+        if (status != static_cast<LONG>(0xC0000035L))  // anything but "name collision" ends it
+            return 0;
+        if (attempt == 15)
+            return 0;
+    }
+    // The path the file now has, in both forms (the wide buffer holds far
+    // more than a folder at a root and a name).
+    wcscpy(held->wide, folderPath);
+    wcscat(held->wide, L"\\");
+    wcscat(held->wide, name);
+    if (size != 0 && sys::WideCharToMultiByte(CP_ACP, 0, held->wide + 4, -1, newPath, static_cast<int>(size),
+                                              nullptr, nullptr) == 0)
+        newPath[0] = '\0';
+    return 1;
+}
+
+int HeldDelete(HeldPath *held)
+{
+    if (!held->canDelete)
+        return 0;
+    BOOLEAN deleteFile = TRUE;
+    IoStatus io;
+    return sys::NtSetInformationFile(held->file, &io, &deleteFile, sizeof deleteFile,
+                                     kFileDispositionInformation) >= 0;
+}
+
+int HeldNameIsGone(HeldPath *held)
+{
+    if (held->file != INVALID_HANDLE_VALUE)
+        sys::CloseHandle(held->file);
+    held->file = INVALID_HANDLE_VALUE;
+    // A deletion another holder keeps pending leaves the name, or makes it
+    // refuse every open: either way it is still there.
+    if (sys::GetFileAttributesW(held->wide) != INVALID_FILE_ATTRIBUTES)
+        return 0;
+    return IsMissingError(GetLastError());
+}

@@ -1,0 +1,88 @@
+// Reaching a file to delete it so that nobody can redirect the deletion.
+//
+// The tool runs as an administrator or as SYSTEM, and every folder a user can
+// write is theirs to change while it works: between the read of a file and its
+// deletion a user may rename a folder of its path away and put a link to a
+// system folder in its place, and at the next start the system follows
+// whatever a scheduled path then leads to. So a file is reached here one
+// folder at a time from the drive's root: a folder that is a link or junction
+// is refused (or, where asked, followed only when the system made it), and
+// each is held open without delete sharing, so none can be renamed or replaced
+// while the file is handled. The file itself is opened without following a
+// link; its identity tells whether it is the file that was examined. A file
+// that must wait for the restart is first moved, through its handle, into a
+// folder of the tool's own that only administrators can change, so that the
+// path the system deletes at the start leads nowhere else.
+//
+// NT family only: Windows 9x has no links and no users.
+#pragma once
+
+#include <windows.h>
+#include <stddef.h>
+
+// Which file a handle reaches: its volume and its index there. Two handles
+// with the same identity reach the same file, whatever path led to it.
+struct FileIdentity {
+    int known;  // 0 when it could not be had
+    DWORD volumeSerial;
+    DWORD indexHigh;
+    DWORD indexLow;
+};
+
+// Fills identity from an open handle. Answers identity->known.
+int FileIdentityOf(HANDLE file, FileIdentity *identity);
+
+// 1 when both are known and name the same file.
+int SameFileIdentity(const FileIdentity *a, const FileIdentity *b);
+
+// What HoldPath does at a folder that is a link or junction.
+enum { kRefuseLinks = 0, kFollowSystemLinks = 1 };
+
+// The folder a file waits in for the restart, at the root of its volume.
+#define TOOL_FOLDER_NAME "T-Vornik.Held"
+
+// A path held open one folder at a time.
+struct HeldPath {
+    wchar_t *wide;         // the path as opened; after a move, the new one
+    HANDLE *folders;       // every folder below the root, held
+    int folderCount;
+    HANDLE file;           // the file itself, or INVALID_HANDLE_VALUE
+    int canDelete;         // 1 when the file is open with the right to delete
+    DWORD attributes;      // the file's attributes as opened
+    FileIdentity identity;  // the file's, as opened
+    HANDLE toolFolder;     // held while the file lies in it
+};
+
+enum HoldResult {
+    kHeld = 0,         // the file is open (canDelete says how far)
+    kHoldMissing,      // no file there, or a folder
+    kHoldThroughLink,  // a folder of the path, or the file, is a link not followed
+    kHoldNotOpened,    // the folders are held, the file cannot be opened at all
+    kHoldFailed,       // the path cannot be held (no memory, a refused folder)
+};
+
+// Opens path (a drive path) folder by folder and then the file, as above.
+// Answers a HoldResult; held is always released with ReleaseHeldPath.
+int HoldPath(const char *path, int links, HeldPath *held);
+
+// Closes everything held and frees the path.
+void ReleaseHeldPath(HeldPath *held);
+
+// Clears the read-only, hidden and system attributes through the file's
+// handle: 1 when there were any and they are cleared, 0 when there were
+// none, -1 when they could not be cleared.
+int HeldClearHoldingAttributes(HeldPath *held);
+
+// Moves the file through its handle into the tool's folder on its volume
+// (made when missing, with an ACL that lets only SYSTEM and administrators
+// change it; one made by anyone else is not used). Writes the new path in
+// the code page's form to newPath. Answers 1 when moved.
+int HeldMoveToToolFolder(HeldPath *held, char *newPath, size_t size);
+
+// Marks the file for deletion through its handle. Answers 1 when the system
+// took the request: the file goes when its last handle closes.
+int HeldDelete(HeldPath *held);
+
+// Closes the file's handle and answers 1 when its name is gone: 0 while
+// another program holding it keeps the deletion pending.
+int HeldNameIsGone(HeldPath *held);
