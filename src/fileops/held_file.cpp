@@ -57,10 +57,10 @@ int SameFileIdentity(const FileIdentity *a, const FileIdentity *b)
            a->indexLow == b->indexLow;
 }
 
-// 1 when owner is SYSTEM, the Administrators group, TrustedInstaller or the
-// account the tool runs as: the system's own compatibility links and what the
-// tool or another administrator made.
-static int IsTrustedOwner(PSID owner)
+// 1 when owner is SYSTEM, the Administrators group or TrustedInstaller (the
+// owners of the system's own compatibility links and of what an elevated
+// administrator makes), or, with ownAccount, the account the tool runs as.
+static int IsTrustedOwner(PSID owner, int ownAccount)
 {
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
     PSID sid = nullptr;
@@ -80,7 +80,7 @@ static int IsTrustedOwner(PSID owner)
         sys::FreeSid(sid);
     }
     HANDLE token = nullptr;
-    if (!trusted && sys::OpenProcessToken(sys::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    if (!trusted && ownAccount && sys::OpenProcessToken(sys::GetCurrentProcess(), TOKEN_QUERY, &token)) {
         union {
             TOKEN_USER user;
             BYTE bytes[256];
@@ -95,14 +95,14 @@ static int IsTrustedOwner(PSID owner)
 
 // 1 when the object open at handle is owned as IsTrustedOwner says; 0 when
 // not, or when its owner cannot be read.
-static int HasTrustedOwner(HANDLE handle)
+static int HasTrustedOwner(HANDLE handle, int ownAccount)
 {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (sys::GetSecurityInfo(handle, kSeFileObject, kOwnerSecurityInfo, &owner, nullptr, nullptr, nullptr,
                              &descriptor) != ERROR_SUCCESS)
         return 0;
-    int trusted = owner != nullptr && IsTrustedOwner(owner);
+    int trusted = owner != nullptr && IsTrustedOwner(owner, ownAccount);
     sys::LocalFree(descriptor);
     return trusted;
 }
@@ -179,7 +179,7 @@ static int HoldFolders(HeldPath *held, int links)
                 result = kHoldFailed;
             else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
                 result = kHoldMissing;
-            else if (link && (links != kFollowSystemLinks || !HasTrustedOwner(folder)))
+            else if (link && (links != kFollowSystemLinks || !HasTrustedOwner(folder, 0)))
                 result = kHoldThroughLink;
         }
         *at = L'\\';
@@ -300,9 +300,10 @@ static int HoldToolFolder(HeldPath *held, wchar_t *folderPath, size_t capacity)
         return 0;
     DWORD attributes = 0;
     // A folder of that name that someone else made first is not used: its
-    // maker could change it, or what waits in it, before the restart.
+    // maker could change it, or what waits in it, before the restart. One the
+    // tool's own account made (an earlier run) is the tool's.
     if (IsLink(folder, folderPath, &attributes) != 0 || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        !HasTrustedOwner(folder)) {
+        !HasTrustedOwner(folder, 1)) {
         sys::CloseHandle(folder);
         return 0;
     }

@@ -2,7 +2,8 @@
  * A harmless stand-in for a worm process: a console program that waits until
  * it is ended. Given a path, it first opens that file for reading, sharing
  * only reading, so other programs cannot delete it while it runs (a file in
- * use), and prints "holding" once it does. Built with 16 KiB file and section
+ * use), and prints "holding" once it does; a second argument "delete" shares
+ * deletion as well (the file can be deleted, but stays while it is held). Built with 16 KiB file and section
  * alignment, its first 16384 bytes are headers and zero padding, so
  * tools/forge_sample.py can forge a fingerprint window into that padding
  * without touching code or data:
@@ -12,11 +13,14 @@
  */
 #include <windows.h>
 #include <stdio.h>
+#include <string.h>
 
 int main(int argc, char **argv)
 {
     if (argc > 1) {
-        HANDLE file = CreateFileA(argv[1], GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+        DWORD share = argc > 2 && strcmp(argv[2], "delete") == 0 ? FILE_SHARE_READ | FILE_SHARE_DELETE
+                                                                 : FILE_SHARE_READ;
+        HANDLE file = CreateFileA(argv[1], GENERIC_READ, share, NULL, OPEN_EXISTING, 0, NULL);
         if (file == INVALID_HANDLE_VALUE)
             return 1;
         printf("holding\n");

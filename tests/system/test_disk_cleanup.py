@@ -66,6 +66,34 @@ class TypicalRoad(WorkstationTestCase):
         self.assertIn("\\??\\C:\\Temp\\details.pif", pending)
         self.assertNotIn("readonly.pif", pending)
 
+    def test_a_pending_deletion_is_not_deleted_and_no_link_redirects_it_at_the_restart(self):
+        # Another program holds the copy sharing deletion: deleting it only
+        # marks it, so it waits for the restart, moved into the tool's own
+        # folder. The user then puts a link to the Windows folder in place of
+        # their folder; the restart deletes the copy and nothing else.
+        ws = self.workstation()
+        path = "C:\\users\\Public\\a\\notepad.exe"
+        ws.plant_file(path, sample(1))
+        ws.hold_file(path, share_delete=True)
+        result = self.run_tool(ws, timeout=120)
+
+        self.assertIn(b"Infected: %s  Deleted, reboot needed\r\n" % path.encode(), result.stdout)
+        self.assertIn(b"[QVSC - ReplaceFile]: Another program holds the file, its deletion is pending (%s).\r\n"
+                      % path.encode(), result.log)
+        self.assertEqual(result.exit_code, 2)
+        pending = ws.registry_value(PENDING_KEY, "PendingFileRenameOperations")
+        held = [p for p in pending if p.startswith("\\??\\C:\\T-Vornik.Held\\")]
+        self.assertEqual(len(held), 1, pending)
+        self.assertFalse(ws.exists(path))
+
+        folder = ws.host_path("C:\\users\\Public\\a")
+        os.rename(folder, folder + "-away")
+        os.symlink(ws.host_path("C:\\windows"), folder)
+        ws.stop_server()  # the restart: the holder ends, the next boot deletes
+        ws.start_program("C:\\windows\\system32\\hostname.exe").wait(60)
+        self.assertTrue(ws.exists("C:\\windows\\notepad.exe"))
+        self.assertFalse(ws.exists(held[0][4:]), "the copy is still there after the restart")
+
     def test_every_signature_is_found_anywhere_and_only_candidates_are_touched(self):
         ws = self.workstation(drives={"D": "fixed"})
         infected = {

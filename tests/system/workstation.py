@@ -971,13 +971,15 @@ class Workstation:
             raise HarnessError("the sample program %s did not start" % winpath)
         return running
 
-    def hold_file(self, winpath, holder="C:\\Holder\\holder.exe"):
+    def hold_file(self, winpath, holder="C:\\Holder\\holder.exe", share_delete=False):
         """Keeps the file at winpath in use, as a running program does: the
         clean sample program opens it sharing only reading, so it cannot be
-        deleted until the program ends. Answers its Running (kill() ends it)."""
+        deleted until the program ends (share_delete: sharing deletion too, so
+        a deletion stays pending until it ends). Answers its Running (kill()
+        ends it)."""
         if not self.exists(holder):
             self.plant_file(holder, sample_program())
-        running = self.start_program(holder, winpath)
+        running = self.start_program(holder, winpath, *(["delete"] if share_delete else []))
         if not running.wait_for_stdout(b"holding", timeout=30):
             raise HarnessError("%s could not hold %s" % (holder, winpath))
         return running

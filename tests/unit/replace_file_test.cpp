@@ -259,13 +259,22 @@ DWORD WINAPI LinkAttributes(LPCWSTR path)
     return attributes;
 }
 
-// Every object is owned by an ordinary user.
-DWORD WINAPI OwnedByAUser(HANDLE, int, DWORD, PSID *owner, PSID *, PACL *, PACL *, PSECURITY_DESCRIPTOR *descriptor)
+// Every object is owned by an ordinary user, or by the Administrators group.
+DWORD OwnedBy(const wchar_t *text, PSID *owner, PSECURITY_DESCRIPTOR *descriptor)
 {
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:S-1-5-21-1-2-3-1001", 1, descriptor, nullptr);
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(text, 1, descriptor, nullptr);
     BOOL defaulted = FALSE;
     GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
     return ERROR_SUCCESS;
+}
+DWORD WINAPI OwnedByAUser(HANDLE, int, DWORD, PSID *owner, PSID *, PACL *, PACL *, PSECURITY_DESCRIPTOR *descriptor)
+{
+    return OwnedBy(L"O:S-1-5-21-1-2-3-1001", owner, descriptor);
+}
+DWORD WINAPI OwnedByAdministrators(HANDLE, int, DWORD, PSID *owner, PSID *, PACL *, PACL *,
+                                   PSECURITY_DESCRIPTOR *descriptor)
+{
+    return OwnedBy(L"O:BA", owner, descriptor);
 }
 
 TEST_F(ReplaceFileTest, OnlyTheExaminedFileIsDeletedNeverWhatThePathLeadsToLater)
@@ -308,8 +317,8 @@ TEST_F(ReplaceFileTest, OnlyTheExaminedFileIsDeletedNeverWhatThePathLeadsToLater
 }
 
 // The Startup paths pass through the system's compatibility junctions: a
-// deletion by name follows a link only when the system or an administrator
-// owns it.
+// deletion by name follows a link only when the system or the administrators
+// own it, not when the account running the tool (or any user) does.
 TEST_F(ReplaceFileTest, ADeletionByNameFollowsOnlyLinksOfTrustedOwners)
 {
     std::string folder = scratch_.File("Startup");
@@ -321,8 +330,10 @@ TEST_F(ReplaceFileTest, ADeletionByNameFollowsOnlyLinksOfTrustedOwners)
     {
         ScopedSysCall<decltype(sys::GetSecurityInfo)> user(sys::GetSecurityInfo, OwnedByAUser);
         EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceFailed);
-        EXPECT_TRUE(FileExists(path));
     }
+    EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceFailed);  // Wine: owned by this account
+    EXPECT_TRUE(FileExists(path));
+    ScopedSysCall<decltype(sys::GetSecurityInfo)> system(sys::GetSecurityInfo, OwnedByAdministrators);
     EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceDone);
     EXPECT_FALSE(FileExists(path));
 }
