@@ -164,8 +164,14 @@ static void HandleFingerprint(const char *path, const FingerprintResult *fingerp
     int infected = 0;
     if (!ReportFingerprint(path, fingerprint, &infected)) {
         // Logged too: a silent run's log is all a script has to go by.
-        ConsolePrint("Error scanning file %s\n", path);
-        TracePrint(TraceModuleName, -1, 1, "Error scanning file %s\n", path);
+        if (fingerprint->timedOut) {
+            ConsolePrint("Error scanning file %s (no answer within %u seconds)\n", path, kReadDeadlineMs / 1000);
+            TracePrint(TraceModuleName, -1, 1, "Error scanning file %s (no answer within %u seconds)\n", path,
+                       kReadDeadlineMs / 1000);
+        } else {
+            ConsolePrint("Error scanning file %s\n", path);
+            TracePrint(TraceModuleName, -1, 1, "Error scanning file %s\n", path);
+        }
         return;
     }
     if (!infected)

@@ -15,16 +15,26 @@ namespace {
 
 enum EntryState { Queued, Reading, Ready };
 
+struct Reader;
+
 struct Entry {
     char *path;
     int isDirectory;
     EntryState state;
     FingerprintResult fingerprint;
+    Reader *reader;      // while Reading: who reads it
+    DWORD readingSince;  // while Reading: when it was taken (tick count)
 };
+
+// What a reader's flag says of the candidate it reads: the walk may give up
+// on it while it waits in the system; then the reader, when it comes back,
+// owns the path and itself and touches nothing shared.
+enum { kReaderReading = 0, kReaderGivenUp = 1, kReaderDone = 2 };
 
 struct Reader {
     ReadAhead *owner;
     HANDLE thread;
+    volatile LONG flag;
     unsigned char buffer[SignatureSpanLength];
 };
 
@@ -43,9 +53,9 @@ struct ReadAhead {
     int idleReaders;    // readers asleep on readerWake, not yet released
     int walkWaiting;    // the walk sleeps on entryReady
     int stopping;
-    int readerCount;
+    int readerCount;    // readers that are not given up
     Entry entries[kReadAheadSlots];
-    Reader readers[kMaxReaders];
+    Reader *readers[kMaxReaders];  // null where one was given up and not replaced
 };
 
 // Every wake-up and signal is a trip to the system (under Wine, to its
@@ -93,14 +103,27 @@ static DWORD WINAPI ReadCandidates(void *parameter)
             ++readAhead->claim;
         Entry *entry = &readAhead->entries[readAhead->claim++ % kReadAheadSlots];
         entry->state = Reading;
+        entry->reader = reader;
+        entry->readingSince = sys::GetTickCount();
+        char *path = entry->path;
         --readAhead->unclaimed;
         // More work than this reader takes: a second one may help.
         WakeReader(readAhead, 0);
         LeaveCriticalSection(&readAhead->lock);
 
-        FingerprintFile(entry->path, SignatureTable, reader->buffer, sizeof reader->buffer, &entry->fingerprint);
+        FingerprintResult fingerprint;
+        FingerprintFile(path, SignatureTable, reader->buffer, sizeof reader->buffer, &fingerprint);
+        if (InterlockedCompareExchange(&reader->flag, kReaderDone, kReaderReading) == kReaderGivenUp) {
+            // The walk went on without this file; the run may have ended.
+            sys::free(path);
+            FileRedirectionBack(redirection);
+            sys::free(reader);
+            return 0;
+        }
 
         EnterCriticalSection(&readAhead->lock);
+        reader->flag = kReaderReading;
+        entry->fingerprint = fingerprint;
         entry->state = Ready;
         if (readAhead->walkWaiting) {
             readAhead->walkWaiting = 0;
@@ -110,6 +133,59 @@ static DWORD WINAPI ReadCandidates(void *parameter)
     LeaveCriticalSection(&readAhead->lock);
     FileRedirectionBack(redirection);
     return 0;
+}
+
+// Starts a reader in slot; answers 1 when it runs.
+static int StartReader(ReadAhead *readAhead, int slot)
+{
+    Reader *reader = static_cast<Reader *>(sys::malloc(sizeof(Reader)));
+    if (reader == nullptr)
+        return 0;
+    reader->owner = readAhead;
+    reader->flag = kReaderReading;
+    DWORD threadId = 0;  // Windows 9x wants somewhere to put it
+    reader->thread = sys::CreateThread(nullptr, 0, ReadCandidates, reader, 0, &threadId);
+    if (reader->thread == nullptr) {
+        sys::free(reader);
+        return 0;
+    }
+    EnterCriticalSection(&readAhead->lock);
+    readAhead->readers[slot] = reader;
+    ++readAhead->readerCount;
+    LeaveCriticalSection(&readAhead->lock);
+    return 1;
+}
+
+// Under the lock, for the oldest entry, read for longer than the deadline:
+// the walk goes on without it. Its reader is left behind in the system and
+// owns the path from now on; another reader takes its slot once the lock is
+// left (answered in *slot, or -1).
+static void GiveUpOnEntry(ReadAhead *readAhead, Entry *entry, int *slot)
+{
+    *slot = -1;
+    Reader *reader = entry->reader;
+    // The reader keeps the path it reads; the walk names the file by a copy
+    // (without one, it tries again on its next look).
+    char *copy = sys::strdup(entry->path);
+    if (copy == nullptr)
+        return;
+    if (InterlockedCompareExchange(&reader->flag, kReaderGivenUp, kReaderReading) != kReaderReading) {
+        sys::free(copy);
+        return;  // it has just come back: its result is on the way
+    }
+    entry->path = copy;
+    memset(&entry->fingerprint, 0, sizeof entry->fingerprint);
+    entry->fingerprint.matchIndex = -1;
+    entry->fingerprint.timedOut = 1;
+    entry->state = Ready;
+    for (int i = 0; i < kMaxReaders; ++i) {
+        if (readAhead->readers[i] == reader) {
+            readAhead->readers[i] = nullptr;
+            *slot = i;
+        }
+    }
+    --readAhead->readerCount;
+    sys::CloseHandle(reader->thread);
 }
 
 ReadAhead *ReadAheadStart(ReadAheadHandler handler)
@@ -133,15 +209,8 @@ ReadAhead *ReadAheadStart(ReadAheadHandler handler)
     if (readAhead->readerWake != nullptr && readAhead->entryReady != nullptr) {
         InitializeCriticalSection(&readAhead->lock);
         for (int i = 0; i < wanted; ++i) {
-            Reader *reader = &readAhead->readers[readAhead->readerCount];
-            reader->owner = readAhead;
-            DWORD threadId = 0;  // Windows 9x wants somewhere to put it
-            reader->thread = sys::CreateThread(nullptr, 0, ReadCandidates, reader, 0, &threadId);
-            if (reader->thread == nullptr)
+            if (!StartReader(readAhead, i))
                 break;
-            EnterCriticalSection(&readAhead->lock);
-            ++readAhead->readerCount;
-            LeaveCriticalSection(&readAhead->lock);
         }
         if (readAhead->readerCount != 0)
             return readAhead;
@@ -155,8 +224,9 @@ ReadAhead *ReadAheadStart(ReadAheadHandler handler)
     return nullptr;
 }
 
-// Hands the oldest entry over when it is ready; with `wait`, waits for it.
-// Answers 1 when it was handed over.
+// Hands the oldest entry over when it is ready; with `wait`, waits for it,
+// never longer than kReadDeadlineMs after a reader took it. Answers 1 when it
+// was handed over.
 static int HandOverOldest(ReadAhead *readAhead, int wait)
 {
     Entry *entry = &readAhead->entries[readAhead->head % kReadAheadSlots];
@@ -171,6 +241,29 @@ static int HandOverOldest(ReadAhead *readAhead, int wait)
         if (!wait) {
             LeaveCriticalSection(&readAhead->lock);
             return 0;
+        }
+        if (entry->state == Reading && sys::GetTickCount() - entry->readingSince >= kReadDeadlineMs) {
+            int slot = -1;
+            GiveUpOnEntry(readAhead, entry, &slot);
+            if (slot >= 0) {
+                LeaveCriticalSection(&readAhead->lock);
+                StartReader(readAhead, slot);
+                EnterCriticalSection(&readAhead->lock);
+            }
+            continue;
+        }
+        if (entry->state == Queued && readAhead->readerCount == 0) {
+            // Every reader was left behind and none could replace them: the
+            // walk reads the rest itself.
+            entry->state = Reading;
+            --readAhead->unclaimed;
+            ++readAhead->claim;
+            LeaveCriticalSection(&readAhead->lock);
+            FingerprintFile(entry->path, SignatureTable, SignatureReadBuffer, sizeof SignatureReadBuffer,
+                            &entry->fingerprint);
+            EnterCriticalSection(&readAhead->lock);
+            entry->state = Ready;
+            continue;
         }
         // The walk needs it now: no reader may sleep on queued work.
         while (readAhead->idleReaders > 0 && readAhead->unclaimed > 0)
@@ -249,12 +342,84 @@ void ReadAheadStop(ReadAhead *readAhead)
         ReleaseSemaphore(readAhead->readerWake, readAhead->idleReaders, nullptr);
     readAhead->idleReaders = 0;
     LeaveCriticalSection(&readAhead->lock);
-    for (int i = 0; i < readAhead->readerCount; ++i) {
-        WaitForSingleObject(readAhead->readers[i].thread, INFINITE);
-        sys::CloseHandle(readAhead->readers[i].thread);
+    // Readers left behind in the system are not waited for: they own what
+    // they still use and end on their own.
+    for (int i = 0; i < kMaxReaders; ++i) {
+        Reader *reader = readAhead->readers[i];
+        if (reader == nullptr)
+            continue;
+        WaitForSingleObject(reader->thread, INFINITE);
+        sys::CloseHandle(reader->thread);
+        sys::free(reader);
     }
     DeleteCriticalSection(&readAhead->lock);
     sys::CloseHandle(readAhead->readerWake);
     sys::CloseHandle(readAhead->entryReady);
     sys::free(readAhead);
+}
+
+namespace {
+
+// One read on a thread of its own; given up like a reader's.
+struct TimedRead {
+    volatile LONG flag;
+    char *path;
+    const SignatureEntry *table;
+    FingerprintResult result;
+    unsigned char buffer[SignatureSpanLength];
+};
+
+}  // namespace
+
+static DWORD WINAPI ReadInTime(void *parameter)
+{
+    TimedRead *read = static_cast<TimedRead *>(parameter);
+    FileRedirection redirection = FileRedirectionOff();
+    FingerprintFile(read->path, read->table, read->buffer, sizeof read->buffer, &read->result);
+    FileRedirectionBack(redirection);
+    if (InterlockedCompareExchange(&read->flag, kReaderDone, kReaderReading) == kReaderGivenUp) {
+        sys::free(read->path);
+        sys::free(read);
+    }
+    return 0;
+}
+
+void FingerprintFileInTime(const char *path, const SignatureEntry *table, FingerprintResult *result)
+{
+    TimedRead *read = static_cast<TimedRead *>(sys::malloc(sizeof(TimedRead)));
+    char *copy = read != nullptr ? sys::strdup(path) : nullptr;
+    HANDLE thread = nullptr;
+    if (copy != nullptr) {
+        read->flag = kReaderReading;
+        read->path = copy;
+        read->table = table;
+        DWORD threadId = 0;
+        thread = sys::CreateThread(nullptr, 0, ReadInTime, read, 0, &threadId);
+    }
+    if (thread == nullptr) {
+        sys::free(copy);
+        sys::free(read);
+        FingerprintFile(path, table, SignatureReadBuffer, sizeof SignatureReadBuffer, result);
+        return;
+    }
+    // Waits on the read's own thread (they cannot fail), a few at a time, the
+    // deadline told by the same clock as the walk's.
+    DWORD started = sys::GetTickCount();
+    DWORD wait;
+    do
+        wait = WaitForSingleObject(thread, kConsoleBatchMilliseconds);
+    while (wait != WAIT_OBJECT_0 && sys::GetTickCount() - started < kReadDeadlineMs);
+    if (wait != WAIT_OBJECT_0 &&
+        InterlockedCompareExchange(&read->flag, kReaderGivenUp, kReaderReading) == kReaderReading) {
+        sys::CloseHandle(thread);  // left behind: it frees the read when it comes back
+        memset(result, 0, sizeof *result);
+        result->matchIndex = -1;
+        result->timedOut = 1;
+        return;
+    }
+    WaitForSingleObject(thread, INFINITE);  // done, or just ending
+    sys::CloseHandle(thread);
+    *result = read->result;
+    sys::free(read->path);
+    sys::free(read);
 }

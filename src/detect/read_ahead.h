@@ -17,6 +17,10 @@ typedef void (*ReadAheadHandler)(const char *path, int isDirectory, const Finger
 enum {
     kReadAheadSlots = 64,  // entries queued at most: memory stays flat
     kMaxReaders = 4,
+    // How long a candidate may take to open and read. A file whose open never
+    // returns (an opportunistic lock another user holds on it) is then not
+    // examined, its reader left behind in the system, and the walk goes on.
+    kReadDeadlineMs = 10000,
 };
 
 // Starts one reader per processor, at least one and at most kMaxReaders.
@@ -34,8 +38,15 @@ int ReadAheadAdd(ReadAhead *readAhead, const char *path, int isDirectory);
 // so that nothing queued waits on a long run of unqueued entries.
 void ReadAheadKeepMoving(ReadAhead *readAhead);
 
-// Hands every queued entry to the handler, waiting for the readers as needed.
+// Hands every queued entry to the handler, waiting for the readers as needed
+// (never past a candidate's deadline).
 void ReadAheadFinish(ReadAhead *readAhead);
+
+// FingerprintFile on a thread of its own, waited for kReadDeadlineMs at most:
+// a file that misses it is not examined (result->timedOut 1) and its thread
+// is left behind in the system. Where no thread can be started, the read is
+// made on the caller's thread.
+void FingerprintFileInTime(const char *path, const SignatureEntry *table, FingerprintResult *result);
 
 // Hands over what is queued, ends and joins the readers, releases everything.
 void ReadAheadStop(ReadAhead *readAhead);

@@ -44,6 +44,7 @@ int FingerprintFile(const char *path, const SignatureEntry *table, unsigned char
     result->examined = 0;
     result->matchIndex = -1;
     result->seekFailures = 0;
+    result->timedOut = 0;
     memset(&result->identity, 0, sizeof result->identity);
 
     // Sharing everything: a worm copy that another program holds open, even

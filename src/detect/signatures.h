@@ -36,6 +36,7 @@ struct FingerprintResult {
     int32_t matchIndex;  // ID of the first matching row, or -1
     int seekFailures;    // positionings that failed ("seek failed" each)
     FileIdentity identity;  // the file read, for the deletion to check against
+    int timedOut;           // 1 when it was not examined for want of an answer in time
 };
 
 // Opens the file for reading (sharing read, write and, on NT, delete) and tests it against the

@@ -2,6 +2,7 @@
 #include "base/console.h"
 #include "base/platform.h"
 #include "base/run_tally.h"
+#include "detect/read_ahead.h"
 #include "detect/signatures.h"
 #include "fileops/long_path.h"
 #include "fileops/replace_file.h"
@@ -145,6 +146,11 @@ void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void 
     memset(&identity, 0, sizeof identity);
     int infected = scan->isInfected(name, &identity);
     FileRedirectionBack(redirection);
+    if (infected == kNotExaminedInTime) {
+        TracePrint(TraceModuleName, -1, 1, "Process %s (PID=0x%x) could not be examined: no answer within %u seconds\n",
+                   name, (unsigned)processId, (unsigned)(kReadDeadlineMs / 1000));
+        return;
+    }
     if (!infected)
         return;
     TracePrint(TraceModuleName, -1, 4, "Process %s (PID=0x%x) is infection\n", name, (unsigned)processId);
@@ -185,11 +191,15 @@ void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void 
 
 int IsFileInfected(const char *path, FileIdentity *identity)
 {
+    // An image whose open never returns (an opportunistic lock its owner
+    // holds) must not stall the run with the guard off.
     FingerprintResult result;
-    FingerprintFile(path, SignatureTable, SignatureReadBuffer, sizeof SignatureReadBuffer, &result);
+    FingerprintFileInTime(path, SignatureTable, &result);
     for (int i = 0; i < result.seekFailures; ++i)
         ConsolePrint("seek failed\n");
     *identity = result.identity;
+    if (result.timedOut)
+        return kNotExaminedInTime;
     return result.examined && result.matchIndex != -1 ? 1 : 0;
 }
 

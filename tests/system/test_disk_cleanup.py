@@ -94,6 +94,24 @@ class TypicalRoad(WorkstationTestCase):
         self.assertTrue(ws.exists("C:\\windows\\notepad.exe"))
         self.assertFalse(ws.exists(held[0][4:]), "the copy is still there after the restart")
 
+    def test_a_file_whose_open_never_returns_stalls_nothing(self):
+        # A FIFO stands in for an opportunistic lock: opening it waits for
+        # ever. The walk gives up on it at the deadline and goes on.
+        ws = self.workstation()
+        ws.plant_file("C:\\Temp\\b.pif", sample(1))
+        ws.plant_file("C:\\Temp\\keep.txt", b"x")
+        fifo = ws.host_path("C:\\Temp") + "/slow.exe"
+        os.mkfifo(fifo)
+        writer = os.open(fifo, os.O_RDWR | os.O_NONBLOCK)
+        try:
+            result = self.run_tool(ws, timeout=120)
+        finally:
+            os.close(writer)
+        self.assertIn(b"Error scanning file C:\\Temp\\slow.exe (no answer within 10 seconds)\r\n", result.log)
+        self.assertIn(b"Infected: C:\\Temp\\b.pif  Deleted\r\n", result.stdout)
+        self.assertTrue(result.log.endswith(b"Exiting, return value 1\r\n"), result.log[-300:])
+        self.assertEqual(result.exit_code, 1)
+
     def test_every_signature_is_found_anywhere_and_only_candidates_are_touched(self):
         ws = self.workstation(drives={"D": "fixed"})
         infected = {

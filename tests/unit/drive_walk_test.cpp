@@ -2,6 +2,7 @@
 // when it stops.
 #include "base/run_tally.h"
 #include "detect/drive_walk.h"
+#include "detect/read_ahead.h"
 #include "sys/syscalls.h"
 #include "test_support.h"
 #include "trace/trace.h"
@@ -405,6 +406,54 @@ TEST_P(ReadAheadTest, TheStepSaysDeletesAndCountsWhatTheWalkWithoutReadersDoes)
     EXPECT_NE(alone.console.find("deep.pif  Deleted\n"), std::string::npos);
     EXPECT_NE(alone.console.find("holiday.scr  Deleted, reboot needed\n"), std::string::npos);
     EXPECT_NE(alone.console.find("f3\\b.scr  Deleted\n"), std::string::npos);
+}
+
+// A candidate whose open never returns (an opportunistic lock another user
+// holds; here a call that waits until the test lets it go) stalls nothing: the
+// walk gives up on it at the deadline, says so, and goes on.
+HANDLE g_openGate;
+HANDLE WINAPI StallingOpen(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                           DWORD disposition, DWORD flags, HANDLE model)
+{
+    if (strstr(path, "slow.exe") != nullptr)
+        WaitForSingleObject(g_openGate, INFINITE);
+    return CreateFileA(path, access, share, security, disposition, flags, model);
+}
+DWORD g_clock;
+DWORD WINAPI FastClock(void)
+{
+    return g_clock += 1000;
+}
+
+TEST_F(ReadAheadTest, AFileWhoseOpenNeverReturnsIsGivenUpAtTheDeadline)
+{
+    CreateDirectoryA(g_driveRoot.c_str(), nullptr);
+    CreateDirectoryA((g_driveRoot + "f").c_str(), nullptr);
+    WriteFileBytes(g_driveRoot + "f\\slow.exe", WormLike(1));
+    WriteFileBytes(g_driveRoot + "f\\worm.scr", WormLike(2));
+    g_openGate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::string console;
+    FingerprintResult image;
+    {
+        ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives(sys::GetLogicalDriveStringsA, PretendDriveList);
+        ScopedSysCall<decltype(sys::GetDriveTypeA)> types(sys::GetDriveTypeA, FixedDrive);
+        ScopedSysCall<decltype(sys::CreateFileA)> open(sys::CreateFileA, StallingOpen);
+        ScopedSysCall<decltype(sys::GetTickCount)> clock(sys::GetTickCount, FastClock);
+        CapturedStdout captured;
+        EXPECT_EQ(ScanAllDrivesReadingAhead(), 0);
+        console = captured.Text();
+        // The process step's read of an image has the same deadline.
+        FingerprintFileInTime((g_driveRoot + "f\\slow.exe").c_str(), SignatureTable, &image);
+        SetEvent(g_openGate);  // the readers left behind come back and end
+        Sleep(200);
+    }
+    CloseHandle(g_openGate);
+    EXPECT_NE(console.find("Error scanning file " + g_driveRoot + "f\\slow.exe (no answer within 10 seconds)\n"),
+              std::string::npos)
+        << console;
+    EXPECT_NE(console.find("Infected: " + g_driveRoot + "f\\worm.scr  Deleted\n"), std::string::npos) << console;
+    EXPECT_EQ(image.timedOut, 1);
+    EXPECT_EQ(image.examined, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Readers, ReadAheadTest, ::testing::Values(WithReaders, WithReadersShortOfMemory),
