@@ -1,5 +1,6 @@
 #include "app/disinfect.h"
 #include "base/console.h"
+#include "base/platform.h"
 #include "base/run_tally.h"
 #include "detect/drive_walk.h"
 #include "guard/guard_switch.h"
@@ -59,6 +60,32 @@ LONG WINAPI RestoreGuardAfterCrash(EXCEPTION_POINTERS *exception)
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
+static const char kBackupPrivilege[] = "SeBackupPrivilege";
+static const char kRestorePrivilege[] = "SeRestorePrivilege";
+
+// The backup and restore privileges let the run read, list and delete what a
+// user's ACL shuts the administrators out of: files, folders and Run keys.
+// Answers the token to give them back with, or null.
+static HANDLE TakeBackupPrivileges(void)
+{
+    HANDLE token = nullptr;
+    if (!IsWindowsNT() ||
+        !sys::OpenProcessToken(sys::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+        return nullptr;
+    SetPrivilege(token, kBackupPrivilege, 1);
+    SetPrivilege(token, kRestorePrivilege, 1);
+    return token;
+}
+
+static void GiveBackupPrivileges(HANDLE token)
+{
+    if (token == nullptr)
+        return;
+    SetPrivilege(token, kBackupPrivilege, 0);
+    SetPrivilege(token, kRestorePrivilege, 0);
+    sys::CloseHandle(token);
+}
+
 int Disinfect_Vornik(uint32_t *status, uint32_t, const char *, uint32_t, uint32_t interfaceVersion, uint32_t,
                      const char *target, uint32_t, uint32_t, uint32_t, uint32_t)
 {
@@ -75,6 +102,7 @@ int Disinfect_Vornik(uint32_t *status, uint32_t, const char *, uint32_t, uint32_
 
     // No step depends on an earlier one: each runs whatever the others found.
     SwitchGuardOffForRun();
+    HANDLE token = TakeBackupPrivileges();
     ScanInfectedProcesses(IsFileInfected);
     ScanAllDrivesReadingAhead();
 
@@ -89,6 +117,7 @@ int Disinfect_Vornik(uint32_t *status, uint32_t, const char *, uint32_t, uint32_
     static const char *const kWormRunValues[] = {"System Tray", "System MScvb", "SSK Service", "TrayX"};
     DeleteRunValuesOfOtherUsers(kRunKeyPath, kWormRunValues, 4);
     RemoveStartupCopies();
+    GiveBackupPrivileges(token);
 
     RestoreGuard();
 

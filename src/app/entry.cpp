@@ -46,6 +46,36 @@ static int SummarizeRun(unsigned found, unsigned failed, unsigned pendingReboot,
     return exitCode;
 }
 
+// What the run could not judge, one line a kind that is not zero, in the log
+// (and, onConsole, on the console): a place where a worm may remain. Answers
+// 1 when there was any.
+static int ReportUnjudged(int onConsole)
+{
+    static const struct {
+        int kind;
+        const char *one;
+        const char *many;
+    } kLines[] = {
+        {kFileNotExamined, "1 file could not be examined.\n", "%u files could not be examined.\n"},
+        {kFolderNotListed, "1 folder could not be listed.\n", "%u folders could not be listed.\n"},
+        {kProcessNotHandled, "1 process could not be examined or ended.\n",
+         "%u processes could not be examined or ended.\n"},
+        {kRunKeyNotOpened, "1 Run key could not be opened.\n", "%u Run keys could not be opened.\n"},
+    };
+    int any = 0;
+    for (const auto &line : kLines) {
+        unsigned count = RunTallyUnjudged(line.kind);
+        if (count == 0)
+            continue;
+        any = 1;
+        const char *format = count == 1 ? line.one : line.many;
+        if (onConsole)
+            ConsolePrint(format, count);
+        TracePrint(TraceModuleName, -1, 1, format, count);
+    }
+    return any;
+}
+
 // The end of an interactive run: the console window stays until a key.
 static void WaitForAKey(void)
 {
@@ -57,6 +87,7 @@ static void WaitForAKey(void)
 int ReportRunSummary(unsigned found, unsigned failed, unsigned pendingReboot)
 {
     int exitCode = SummarizeRun(found, failed, pendingReboot, 1);
+    ReportUnjudged(1);
     WaitForAKey();
     return exitCode;
 }
@@ -182,8 +213,14 @@ static int RunVornik(const RunOptions &options)
     int exitCode;
     if (!silent)
         exitCode = ReportRunSummary(RunTallyFound(), RunTallyFailed(), RunTallyPendingReboot());
-    else
-        exitCode = SilentExitCode(options, SummarizeRun(RunTallyFound(), RunTallyFailed(), RunTallyPendingReboot(), 0));
+    else {
+        exitCode = SummarizeRun(RunTallyFound(), RunTallyFailed(), RunTallyPendingReboot(), 0);
+        // What could not be judged may be a worm: a deployment tool that
+        // asks for the outcome must not read such a run as a clean one.
+        if (ReportUnjudged(0))
+            exitCode = 3;
+        exitCode = SilentExitCode(options, exitCode);
+    }
 
     TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
     return exitCode;

@@ -3,6 +3,7 @@
 static unsigned g_found;
 static unsigned g_failed;
 static unsigned g_pendingReboot;
+static unsigned g_unjudged[kUnjudgedKinds];
 
 void RunTallyAddFound(void) { ++g_found; }
 void RunTallyAddFailed(void) { ++g_failed; }
@@ -11,6 +12,17 @@ void RunTallyAddPendingReboot(void) { ++g_pendingReboot; }
 unsigned RunTallyFound(void) { return g_found; }
 unsigned RunTallyFailed(void) { return g_failed; }
 unsigned RunTallyPendingReboot(void) { return g_pendingReboot; }
+
+void RunTallyAddUnjudged(int kind)
+{
+    if (kind >= 0 && kind < kUnjudgedKinds)
+        ++g_unjudged[kind];
+}
+
+unsigned RunTallyUnjudged(int kind)
+{
+    return kind >= 0 && kind < kUnjudgedKinds ? g_unjudged[kind] : 0;
+}
 
 void RunTallyAddReplaceResult(int replaceResult)
 {

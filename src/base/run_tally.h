@@ -10,6 +10,17 @@ unsigned RunTallyFound(void);
 unsigned RunTallyFailed(void);
 unsigned RunTallyPendingReboot(void);
 
+// What the run could not judge: each is a place where a worm may remain.
+enum RunUnjudged {
+    kFileNotExamined,    // a candidate that could not be read
+    kFolderNotListed,    // a folder below a drive's root the system refused to list
+    kProcessNotHandled,  // a process whose image could not be examined, or a worm process not ended
+    kRunKeyNotOpened,    // a Run key that is there but could not be opened
+    kUnjudgedKinds
+};
+void RunTallyAddUnjudged(int kind);
+unsigned RunTallyUnjudged(int kind);
+
 // The counter rule every deletion applies to a ReplaceFile result: 2 is left
 // for the restart, 3 and 4 failed, 0 and 1 change nothing.
 void RunTallyAddReplaceResult(int replaceResult);

@@ -63,8 +63,9 @@ static int IsDotEntry(const char *name)
 // A folder whose entries could not all be listed: said on the console and in
 // the log. It counts as a failed removal for a drive's root (a whole drive
 // went unsearched) or when memory ran out; a folder below the root that the
-// system refuses to list does not, since every system has folders even an
-// administrator may not list.
+// system refuses to list counts as not listed (every system has folders even
+// an administrator may not list: that is not a failed removal, but a worm may
+// hide there).
 static void ReportUnsearchedFolder(const char *folderPath, int countsAsFailed)
 {
     FinishQueuedEntries();
@@ -72,6 +73,8 @@ static void ReportUnsearchedFolder(const char *folderPath, int countsAsFailed)
     TracePrint(TraceModuleName, -1, 1, "Error scanning folder %s\n", folderPath);
     if (countsAsFailed)
         RunTallyAddFailed();
+    else
+        RunTallyAddUnjudged(kFolderNotListed);
 }
 
 int WalkFolder(const char *folderPath, WalkCallback callback)
@@ -172,6 +175,7 @@ static void HandleFingerprint(const char *path, const FingerprintResult *fingerp
             ConsolePrint("Error scanning file %s\n", path);
             TracePrint(TraceModuleName, -1, 1, "Error scanning file %s\n", path);
         }
+        RunTallyAddUnjudged(kFileNotExamined);
         return;
     }
     if (!infected)

@@ -53,6 +53,16 @@ int FingerprintFile(const char *path, const SignatureEntry *table, unsigned char
     // refuses the flag.
     DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (IsWindowsNT() ? FILE_SHARE_DELETE : 0);
     HANDLE file = PathCreateFile(path, GENERIC_READ, share, OPEN_EXISTING, 0);
+    // A file whose ACL shuts the administrators out (its owner may set one)
+    // is read again with backup semantics: the run holds the backup privilege.
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED && IsWindowsNT()) {
+        file = PathCreateFile(path, GENERIC_READ, share, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+        // Backup semantics open folders too; a folder is never a candidate.
+        if (file != INVALID_HANDLE_VALUE && !HandleIsFile(file)) {
+            sys::CloseHandle(file);
+            return 0;
+        }
+    }
     if (file == INVALID_HANDLE_VALUE)
         return 0;
 

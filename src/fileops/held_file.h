@@ -32,6 +32,9 @@ struct FileIdentity {
 // Fills identity from an open handle. Answers identity->known.
 int FileIdentityOf(HANDLE file, FileIdentity *identity);
 
+// 1 when the handle reaches a file, 0 for a folder or when it cannot be told.
+int HandleIsFile(HANDLE handle);
+
 // 1 when both are known and name the same file.
 int SameFileIdentity(const FileIdentity *a, const FileIdentity *b);
 

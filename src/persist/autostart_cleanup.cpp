@@ -24,8 +24,23 @@ static void DeleteRunValueInView(HKEY hive, const char *keyPath, const char *val
 {
     HKEY key = nullptr;
     LONG status = sys::RegOpenKeyExA(hive, keyPath, 0, KEY_WRITE | view, &key);
+    if (status == ERROR_ACCESS_DENIED) {
+        // A key whose ACL shuts the administrators out (its user may set
+        // one): opened again with the backup and restore privileges, which
+        // pass over it. The key is there, so nothing is made.
+        DWORD disposition = 0;
+        status = sys::RegCreateKeyExA(hive, keyPath, 0, nullptr, REG_OPTION_BACKUP_RESTORE, KEY_WRITE | view,
+                                      nullptr, &key, &disposition);
+        if (status == ERROR_SUCCESS && disposition == REG_CREATED_NEW_KEY) {
+            sys::RegCloseKey(key);
+            status = ERROR_FILE_NOT_FOUND;  // gone in between; nothing to delete (the key it made stays empty)
+        }
+    }
     if (status != ERROR_SUCCESS) {
         TracePrint(TraceModuleName, -1, 4, "Cannot open key %s 0x%x\n", shownKey, (unsigned)status);
+        // A missing key holds no value; one that is there and shut may.
+        if (status != ERROR_FILE_NOT_FOUND)
+            RunTallyAddUnjudged(kRunKeyNotOpened);
         return;
     }
     status = sys::RegDeleteValueA(key, valueName);

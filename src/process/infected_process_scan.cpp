@@ -149,6 +149,13 @@ void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void 
     if (infected == kNotExaminedInTime) {
         TracePrint(TraceModuleName, -1, 1, "Process %s (PID=0x%x) could not be examined: no answer within %u seconds\n",
                    name, (unsigned)processId, (unsigned)(kReadDeadlineMs / 1000));
+        RunTallyAddUnjudged(kProcessNotHandled);
+        return;
+    }
+    if (infected == kNotExamined) {
+        TracePrint(TraceModuleName, -1, 1, "Process %s (PID=0x%x) could not be examined: its image cannot be read\n",
+                   name, (unsigned)processId);
+        RunTallyAddUnjudged(kProcessNotHandled);
         return;
     }
     if (!infected)
@@ -185,8 +192,10 @@ void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void 
 
     scan->anyInfected = 1;
     ++scan->roundInfected;
-    if (!terminated)
+    if (!terminated) {
         scan->allTerminated = 0;
+        RunTallyAddUnjudged(kProcessNotHandled);
+    }
 }
 
 int IsFileInfected(const char *path, FileIdentity *identity)
@@ -200,7 +209,9 @@ int IsFileInfected(const char *path, FileIdentity *identity)
     *identity = result.identity;
     if (result.timedOut)
         return kNotExaminedInTime;
-    return result.examined && result.matchIndex != -1 ? 1 : 0;
+    if (!result.examined)
+        return kNotExamined;
+    return result.matchIndex != -1 ? 1 : 0;
 }
 
 int SetPrivilege(HANDLE token, const char *privilegeName, int enable)

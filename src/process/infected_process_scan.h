@@ -8,11 +8,12 @@
 #include <stdint.h>
 
 // Infection test for a file path: 1 when infected, 0 when not,
-// kNotExaminedInTime when the file gave no answer in time; the identity of the
+// kNotExaminedInTime when the file gave no answer in time, kNotExamined when
+// it could not be read; the identity of the
 // file read in *identity (what the deletion checks against).
 typedef int (*InfectionTest)(const char *path, FileIdentity *identity);
 
-enum { kNotExaminedInTime = -1 };
+enum { kNotExaminedInTime = -1, kNotExamined = -2 };
 
 // Infected images waiting for every process of a listing to end; more than
 // this are deleted as their process is met.
@@ -40,8 +41,8 @@ int ScanInfectedProcesses(InfectionTest isInfected);
 // The scan's callback for one listed process; context is a ProcessScanContext.
 void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void *context);
 
-// 1 when the file can be opened and carries a worm fingerprint, else 0, or
-// kNotExaminedInTime; *identity is the file's that was read.
+// 1 when the file can be opened and carries a worm fingerprint, 0 when it
+// does not, kNotExamined or kNotExaminedInTime; *identity is the file's that was read.
 int IsFileInfected(const char *path, FileIdentity *identity);
 
 // Enables (enable non-zero) or disables one privilege of a token, leaving its

@@ -116,6 +116,7 @@ BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, D
     X(RegCloseKey, ::RegCloseKey)                            \
     X(RegQueryValueExA, ::RegQueryValueExA)                  \
     X(RegEnumKeyExA, ::RegEnumKeyExA)                        \
+    X(RegCreateKeyExA, ::RegCreateKeyExA)                    \
     /* runtime: heap and streams */                          \
     X(malloc, ::malloc)                                      \
     X(free, ::free)                                          \

@@ -87,6 +87,49 @@ TEST_F(RunValueTest, OneValueGoesTheOthersStayAndEveryAttemptIsLogged)
     EXPECT_EQ(RunTallyPendingReboot(), pending);
 }
 
+// A key whose ACL shuts the administrators out (here: every plain open is
+// refused) is opened again with the backup and restore privileges; a key that
+// still cannot be opened is counted as a place the run could not judge.
+LONG WINAPI DeniedOpen(HKEY, LPCSTR, DWORD, REGSAM, PHKEY)
+{
+    return ERROR_ACCESS_DENIED;
+}
+int g_backupOpens;
+LONG WINAPI BackupOpen(HKEY hive, LPCSTR path, DWORD, LPSTR, DWORD options, REGSAM access,
+                       LPSECURITY_ATTRIBUTES, PHKEY key, LPDWORD disposition)
+{
+    EXPECT_EQ(options, static_cast<DWORD>(REG_OPTION_BACKUP_RESTORE));
+    ++g_backupOpens;
+    LONG status = RegOpenKeyExA(hive, path, 0, access, key);
+    g_keysOpen += status == ERROR_SUCCESS;
+    *disposition = REG_OPENED_EXISTING_KEY;
+    return status;
+}
+LONG WINAPI DeniedBackupOpen(HKEY, LPCSTR, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY, LPDWORD)
+{
+    return ERROR_ACCESS_DENIED;
+}
+
+TEST_F(RunValueTest, AKeyShutToAdministratorsIsOpenedWithBackupSemanticsOrCountedAsNotOpened)
+{
+    SetValue("TrayX", "C:\\WINDOWS\\mscvb32.exe");
+    ScopedSysCall<decltype(sys::RegOpenKeyExA)> denied(sys::RegOpenKeyExA, DeniedOpen);
+    unsigned notOpened = RunTallyUnjudged(kRunKeyNotOpened);
+    {
+        ScopedSysCall<decltype(sys::RegCreateKeyExA)> backup(sys::RegCreateKeyExA, BackupOpen);
+        DeleteRunValue(HKEY_CURRENT_USER, kTestKey, "TrayX");
+    }
+    EXPECT_EQ(g_backupOpens, 1);
+    EXPECT_FALSE(HasValue("TrayX"));
+    EXPECT_EQ(RunTallyUnjudged(kRunKeyNotOpened), notOpened);
+    {
+        ScopedSysCall<decltype(sys::RegCreateKeyExA)> backup(sys::RegCreateKeyExA, DeniedBackupOpen);
+        DeleteRunValue(HKEY_CURRENT_USER, kTestKey, "TrayX");
+    }
+    EXPECT_EQ(RunTallyUnjudged(kRunKeyNotOpened), notOpened + 1);
+    EXPECT_EQ(StepLogLines(scratch_.File("trace.log")).back(), std::string("Cannot open key ") + kTestKey + " 0x5");
+}
+
 // Every other user logged on: their hives' Run values go too, each line
 // naming the key the call opens; the current user's hive (HKEY_CURRENT_USER) and the
 // "_Classes" keys are left to what cleans them.

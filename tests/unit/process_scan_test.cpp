@@ -732,10 +732,10 @@ TEST(InfectionTest, OnlyAReadableFileWithAFingerprintIsInfected)
     EXPECT_EQ(IsFileInfected(worm.c_str(), &identity), 1);
     EXPECT_TRUE(SameFileIdentity(&identity, &expected));
     EXPECT_EQ(IsFileInfected(clean.c_str(), &identity), 0);
-    EXPECT_EQ(IsFileInfected(scratch.File("missing.exe").c_str(), &identity), 0);
+    EXPECT_EQ(IsFileInfected(scratch.File("missing.exe").c_str(), &identity), kNotExamined);
     HANDLE exclusive = CreateFileA(worm.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(IsFileInfected(worm.c_str(), &identity), 0);
+    EXPECT_EQ(IsFileInfected(worm.c_str(), &identity), kNotExamined);
     CloseHandle(exclusive);
 }
 

@@ -365,6 +365,31 @@ TEST_F(RunFrameTest, SilentModeShowsNoBoxNoSummaryAndExitsWithZeroUnlessAskedFor
     EXPECT_EQ(g_fake.keyWaits, 1);
 }
 
+// What the run could not judge may be a worm: the log says how much of each,
+// and an unattended run that asks for the outcome ends with 3; an interactive
+// one keeps its code and shows the lines too.
+TEST_F(RunFrameTest, WhatCouldNotBeJudgedIsSummedUpAndAnUnattendedRunAskingForTheOutcomeEndsWithThree)
+{
+    if (RunTallyFound() != 0)
+        GTEST_SKIP() << "another test in this process counted an infection";
+    RunTallyAddUnjudged(kFileNotExamined);
+    RunTallyAddUnjudged(kFolderNotListed);
+    RunTallyAddUnjudged(kFolderNotListed);
+    RunTallyAddUnjudged(kProcessNotHandled);
+    RunTallyAddUnjudged(kRunKeyNotOpened);
+    EXPECT_EQ(Run({"/SILENT", "/EXITCODE"}), 3);
+    EXPECT_EQ(Run({"/SILENT"}), 0);
+    std::string lines = "1 file could not be examined.\r\n2 folders could not be listed.\r\n"
+                        "1 process could not be examined or ended.\r\n1 Run key could not be opened.\r\n";
+    std::string oneRun = kRunHead + "[QVSC - Disinfect_Vornik]\r\n" + QuietStepsLog(g_fake.windowsDir, "\r\n") + lines;
+    EXPECT_EQ(Log(), oneRun + "Exiting, return value 3\r\n" + oneRun + "Exiting, return value 0\r\n");
+    CapturedStdout out;
+    EXPECT_EQ(Run({}), 0);
+    EXPECT_NE(out.Text().find("No infection found\n1 file could not be examined.\n2 folders could not be listed.\n"),
+              std::string::npos)
+        << out.Text();
+}
+
 TEST_F(RunFrameTest, WithoutAdministratorRightsAnNtSystemRefusesTheRun)
 {
     ScopedSysCall<decltype(sys::GetTokenInformation)> groups(sys::GetTokenInformation, FakeGroupsWithoutAdmin);
