@@ -20,6 +20,7 @@
     /* version, directories, modules */                      \
     X(GetVersionExA, ::GetVersionExA)                        \
     X(GetWindowsDirectoryA, ::GetWindowsDirectoryA)          \
+    X(GetSystemDirectoryA, ::GetSystemDirectoryA)            \
     X(GetModuleFileNameA, ::GetModuleFileNameA)              \
     X(GetModuleHandleA, ::GetModuleHandleA)                  \
     X(LoadLibraryA, ::LoadLibraryA)                          \

@@ -39,6 +39,7 @@ struct FailureSpec {
 const FailureSpec kFailures[] = {
     {"GetVersionExA", FALSE, ERROR_INVALID_PARAMETER, 0, false},
     {"GetWindowsDirectoryA", 0, ERROR_ACCESS_DENIED, 0, false},
+    {"GetSystemDirectoryA", 0, ERROR_ACCESS_DENIED, 0, false},
     {"GetModuleFileNameA", 0, ERROR_ACCESS_DENIED, 0, false},
     {"GetModuleHandleA", 0, ERROR_MOD_NOT_FOUND, 0, false},
     {"LoadLibraryA", 0, ERROR_MOD_NOT_FOUND, 0, false},
