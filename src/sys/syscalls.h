@@ -32,7 +32,6 @@
     X(Sleep, ::Sleep)                                        \
     X(CreateThread, ::CreateThread)                          \
     X(CreateSemaphoreA, ::CreateSemaphoreA)                  \
-    X(CreateMutexA, ::CreateMutexA)                          \
     X(GetSystemInfo, ::GetSystemInfo)                        \
     X(GetTickCount, ::GetTickCount)                          \
     X(GetLocalTime, ::GetLocalTime)                          \
