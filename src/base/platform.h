@@ -16,7 +16,7 @@ FARPROC OptionalEntry(const char *module, const char *name);
 // a desktop, a USB stick), and a library planted there would run with the
 // administrator's rights. Drops the current folder from the search where the
 // system can (XP SP1 on), and limits the search to the system folder where it
-// can (Windows 8, 7 and Vista with their update); elsewhere it does nothing.
+// can (Windows 8 on, 7 and Vista with their update); elsewhere it does nothing.
 // Runs before main; calling it again changes nothing.
 void RestrictLibrarySearch(void);
 
