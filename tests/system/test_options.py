@@ -20,12 +20,11 @@ HOLD_OLD_LOCK_NAMES = r"""
 #include <stdio.h>
 int main(void)
 {
-    if (CreateMutexA(NULL, TRUE, "Global\\T-Vornik.Run") == NULL || CreateMutexA(NULL, TRUE, "T-Vornik.Run") == NULL)
+    if (!CreateMutexA(NULL, TRUE, "Global\\T-Vornik.Run") || !CreateMutexA(NULL, TRUE, "T-Vornik.Run"))
         return 1;
-    printf("holding\n");
+    puts("holding");
     fflush(stdout);
-    for (;;)
-        Sleep(60000);
+    Sleep(INFINITE);
 }
 """
 

@@ -17,18 +17,13 @@ WORM = "C:\\Users\\Public\\svc\\winsvc.exe"
 FOUND_IN_MEMORY = b"Infected process was found in memory\r\n"
 NOT_FOUND_IN_MEMORY = b"Infected process was not found in memory\r\n"
 
-# A library that says so when it is loaded into a process.
+# A library that leaves a mark when it is loaded into a process.
 PLANTED_DLL = r"""
 #include <windows.h>
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved)
 {
-    char path[MAX_PATH];
-    DWORD written = 0, length = GetModuleFileNameA(self, path, MAX_PATH);
-    if (reason != DLL_PROCESS_ATTACH)
-        return TRUE;
-    HANDLE marker = CreateFileA("C:\\planted-dll-ran.txt", FILE_APPEND_DATA, 0, NULL, OPEN_ALWAYS, 0, NULL);
-    WriteFile(marker, path, length, &written, NULL);
-    CloseHandle(marker);
+    if (reason == DLL_PROCESS_ATTACH)
+        CloseHandle(CreateFileA("C:\\planted-dll-ran.txt", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
     return TRUE;
 }
 """

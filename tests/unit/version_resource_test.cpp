@@ -10,7 +10,6 @@
 #include <winver.h>
 
 #include <stdio.h>
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -167,41 +166,6 @@ TEST(VersionResource, OneManifestRequiresAdministratorRights)
                              buffer.size(), nullptr));
     EXPECT_EQ(reinterpret_cast<ACTIVATION_CONTEXT_COMPATIBILITY_INFORMATION *>(buffer.data())->ElementCount, 5u);
     ReleaseActCtx(context);
-}
-
-// The program's header as the loader reads it. Every library it imports is
-// loaded by name before the tool's first instruction, so only the system's
-// known libraries may be imported (anything else is loaded at run time from
-// the system folder), none of them delay-loaded; and it is marked Terminal
-// Server aware.
-TEST(ProgramHeader, ImportsOnlyTheSystemsKnownLibrariesAndIsTerminalServerAware)
-{
-    std::string image = ReadWholeFile(ToolPath());
-    image.resize(image.size() + 8);  // reads past the end answer zeros
-    auto u16 = [&](size_t at) -> size_t { return at + 2 <= image.size() ? *(const WORD *)&image[at] : 0; };
-    auto u32 = [&](size_t at) -> size_t { return at + 4 <= image.size() ? *(const DWORD *)&image[at] : 0; };
-    size_t pe = u32(0x3C), optional = pe + 24;
-    ASSERT_EQ(u32(pe), IMAGE_NT_SIGNATURE);
-    ASSERT_EQ(u16(optional), IMAGE_NT_OPTIONAL_HDR32_MAGIC);
-    EXPECT_NE(u16(optional + 70) & IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE, 0);
-
-    // Where a relative address lies in the file, through the section table.
-    auto fileOffset = [&](DWORD rva) -> size_t {
-        for (size_t entry = optional + u16(pe + 20), i = 0; i < u16(pe + 6); ++i, entry += 40)
-            if (rva >= u32(entry + 12) && rva - u32(entry + 12) < u32(entry + 16))
-                return rva - u32(entry + 12) + u32(entry + 20);
-        return image.size();
-    };
-    const size_t directories = optional + 96;
-    std::vector<std::string> imported;
-    for (size_t at = fileOffset(u32(directories + 8 * IMAGE_DIRECTORY_ENTRY_IMPORT)); u32(at + 12) != 0; at += 20) {
-        std::string name = image.c_str() + std::min(fileOffset(u32(at + 12)), image.size() - 1);
-        CharUpperA(&name[0]);
-        imported.push_back(name);
-    }
-    std::sort(imported.begin(), imported.end());
-    EXPECT_EQ(imported, (std::vector<std::string>{"ADVAPI32.DLL", "KERNEL32.DLL", "MSVCRT.DLL", "USER32.DLL"}));
-    EXPECT_EQ(u32(directories + 8 * IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT), 0u);
 }
 
 }  // namespace
