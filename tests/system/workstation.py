@@ -1179,15 +1179,13 @@ def _sample_program_exe(forge_sample, compiler="i686-w64-mingw32-gcc"):
 def test_program(source, dll=False):
     """A small Windows program (or DLL) built from C source text, as bytes;
     built once per source into the scratch folder."""
-    digest = hashlib.sha256(repr((source, dll)).encode()).hexdigest()[:16]
-    exe = os.path.join(scratch_dir(), "test-program-%s.%s" % (digest, "dll" if dll else "exe"))
-    with _locked(os.path.join(scratch_dir(), "sample-program.lock"), fcntl.LOCK_EX):
-        if not os.path.isfile(exe):
-            with open(exe + ".c", "w") as f:
-                f.write(source)
-            subprocess.run(["i686-w64-mingw32-gcc", "-O2", "-s"] + (["-shared"] if dll else []) +
-                           ["-o", exe + ".new", exe + ".c"], check=True)
-            os.rename(exe + ".new", exe)
+    exe = os.path.join(scratch_dir(), "test-program-%s.%s" % (hashlib.sha256(source.encode()).hexdigest()[:16],
+                                                               "dll" if dll else "exe"))
+    if not os.path.isfile(exe):
+        building = "%s.%d" % (exe, os.getpid())
+        subprocess.run(["i686-w64-mingw32-gcc", "-O2", "-s", "-x", "c", "-", "-o", building] +
+                       (["-shared"] if dll else []), input=source.encode(), check=True)
+        os.replace(building, exe)
     with open(exe, "rb") as f:
         return f.read()
 
