@@ -112,40 +112,51 @@ static void LogRunStart(void)
 }
 
 // One run at a time: two runs would switch the guard off and on under each
-// other, race on the same files and mix their logs. The name is machine-wide
-// on NT; a system without a global namespace (Windows 9x, NT 4 without
-// terminal services) has only the plain one.
-static const char kRunMutexGlobal[] = "Global\\T-Vornik.Run";
-static const char kRunMutexPlain[] = "T-Vornik.Run";
+// other, race on the same files and mix their logs. The lock is a file in the
+// Windows folder held without sharing for the whole run: only administrators
+// may make a file there, whereas a named object can be made first by any
+// program, which would then stop every run. On the NT family the file goes
+// with its handle however the run ends, and a link put in its place is opened
+// as itself, never followed. Windows 9x has neither: the run deletes its file
+// at its end, and a file a crashed run left is simply taken.
+static const char kRunLockName[] = "\\T-Vornik.lock";
 
-// Answers the run's mutex, or null when the system could make none (the run
-// goes on: it cannot tell). *another is 1 when another copy holds it.
-static HANDLE TakeRunMutex(int *another)
+struct RunLock {
+    HANDLE file;  // null when no lock is held
+    int deleteWhenReleased;
+    char path[MAX_PATH];
+};
+
+// Takes the run's lock. Answers 1 when another copy holds it. Otherwise 0,
+// with no file held when the system could make none (the run goes on: it
+// cannot tell).
+static int TakeRunLock(RunLock *lock)
 {
-    *another = 0;
-    HANDLE mutex = nullptr;
-    DWORD error = ERROR_SUCCESS;
-    // The error is cleared first: only ERROR_ALREADY_EXISTS after the call
-    // tells that another copy made the mutex.
-    if (IsWindowsNT()) {
-        SetLastError(ERROR_SUCCESS);
-        mutex = sys::CreateMutexA(nullptr, FALSE, kRunMutexGlobal);
-        error = GetLastError();
-    }
-    if (mutex == nullptr && error != ERROR_ACCESS_DENIED) {
-        SetLastError(ERROR_SUCCESS);
-        mutex = sys::CreateMutexA(nullptr, FALSE, kRunMutexPlain);
-        error = GetLastError();
-    }
-    if (mutex != nullptr && error == ERROR_ALREADY_EXISTS) {
-        sys::CloseHandle(mutex);
-        *another = 1;
-        return nullptr;
-    }
-    // Made by a run of another user that this one may not open.
-    if (mutex == nullptr && error == ERROR_ACCESS_DENIED)
-        *another = 1;
-    return mutex;
+    lock->file = nullptr;
+    lock->deleteWhenReleased = !IsWindowsNT();
+    if (!BuildWindowsPath(kRunLockName, lock->path, sizeof lock->path))
+        return 0;
+    DWORD flags = lock->deleteWhenReleased ? FILE_ATTRIBUTE_NORMAL
+                                           : FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT;
+    HANDLE file = sys::CreateFileA(lock->path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, flags, nullptr);
+    // Only a sharing violation means another run holds the file; a refusal
+    // (a user who may not write in the Windows folder) goes on to the
+    // administrator gate, which says why it stops.
+    if (file == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_SHARING_VIOLATION ? 1 : 0;
+    lock->file = file;
+    return 0;
+}
+
+static void ReleaseRunLock(RunLock *lock)
+{
+    if (lock->file == nullptr)
+        return;
+    sys::CloseHandle(lock->file);
+    lock->file = nullptr;
+    // A run that took the file meanwhile holds it open, and keeps it.
+    if (lock->deleteWhenReleased)
+        sys::remove(lock->path);
 }
 
 // The log in the Windows folder, appended to; without a Windows folder the
@@ -253,9 +264,8 @@ int VornikMain(int argc, char **argv)
     }
 
     int exitCode;
-    int another = 0;
-    HANDLE mutex = TakeRunMutex(&another);
-    if (another) {
+    RunLock lock;
+    if (TakeRunLock(&lock)) {
         OpenRunLog();
         ConsolePrint("Another copy of T-Vornik is running. Run the tool again when it has finished.\n");
         TracePrint(TraceModuleName, -1, 1, "%s",
@@ -265,8 +275,7 @@ int VornikMain(int argc, char **argv)
     } else {
         exitCode = RunVornik(options);
     }
-    if (mutex != nullptr)
-        sys::CloseHandle(mutex);
+    ReleaseRunLock(&lock);
     // A text without a line end (the administrator message) is still held.
     ConsoleFlush();
     return exitCode;

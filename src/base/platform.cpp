@@ -26,6 +26,43 @@ static FARPROC Kernel32Entry(const char *name)
     return OptionalEntry("KERNEL32.DLL", name);
 }
 
+void RestrictLibrarySearch(void)
+{
+    typedef BOOL(WINAPI * SetDefaultDllDirectoriesFn)(DWORD);
+    typedef BOOL(WINAPI * SetDllDirectoryFn)(LPCSTR);
+    SetDefaultDllDirectoriesFn setDefault = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+        reinterpret_cast<void *>(Kernel32Entry("SetDefaultDllDirectories")));
+    SetDllDirectoryFn setDirectory =
+        reinterpret_cast<SetDllDirectoryFn>(reinterpret_cast<void *>(Kernel32Entry("SetDllDirectoryA")));
+    if (setDefault != nullptr)
+        setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // An empty folder takes the current folder out of the search order.
+    if (setDirectory != nullptr)
+        setDirectory("");
+}
+
+namespace {
+// Before any other code of the program runs, so nothing can load a library
+// under the default search first.
+struct LibrarySearchAtStart {
+    LibrarySearchAtStart() { RestrictLibrarySearch(); }
+};
+LibrarySearchAtStart g_librarySearchAtStart __attribute__((init_priority(101)));
+}  // namespace
+
+HMODULE LoadSystemLibrary(const char *name)
+{
+    char path[MAX_PATH];
+    UINT length = sys::GetSystemDirectoryA(path, sizeof path);
+    size_t nameSize = strlen(name) + 1;
+    // 0 is a failure; a length at or past the buffer size did not fit.
+    if (length == 0 || length >= sizeof path || length + 1 + nameSize > sizeof path)
+        return nullptr;
+    path[length] = '\\';
+    memcpy(path + length + 1, name, nameSize);
+    return sys::LoadLibraryA(path);
+}
+
 int IsWow64(void)
 {
     typedef BOOL(WINAPI * IsWow64ProcessFn)(HANDLE, PBOOL);

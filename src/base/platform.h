@@ -11,6 +11,21 @@ int IsWindowsNT(void);
 // (KERNEL32.DLL, ADVAPI32.DLL) that older systems lack; null where it is not.
 FARPROC OptionalEntry(const char *module, const char *name);
 
+// Keeps every library the process loads from now on to the system folder:
+// the folder of the tool and the current folder may be a user's (Downloads,
+// a desktop, a USB stick), and a library planted there would run with the
+// administrator's rights. Drops the current folder from the search where the
+// system can (XP SP1 on), and limits the search to the system folder where it
+// can (Windows 8 on, 7 and Vista with their update); elsewhere it does nothing.
+// Runs before main; calling it again changes nothing.
+void RestrictLibrarySearch(void);
+
+// Loads a library from the system folder by its whole path ("<system
+// folder>\PSAPI.DLL"), never by a bare name that a search could resolve
+// elsewhere. Null when the system folder is unknown or the library cannot be
+// loaded; the caller frees what it answers with FreeLibrary.
+HMODULE LoadSystemLibrary(const char *name);
+
 // 1 when this 32-bit process runs on 64-bit Windows (WOW64), where the
 // system redirects System32 and part of the registry for it. Resolved at
 // run time: Windows 9x and older NT have no IsWow64Process and answer 0.

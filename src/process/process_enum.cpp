@@ -1,5 +1,6 @@
 #include "process/process_enum.h"
 
+#include "base/platform.h"
 #include "sys/syscalls.h"
 
 #include <string.h>
@@ -66,10 +67,10 @@ const char *ToolhelpProcessEnumerator::ImagePath(DWORD processId, const char *na
 
 PsapiProcessEnumerator::PsapiProcessEnumerator()
 {
-    psapi_ = sys::LoadLibraryA("PSAPI.DLL");
+    psapi_ = LoadSystemLibrary("PSAPI.DLL");
     if (psapi_ == nullptr)
         return;
-    vdmdbg_ = sys::LoadLibraryA("VDMDBG.DLL");
+    vdmdbg_ = LoadSystemLibrary("VDMDBG.DLL");
     if (vdmdbg_ == nullptr)
         return;
     vdmEnumTaskWowEx_ = sys::GetProcAddress(vdmdbg_, "VDMEnumTaskWOWEx");

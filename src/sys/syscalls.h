@@ -34,6 +34,7 @@ BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, D
     /* version, directories, modules */                      \
     X(GetVersionExA, ::GetVersionExA)                        \
     X(GetWindowsDirectoryA, ::GetWindowsDirectoryA)          \
+    X(GetSystemDirectoryA, ::GetSystemDirectoryA)            \
     X(GetModuleFileNameA, ::GetModuleFileNameA)              \
     X(GetModuleHandleA, ::GetModuleHandleA)                  \
     X(LoadLibraryA, ::LoadLibraryA)                          \
@@ -45,7 +46,6 @@ BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, D
     X(Sleep, ::Sleep)                                        \
     X(CreateThread, ::CreateThread)                          \
     X(CreateSemaphoreA, ::CreateSemaphoreA)                  \
-    X(CreateMutexA, ::CreateMutexA)                          \
     X(GetSystemInfo, ::GetSystemInfo)                        \
     X(GetTickCount, ::GetTickCount)                          \
     X(GetLocalTime, ::GetLocalTime)                          \

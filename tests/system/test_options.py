@@ -8,10 +8,25 @@ import re
 import unittest
 
 from workstation import (EXIT_LINE_0, NO_PROCESS, SOURCE_ROOT, VERSION_LINE, WorkstationTestCase,
-                         crlf_lines, forge_sample_module, log_runs)
+                         crlf_lines, forge_sample_module, log_runs, test_program)
 
 ANOTHER_COPY = b"Another copy of T-Vornik is running. Run the tool again when it has finished.\r\n"
 PROMPT = b"press any key to exit ...\r\n"
+LOCK = "C:\\windows\\T-Vornik.lock"
+
+# A program that takes the names any program could take to stop every run.
+HOLD_OLD_LOCK_NAMES = r"""
+#include <windows.h>
+#include <stdio.h>
+int main(void)
+{
+    if (!CreateMutexA(NULL, TRUE, "Global\\T-Vornik.Run") || !CreateMutexA(NULL, TRUE, "T-Vornik.Run"))
+        return 1;
+    puts("holding");
+    fflush(stdout);
+    Sleep(INFINITE);
+}
+"""
 
 
 class VersionOption(WorkstationTestCase):
@@ -77,6 +92,7 @@ class OneRunAtATime(WorkstationTestCase):
         term = self.terminal()
         first = ws.start(stdin=term.slave)
         self.assertTrue(first.wait_for_stdout(PROMPT, timeout=60), first.stdout())
+        self.assertTrue(ws.exists(LOCK))
         silent = self.run_tool(ws, "/SILENT", timeout=30)
         self.assertEqual((silent.exit_code, silent.stdout), (0, ANOTHER_COPY))
         interactive = self.run_tool(ws, timeout=30)
@@ -89,8 +105,25 @@ class OneRunAtATime(WorkstationTestCase):
         self.assertEqual(self.assertBanner(result.stdout), NO_PROCESS + b"No infection found\r\n" + PROMPT)
         self.assertTrue(result.log.endswith(EXIT_LINE_0), result.log)
         self.assertEqual(result.log.count(ANOTHER_COPY), 2)
-        # The mutex went with the first run.
+        # The lock went with the first run.
+        self.assertFalse(ws.exists(LOCK))
         self.assertEqual(self.run_tool(ws, "/SILENT", timeout=60).stdout.count(ANOTHER_COPY), 0)
+
+    def test_a_program_holding_the_old_lock_names_or_a_stale_lock_file_stops_nothing(self):
+        for windows98 in (False, True):
+            with self.subTest(windows98=windows98):
+                ws = self.workstation(windows98=windows98)
+                ws.plant_file("C:\\Temp\\details.pif", forge_sample_module().make_sample(20000, 1))
+                ws.plant_file(LOCK, b"left by a crashed run")
+                ws.plant_file("C:\\Users\\Public\\squat.exe", test_program(HOLD_OLD_LOCK_NAMES))
+                squatter = ws.start_program("C:\\Users\\Public\\squat.exe")
+                self.addCleanup(squatter.kill)
+                self.assertTrue(squatter.wait_for_stdout(b"holding", timeout=30), squatter.stdout())
+                result = self.run_tool(ws, "/SILENT", "/EXITCODE", timeout=120)
+                self.assertEqual(result.exit_code, 1, result)
+                self.assertFalse(ws.exists("C:\\Temp\\details.pif"))
+                self.assertFalse(ws.exists(LOCK))
+
 
 class UnattendedRun(WorkstationTestCase):
     """What a deployment tool runs: /SILENT /EXITCODE, and the release's batch

@@ -9,13 +9,24 @@ import re
 import subprocess
 import unittest
 
-from workstation import WorkstationTestCase
+from workstation import WorkstationTestCase, test_program
 
 PENDING_KEY = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager"
 WORM = "C:\\Users\\Public\\svc\\winsvc.exe"
 
 FOUND_IN_MEMORY = b"Infected process was found in memory\r\n"
 NOT_FOUND_IN_MEMORY = b"Infected process was not found in memory\r\n"
+
+# A library that leaves a mark when it is loaded into a process.
+PLANTED_DLL = r"""
+#include <windows.h>
+BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved)
+{
+    if (reason == DLL_PROCESS_ATTACH)
+        CloseHandle(CreateFileA("C:\\planted-dll-ran.txt", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
+    return TRUE;
+}
+"""
 
 
 def ended(running, seconds=10):
@@ -116,6 +127,21 @@ class NoInfectedProcess(WorkstationTestCase):
         self.assertNotIn(b"is infection", result.log)
         self.assertEqual(result.exit_code, 1)
         self.assertFalse(ws.exists("C:\\windows\\winppr32.exe"))
+
+    def test_libraries_planted_beside_the_tool_or_in_the_current_folder_never_run(self):
+        ws = self.workstation()
+        planted = test_program(PLANTED_DLL, dll=True)
+        for folder in ("C:\\Tools\\", "C:\\Work\\"):
+            for name in ("psapi.dll", "vdmdbg.dll"):
+                ws.plant_file(folder + name, planted)
+        worm = ws.start_sample_program(WORM, 1)
+        self.addCleanup(worm.kill)
+        result = self.run_tool(ws, "/SILENT", "/EXITCODE", timeout=120, cwd="C:\\Work")
+
+        self.assertFalse(ws.exists("C:\\planted-dll-ran.txt"), "a planted library ran")
+        self.assertIn(b"Process C:\\Users\\Public\\svc\\winsvc.exe (PID=0x", result.log)
+        self.assertTrue(ended(worm), "the worm still runs")
+        self.assertEqual(result.exit_code, 1)
 
     def test_without_vdmdbg_tool_help_lists_the_processes_and_the_worm_is_ended(self):
         ws = self.workstation()

@@ -1,16 +1,18 @@
 """The release signed with Authenticode: tools/release given a code-signing
 certificate from a throwaway CA signs the program, reproducibly; the
 signature verifies against that CA, and the signed program still runs and
-keeps its version information and manifest."""
+keeps its version information and manifest. The program's header: what it
+imports, and its Terminal Server mark."""
 
 import os
+import re
 import shutil
 import struct
 import subprocess
 import tempfile
 import unittest
 
-from workstation import SOURCE_ROOT, WorkstationTestCase
+from workstation import SOURCE_ROOT, WorkstationTestCase, tool_exe
 
 RELEASE = os.path.join(SOURCE_ROOT, "tools", "release")
 BUILT = os.path.join(SOURCE_ROOT, "build", "release", "T-Vornik.exe")
@@ -99,6 +101,19 @@ class SignedRelease(WorkstationTestCase):
 
         # Leave the release folder as an unsigned release would.
         self.release()
+
+
+class ProgramHeader(unittest.TestCase):
+
+    def test_imports_only_the_systems_known_libraries_and_is_terminal_server_aware(self):
+        # The loader finds each import by name before the tool's first instruction: only the system's known
+        # libraries may be imported, none delay-loaded; any other is loaded at run time from the system folder.
+        header = subprocess.run(["i686-w64-mingw32-objdump", "-p", tool_exe()], capture_output=True,
+                                check=True).stdout.decode()
+        self.assertEqual(sorted(name.upper() for name in re.findall(r"DLL Name: (\S+)", header)),
+                         ["ADVAPI32.DLL", "KERNEL32.DLL", "MSVCRT.DLL", "USER32.DLL"])
+        self.assertIn("Entry d 00000000 00000000 Delay Import Directory", header)
+        self.assertTrue(int(re.search(r"DllCharacteristics\s+([0-9a-f]+)", header).group(1), 16) & 0x8000)
 
 
 if __name__ == "__main__":

@@ -914,12 +914,13 @@ class Workstation:
         self.copy_file(exe or tool_exe(), TOOL_PATH)
 
     def start_program(self, winpath, *args, stdin=None, capture=True,
-                      env=None):
+                      env=None, cwd=None):
         """Starts a Windows program from inside drive C: and answers a
         Running. stdin: None (/dev/null), bytes, or a file descriptor or
         file object (e.g. a Terminal's). Output goes to files, not pipes
         (Wine's helper processes hold pipes open); capture=False leaves the
-        caller's console to it instead."""
+        caller's console to it instead. cwd: the current folder (a Windows
+        path; the program's own folder by default)."""
         self._runs += 1
         out_dir = os.path.join(self.root, "runs")
         os.makedirs(out_dir, exist_ok=True)
@@ -940,7 +941,7 @@ class Workstation:
             close += [stdout, stderr]
         else:
             stdout_path = stderr_path = stdout = stderr = None
-        cwd = self.host_path(winpath.rsplit("\\", 1)[0] or "C:\\")
+        cwd = self.host_path(cwd or winpath.rsplit("\\", 1)[0] or "C:\\")
         try:
             popen = subprocess.Popen([wine_loader(), winpath] + list(args),
                                      cwd=cwd, env=self.env(env), stdin=stdin,
@@ -984,17 +985,17 @@ class Workstation:
             raise HarnessError("%s could not hold %s" % (holder, winpath))
         return running
 
-    def start(self, *args, stdin=None, capture=True):
+    def start(self, *args, stdin=None, capture=True, cwd=None):
         """Starts the tool with these arguments (installing it first)."""
         if not self.exists(TOOL_PATH):
             self.install_tool()
         return self.start_program(TOOL_PATH, *args, stdin=stdin,
-                                  capture=capture)
+                                  capture=capture, cwd=cwd)
 
-    def run(self, *args, stdin=None, timeout=None, capture=True):
+    def run(self, *args, stdin=None, timeout=None, capture=True, cwd=None):
         """Runs the tool with these arguments to its end; answers its
         RunResult (exit code, stdout, stderr, log)."""
-        return self.start(*args, stdin=stdin, capture=capture).wait(timeout)
+        return self.start(*args, stdin=stdin, capture=capture, cwd=cwd).wait(timeout)
 
 
 def _make_writable(root):
@@ -1173,6 +1174,20 @@ def _sample_program_exe(forge_sample, compiler="i686-w64-mingw32-gcc"):
             except (OSError, subprocess.CalledProcessError) as e:
                 raise HarnessError("cannot build the sample program: %s" % e)
             os.rename(building, exe)
+    with open(exe, "rb") as f:
+        return f.read()
+
+
+def test_program(source, dll=False):
+    """A small Windows program (or DLL) built from C source text, as bytes;
+    built once per source into the scratch folder."""
+    exe = os.path.join(scratch_dir(), "test-program-%s.%s" % (hashlib.sha256(source.encode()).hexdigest()[:16],
+                                                               "dll" if dll else "exe"))
+    if not os.path.isfile(exe):
+        building = "%s.%d" % (exe, os.getpid())
+        subprocess.run(["i686-w64-mingw32-gcc", "-O2", "-s", "-x", "c", "-", "-o", building] +
+                       (["-shared"] if dll else []), input=source.encode(), check=True)
+        os.replace(building, exe)
     with open(exe, "rb") as f:
         return f.read()
 

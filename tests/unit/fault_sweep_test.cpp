@@ -39,6 +39,7 @@ struct FailureSpec {
 const FailureSpec kFailures[] = {
     {"GetVersionExA", FALSE, ERROR_INVALID_PARAMETER, 0, false},
     {"GetWindowsDirectoryA", 0, ERROR_ACCESS_DENIED, 0, false},
+    {"GetSystemDirectoryA", 0, ERROR_ACCESS_DENIED, 0, false},
     {"GetModuleFileNameA", 0, ERROR_ACCESS_DENIED, 0, false},
     {"GetModuleHandleA", 0, ERROR_MOD_NOT_FOUND, 0, false},
     {"LoadLibraryA", 0, ERROR_MOD_NOT_FOUND, 0, false},
@@ -86,7 +87,6 @@ const FailureSpec kFailures[] = {
     {"DeviceIoControl", FALSE, ERROR_INVALID_FUNCTION, 0, false},
     {"CreateEventA", 0, ERROR_NOT_ENOUGH_MEMORY, 0, false},
     {"CreateSemaphoreA", 0, ERROR_NOT_ENOUGH_MEMORY, 0, false},
-    {"CreateMutexA", 0, ERROR_NOT_ENOUGH_MEMORY, 0, false},
     {"CancelIo", FALSE, ERROR_INVALID_HANDLE, 0, false},
     {"WaitForSingleObject", -1, ERROR_INVALID_HANDLE, 0, false},
     {"RegOpenKeyExA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
@@ -261,7 +261,6 @@ struct Counted {
     static inline decltype(sys::CreateEventA) createEvent;
     static inline decltype(sys::CreateThread) createThread;
     static inline decltype(sys::CreateSemaphoreA) createSemaphore;
-    static inline decltype(sys::CreateMutexA) createMutex;
     static inline decltype(sys::malloc) malloc;
     static inline decltype(sys::strdup) strdup;
     static inline decltype(sys::AllocateAndInitializeSid) allocateSid;
@@ -349,12 +348,6 @@ struct Counted {
         Took(h, "semaphore");
         return h;
     }
-    static HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES sa, BOOL owner, LPCSTR name)
-    {
-        HANDLE h = createMutex(sa, owner, name);
-        Took(h, "mutex");
-        return h;
-    }
     static HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE start,
                                       LPVOID parameter, DWORD flags, LPDWORD id)
     {
@@ -440,7 +433,6 @@ void InstallCounting()
     VORNIK_COUNT(CreateEventA, createEvent, CreateEventA)
     VORNIK_COUNT(CreateThread, createThread, CreateThread)
     VORNIK_COUNT(CreateSemaphoreA, createSemaphore, CreateSemaphoreA)
-    VORNIK_COUNT(CreateMutexA, createMutex, CreateMutexA)
     VORNIK_COUNT(malloc, malloc, Malloc)
     VORNIK_COUNT(strdup, strdup, Strdup)
     VORNIK_COUNT(AllocateAndInitializeSid, allocateSid, AllocateSid)
@@ -973,7 +965,6 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
         ScopedSysCall<decltype(sys::MessageBoxA)> box(sys::MessageBoxA, PressOk);
         ScopedSysCall<decltype(sys::getch)> key(sys::getch, PressAKey);
         ScopedSysCall<decltype(sys::OutputDebugStringA)> debugger(sys::OutputDebugStringA, RecordedDebugger);
-        ScopedSysCall<decltype(sys::CreateMutexA)> mutex(sys::CreateMutexA, ProcessOwnMutex);
         ScopedSysCall<decltype(sys::FindNextFileA)> search(sys::FindNextFileA, InterruptedSearch);
         g_searchSteps = 0;
         g_logAtEnd.clear();

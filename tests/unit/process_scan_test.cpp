@@ -62,12 +62,16 @@ const FakeProcess *ProcessOfHandle(HANDLE handle)
     return index < g_machine.processes.size() ? &g_machine.processes[index] : nullptr;
 }
 
+// The libraries are found only by their whole path in the system folder: a
+// bare name is searched for, and a copy planted beside the tool found first.
 HMODULE WINAPI FakeLoadLibrary(LPCSTR name)
 {
+    char folder[MAX_PATH];
+    std::string system(folder, GetSystemDirectoryA(folder, sizeof folder));
     HMODULE module = nullptr;
-    if (strcmp(name, "PSAPI.DLL") == 0 && g_machine.hasPsapi)
+    if (name == system + "\\PSAPI.DLL" && g_machine.hasPsapi)
         module = kPsapi;
-    if (strcmp(name, "VDMDBG.DLL") == 0 && g_machine.hasVdmdbg)
+    if (name == system + "\\VDMDBG.DLL" && g_machine.hasVdmdbg)
         module = kVdmdbg;
     if (module != nullptr)
         ++g_machine.loads;

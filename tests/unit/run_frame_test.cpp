@@ -39,7 +39,7 @@ struct FakeSystem {
     std::vector<std::string> writes;  // what reached standard output, write by write
     std::string writtenAtKeyWait;
     DWORD now = 100000;               // the clock, when a test sets it
-    std::vector<std::string> mutexNames;
+    std::vector<DWORD> lockOpenFlags;  // the flags of each open of the lock file
 };
 FakeSystem g_fake;
 
@@ -57,10 +57,12 @@ int __cdecl RecordWrite(int fd, const void *data, unsigned size)
     return _write(fd, data, size);
 }
 
-HANDLE WINAPI RecordMutex(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name)
+HANDLE WINAPI RecordLockOpen(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                             DWORD disposition, DWORD flags, HANDLE templateFile)
 {
-    g_fake.mutexNames.push_back(name);
-    return ProcessOwnMutex(security, initialOwner, name);
+    if (g_fake.windowsDir + "\\T-Vornik.lock" == path && share == 0)
+        g_fake.lockOpenFlags.push_back(flags);
+    return CreateFileA(path, access, share, security, disposition, flags, templateFile);
 }
 
 DWORD WINAPI FakeClock(void)
@@ -175,7 +177,6 @@ struct QuietMachine {
     ScopedSysCall<decltype(sys::RegOpenKeyExA)> runKey{sys::RegOpenKeyExA, NoRunKey};
     ScopedSysCall<decltype(sys::RegEnumKeyExA)> users{sys::RegEnumKeyExA, NoOtherUser};
     ScopedSysCall<decltype(sys::CreateFileA)> guard{sys::CreateFileA, NoGuardDevice};
-    ScopedSysCall<decltype(sys::CreateMutexA)> mutex{sys::CreateMutexA, ProcessOwnMutex};
 };
 
 // What the steps log on a QuietMachine, in their order, each line ended by eol.
@@ -411,13 +412,17 @@ TEST_F(RunFrameTest, WithoutAdministratorRightsAnNtSystemRefusesTheRun)
                          "Exiting, return value 3\r\n");
 }
 
-// One run at a time: a second copy says so, in the log too, and does
-// nothing else; the mutex goes with the run that held it.
+// One run at a time: a copy started while the lock file is held says so, in
+// the log too, and does nothing else. The file goes with the run that held it,
+// on NT with its handle (it never follows a link put in its place); a file
+// nobody holds (a crashed run's) is taken.
 TEST_F(RunFrameTest, ASecondCopyWhileOneRunsSaysSoAndDoesNothingElse)
 {
-    ScopedSysCall<decltype(sys::CreateMutexA)> mutex(sys::CreateMutexA, RecordMutex);
-    HANDLE first = ProcessOwnMutex(nullptr, FALSE, "Global\\T-Vornik.Run");
-    ASSERT_NE(first, nullptr);
+    ScopedSysCall<decltype(sys::CreateFileA)> open(sys::CreateFileA, RecordLockOpen);
+    const std::string lockPath = scratch_.File("T-Vornik.lock");
+    HANDLE first = CreateFileA(lockPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE,
+                               nullptr);
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
     const char line[] = "Another copy of T-Vornik is running. Run the tool again when it has finished.";
     EXPECT_EQ(Run({}), 3);
     EXPECT_EQ(Run({"/SILENT"}), 0);
@@ -427,19 +432,17 @@ TEST_F(RunFrameTest, ASecondCopyWhileOneRunsSaysSoAndDoesNothingElse)
     EXPECT_EQ(Log(), std::string(line) + "\r\nExiting, return value 3\r\n" + line + "\r\nExiting, return value 0\r\n");
     CloseHandle(first);
 
-    // With it gone, a run goes ahead, and lets go of the mutex at its end.
-    EXPECT_EQ(Run({"/SILENT"}), 0);
-    EXPECT_NE(Log().find("T-Vornik v1.00.9340\r\n"), std::string::npos);
-    HANDLE after = ProcessOwnMutex(nullptr, FALSE, "Global\\T-Vornik.Run");
-    EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    CloseHandle(after);
-    EXPECT_EQ(g_fake.mutexNames, (std::vector<std::string>(3, "Global\\T-Vornik.Run")));
-
-    // Windows 9x has no global namespace.
-    g_fake.mutexNames.clear();
-    g_fake.platform = VER_PLATFORM_WIN32_WINDOWS;
-    EXPECT_EQ(Run({"/SILENT"}), 0);
-    EXPECT_EQ(g_fake.mutexNames, (std::vector<std::string>{"T-Vornik.Run"}));
+    for (DWORD platform : {VER_PLATFORM_WIN32_NT, VER_PLATFORM_WIN32_WINDOWS}) {
+        WriteFileBytes(lockPath, "left by a crashed run");
+        g_fake.platform = platform;
+        g_fake.lockOpenFlags.clear();
+        EXPECT_EQ(Run({"/SILENT"}), 0);
+        EXPECT_FALSE(FileExists(lockPath));
+        // Windows 9x knows neither flag: its run deletes the file itself.
+        DWORD flags = platform == VER_PLATFORM_WIN32_NT ? FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT
+                                                        : FILE_ATTRIBUTE_NORMAL;
+        EXPECT_EQ(g_fake.lockOpenFlags, std::vector<DWORD>{flags});
+    }
 }
 
 TEST_F(RunFrameTest, Windows9xHasNoAdministratorGate)

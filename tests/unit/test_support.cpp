@@ -61,12 +61,6 @@ DWORD WINAPI PretendDriveList(DWORD size, LPSTR buffer)
     return needed - 1;
 }
 
-HANDLE WINAPI ProcessOwnMutex(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name)
-{
-    std::string own = std::string(name) + "." + std::to_string(GetCurrentProcessId());
-    return CreateMutexA(security, initialOwner, own.c_str());
-}
-
 ScratchFolder::ScratchFolder()
 {
     path_ = TempFileName("vtk");

@@ -52,10 +52,6 @@ std::vector<std::string> StepLogLines(const std::string &path);
 extern std::string g_pretendDriveRoot;
 DWORD WINAPI PretendDriveList(DWORD size, LPSTR buffer);
 
-// CreateMutexA with the name made this process's own, so that runs of the
-// tool in tests running side by side do not meet each other's run mutex.
-HANDLE WINAPI ProcessOwnMutex(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name);
-
 // Sends the trace output back to the debugger output (no file open).
 void DetachTraceFile();
 
