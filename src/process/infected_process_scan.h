@@ -2,6 +2,8 @@
 // deleting the worm's files by their known names.
 #pragma once
 
+#include "process/process_enum.h"
+
 #include <windows.h>
 #include <stdint.h>
 
@@ -31,7 +33,7 @@ extern const char *const WormFileNames[3];
 int ScanInfectedProcesses(InfectionTest isInfected);
 
 // The scan's callback for one listed process; context is a ProcessScanContext.
-void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void *context);
+void CheckProcess(const ListedProcess *process, void *context);
 
 // 1 when the file can be opened and carries a worm fingerprint, else 0.
 int IsFileInfected(const char *path);

@@ -28,6 +28,7 @@
     /* processes, threads, time */                           \
     X(OpenProcess, ::OpenProcess)                            \
     X(TerminateProcess, ::TerminateProcess)                  \
+    X(GetCurrentProcessId, ::GetCurrentProcessId)            \
     X(Sleep, ::Sleep)                                        \
     X(CreateThread, ::CreateThread)                          \
     X(CreateSemaphoreA, ::CreateSemaphoreA)                  \
@@ -48,6 +49,7 @@
     /* drives, folders, deletion, reboot-time moves */       \
     X(GetLogicalDriveStringsA, ::GetLogicalDriveStringsA)    \
     X(GetDriveTypeA, ::GetDriveTypeA)                        \
+    X(QueryDosDeviceA, ::QueryDosDeviceA)                    \
     X(FindFirstFileA, ::FindFirstFileA)                      \
     X(FindNextFileA, ::FindNextFileA)                        \
     X(FindClose, ::FindClose)                                \
