@@ -114,30 +114,53 @@ int ScanInfectedProcesses(InfectionTest isInfected)
     return 1;
 }
 
-// "X:\..." or "\\server\...": a path that names one file wherever the tool runs.
+// "X:\..." or one that starts at a root ("\\server\...", a device path):
+// a path that names one file wherever the tool runs.
 static int IsFullPath(const char *name)
 {
     char drive = name[0];
     int letter = (drive >= 'A' && drive <= 'Z') || (drive >= 'a' && drive <= 'z');
     if (letter && name[1] == ':' && name[2] == '\\')
         return 1;
-    return name[0] == '\\' && name[1] == '\\';
+    return name[0] == '\\';
+}
+
+// Only an image on a local fixed drive is opened: reading one on a share
+// would connect the administrator's tool to a server a process names, and a
+// removable or optical disk is not this workstation's to clean.
+static int IsOnLocalFixedDrive(const char *name)
+{
+    if (name[0] == '\\')
+        return 0;  // a share, or a device no drive letter names
+    char root[4] = {name[0], ':', '\\', '\0'};
+    return sys::GetDriveTypeA(root) == DRIVE_FIXED;
 }
 
 // How long an ended worm process may take to let go of its image.
 static const DWORD kProcessEndWaitMs = 5000;
 
-void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void *context)
+void CheckProcess(const ListedProcess *process, void *context)
 {
-    (void)reserved;
     ProcessScanContext *scan = static_cast<ProcessScanContext *>(context);
-    TracePrint(TraceModuleName, -1, 4, "examinate process %s (PID=0x%x)\n", name, (unsigned)processId);
+    const char *name = process->name;
+    unsigned processId = process->processId;
+    TracePrint(TraceModuleName, -1, 4, "examinate process %s (PID=0x%x)\n", name, processId);
     // A bare image name (as some process lists give) would be looked up in
     // the tool's current folder: a file there says nothing about the
     // process, which must not be ended for it.
     if (!IsFullPath(name)) {
         TracePrint(TraceModuleName, -1, 4, "Process %s (PID=0x%x) has no full image path and is left alone\n", name,
-                   (unsigned)processId);
+                   processId);
+        return;
+    }
+    // The tool itself, started from a share as deployments do, is neither
+    // judged nor a failure.
+    if (processId == sys::GetCurrentProcessId())
+        return;
+    if (!IsOnLocalFixedDrive(name)) {
+        TracePrint(TraceModuleName, -1, 4, "Process %s (PID=0x%x) is not on a local fixed drive and was not examined\n",
+                   name, processId);
+        RunTallyAddFailed();  // a worm may run from there
         return;
     }
     // On 64-bit Windows a 64-bit process's image path names the real file.
@@ -160,28 +183,25 @@ void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void 
     }
     if (!infected)
         return;
-    TracePrint(TraceModuleName, -1, 4, "Process %s (PID=0x%x) is infection\n", name, (unsigned)processId);
+    TracePrint(TraceModuleName, -1, 4, "Process %s (PID=0x%x) is infection\n", name, processId);
     RunTallyAddFound();
 
+    // Ended through the handle it was named by, never opened again by its
+    // id. With the right to wait as well, the image is deleted once the
+    // process has really ended: on a loaded machine a second is not always
+    // enough.
     int terminated = 0, waited = 0;
-    // With the right to wait as well, the image is deleted once the process
-    // has really ended: on a loaded machine a second is not always enough.
-    HANDLE process = sys::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
-    int canWait = process != nullptr;
-    if (process == nullptr)
-        process = sys::OpenProcess(PROCESS_TERMINATE, FALSE, processId);
-    if (process == nullptr) {
+    if (process->handle == nullptr) {
         TracePrint(TraceModuleName, -1, 4, "cannot open infected process %s, Error=%ld\n", name,
-                   (long)GetLastError());
+                   (long)process->endError);
     } else {
-        BOOL result = sys::TerminateProcess(process, 0);
+        BOOL result = sys::TerminateProcess(process->handle, 0);
         TracePrint(TraceModuleName, -1, 4, "Process %s terminated with status %i\n", name, (int)result);
         terminated = result != 0;
-        if (terminated && canWait) {
-            DWORD wait = sys::WaitForSingleObject(process, kProcessEndWaitMs);
+        if (terminated && process->canWait) {
+            DWORD wait = sys::WaitForSingleObject(process->handle, kProcessEndWaitMs);
             waited = wait == WAIT_OBJECT_0 || wait == WAIT_TIMEOUT;
         }
-        sys::CloseHandle(process);
     }
 
     // A process that could not be waited for gets a moment to let go of its

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "fileops/held_file.h"
+#include "process/process_enum.h"
 
 #include <windows.h>
 #include <stdint.h>
@@ -39,7 +40,7 @@ extern const char *const WormFileNames[3];
 int ScanInfectedProcesses(InfectionTest isInfected);
 
 // The scan's callback for one listed process; context is a ProcessScanContext.
-void CheckProcess(const char *name, uint32_t reserved, uint32_t processId, void *context);
+void CheckProcess(const ListedProcess *process, void *context);
 
 // 1 when the file can be opened and carries a worm fingerprint, 0 when it
 // does not, kNotExamined or kNotExaminedInTime; *identity is the file's that was read.

@@ -15,6 +15,36 @@ static Fn LookUp(HMODULE module, const char *name)
     return reinterpret_cast<Fn>(reinterpret_cast<void *>(sys::GetProcAddress(module, name)));
 }
 
+// The right to ask for an image name: the limited one where the system knows
+// it (Vista on, with the full name query), which protected processes grant
+// too; XP lacks it.
+static DWORD QueryRight(int hasFullNameQuery)
+{
+    return hasFullNameQuery ? PROCESS_QUERY_LIMITED_INFORMATION : PROCESS_QUERY_INFORMATION;
+}
+
+// Opens a listed process once, to be named, judged, ended and waited for
+// through the same handle. Where ending or waiting is refused it is opened
+// with fewer rights, to be named and judged all the same. Answers the handle
+// (the caller closes it) or null.
+static HANDLE OpenListedProcess(DWORD processId, DWORD queryRight, ListedProcess *listed)
+{
+    const DWORD rights[3] = {queryRight | PROCESS_TERMINATE | SYNCHRONIZE, queryRight | PROCESS_TERMINATE, queryRight};
+    memset(listed, 0, sizeof *listed);
+    listed->processId = processId;
+    for (int i = 0; i < 3; ++i) {
+        HANDLE process = sys::OpenProcess(rights[i], FALSE, processId);
+        if (process != nullptr) {
+            listed->handle = i < 2 ? process : nullptr;
+            listed->canWait = i == 0;
+            return process;
+        }
+        if (i == 1)
+            listed->endError = GetLastError();
+    }
+    return nullptr;
+}
+
 ToolhelpProcessEnumerator::ToolhelpProcessEnumerator()
 {
     memset(&entry_, 0, sizeof entry_);
@@ -26,6 +56,7 @@ ToolhelpProcessEnumerator::ToolhelpProcessEnumerator()
     processFirst_ = LookUp<ProcessWalkFn>(kernel_, "Process32First");
     processNext_ = LookUp<ProcessWalkFn>(kernel_, "Process32Next");
     moduleFirst_ = LookUp<ModuleWalkFn>(kernel_, "Module32First");
+    queryFullImageName_ = LookUp<QueryImageNameFn>(kernel_, "QueryFullProcessImageNameA");
     if (createSnapshot_ != nullptr && processFirst_ != nullptr && processNext_ != nullptr) {
         entry_.dwSize = sizeof(PROCESSENTRY32);  // 296 for this ANSI record
         ready = 1;
@@ -42,10 +73,21 @@ int ToolhelpProcessEnumerator::Enumerate(ProcessCallback callback, void *context
         snapshot_ = nullptr;
         return 0;
     }
-    if (processFirst_(snapshot_, &entry_)) {
-        callback(ImagePath(entry_.th32ProcessID, entry_.szExeFile), 0, entry_.th32ProcessID, context);
-        while (processNext_(snapshot_, &entry_) == TRUE)
-            callback(ImagePath(entry_.th32ProcessID, entry_.szExeFile), 0, entry_.th32ProcessID, context);
+    BOOL more = processFirst_(snapshot_, &entry_);
+    while (more) {
+        ListedProcess listed;
+        HANDLE process = OpenListedProcess(entry_.th32ProcessID, QueryRight(queryFullImageName_ != nullptr), &listed);
+        DWORD size = MAX_PATH;
+        if (queryFullImageName_ == nullptr)
+            listed.name = ImagePath(entry_.th32ProcessID, entry_.szExeFile);
+        else if (process != nullptr && queryFullImageName_(process, 0, systemName_, &size) && size > 0 &&
+                 size < MAX_PATH)
+            listed.name = systemName_;
+        if (listed.name != nullptr)
+            callback(&listed, context);
+        if (process != nullptr)
+            sys::CloseHandle(process);
+        more = processNext_(snapshot_, &entry_) == TRUE;
     }
     sys::CloseHandle(snapshot_);
     snapshot_ = nullptr;
@@ -86,6 +128,8 @@ PsapiProcessEnumerator::PsapiProcessEnumerator()
     HMODULE kernel = sys::GetModuleHandleA("KERNEL32.DLL");
     if (kernel != nullptr)
         queryFullImageName_ = LookUp<QueryImageNameFn>(kernel, "QueryFullProcessImageNameA");
+    if (queryFullImageName_ == nullptr)
+        getProcessImageFileName_ = LookUp<ImageFileNameFn>(psapi_, "GetProcessImageFileNameA");
 }
 
 PsapiProcessEnumerator::~PsapiProcessEnumerator()
@@ -107,6 +151,7 @@ void PsapiProcessEnumerator::ReleaseLibraries()
     getModuleFileNameEx_ = nullptr;
     getModuleBaseName_ = nullptr;
     enumProcessModules_ = nullptr;
+    getProcessImageFileName_ = nullptr;
     ready = 0;
 }
 
@@ -135,34 +180,71 @@ int PsapiProcessEnumerator::Enumerate(ProcessCallback callback, void *context)
     }
     DWORD count = idBytes / sizeof(DWORD);
 
+    // Each drive letter's device, for the device paths of the XP query.
+    if (getProcessImageFileName_ != nullptr)
+        for (int letter = 0; letter < 26; ++letter) {
+            char drive[3] = {static_cast<char>('A' + letter), ':', '\0'};
+            if (!sys::QueryDosDeviceA(drive, driveDevices_[letter], MAX_PATH))
+                driveDevices_[letter][0] = '\0';
+        }
+    DWORD queryRight = QueryRight(queryFullImageName_ != nullptr);
+    if (queryFullImageName_ == nullptr && getProcessImageFileName_ == nullptr)
+        queryRight |= PROCESS_VM_READ;  // the module list is read from the process
+
     for (DWORD i = 0; i < count; ++i) {
-        HANDLE process = sys::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, ids[i]);
+        ListedProcess listed;
+        HANDLE process = OpenListedProcess(ids[i], queryRight, &listed);
         if (process == nullptr)
             continue;  // gone since the listing, or not ours to look at
-        HMODULE modules[1024];
-        DWORD needed = 0;
         // Room for one character more than a name may have: a name that
         // fills it was cut, and a cut path names some other file.
         char name[MAX_PATH + 2];
-        DWORD length = 0;
-        if (enumProcessModules_(process, modules, sizeof modules, &needed)) {
-            length = getModuleFileNameEx_(process, modules[0], name, MAX_PATH + 1);
-        } else if (queryFullImageName_ != nullptr) {
-            // A 64-bit process's modules cannot be read from a 32-bit one;
-            // its image path can.
-            DWORD size = MAX_PATH + 1;
-            if (queryFullImageName_(process, 0, name, &size))
-                length = size;
+        if (ImageName(process, name) != 0) {
+            listed.name = name;
+            callback(&listed, context);
         }
         sys::CloseHandle(process);
-        if (length == 0 || length >= MAX_PATH)
-            continue;
-        name[length] = '\0';
-        callback(name, 0, ids[i], context);
     }
     sys::free(ids);
     ReleaseLibraries();
     return 1;
+}
+
+DWORD PsapiProcessEnumerator::ImageName(HANDLE process, char *name)
+{
+    DWORD length = 0;
+    if (queryFullImageName_ != nullptr) {
+        DWORD size = MAX_PATH + 1;
+        if (queryFullImageName_(process, 0, name, &size))
+            length = size;
+    } else if (getProcessImageFileName_ != nullptr) {
+        length = getProcessImageFileName_(process, name, MAX_PATH + 1);
+    } else {
+        // No system that names images: the process's own module list.
+        HMODULE modules[1024];
+        DWORD needed = 0;
+        if (enumProcessModules_(process, modules, sizeof modules, &needed))
+            length = getModuleFileNameEx_(process, modules[0], name, MAX_PATH + 1);
+    }
+    if (length == 0 || length >= MAX_PATH)
+        return 0;
+    name[length] = '\0';
+    if (getProcessImageFileName_ != nullptr)
+        DeviceToDrive(name);
+    return static_cast<DWORD>(strlen(name));
+}
+
+void PsapiProcessEnumerator::DeviceToDrive(char *name)
+{
+    for (int letter = 0; letter < 26; ++letter) {
+        size_t length = strlen(driveDevices_[letter]);
+        if (length < 3 || _strnicmp(name, driveDevices_[letter], length) != 0 || name[length] != '\\')
+            continue;
+        name[0] = static_cast<char>('A' + letter);
+        name[1] = ':';
+        memmove(name + 2, name + length, strlen(name + length) + 1);
+        return;
+    }
 }
 
 int ScanProcesses(uint32_t useNt, ProcessCallback callback, void *context)

@@ -2,16 +2,33 @@
 // the NT family, and Tool Help there too where PSAPI is missing (NT 4 without
 // it, a damaged system). Every entry point is looked up by name at run time,
 // so the tool still starts on a system that lacks one of the libraries.
+//
+// Each process is opened once and named through that handle by the system
+// (the full image name query from Vista on, the image file name query on XP),
+// not by what its own memory says: a process may rewrite its loader data to
+// name any file. Only where the system has no such query (NT 4, Windows 2000,
+// Windows 9x) do the module list and Tool Help's names stand in.
 #pragma once
 
 #include <windows.h>
 #include <tlhelp32.h>
 #include <stdint.h>
 
-// Called once per process with its image file name (NUL-terminated, at most
-// 260 bytes with the terminator, never empty), 0, its id and the caller's
-// context. Nothing is answered: the enumerators would not look at it.
-typedef void (*ProcessCallback)(const char *name, uint32_t reserved, uint32_t processId, void *context);
+// One listed process, as the callback sees it.
+struct ListedProcess {
+    const char *name;  // its image path: NUL-terminated, at most 260 bytes with the terminator, never empty
+    uint32_t processId;
+    // The handle it was named through, with the right to end it: a process
+    // id may be another process's by the time it is opened again. Null when
+    // that right was refused (endError says why); the enumerator closes it.
+    HANDLE handle;
+    uint32_t canWait;  // 1 when handle may be waited for
+    uint32_t endError;
+};
+
+// Called once per process with the caller's context. Nothing is answered:
+// the enumerators would not look at it.
+typedef void (*ProcessCallback)(const ListedProcess *process, void *context);
 
 class ProcessEnumerator {
 public:
@@ -37,6 +54,7 @@ private:
     typedef HANDLE(WINAPI *CreateSnapshotFn)(DWORD flags, DWORD processId);
     typedef BOOL(WINAPI *ProcessWalkFn)(HANDLE snapshot, PROCESSENTRY32 *entry);
     typedef BOOL(WINAPI *ModuleWalkFn)(HANDLE snapshot, MODULEENTRY32 *entry);
+    typedef BOOL(WINAPI *QueryImageNameFn)(HANDLE process, DWORD flags, LPSTR name, PDWORD size);
 
     // The image path of a process whose entry carries a bare name (the NT
     // family's Tool Help): its first module's path, or the bare name.
@@ -50,6 +68,8 @@ private:
     ProcessWalkFn processNext_ = nullptr;
     ModuleWalkFn moduleFirst_ = nullptr;  // optional
     MODULEENTRY32 module_;
+    QueryImageNameFn queryFullImageName_ = nullptr;  // Vista on
+    char systemName_[MAX_PATH + 1];
 };
 
 class PsapiProcessEnumerator : public ProcessEnumerator {
@@ -65,8 +85,15 @@ private:
     typedef DWORD(WINAPI *ModuleNameFn)(HANDLE process, HMODULE module, LPSTR name, DWORD capacity);
     typedef BOOL(WINAPI *EnumProcessModulesFn)(HANDLE process, HMODULE *modules, DWORD bytes, DWORD *needed);
     typedef BOOL(WINAPI *QueryImageNameFn)(HANDLE process, DWORD flags, LPSTR name, PDWORD size);
+    typedef DWORD(WINAPI *ImageFileNameFn)(HANDLE process, LPSTR name, DWORD capacity);
 
     void ReleaseLibraries();
+    // The image path of an opened process into name (MAX_PATH + 2 bytes):
+    // its length, 0 when it has none that fits.
+    DWORD ImageName(HANDLE process, char *name);
+    // "\Device\HarddiskVolume1\x.exe" as "C:\x.exe"; a device no drive
+    // letter names is left as it is.
+    void DeviceToDrive(char *name);
 
     HMODULE psapi_ = nullptr;
     HMODULE vdmdbg_ = nullptr;
@@ -75,9 +102,11 @@ private:
     EnumProcessModulesFn enumProcessModules_ = nullptr;
     FARPROC vdmEnumTaskWowEx_ = nullptr;  // required, never called
     ModuleNameFn getModuleBaseName_ = nullptr;  // required, never called
-    // KERNEL32's, where there is one (Vista and later): the image path of a
-    // process whose modules cannot be read, as a 64-bit one's from here.
+    // How the system names an image: KERNEL32's full name query (Vista on),
+    // else PSAPI's image file name query (XP), which gives device paths.
     QueryImageNameFn queryFullImageName_ = nullptr;
+    ImageFileNameFn getProcessImageFileName_ = nullptr;
+    char driveDevices_[26][MAX_PATH];  // what each drive letter names, filled per listing
 };
 
 // Builds the PSAPI enumerator (useNt non-zero; Tool Help when PSAPI is not

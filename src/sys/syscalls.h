@@ -43,6 +43,7 @@ BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, D
     /* processes, threads, time */                           \
     X(OpenProcess, ::OpenProcess)                            \
     X(TerminateProcess, ::TerminateProcess)                  \
+    X(GetCurrentProcessId, ::GetCurrentProcessId)            \
     X(Sleep, ::Sleep)                                        \
     X(CreateThread, ::CreateThread)                          \
     X(CreateSemaphoreA, ::CreateSemaphoreA)                  \
@@ -62,6 +63,7 @@ BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, D
     /* drives, folders, deletion, reboot-time moves */       \
     X(GetLogicalDriveStringsA, ::GetLogicalDriveStringsA)    \
     X(GetDriveTypeA, ::GetDriveTypeA)                        \
+    X(QueryDosDeviceA, ::QueryDosDeviceA)                    \
     X(FindFirstFileA, ::FindFirstFileA)                      \
     X(FindNextFileA, ::FindNextFileA)                        \
     X(FindClose, ::FindClose)                                \

@@ -9,7 +9,7 @@ import re
 import subprocess
 import unittest
 
-from workstation import WorkstationTestCase, test_program
+from workstation import WorkstationTestCase, sample_program, test_program
 
 PENDING_KEY = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager"
 WORM = "C:\\Users\\Public\\svc\\winsvc.exe"
@@ -105,6 +105,28 @@ class InfectedProcess(WorkstationTestCase):
         self.assertFalse(ws.exists(WORM))
         pending = ws.registry_value(PENDING_KEY, "PendingFileRenameOperations") or ""
         self.assertNotIn("\\??\\" + WORM, pending)
+
+    def test_a_worm_is_judged_by_its_real_image_whatever_its_memory_names(self):
+        # Its loader data names notepad; the system names its own image. A
+        # program on a network drive is not examined, and the run fails.
+        ws = self.workstation(drives={"N": "network"})
+        notepad = ws.read_file("C:\\windows\\notepad.exe")
+        ws.plant_file(WORM, sample_program(1))
+        worm = ws.start_program(WORM, "/name", "C:\\windows\\notepad.exe")
+        self.assertTrue(worm.wait_for_stdout(b"renamed", timeout=30), "the worm did not rename itself")
+        shared = ws.start_sample_program("N:\\apps\\shared.exe")
+        result = self.run_tool(ws, timeout=120)
+
+        self.assertRegex(result.log, rb"Process C:\\Users\\Public\\svc\\winsvc\.exe \(PID=0x[0-9a-f]+\) is infection\r\n")
+        self.assertIn(b"Deleting file \"C:\\Users\\Public\\svc\\winsvc.exe\", result=1\r\n", result.log)
+        self.assertNotIn(b"notepad", result.log)
+        self.assertRegex(result.log, rb"Process N:\\apps\\shared\.exe \(PID=0x[0-9a-f]+\) is not on a local fixed "
+                                     rb"drive and was not examined\r\n")
+        self.assertEqual(result.exit_code, 3)
+        self.assertTrue(ended(worm), "the worm still runs")
+        self.assertFalse(ws.exists(WORM))
+        self.assertEqual(ws.read_file("C:\\windows\\notepad.exe"), notepad)
+        self.assertTrue(shared.running())
 
 
 class NoInfectedProcess(WorkstationTestCase):

@@ -56,6 +56,7 @@ const FailureSpec kFailures[] = {
     {"write", -1, 0, ENOSPC, false},
     {"GetLogicalDriveStringsA", 0, ERROR_ACCESS_DENIED, 0, false},
     {"GetDriveTypeA", DRIVE_UNKNOWN, ERROR_ACCESS_DENIED, 0, false},
+    {"QueryDosDeviceA", 0, ERROR_FILE_NOT_FOUND, 0, false},
     {"FindFirstFileA", -1, ERROR_ACCESS_DENIED, 0, false},
     {"FindNextFileA", FALSE, ERROR_ACCESS_DENIED, 0, false},
     {"FindClose", FALSE, ERROR_INVALID_HANDLE, 0, true},
@@ -105,7 +106,7 @@ const FailureSpec kFailures[] = {
 };
 
 // Calls that cannot fail, or whose every answer is a valid one, are not
-// made to fail: Sleep, GetSystemInfo, GetTickCount, GetLocalTime, SetUnhandledExceptionFilter, OutputDebugStringA,
+// made to fail: Sleep, GetCurrentProcessId, GetSystemInfo, GetTickCount, GetLocalTime, SetUnhandledExceptionFilter, OutputDebugStringA,
 // GetCurrentProcess, IsDBCSLeadByte, EqualSid, FreeSid, LocalFree, free.
 
 // ---------------------------------------------------------------------------
@@ -463,7 +464,8 @@ const char kRunKeyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 
 UINT WINAPI PretendDriveType(LPCSTR root)
 {
-    return g_root == root ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR;
+    // The processes' images lie on C: (the pretend worm's too).
+    return g_root == root || strcmp(root, "C:\\") == 0 ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR;
 }
 
 UINT WINAPI PretendWindowsDirectory(LPSTR buffer, UINT size)
@@ -596,8 +598,7 @@ std::string g_wormImage;
 bool g_wormRunning = false;
 decltype(sys::GetProcAddress) g_realGetProcAddress = GetProcAddress;
 BOOL(WINAPI *g_realEnumProcesses)(DWORD *, DWORD, DWORD *);
-BOOL(WINAPI *g_realEnumModules)(HANDLE, HMODULE *, DWORD, DWORD *);
-DWORD(WINAPI *g_realModuleName)(HANDLE, HMODULE, LPSTR, DWORD);
+BOOL(WINAPI *g_realFullName)(HANDLE, DWORD, LPSTR, PDWORD);
 
 BOOL WINAPI PretendEnumProcesses(DWORD *ids, DWORD bytes, DWORD *returned)
 {
@@ -610,21 +611,12 @@ BOOL WINAPI PretendEnumProcesses(DWORD *ids, DWORD bytes, DWORD *returned)
     return TRUE;
 }
 
-BOOL WINAPI PretendEnumModules(HANDLE process, HMODULE *modules, DWORD bytes, DWORD *needed)
+BOOL WINAPI PretendFullName(HANDLE process, DWORD flags, LPSTR name, PDWORD size)
 {
     if (process != reinterpret_cast<HANDLE>(kWormProcessHandle))
-        return g_realEnumModules(process, modules, bytes, needed);
-    modules[0] = reinterpret_cast<HMODULE>(0x400000);
-    *needed = sizeof(HMODULE);
+        return g_realFullName(process, flags, name, size);
+    *size = static_cast<DWORD>(snprintf(name, *size, "%s", g_wormImage.c_str()));
     return TRUE;
-}
-
-DWORD WINAPI PretendModuleName(HANDLE process, HMODULE module, LPSTR name, DWORD capacity)
-{
-    if (process != reinterpret_cast<HANDLE>(kWormProcessHandle))
-        return g_realModuleName(process, module, name, capacity);
-    snprintf(name, capacity, "%s", g_wormImage.c_str());
-    return static_cast<DWORD>(strlen(name));
 }
 
 FARPROC WINAPI PretendGetProcAddress(HMODULE module, LPCSTR name)
@@ -636,13 +628,9 @@ FARPROC WINAPI PretendGetProcAddress(HMODULE module, LPCSTR name)
         g_realEnumProcesses = reinterpret_cast<decltype(g_realEnumProcesses)>(reinterpret_cast<void *>(real));
         return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(PretendEnumProcesses));
     }
-    if (strcmp(name, "EnumProcessModules") == 0) {
-        g_realEnumModules = reinterpret_cast<decltype(g_realEnumModules)>(reinterpret_cast<void *>(real));
-        return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(PretendEnumModules));
-    }
-    if (strcmp(name, "GetModuleFileNameExA") == 0) {
-        g_realModuleName = reinterpret_cast<decltype(g_realModuleName)>(reinterpret_cast<void *>(real));
-        return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(PretendModuleName));
+    if (strcmp(name, "QueryFullProcessImageNameA") == 0) {
+        g_realFullName = reinterpret_cast<decltype(g_realFullName)>(reinterpret_cast<void *>(real));
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(PretendFullName));
     }
     return real;
 }
@@ -1130,6 +1118,7 @@ TEST(AllocationTortureTest, EachAllocationFailingInTurnLeavesASoundRun)
     g_failAllocation = 0;
     SweepOutcome clean = RunSweep({allocators[0], allocators[1]}, NthAllocation, false, "allocation#none");
     ExpectSoundRun(clean, false);
+    EXPECT_FALSE(g_wormRunning) << "the worm process was not ended";
     unsigned total = g_allocations;
     ASSERT_GT(total, 0u);
     for (unsigned n = 1; n <= total; ++n) {

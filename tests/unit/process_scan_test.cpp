@@ -33,6 +33,7 @@ struct FakeProcess {
     HANDLE heldImage = nullptr;  // its image, held open until it has ended
     bool ended = false;          // terminated: no longer listed
     int restartsLeft = 0;        // a partner starts it again this many times
+    std::string memoryName;      // what its loader data names, when not its image
 };
 
 struct FakeMachine {
@@ -47,6 +48,9 @@ struct FakeMachine {
     std::vector<std::string> events;  // what was done to processes, in order
     std::vector<DWORD> openAccess;
     bool unexpectedCall = false;
+    int systemNames = 0;  // the system names images: 0 not (NT 4), 1 by device path (XP), 2 in full (Vista on)
+    DWORD reusedId = 0;   // opened once, this id is then processes[reusedBy]'s
+    size_t reusedBy = 0;
 };
 FakeMachine g_machine;
 
@@ -119,12 +123,46 @@ DWORD WINAPI FakeModuleFileName(HANDLE process, HMODULE, LPSTR name, DWORD capac
     const FakeProcess *p = ProcessOfHandle(process);
     if (p == nullptr)
         return 0;
-    if (p->name.size() < capacity) {
-        memcpy(name, p->name.c_str(), p->name.size() + 1);
-        return static_cast<DWORD>(p->name.size());
+    const std::string &named = p->memoryName.empty() ? p->name : p->memoryName;
+    if (named.size() < capacity) {
+        memcpy(name, named.c_str(), named.size() + 1);
+        return static_cast<DWORD>(named.size());
     }
-    memcpy(name, p->name.data(), capacity);
+    memcpy(name, named.data(), capacity);
     return capacity;
+}
+
+// The system's names: drive X is "\Device\HarddiskVolume<X - 'A'>", so B's
+// device name begins N's; a share is under "\Device\Mup".
+BOOL WINAPI FakeFullImageName(HANDLE process, DWORD flags, LPSTR name, PDWORD size)
+{
+    const FakeProcess *p = ProcessOfHandle(process);
+    if (p == nullptr || flags != 0 || p->name.size() >= *size)
+        return FALSE;
+    *size = static_cast<DWORD>(snprintf(name, *size, "%s", p->name.c_str()));
+    return TRUE;
+}
+DWORD WINAPI FakeImageFileName(HANDLE process, LPSTR name, DWORD capacity)
+{
+    const FakeProcess *p = ProcessOfHandle(process);
+    if (p == nullptr)
+        return 0;
+    bool share = p->name.rfind("\\\\", 0) == 0;
+    return static_cast<DWORD>(share ? snprintf(name, capacity, "\\Device\\Mup%s", p->name.c_str() + 1)
+                                    : snprintf(name, capacity, "\\Device\\HarddiskVolume%d%s",
+                                               toupper(p->name[0]) - 'A', p->name.c_str() + 2));
+}
+DWORD WINAPI FakeDosDevice(LPCSTR drive, LPSTR target, DWORD capacity)
+{
+    return static_cast<DWORD>(snprintf(target, capacity, "\\Device\\HarddiskVolume%d", drive[0] - 'A') + 2);
+}
+UINT WINAPI FakeDriveType(LPCSTR root)
+{
+    return root[0] == 'N' ? DRIVE_REMOTE : DRIVE_FIXED;
+}
+DWORD WINAPI FakeOwnId()
+{
+    return 0x7770;
 }
 
 DWORD WINAPI NeverCalledName(HANDLE, HMODULE, LPSTR, DWORD)
@@ -180,7 +218,9 @@ BOOL WINAPI FakeProcessNext(HANDLE, PROCESSENTRY32 *entry)
 
 FARPROC WINAPI FakeGetProcAddress(HMODULE module, LPCSTR name)
 {
-    if (g_machine.missingEntry == name)
+    if (g_machine.missingEntry == name ||
+        (strcmp(name, "GetProcessImageFileNameA") == 0 && g_machine.systemNames < 1) ||
+        (strcmp(name, "QueryFullProcessImageNameA") == 0 && g_machine.systemNames < 2))
         return nullptr;
     struct Entry {
         HMODULE module;
@@ -192,6 +232,8 @@ FARPROC WINAPI FakeGetProcAddress(HMODULE module, LPCSTR name)
         {kPsapi, "EnumProcessModules", reinterpret_cast<void *>(FakeEnumProcessModules)},
         {kPsapi, "GetModuleFileNameExA", reinterpret_cast<void *>(FakeModuleFileName)},
         {kPsapi, "GetModuleBaseNameA", reinterpret_cast<void *>(NeverCalledName)},
+        {kPsapi, "GetProcessImageFileNameA", reinterpret_cast<void *>(FakeImageFileName)},
+        {kKernel, "QueryFullProcessImageNameA", reinterpret_cast<void *>(FakeFullImageName)},
         {kVdmdbg, "VDMEnumTaskWOWEx", reinterpret_cast<void *>(NeverCalledVdm)},
         {kKernel, "CreateToolhelp32Snapshot", reinterpret_cast<void *>(FakeSnapshot)},
         {kKernel, "Process32First", reinterpret_cast<void *>(FakeProcessFirst)},
@@ -217,6 +259,11 @@ HANDLE WINAPI FakeOpenProcess(DWORD access, BOOL inherit, DWORD id)
             break;
         if ((access & SYNCHRONIZE) && !g_machine.processes[i].opensToWait)
             break;
+        if (id == g_machine.reusedId && g_machine.reusedId != 0) {
+            g_machine.reusedId = 0;  // the next open finds another process
+            g_machine.processes[i].id = g_machine.processes[g_machine.reusedBy].id;
+            g_machine.processes[g_machine.reusedBy].id = id;
+        }
         ++g_machine.processHandlesOpen;
         return reinterpret_cast<HANDLE>(kFirstProcessHandle + i);
     }
@@ -287,6 +334,9 @@ struct PretendMachineCalls {
     ScopedSysCall<decltype(sys::CloseHandle)> close{sys::CloseHandle, FakeCloseHandle};
     ScopedSysCall<decltype(sys::Sleep)> sleep{sys::Sleep, FakeSleep};
     ScopedSysCall<decltype(sys::WaitForSingleObject)> wait{sys::WaitForSingleObject, FakeWaitForProcess};
+    ScopedSysCall<decltype(sys::QueryDosDeviceA)> devices{sys::QueryDosDeviceA, FakeDosDevice};
+    ScopedSysCall<decltype(sys::GetDriveTypeA)> drives{sys::GetDriveTypeA, FakeDriveType};
+    ScopedSysCall<decltype(sys::GetCurrentProcessId)> ownId{sys::GetCurrentProcessId, FakeOwnId};
 };
 
 struct Seen {
@@ -294,10 +344,9 @@ struct Seen {
     DWORD id;
 };
 
-void RecordProcess(const char *name, uint32_t reserved, uint32_t processId, void *context)
+void RecordProcess(const ListedProcess *process, void *context)
 {
-    EXPECT_EQ(reserved, 0u);
-    static_cast<std::vector<Seen> *>(context)->push_back({name, processId});
+    static_cast<std::vector<Seen> *>(context)->push_back({process->name, process->processId});
 }
 
 class EnumeratorTest : public ::testing::Test {
@@ -334,8 +383,9 @@ TEST_F(EnumeratorTest, PsapiReportsFullNamesInListOrderAndSkipsWhatItCannotRead)
     EXPECT_EQ(seen_[1].name, longest);
     EXPECT_EQ(seen_[2].name, "C:\\Temp\\msccn32.exe");
     EXPECT_EQ(seen_[2].id, 0x50u);
-    for (DWORD access : g_machine.openAccess)
-        EXPECT_EQ(access, static_cast<DWORD>(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ));
+    // Where the system names no image, the module list is read.
+    EXPECT_EQ(g_machine.openAccess[0],
+              static_cast<DWORD>(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE | SYNCHRONIZE));
 }
 
 TEST_F(EnumeratorTest, PsapiIsReadyOnlyWithAllFiveEntryPointsAndAlwaysReleasesItsLibraries)
@@ -357,7 +407,6 @@ TEST_F(EnumeratorTest, PsapiIsReadyOnlyWithAllFiveEntryPointsAndAlwaysReleasesIt
         EXPECT_EQ(ScanProcesses(1, RecordProcess, &seen_), 1) << entry;
     }
     EXPECT_EQ(seen_.size(), 5u);
-    EXPECT_EQ(g_machine.openAccess.size(), 0u);
     seen_.clear();
 
     // A failed listing, and an enumerator that is never run, let go too.
@@ -422,13 +471,21 @@ BOOL WINAPI CountedFreeLibrary(HMODULE module)
     return FreeLibrary(module);
 }
 
-TEST(RealProcessListTest, BothWaysFindThisVeryProcess)
+// As XP, without the full name query: the device path is given back its drive.
+FARPROC WINAPI NoFullNameQuery(HMODULE module, LPCSTR name)
+{
+    return strcmp(name, "QueryFullProcessImageNameA") == 0 ? nullptr : GetProcAddress(module, name);
+}
+
+TEST(RealProcessListTest, EveryWayFindsThisVeryProcess)
 {
     ScopedSysCall<decltype(sys::LoadLibraryA)> load(sys::LoadLibraryA, CountedLoadLibrary);
     ScopedSysCall<decltype(sys::FreeLibrary)> free(sys::FreeLibrary, CountedFreeLibrary);
     char ownPath[MAX_PATH];
     GetModuleFileNameA(nullptr, ownPath, sizeof ownPath);
-    for (uint32_t useNt : {1u, 0u}) {
+    for (uint32_t useNt : {1u, 0u, 2u}) {
+        ScopedSysCall<decltype(sys::GetProcAddress)> xp(sys::GetProcAddress,
+                                                        useNt == 2 ? NoFullNameQuery : sys::GetProcAddress);
         std::vector<Seen> seen;
         EXPECT_EQ(ScanProcesses(useNt, RecordProcess, &seen), 1);
         const Seen *self = nullptr;
@@ -436,12 +493,11 @@ TEST(RealProcessListTest, BothWaysFindThisVeryProcess)
             if (s.id == GetCurrentProcessId())
                 self = &s;
         ASSERT_NE(self, nullptr) << "useNt=" << useNt;
-        // The image's whole path both ways: Tool Help's bare name on this
-        // system is completed from the process's first module.
+        // The image's whole path every way, as the system names it.
         EXPECT_EQ(_stricmp(self->name.c_str(), ownPath), 0) << self->name;
     }
-    EXPECT_EQ(g_realLoads, 2);
-    EXPECT_EQ(g_realFrees, 2);
+    EXPECT_EQ(g_realLoads, 4);
+    EXPECT_EQ(g_realFrees, 4);
 }
 
 // ---------------------------------------------------------------------------
@@ -465,8 +521,10 @@ UINT WINAPI FakeWindowsDirectory(LPSTR buffer, UINT size)
 }
 
 // The infection test of these tests: a name with "worm" in it.
+std::vector<std::string> g_judged;  // every path it was asked about
 int NamedWorm(const char *path, FileIdentity *identity)
 {
+    g_judged.push_back(path);
     IdentityOfFile(path, identity);
     return strstr(path, "worm") != nullptr;
 }
@@ -545,8 +603,54 @@ TEST_F(ScanTest, AnInfectedProcessIsTerminatedThenItsImageDeletedOnceItHasEnded)
                                "process files",
                            }));
     const std::vector<DWORD> &opens = g_machine.openAccess;
-    EXPECT_NE(std::find(opens.begin(), opens.end(), static_cast<DWORD>(PROCESS_TERMINATE | SYNCHRONIZE)),
+    EXPECT_NE(std::find(opens.begin(), opens.end(),
+                        static_cast<DWORD>(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE | SYNCHRONIZE)),
               opens.end());
+}
+
+// However the system names images (in full, by device path, not at all), a
+// process is judged by the system's name rather than its memory's, and ended
+// through the handle that named it though its id is another's by then; an
+// image off the local fixed drives is never opened and fails the run; the
+// tool itself is left alone.
+TEST_F(ScanTest, AProcessIsJudgedByTheSystemsNameAndEndedThroughTheHandleThatNamedIt)
+{
+    const std::string notepad = "C:\\windows\\notepad.exe", share = "\\\\server\\share\\x.exe";
+    const std::string network = "N:\\apps\\x.exe", tool = "\\\\server\\tools\\T-Vornik.exe";
+    struct Case {
+        int systemNames;
+        DWORD queryRight;
+        bool memoryNamesStandIn;
+    } cases[] = {{2, PROCESS_QUERY_LIMITED_INFORMATION, false},
+                 {1, PROCESS_QUERY_INFORMATION, false},
+                 {0, PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, true}};
+    for (const Case &c : cases) {
+        std::string worm = Worm("worm.exe");
+        g_machine = FakeMachine();
+        g_machine.systemNames = c.systemNames;
+        g_machine.processes = {{0x20, worm}, {0x24, notepad}, {0x28, share}, {0x2C, network}, {0x7770, tool},
+                               {0x99, "C:\\windows\\explorer.exe"}};
+        g_machine.processes[0].memoryName = notepad;
+        g_machine.processes[1].memoryName = worm;
+        g_machine.processes[5].ended = true;  // not listed: it takes the worm's id
+        g_machine.reusedId = 0x20;
+        g_machine.reusedBy = 5;
+        g_judged.clear();
+        unsigned failed = RunTallyFailed();
+
+        EXPECT_EQ(ScanInfectedProcesses(NamedWorm), 1);
+
+        EXPECT_EQ(g_machine.events,
+                  (std::vector<std::string>{"terminate " + (c.memoryNamesStandIn ? notepad : worm), "wait 5000"}));
+        EXPECT_EQ(g_machine.openAccess[0], c.queryRight | PROCESS_TERMINATE | SYNCHRONIZE);
+        for (const std::string &away : {share, network, tool})
+            EXPECT_EQ(std::count(g_judged.begin(), g_judged.end(), away), 0) << away;
+        EXPECT_EQ(RunTallyFailed(), failed + 4);  // the share and the network drive, in both listings
+        std::vector<std::string> lines = StepLines();
+        EXPECT_NE(std::find(lines.begin(), lines.end(),
+                            "Process " + share + " (PID=0x28) is not on a local fixed drive and was not examined"),
+                  lines.end());
+    }
 }
 
 // A loaded machine: the ended process holds its image for three seconds. It
@@ -575,7 +679,7 @@ TEST_F(ScanTest, AProcessSlowToEndIsWaitedForAndOneThatCannotBeWaitedForGetsAPau
     std::vector<DWORD> opensToEnd;  // the enumerator's own opens aside
     for (DWORD access : g_machine.openAccess)
         if (access & PROCESS_TERMINATE)
-            opensToEnd.push_back(access);
+            opensToEnd.push_back(access & (PROCESS_TERMINATE | SYNCHRONIZE));
     EXPECT_EQ(opensToEnd, (std::vector<DWORD>{PROCESS_TERMINATE | SYNCHRONIZE, PROCESS_TERMINATE | SYNCHRONIZE,
                                                PROCESS_TERMINATE}));
     EXPECT_EQ(g_machine.processHandlesOpen, 0);
