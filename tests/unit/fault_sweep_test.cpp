@@ -52,6 +52,11 @@ const FailureSpec kFailures[] = {
     {"SetConsoleCtrlHandler", FALSE, ERROR_INVALID_PARAMETER, 0, false},
     {"MessageBoxA", 0, ERROR_INVALID_WINDOW_HANDLE, 0, false},
     {"getch", -1, 0, 0, false},
+    {"RegisterClassA", 0, ERROR_NOT_ENOUGH_MEMORY, 0, false},
+    {"UnregisterClassA", FALSE, ERROR_CLASS_HAS_WINDOWS, 0, true},
+    {"CreateWindowExA", 0, ERROR_NOT_ENOUGH_MEMORY, 0, false},
+    {"DestroyWindow", FALSE, ERROR_ACCESS_DENIED, 0, true},
+    {"MsgWaitForMultipleObjects", -1, ERROR_INVALID_HANDLE, 0, false},
     {"write", -1, 0, ENOSPC, false},
     {"GetLogicalDriveStringsA", 0, ERROR_ACCESS_DENIED, 0, false},
     {"GetDriveTypeA", DRIVE_UNKNOWN, ERROR_ACCESS_DENIED, 0, false},
@@ -106,7 +111,8 @@ const FailureSpec kFailures[] = {
 
 // Calls that cannot fail, or whose every answer is a valid one, are not
 // made to fail: Sleep, GetSystemInfo, GetTickCount, GetLocalTime, SetUnhandledExceptionFilter, OutputDebugStringA,
-// GetCurrentProcess, IsDBCSLeadByte, EqualSid, FreeSid, LocalFree, free.
+// GetCurrentProcess, IsDBCSLeadByte, EqualSid, FreeSid, LocalFree, free, DefWindowProcA, PeekMessageA (no message
+// is an answer), DispatchMessageA.
 
 // ---------------------------------------------------------------------------
 // One fault point per row of the table: every call goes through it; the armed
@@ -272,6 +278,8 @@ struct Counted {
     static inline decltype(sys::FreeLibrary) freeLibrary;
     static inline decltype(sys::free) free;
     static inline decltype(sys::FreeSid) freeSid;
+    static inline decltype(sys::RegisterClassA) registerClass;
+    static inline decltype(sys::UnregisterClassA) unregisterClass;
 
     static HANDLE WINAPI CreateFileA(LPCSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f, HANDLE t)
     {
@@ -419,6 +427,18 @@ struct Counted {
         Gave(sid);
         return freeSid(sid);
     }
+    // The class is registered and unregistered by its atom.
+    static ATOM WINAPI RegisterClassA(const WNDCLASSA *windowClass)
+    {
+        ATOM atom = registerClass(windowClass);
+        Took(reinterpret_cast<void *>(static_cast<uintptr_t>(atom)), "window class");
+        return atom;
+    }
+    static BOOL WINAPI UnregisterClassA(LPCSTR name, HINSTANCE instance)
+    {
+        Gave(name);
+        return unregisterClass(name, instance);
+    }
 };
 
 #define VORNIK_COUNT(row, field, wrapper) \
@@ -451,6 +471,8 @@ void InstallCounting()
     VORNIK_COUNT(FreeLibrary, freeLibrary, FreeLibrary)
     VORNIK_COUNT(free, free, Free)
     VORNIK_COUNT(FreeSid, freeSid, FreeSid)
+    VORNIK_COUNT(RegisterClassA, registerClass, RegisterClassA)
+    VORNIK_COUNT(UnregisterClassA, unregisterClass, UnregisterClassA)
 }
 #undef VORNIK_COUNT
 
