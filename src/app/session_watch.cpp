@@ -6,6 +6,10 @@
 
 static const char kWatchClass[] = "T-Vornik.SessionWatch";
 
+// How long the run waits for the window: a display that does not answer must
+// not hold the run up (the watch then comes up late, or never).
+static const DWORD kWindowWaitMs = 5000;
+
 static LRESULT CALLBACK AnswerSessionEnd(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
@@ -47,6 +51,7 @@ static DWORD WINAPI WatchSession(void *parameter)
     HWND window = sys::CreateWindowExA(WS_EX_TOOLWINDOW, MAKEINTATOM(atom), "T-Vornik", WS_POPUP, 0, 0, 0, 0,
                                        nullptr, nullptr, instance, nullptr);
     if (window != nullptr) {
+        SetEvent(watch->ready);
         for (;;) {
             MSG message;
             // Messages the system sends (the session's end among them) are
@@ -66,15 +71,21 @@ static DWORD WINAPI WatchSession(void *parameter)
 void StartSessionWatch(SessionWatch *watch)
 {
     watch->thread = nullptr;
+    watch->ready = sys::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     watch->stop = sys::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (watch->stop == nullptr)
-        return;
     DWORD threadId;
-    watch->thread = sys::CreateThread(nullptr, 0, WatchSession, watch, 0, &threadId);
+    if (watch->ready != nullptr && watch->stop != nullptr)
+        watch->thread = sys::CreateThread(nullptr, 0, WatchSession, watch, 0, &threadId);
     if (watch->thread == nullptr) {
-        sys::CloseHandle(watch->stop);
-        watch->stop = nullptr;
+        if (watch->ready != nullptr)
+            sys::CloseHandle(watch->ready);
+        if (watch->stop != nullptr)
+            sys::CloseHandle(watch->stop);
+        return;
     }
+    // The window is up, or the thread has ended without one.
+    HANDLE either[2] = {watch->ready, watch->thread};
+    WaitForMultipleObjects(2, either, FALSE, kWindowWaitMs);
 }
 
 void StopSessionWatch(SessionWatch *watch)
@@ -84,7 +95,7 @@ void StopSessionWatch(SessionWatch *watch)
     SetEvent(watch->stop);
     WaitForSingleObject(watch->thread, INFINITE);
     sys::CloseHandle(watch->thread);
+    sys::CloseHandle(watch->ready);
     sys::CloseHandle(watch->stop);
     watch->thread = nullptr;
-    watch->stop = nullptr;
 }

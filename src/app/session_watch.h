@@ -11,12 +11,14 @@
 
 struct SessionWatch {
     HANDLE thread;  // null when no watch runs
+    HANDLE ready;   // set by the thread once its window is up
     HANDLE stop;    // set when the run no longer needs the watch
 };
 
-// Starts the watch's thread, which makes the window. Without a display, or
-// when the thread cannot be started, there is no watch and the run goes on
-// as without one.
+// Starts the watch's thread and waits until its window is up (a few seconds
+// at most), so that the session's end is heard from the run's first step.
+// Without a display, or when the thread cannot be started, there is no watch
+// and the run goes on as without one.
 void StartSessionWatch(SessionWatch *watch);
 
 // Ends the watch and waits for its thread: the window is destroyed and its

@@ -147,6 +147,7 @@ R FromBits(intptr_t bits)
 // and the one numbered g_failAllocation fails.
 unsigned g_allocations = 0;
 unsigned g_failAllocation = 0;
+unsigned g_passedUses = 0;  // FirstUseOnly fails the use after these
 
 // The drive walk's reader threads call through the table too: the counts and
 // the books of what was taken are kept under one lock, so "first use" is the
@@ -172,7 +173,7 @@ bool Fails(int row)
     if (point.mode == NthAllocation) {
         if (++g_allocations != g_failAllocation)
             return false;
-    } else if (point.mode == FirstUseOnly && point.failures != 0) {
+    } else if (point.mode == FirstUseOnly && (point.failures != 0 || point.calls <= g_passedUses)) {
         return false;
     }
     ++point.failures;
@@ -725,11 +726,13 @@ struct Case {
     const FailureSpec *failure;
     Mode mode;
     bool windows9x;
+    unsigned passed = 0;  // FirstUseOnly: the uses let through before the one that fails
 };
 
 std::string CaseName(const Case &c)
 {
-    return std::string(c.failure->name) + (c.mode == Always ? "_always" : "_first") + (c.windows9x ? "_9x" : "_nt");
+    return std::string(c.failure->name) + (c.mode == Always ? "_always" : "_first") +
+           (c.passed ? "_after" + std::to_string(c.passed) : "") + (c.windows9x ? "_9x" : "_nt");
 }
 
 void MakeFolders(const std::string &path)
@@ -1137,7 +1140,10 @@ class FaultSweepTest : public ::testing::TestWithParam<Case> {};
 TEST_P(FaultSweepTest, TheRunSurvivesReleasesEverythingAndTellsTheTruth)
 {
     const Case &c = GetParam();
-    SweepOutcome outcome = RunSweep({c.failure}, c.mode, c.windows9x, c.failure->name);
+    g_passedUses = c.passed;
+    SweepOutcome outcome = RunSweep({c.failure}, c.mode, c.windows9x,
+                                    c.failure->name + (c.passed ? "+" + std::to_string(c.passed) : ""));
+    g_passedUses = 0;
     // Rows without which the guard's devices cannot be opened or driven; a
     // failed version query sends a Windows 9x system down the NT path.
     const char *name = c.failure->name;
@@ -1216,6 +1222,14 @@ std::vector<Case> AllCases()
         for (const FailureSpec &failure : kFailures)
             for (Mode mode : {Always, FirstUseOnly})
                 cases.push_back({&failure, mode, windows9x});
+    // The session watch takes a run's first thread and first two events: a
+    // first reader thread, and the guard's event, that cannot be made.
+    for (const FailureSpec &failure : kFailures) {
+        if (strcmp(failure.name, "CreateThread") == 0)
+            cases.push_back({&failure, FirstUseOnly, false, 1});
+        if (strcmp(failure.name, "CreateEventA") == 0)
+            cases.push_back({&failure, FirstUseOnly, false, 2});
+    }
     return cases;
 }
 
