@@ -147,34 +147,25 @@ class InterruptedRun(GuardTestCase):
                 self.assertEqual(states, [b"0\0", b"0\0", b"1\0", b"1\0"])
 
 
-    SESSION_ENDS = (
-        ("logoff", b"The run was interrupted: the user logged off"),
-        ("shutdown", b"The run was interrupted: the system is shutting down"),
-    )
-
     def test_the_end_of_the_session_heard_by_a_hidden_window_leaves_the_guard_on(self):
-        # No console event at log-off or shut-down: end_session.c sends every
-        # top-level window, hidden ones too, both messages and then ends their
-        # processes, as Windows does, while the probe's walk goes on.
-        probe = os.environ.get("VORNIK_INTERRUPT_PROBE")
-        self.assertTrue(probe and os.path.isfile(probe), "VORNIK_INTERRUPT_PROBE names no program")
+        # No console event then: end_session.c sends every top-level window both
+        # messages and ends their processes, as Windows does, while the walk goes on.
         ws = self.workstation(display=self.virtual_display().name)
         guard.install(ws, "echo")
-        with open(probe, "rb") as f:
-            ws.plant_file("C:\\Tools\\interrupt_probe.exe", f.read())
+        ws.copy_file(os.environ["VORNIK_INTERRUPT_PROBE"], "C:\\Tools\\interrupt_probe.exe")
         ws.copy_file(guard.build_program("end-session", os.path.join(os.path.dirname(__file__), "end_session.c")),
                      "C:\\Tools\\end_session.exe")
-        for how, line in self.SESSION_ENDS:
+        for how, cause in (("logoff", b"the user logged off"), ("shutdown", b"the system is shutting down")):
             with self.subTest(how=how):
                 guard.clear_records(ws)
                 walking = ws.start_program("C:\\Tools\\interrupt_probe.exe", "walk")
                 self.assertTrue(walking.wait_for_stdout(b"walking", timeout=120), walking.stdout())
-                ended = ws.run_program("C:\\Tools\\end_session.exe", how, "interrupt_probe.exe", timeout=60)
+                ws.run_program("C:\\Tools\\end_session.exe", how, timeout=60)
                 result = walking.wait(30)
-                # Ended by itself, at once: nothing of the walk follows the line.
                 run = log_runs(result.log)[-1]
-                self.assertEqual(result.exit_code, 0x3A, ended.stdout + run[-300:])
-                self.assertTrue(run.endswith(line + b"\r\n"), run[-300:])
+                # It ended itself at once: nothing of the walk follows the line.
+                self.assertEqual(result.exit_code, 0x3A, run[-300:])
+                self.assertTrue(run.endswith(b"The run was interrupted: " + cause + b"\r\n"), run[-300:])
                 states = [r[2] for r in ioctls(guard.requests(ws)) if r[1] == guard.SET_STATE]
                 self.assertEqual(states, [b"0\0", b"0\0", b"1\0", b"1\0"])
 

@@ -429,17 +429,13 @@ struct Counted {
         return freeSid(sid);
     }
     // The class is registered and unregistered by its atom.
-    static ATOM WINAPI RegisterClassA(const WNDCLASSA *windowClass)
+    static ATOM WINAPI RegisterClassA(const WNDCLASSA *c)
     {
-        ATOM atom = registerClass(windowClass);
+        ATOM atom = registerClass(c);
         Took(reinterpret_cast<void *>(static_cast<uintptr_t>(atom)), "window class");
         return atom;
     }
-    static BOOL WINAPI UnregisterClassA(LPCSTR name, HINSTANCE instance)
-    {
-        Gave(name);
-        return unregisterClass(name, instance);
-    }
+    static BOOL WINAPI UnregisterClassA(LPCSTR name, HINSTANCE i) { Gave(name); return unregisterClass(name, i); }
 };
 
 #define VORNIK_COUNT(row, field, wrapper) \
@@ -1222,13 +1218,12 @@ std::vector<Case> AllCases()
         for (const FailureSpec &failure : kFailures)
             for (Mode mode : {Always, FirstUseOnly})
                 cases.push_back({&failure, mode, windows9x});
-    // The session watch takes a run's first thread and first two events: a
-    // first reader thread, and the guard's event, that cannot be made.
+    // The session watch takes a run's first thread and first two events: also
+    // a first reader thread, and the guard's event, that cannot be made.
     for (const FailureSpec &failure : kFailures) {
-        if (strcmp(failure.name, "CreateThread") == 0)
-            cases.push_back({&failure, FirstUseOnly, false, 1});
-        if (strcmp(failure.name, "CreateEventA") == 0)
-            cases.push_back({&failure, FirstUseOnly, false, 2});
+        unsigned watchUses = strcmp(failure.name, "CreateThread") == 0 ? 1 : strcmp(failure.name, "CreateEventA") == 0 ? 2 : 0;
+        if (watchUses != 0)
+            cases.push_back({&failure, FirstUseOnly, false, watchUses});
     }
     return cases;
 }

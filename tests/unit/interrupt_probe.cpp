@@ -2,9 +2,8 @@
 // in the middle of the walk, a console event that ends the process reaches
 // the run's handler on a thread of its own (the process ends when the handler
 // lets it), or a failing call raises an exception that nothing handles. For
-// the system tests of the guard on a stand-in guard. With "walk" nothing is
-// delivered: the walk prints "walking" and goes on slowly, for a test to end
-// the session meanwhile.
+// the system tests of the guard on a stand-in guard. With "walk" the walk
+// prints "walking" and goes on slowly, for a test to end the session.
 //   interrupt_probe close|logoff|shutdown|crash|walk
 #include "app/disinfect.h"
 #include "app/entry.h"
@@ -30,14 +29,11 @@ static DWORD WINAPI DeliverEvent(LPVOID)
 
 static BOOL WINAPI FailingFindNext(HANDLE search, LPWIN32_FIND_DATAA entry)
 {
-    ++g_steps;
-    if (g_walkOn) {
-        if (g_steps == 5) {
-            DWORD written;
-            WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "walking\r\n", 9, &written, nullptr);
-        }
-        if (g_steps >= 5)
-            Sleep(20);
+    DWORD written;
+    if (++g_steps == 5 && g_walkOn)
+        WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "walking\r\n", 9, &written, nullptr);
+    if (g_walkOn && g_steps >= 5) {
+        Sleep(20);
     } else if (g_steps == 5) {
         if (g_crash)
             RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr);
