@@ -1,4 +1,5 @@
 #include "app/disinfect.h"
+#include "app/session_watch.h"
 #include "base/console.h"
 #include "base/platform.h"
 #include "base/run_tally.h"
@@ -41,11 +42,15 @@ BOOL WINAPI IgnoreConsoleCtrl(DWORD controlType)
         ConsoleFlush();
         return TRUE;
     }
-    // The process ends when this returns (the system allows a few seconds):
-    // the guard goes back on first, and the log's last line says why.
+    // The process ends when this returns (the system allows a few seconds).
+    ReportRunInterrupted(cause);
+    return FALSE;
+}
+
+void ReportRunInterrupted(const char *cause)
+{
     RestoreGuard();
     TracePrint(TraceModuleName, -1, 1, "The run was interrupted: %s\n", cause);
-    return FALSE;
 }
 
 LONG WINAPI RestoreGuardAfterCrash(EXCEPTION_POINTERS *exception)
@@ -98,6 +103,8 @@ int Disinfect_Vornik(uint32_t *status, uint32_t, const char *, uint32_t, uint32_
     }
 
     sys::SetConsoleCtrlHandler(IgnoreConsoleCtrl, TRUE);
+    SessionWatch sessionWatch;
+    StartSessionWatch(&sessionWatch);
     LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = sys::SetUnhandledExceptionFilter(RestoreGuardAfterCrash);
 
     // No step depends on an earlier one: each runs whatever the others found.
@@ -122,6 +129,7 @@ int Disinfect_Vornik(uint32_t *status, uint32_t, const char *, uint32_t, uint32_
     RestoreGuard();
 
     sys::SetUnhandledExceptionFilter(previousFilter);
+    StopSessionWatch(&sessionWatch);
     sys::SetConsoleCtrlHandler(IgnoreConsoleCtrl, FALSE);
     return 1;
 }

@@ -60,6 +60,15 @@ BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, D
     X(getch, ::_getch)                                       \
     X(write, ::_write)                                       \
     X(IsDBCSLeadByte, ::IsDBCSLeadByte)                      \
+    /* the hidden window that hears the session's end */     \
+    X(RegisterClassA, ::RegisterClassA)                      \
+    X(UnregisterClassA, ::UnregisterClassA)                  \
+    X(CreateWindowExA, ::CreateWindowExA)                    \
+    X(DestroyWindow, ::DestroyWindow)                        \
+    X(DefWindowProcA, ::DefWindowProcA)                      \
+    X(PeekMessageA, ::PeekMessageA)                          \
+    X(DispatchMessageA, ::DispatchMessageA)                  \
+    X(MsgWaitForMultipleObjects, ::MsgWaitForMultipleObjects) \
     /* drives, folders, deletion, reboot-time moves */       \
     X(GetLogicalDriveStringsA, ::GetLogicalDriveStringsA)    \
     X(GetDriveTypeA, ::GetDriveTypeA)                        \

@@ -157,6 +157,11 @@ def build_probe():
     return _build("guard-probe", PROBE_SOURCE, PROBE_FLAGS, [], ".exe")
 
 
+def build_program(kind, source):
+    """The path of another small test program (C), built like the probe."""
+    return _build(kind, source, PROBE_FLAGS, [], ".exe")
+
+
 # --------------------------------------------------------------------------
 # Installing and reading back
 

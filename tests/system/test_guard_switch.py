@@ -147,6 +147,29 @@ class InterruptedRun(GuardTestCase):
                 self.assertEqual(states, [b"0\0", b"0\0", b"1\0", b"1\0"])
 
 
+    def test_the_end_of_the_session_heard_by_a_hidden_window_leaves_the_guard_on(self):
+        # No console event then: end_session.c sends every top-level window both
+        # messages and ends their processes, as Windows does, while the walk goes on.
+        ws = self.workstation(display=self.virtual_display().name)
+        guard.install(ws, "echo")
+        ws.copy_file(os.environ["VORNIK_INTERRUPT_PROBE"], "C:\\Tools\\interrupt_probe.exe")
+        ws.copy_file(guard.build_program("end-session", os.path.join(os.path.dirname(__file__), "end_session.c")),
+                     "C:\\Tools\\end_session.exe")
+        for how, cause in (("logoff", b"the user logged off"), ("shutdown", b"the system is shutting down")):
+            with self.subTest(how=how):
+                guard.clear_records(ws)
+                walking = ws.start_program("C:\\Tools\\interrupt_probe.exe", "walk")
+                self.assertTrue(walking.wait_for_stdout(b"walking", timeout=120), walking.stdout())
+                ws.run_program("C:\\Tools\\end_session.exe", how, timeout=60)
+                result = walking.wait(30)
+                run = log_runs(result.log)[-1]
+                # It ended itself at once: nothing of the walk follows the line.
+                self.assertEqual(result.exit_code, 0x3A, run[-300:])
+                self.assertTrue(run.endswith(b"The run was interrupted: " + cause + b"\r\n"), run[-300:])
+                states = [r[2] for r in ioctls(guard.requests(ws)) if r[1] == guard.SET_STATE]
+                self.assertEqual(states, [b"0\0", b"0\0", b"1\0", b"1\0"])
+
+
 class Windows98Guard(GuardTestCase):
 
     def test_the_device_name_value_picks_the_control_device(self):

@@ -53,6 +53,11 @@ const FailureSpec kFailures[] = {
     {"SetConsoleCtrlHandler", FALSE, ERROR_INVALID_PARAMETER, 0, false},
     {"MessageBoxA", 0, ERROR_INVALID_WINDOW_HANDLE, 0, false},
     {"getch", -1, 0, 0, false},
+    {"RegisterClassA", 0, ERROR_NOT_ENOUGH_MEMORY, 0, false},
+    {"UnregisterClassA", FALSE, ERROR_CLASS_HAS_WINDOWS, 0, true},
+    {"CreateWindowExA", 0, ERROR_NOT_ENOUGH_MEMORY, 0, false},
+    {"DestroyWindow", FALSE, ERROR_ACCESS_DENIED, 0, true},
+    {"MsgWaitForMultipleObjects", -1, ERROR_INVALID_HANDLE, 0, false},
     {"write", -1, 0, ENOSPC, false},
     {"GetLogicalDriveStringsA", 0, ERROR_ACCESS_DENIED, 0, false},
     {"GetDriveTypeA", DRIVE_UNKNOWN, ERROR_ACCESS_DENIED, 0, false},
@@ -76,6 +81,12 @@ const FailureSpec kFailures[] = {
     {"SetFileAttributesW", FALSE, ERROR_ACCESS_DENIED, 0, false},
     {"wfopen", 0, 0, EACCES, false},
     {"wremove", -1, 0, EACCES, false},
+    {"CreateDirectoryW", FALSE, ERROR_ACCESS_DENIED, 0, false},
+    {"GetFileInformationByHandle", FALSE, ERROR_INVALID_HANDLE, 0, false},
+    {"NtSetInformationFile", static_cast<LONG>(0xC0000022L), ERROR_ACCESS_DENIED, 0, false},
+    {"NtQueryInformationFile", static_cast<LONG>(0xC0000022L), ERROR_ACCESS_DENIED, 0, false},
+    {"GetSecurityInfo", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
+    {"ConvertStringSecurityDescriptorToSecurityDescriptorW", FALSE, ERROR_NOT_ENOUGH_MEMORY, 0, false},
     {"CreateFileA", -1, ERROR_ACCESS_DENIED, 0, false},
     {"SetFilePointer", -1, ERROR_NEGATIVE_SEEK, 0, false},
     {"ReadFile", FALSE, ERROR_READ_FAULT, 0, false},
@@ -95,6 +106,7 @@ const FailureSpec kFailures[] = {
     {"RegCloseKey", ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE, 0, true},
     {"RegQueryValueExA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
     {"RegEnumKeyExA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
+    {"RegCreateKeyExA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
     {"malloc", 0, 0, ENOMEM, false},
     {"strdup", 0, 0, ENOMEM, false},
     {"fopen", 0, 0, EACCES, false},
@@ -106,8 +118,9 @@ const FailureSpec kFailures[] = {
 };
 
 // Calls that cannot fail, or whose every answer is a valid one, are not
-// made to fail: Sleep, GetCurrentProcessId, GetSystemInfo, GetTickCount, GetLocalTime, SetUnhandledExceptionFilter, OutputDebugStringA,
-// GetCurrentProcess, IsDBCSLeadByte, EqualSid, FreeSid, LocalFree, free.
+// made to fail: Sleep, GetCurrentProcessId, GetSystemInfo, GetTickCount, GetLocalTime, SetUnhandledExceptionFilter,
+// OutputDebugStringA, GetCurrentProcess, IsDBCSLeadByte, EqualSid, FreeSid, LocalFree, free, DefWindowProcA,
+// PeekMessageA (no message is an answer), DispatchMessageA.
 
 // ---------------------------------------------------------------------------
 // One fault point per row of the table: every call goes through it; the armed
@@ -272,6 +285,8 @@ struct Counted {
     static inline decltype(sys::FreeLibrary) freeLibrary;
     static inline decltype(sys::free) free;
     static inline decltype(sys::FreeSid) freeSid;
+    static inline decltype(sys::RegisterClassA) registerClass;
+    static inline decltype(sys::UnregisterClassA) unregisterClass;
 
     static HANDLE WINAPI CreateFileA(LPCSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f, HANDLE t)
     {
@@ -413,6 +428,14 @@ struct Counted {
         Gave(sid);
         return freeSid(sid);
     }
+    // The class is registered and unregistered by its atom.
+    static ATOM WINAPI RegisterClassA(const WNDCLASSA *c)
+    {
+        ATOM atom = registerClass(c);
+        Took(MAKEINTATOM(atom), "window class");
+        return atom;
+    }
+    static BOOL WINAPI UnregisterClassA(LPCSTR name, HINSTANCE i) { Gave(name); return unregisterClass(name, i); }
 };
 
 #define VORNIK_COUNT(row, field, wrapper) \
@@ -444,6 +467,8 @@ void InstallCounting()
     VORNIK_COUNT(FreeLibrary, freeLibrary, FreeLibrary)
     VORNIK_COUNT(free, free, Free)
     VORNIK_COUNT(FreeSid, freeSid, FreeSid)
+    VORNIK_COUNT(RegisterClassA, registerClass, RegisterClassA)
+    VORNIK_COUNT(UnregisterClassA, unregisterClass, UnregisterClassA)
 }
 #undef VORNIK_COUNT
 

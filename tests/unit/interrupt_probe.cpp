@@ -2,8 +2,9 @@
 // in the middle of the walk, a console event that ends the process reaches
 // the run's handler on a thread of its own (the process ends when the handler
 // lets it), or a failing call raises an exception that nothing handles. For
-// the system tests of the guard on a stand-in guard.
-//   interrupt_probe close|logoff|shutdown|crash
+// the system tests of the guard on a stand-in guard. With "walk" the walk
+// prints "walking" and goes on slowly, for a test to end the session.
+//   interrupt_probe close|logoff|shutdown|crash|walk
 #include "app/disinfect.h"
 #include "app/entry.h"
 #include "sys/syscalls.h"
@@ -13,6 +14,7 @@
 
 static DWORD g_event;
 static bool g_crash;
+static bool g_walkOn;
 static int g_steps;
 static decltype(sys::FindNextFileA) g_realFindNext;
 
@@ -27,7 +29,12 @@ static DWORD WINAPI DeliverEvent(LPVOID)
 
 static BOOL WINAPI FailingFindNext(HANDLE search, LPWIN32_FIND_DATAA entry)
 {
-    if (++g_steps == 5) {
+    DWORD written;
+    if (++g_steps == 5 && g_walkOn)
+        WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "walking\r\n", 9, &written, nullptr);
+    if (g_walkOn && g_steps >= 5) {
+        Sleep(20);
+    } else if (g_steps == 5) {
         if (g_crash)
             RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr);
         HANDLE thread = CreateThread(nullptr, 0, DeliverEvent, nullptr, 0, nullptr);
@@ -41,6 +48,7 @@ int main(int argc, char **argv)
 {
     const char *how = argc > 1 ? argv[1] : "";
     g_crash = strcmp(how, "crash") == 0;
+    g_walkOn = strcmp(how, "walk") == 0;
     g_event = strcmp(how, "close") == 0    ? CTRL_CLOSE_EVENT
               : strcmp(how, "logoff") == 0 ? CTRL_LOGOFF_EVENT
                                            : CTRL_SHUTDOWN_EVENT;
