@@ -490,7 +490,9 @@ const char kRunKeyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 UINT WINAPI PretendDriveType(LPCSTR root)
 {
     // The processes' images lie on C: (the pretend worm's too).
-    return g_root == root || strcmp(root, "C:\\") == 0 ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR;
+    // Z: holds the test programs: another case running beside this one is a
+    // process on a fixed drive, as the tool's own process is.
+    return g_root == root || strcmp(root, "C:\\") == 0 || strcmp(root, "Z:\\") == 0 ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR;
 }
 
 UINT WINAPI PretendWindowsDirectory(LPSTR buffer, UINT size)
