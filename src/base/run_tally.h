@@ -16,6 +16,7 @@ enum RunUnjudged {
     kFolderNotListed,    // a folder below a drive's root the system refused to list
     kProcessNotHandled,  // a process whose image could not be examined, or a worm process not ended
     kRunKeyNotOpened,    // a Run key that is there but could not be opened
+    kFileNotOnDisk,      // a candidate whose data is not on this computer (not read: that would fetch it)
     kUnjudgedKinds
 };
 void RunTallyAddUnjudged(int kind);

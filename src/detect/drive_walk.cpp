@@ -82,75 +82,153 @@ int WalkFolder(const char *folderPath, WalkCallback callback)
     return WalkTree(folderPath, callback, 0);
 }
 
-static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot)
+// One folder being listed. Every folder's path is a prefix of the walk's one
+// path buffer: a folder below it is listed only while it waits.
+struct WalkFrame {
+    size_t folderLength;  // its path's length in the buffer, with the backslash
+    HANDLE search;
+    int wide;
+    int isRoot;
+};
+
+// The walk's own stack: as deep as paths go (the thread's stack holds a few
+// hundred levels only), and its one path buffer.
+struct WalkStack {
+    WalkFrame *frames;
+    int depth, capacity;
+    char *path;
+    size_t pathCapacity;
+};
+
+// Room in the path buffer for a folder of folderLength and one entry name,
+// marked or not, with a backslash (or "*.*"): no name is ever written past
+// it, however deep the folder. Answers 0 when memory ran out.
+static int MakePathRoom(WalkStack *stack, size_t folderLength)
 {
-    // Room for the folder path and one entry name, marked or not, with a
-    // backslash (or "*.*"), so no name is ever written past the buffer,
-    // however deep the folder.
-    size_t folderLength = strlen(folderPath);
-    char *path = static_cast<char *>(sys::malloc(folderLength + kMarkedNameSize + 2));
-    if (path == nullptr) {
+    size_t needed = folderLength + kMarkedNameSize + 2;
+    if (needed <= stack->pathCapacity)
+        return 1;
+    size_t capacity = stack->pathCapacity * 2 > needed ? stack->pathCapacity * 2 : needed;
+    char *path = static_cast<char *>(sys::malloc(capacity));
+    if (path == nullptr)
+        return 0;
+    if (stack->path != nullptr)
+        memcpy(path, stack->path, stack->pathCapacity);
+    sys::free(stack->path);
+    stack->path = path;
+    stack->pathCapacity = capacity;
+    return 1;
+}
+
+// Starts listing the folder whose path (folderLength bytes, ending with a
+// backslash) is in the buffer; its first entry goes to *entry. Answers 1 when
+// it is on the stack with an entry to handle, 0 when it is not (empty, not
+// listed and reported, or no memory and reported).
+static int PushFolder(WalkStack *stack, size_t folderLength, int isRoot, WIN32_FIND_DATAA *entry)
+{
+    if (stack->depth == stack->capacity) {
+        int capacity = stack->capacity * 2;
+        WalkFrame *frames = static_cast<WalkFrame *>(sys::malloc(capacity * sizeof(WalkFrame)));
+        if (frames == nullptr) {
+            stack->path[folderLength] = '\0';
+            ReportUnsearchedFolder(stack->path, 1);
+            return 0;
+        }
+        memcpy(frames, stack->frames, stack->depth * sizeof(WalkFrame));
+        sys::free(stack->frames);
+        stack->frames = frames;
+        stack->capacity = capacity;
+    }
+    if (!MakePathRoom(stack, folderLength)) {
         // Out of memory is a failure wherever it strikes; the walk goes on
         // with the other folders.
-        ReportUnsearchedFolder(folderPath, 1);
+        stack->path[folderLength] = '\0';
+        ReportUnsearchedFolder(stack->path, 1);
         return 0;
     }
-    memcpy(path, folderPath, folderLength);
-    char *insertion = path + folderLength;
-    strcpy(insertion, "*.*");
-
-    WIN32_FIND_DATAA entry;
-    int wide = 0;
-    HANDLE search = PathFindFirst(path, &entry, &wide);
-    if (search == INVALID_HANDLE_VALUE) {
+    strcpy(stack->path + folderLength, "*.*");
+    WalkFrame frame = {folderLength, INVALID_HANDLE_VALUE, 0, isRoot};
+    frame.search = PathFindFirst(stack->path, entry, &frame.wide);
+    stack->path[folderLength] = '\0';
+    if (frame.search == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES)
-            ReportUnsearchedFolder(folderPath, isRoot);
-        sys::free(path);
+            ReportUnsearchedFolder(stack->path, isRoot);
         return 0;
     }
+    stack->frames[stack->depth++] = frame;
+    return 1;
+}
 
+// A folder that is a link, a junction or a mount point stands for another
+// name: following it could walk the same folders without end. Other reparse
+// points (a cloud provider's or a filter's folders) are walked.
+static int IsLinkedFolder(const char *path, const WIN32_FIND_DATAA *entry)
+{
+    if (!(entry->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return 0;
+    return PathIsLink(path) != 0;
+}
+
+static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot)
+{
+    WalkStack stack = {nullptr, 0, 16, nullptr, 0};
+    size_t rootLength = strlen(folderPath);
+    stack.frames = static_cast<WalkFrame *>(sys::malloc(stack.capacity * sizeof(WalkFrame)));
+    if (stack.frames == nullptr || !MakePathRoom(&stack, rootLength)) {
+        ReportUnsearchedFolder(folderPath, 1);
+        sys::free(stack.frames);
+        return 0;
+    }
+    memcpy(stack.path, folderPath, rootLength + 1);
+
+    WIN32_FIND_DATAA entry;
     int result = 0;
-    do {
+    int pending = PushFolder(&stack, rootLength, isRoot, &entry);
+    while (stack.depth > 0) {
+        WalkFrame *frame = &stack.frames[stack.depth - 1];
+        char *insertion = stack.path + frame->folderLength;
+        if (!pending && !PathFindNext(frame->search, frame->wide, &entry)) {
+            if (GetLastError() != ERROR_NO_MORE_FILES) {
+                *insertion = '\0';
+                ReportUnsearchedFolder(stack.path, frame->isRoot);
+            }
+            sys::FindClose(frame->search);
+            --stack.depth;
+            continue;
+        }
+        pending = 0;
         // A name the code page could not hold comes back with '?' in it and
         // cannot be opened so: its 8.3 alias stands in, or where there is
         // none, its marked form, which the file calls reach it by.
+        *insertion = '\0';
         const char *name = entry.cFileName;
         if (strchr(name, '?') != nullptr) {
             if (entry.cAlternateFileName[0] != '\0')
                 name = entry.cAlternateFileName;
-            else if (PathMarkName(folderPath, &entry, insertion, kMarkedNameSize))
+            else if (PathMarkName(stack.path, &entry, insertion, kMarkedNameSize))
                 name = insertion;
         }
         size_t nameLength = strlen(name);
         if (nameLength >= kMarkedNameSize)
             continue;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            // A junction or symbolic link may lead back up the tree: following
-            // it could walk the same folders without end.
-            if (IsDotEntry(entry.cFileName) || (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-                continue;
-            memmove(insertion, name, nameLength + 1);
-            result = callback(path, &entry, 1);
-            if (result != 0)
-                break;
+        memmove(insertion, name, nameLength + 1);
+        int isDirectory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (isDirectory && (IsDotEntry(entry.cFileName) || IsLinkedFolder(stack.path, &entry)))
+            continue;
+        result = callback(stack.path, &entry, isDirectory);
+        if (result != 0)
+            break;
+        if (isDirectory) {
             insertion[nameLength] = '\\';
-            insertion[nameLength + 1] = '\0';
-            result = WalkTree(path, callback, 0);
-            if (result != 0)
-                break;
-        } else {
-            memmove(insertion, name, nameLength + 1);
-            result = callback(path, &entry, 0);
-            if (result != 0)
-                break;
+            pending = PushFolder(&stack, frame->folderLength + nameLength + 1, 0, &entry);
         }
-    } while (PathFindNext(search, wide, &entry));
-    if (result == 0 && GetLastError() != ERROR_NO_MORE_FILES)
-        ReportUnsearchedFolder(folderPath, isRoot);
-
-    sys::FindClose(search);
-    sys::free(path);
+    }
+    // A walk stopped by its callback closes what it still lists, unreported.
+    while (stack.depth > 0)
+        sys::FindClose(stack.frames[--stack.depth].search);
+    sys::free(stack.frames);
+    sys::free(stack.path);
     return result;
 }
 
@@ -158,6 +236,21 @@ static void ReportFolder(const char *path)
 {
     ConsolePrint("%s\n", path);
     TracePrint(TraceModuleName, -1, 4, "%s\n", path);
+}
+
+// A candidate whose data is not on this computer (kept in the cloud, or
+// offline): reading it would fetch it. Logged and counted apart.
+static int IsNotOnDisk(const WIN32_FIND_DATAA *findData)
+{
+    const DWORD notOnDisk = FILE_ATTRIBUTE_OFFLINE | 0x00040000 /* recall on open */ |
+                            0x00400000 /* recall on data access */;
+    return findData != nullptr && (findData->dwFileAttributes & notOnDisk) != 0;
+}
+
+static void ReportNotOnDisk(const char *path)
+{
+    TracePrint(TraceModuleName, -1, 4, "File not read, its data is not on this computer: %s\n", path);
+    RunTallyAddUnjudged(kFileNotOnDisk);
 }
 
 // What the file step does with a candidate's fingerprint: reports it, and
@@ -205,7 +298,6 @@ static void HandleFingerprint(const char *path, const FingerprintResult *fingerp
 
 int CheckFoundEntry(const char *path, const WIN32_FIND_DATAA *findData, int isDirectory)
 {
-    (void)findData;
     ConsoleFlushDue();
     if (isDirectory) {
         ReportFolder(path);
@@ -213,16 +305,22 @@ int CheckFoundEntry(const char *path, const WIN32_FIND_DATAA *findData, int isDi
     }
     if (!HasScannedExtension(path))
         return 0;
+    if (IsNotOnDisk(findData)) {
+        ReportNotOnDisk(path);
+        return 0;
+    }
     FingerprintResult fingerprint;
     FingerprintFile(path, SignatureTable, SignatureReadBuffer, sizeof SignatureReadBuffer, &fingerprint);
     HandleFingerprint(path, &fingerprint);
     return 0;
 }
 
-static void HandleQueuedEntry(const char *path, int isDirectory, const FingerprintResult *fingerprint)
+static void HandleQueuedEntry(const char *path, int kind, const FingerprintResult *fingerprint)
 {
-    if (isDirectory)
+    if (kind == kEntryFolder)
         ReportFolder(path);
+    else if (kind == kEntryNotOnDisk)
+        ReportNotOnDisk(path);
     else
         HandleFingerprint(path, fingerprint);
 }
@@ -239,7 +337,8 @@ static int QueueFoundEntry(const char *path, const WIN32_FIND_DATAA *findData, i
             ReadAheadKeepMoving(g_readAhead);
         return 0;
     }
-    if (!ReadAheadAdd(g_readAhead, path, isDirectory))
+    int kind = isDirectory ? kEntryFolder : IsNotOnDisk(findData) ? kEntryNotOnDisk : kEntryCandidate;
+    if (!ReadAheadAdd(g_readAhead, path, kind))
         return CheckFoundEntry(path, findData, isDirectory);
     return 0;
 }

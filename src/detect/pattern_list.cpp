@@ -51,8 +51,22 @@ int MatchPatternList(const char *text, const char *patternList)
 
 int HasScannedExtension(const char *path)
 {
-    const char *dot = strrchr(path, '.');
+    // "w.exe." and "w.exe " keep their trailing dots and spaces on disk, and
+    // the system runs them as what the name is without them.
+    size_t length = strlen(path);
+    while (length > 0 && (path[length - 1] == '.' || path[length - 1] == ' '))
+        --length;
+    const char *dot = nullptr;
+    for (size_t i = 0; i < length; ++i)
+        if (path[i] == '.')
+            dot = path + i;
     if (dot == nullptr)
         return 0;
-    return MatchPatternList(dot + 1, ScannedExtensions);
+    char extension[16];
+    size_t extensionLength = length - static_cast<size_t>(dot + 1 - path);
+    if (extensionLength >= sizeof extension)
+        return 0;  // longer than any extension of the list
+    memcpy(extension, dot + 1, extensionLength);
+    extension[extensionLength] = '\0';
+    return MatchPatternList(extension, ScannedExtensions);
 }

@@ -10,5 +10,6 @@ extern const char ScannedExtensions[];
 // nothing once the text is used up); '*' matches the whole rest of the text.
 int MatchPatternList(const char *text, const char *patternList);
 
-// 1 when the text after the last '.' of path matches ScannedExtensions.
+// 1 when the text after the last '.' of path, without the path's trailing dots
+// and spaces, matches ScannedExtensions.
 int HasScannedExtension(const char *path);

@@ -19,7 +19,7 @@ struct Reader;
 
 struct Entry {
     char *path;
-    int isDirectory;
+    int kind;  // kEntryCandidate, kEntryFolder, kEntryNotOnDisk
     EntryState state;
     FingerprintResult fingerprint;
     Reader *reader;      // while Reading: who reads it
@@ -277,7 +277,7 @@ static int HandOverOldest(ReadAhead *readAhead, int wait)
     }
     LeaveCriticalSection(&readAhead->lock);
 
-    readAhead->handler(entry->path, entry->isDirectory, entry->isDirectory ? nullptr : &entry->fingerprint);
+    readAhead->handler(entry->path, entry->kind, entry->kind == kEntryCandidate ? &entry->fingerprint : nullptr);
     sys::free(entry->path);
     entry->path = nullptr;
     EnterCriticalSection(&readAhead->lock);
@@ -286,13 +286,13 @@ static int HandOverOldest(ReadAhead *readAhead, int wait)
     return 1;
 }
 
-int ReadAheadAdd(ReadAhead *readAhead, const char *path, int isDirectory)
+int ReadAheadAdd(ReadAhead *readAhead, const char *path, int kind)
 {
     while (HandOverOldest(readAhead, 0)) {
     }
-    // A folder with nothing queued before it needs no queue.
-    if (isDirectory && readAhead->head == readAhead->tail) {
-        readAhead->handler(path, 1, nullptr);
+    // What is not read, with nothing queued before it, needs no queue.
+    if (kind != kEntryCandidate && readAhead->head == readAhead->tail) {
+        readAhead->handler(path, kind, nullptr);
         return 1;
     }
     if (readAhead->tail - readAhead->head == kReadAheadSlots)
@@ -306,10 +306,10 @@ int ReadAheadAdd(ReadAhead *readAhead, const char *path, int isDirectory)
     EnterCriticalSection(&readAhead->lock);
     Entry *entry = &readAhead->entries[readAhead->tail % kReadAheadSlots];
     entry->path = copy;
-    entry->isDirectory = isDirectory;
-    entry->state = isDirectory ? Ready : Queued;
+    entry->kind = kind;
+    entry->state = kind != kEntryCandidate ? Ready : Queued;
     ++readAhead->tail;
-    if (!isDirectory) {
+    if (kind == kEntryCandidate) {
         ++readAhead->unclaimed;
         // A queue half full of waiting entries holds folder lines back.
         WakeReader(readAhead, readAhead->tail - readAhead->head >= kReadAheadSlots / 2);

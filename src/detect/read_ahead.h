@@ -10,9 +10,13 @@
 
 struct ReadAhead;
 
-// What the walk does with an entry taken back; fingerprint is null for a
-// folder.
-typedef void (*ReadAheadHandler)(const char *path, int isDirectory, const FingerprintResult *fingerprint);
+// What an entry is: a candidate to read, a folder, or a candidate not to read
+// (its data is not on this computer).
+enum { kEntryCandidate = 0, kEntryFolder = 1, kEntryNotOnDisk = 2 };
+
+// What the walk does with an entry taken back; fingerprint is null but for a
+// candidate that was read.
+typedef void (*ReadAheadHandler)(const char *path, int kind, const FingerprintResult *fingerprint);
 
 enum {
     kReadAheadSlots = 64,  // entries queued at most: memory stays flat
@@ -31,7 +35,7 @@ ReadAhead *ReadAheadStart(ReadAheadHandler handler);
 // is done are handed to the handler first, and with the queue full the walk
 // waits for the oldest. Answers 0 when no copy of the path can be had: the
 // entry is not queued, and every entry queued before it has been handed over.
-int ReadAheadAdd(ReadAhead *readAhead, const char *path, int isDirectory);
+int ReadAheadAdd(ReadAhead *readAhead, const char *path, int kind);
 
 // For a walk passing over many entries it does not queue: hands over the
 // entries that are ready and wakes a reader for any candidate still waiting,

@@ -134,6 +134,24 @@ static int IsLink(HANDLE handle, const wchar_t *path, DWORD *attributes)
     return byPath != INVALID_FILE_ATTRIBUTES && (byPath & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+int PathIsLink(const char *path)
+{
+    wchar_t *wide = PathToWide(path);
+    if (wide == nullptr)
+        return 1;
+    HANDLE handle = sys::CreateFileW(wide, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    int link = 1;
+    if (handle != INVALID_HANDLE_VALUE) {
+        DWORD attributes = 0;
+        link = IsLink(handle, wide, &attributes) != 0;
+        sys::CloseHandle(handle);
+    }
+    sys::free(wide);
+    return link;
+}
+
 static int IsMissingError(DWORD error)
 {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;

@@ -38,6 +38,11 @@ int HandleIsFile(HANDLE handle);
 // 1 when both are known and name the same file.
 int SameFileIdentity(const FileIdentity *a, const FileIdentity *b);
 
+// 1 when the folder or file at path is a link, a junction or a mount point
+// (a reparse point standing for another name), 0 when it is not; one that
+// cannot be looked at counts as a link. NT family only.
+int PathIsLink(const char *path);
+
 // What HoldPath does at a folder that is a link or junction.
 enum { kRefuseLinks = 0, kFollowSystemLinks = 1 };
 

@@ -12,9 +12,29 @@ int IsLongPath(const char *path)
 
 enum { kWidePathChars = 32768 };
 
+// A name that ends with a dot or a space ("w.exe.", a folder "dot."): the
+// ANSI calls strip those from every name of a path and reach a twin, or
+// nothing. ("." and ".." are no names here.)
+static int HasNameTheCallsStrip(const char *path)
+{
+    const char *name = path;
+    for (const char *at = path;; ++at) {
+        if (*at != '\\' && *at != '\0')
+            continue;
+        size_t length = static_cast<size_t>(at - name);
+        char last = length != 0 ? at[-1] : '\0';
+        int dots = (length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.');
+        if ((last == '.' || last == ' ') && !dots)
+            return 1;
+        if (*at == '\0')
+            return 0;
+        name = at + 1;
+    }
+}
+
 static int NeedsWideCall(const char *path)
 {
-    return IsLongPath(path) || strchr(path, kExactNameOpen) != nullptr;
+    return IsLongPath(path) || strchr(path, kExactNameOpen) != nullptr || HasNameTheCallsStrip(path);
 }
 
 // Appends length bytes of text, converted from code page, at wide[*at].

@@ -1,6 +1,7 @@
 // Paths the ANSI file calls cannot reach: paths of MAX_PATH characters or
-// more, and paths with a name the ANSI code page cannot hold that has no 8.3
-// alias (short names are off on many volumes). A worm copy hidden there would
+// more, paths with a name the ANSI code page cannot hold that has no 8.3
+// alias (short names are off on many volumes), and names that end with a dot
+// or a space (the ANSI calls strip those). A worm copy hidden there would
 // escape the clean-up; such a path goes to the wide call instead, as "\\?\"
 // and the path converted from the ANSI code page, each such name by its exact
 // form. Other paths keep the ANSI calls. Console and log show the path as the

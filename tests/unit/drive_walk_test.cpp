@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -77,6 +79,66 @@ TEST_F(WalkFolderTest, EveryEntryIsReportedOnceFoldersBeforeTheirContents)
         EXPECT_NE(entry.substr(entry.size() - 2), "\\.");
         EXPECT_NE(entry.back(), '\\') << entry;
     }
+}
+
+// A tree as deep as paths go (a folder "d" in every folder, to about 20,000
+// characters): the walk keeps its own stack, so it neither runs out of the
+// thread's nor changes its order.
+size_t g_deepestPath;
+HANDLE WINAPI DeepFirstA(LPCSTR path, LPWIN32_FIND_DATAA entry)
+{
+    memset(entry, 0, sizeof *entry);
+    g_deepestPath = strlen(path);
+    entry->dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+    strcpy(entry->cFileName, "d");
+    return reinterpret_cast<HANDLE>(0x5EA);
+}
+HANDLE WINAPI DeepFirstW(LPCWSTR path, LPWIN32_FIND_DATAW entry)
+{
+    memset(entry, 0, sizeof *entry);
+    g_deepestPath = wcslen(path);
+    if (g_deepestPath > 20000) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    entry->dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+    wcscpy(entry->cFileName, L"d");
+    return reinterpret_cast<HANDLE>(0x5EA);
+}
+BOOL WINAPI NoMoreA(HANDLE, LPWIN32_FIND_DATAA)
+{
+    SetLastError(ERROR_NO_MORE_FILES);
+    return FALSE;
+}
+BOOL WINAPI NoMoreW(HANDLE, LPWIN32_FIND_DATAW)
+{
+    SetLastError(ERROR_NO_MORE_FILES);
+    return FALSE;
+}
+int g_searchesOpen;
+BOOL WINAPI CloseDeepSearch(HANDLE) { return --g_searchesOpen, TRUE; }
+int g_levels;
+int CountLevel(const char *path, const WIN32_FIND_DATAA *, int isDirectory)
+{
+    ++g_searchesOpen;
+    EXPECT_EQ(strlen(path), 3 + 2 * static_cast<size_t>(g_levels) + 1);  // "C:\d\d...\d", one level deeper each time
+    EXPECT_TRUE(isDirectory);
+    ++g_levels;
+    return 0;
+}
+
+TEST(DeepTreeTest, ATreeAsDeepAsPathsGoIsWalkedInOrderWithoutRunningOutOfStack)
+{
+    ScopedSysCall<decltype(sys::FindFirstFileA)> firstA(sys::FindFirstFileA, DeepFirstA);
+    ScopedSysCall<decltype(sys::FindFirstFileW)> firstW(sys::FindFirstFileW, DeepFirstW);
+    ScopedSysCall<decltype(sys::FindNextFileA)> nextA(sys::FindNextFileA, NoMoreA);
+    ScopedSysCall<decltype(sys::FindNextFileW)> nextW(sys::FindNextFileW, NoMoreW);
+    ScopedSysCall<decltype(sys::FindClose)> close(sys::FindClose, CloseDeepSearch);
+    g_searchesOpen = 1;  // the root's
+    EXPECT_EQ(WalkFolder("C:\\", CountLevel), 0);
+    EXPECT_GT(g_levels, 9000);  // some 430 bytes of the thread's stack a level would not fit
+    EXPECT_GT(g_deepestPath, 20000u);
+    EXPECT_EQ(g_searchesOpen, 1);  // every search but the last (which found nothing) closed
 }
 
 TEST_F(WalkFolderTest, ANonZeroAnswerStopsTheWholeWalk)
@@ -218,12 +280,47 @@ std::wstring LongName(const std::string &path)
     return std::wstring(L"\\\\?\\") + wide;
 }
 
-// Searches as on a volume without 8.3 names.
-template <typename Entry> void NoAlias(Entry *entry) { entry->cAlternateFileName[0] = 0; }
-HANDLE WINAPI NoAliasFirstA(LPCSTR p, LPWIN32_FIND_DATAA e) { HANDLE s = FindFirstFileA(p, e); NoAlias(e); return s; }
-BOOL WINAPI NoAliasNextA(HANDLE s, LPWIN32_FIND_DATAA e) { BOOL found = FindNextFileA(s, e); NoAlias(e); return found; }
-HANDLE WINAPI NoAliasFirstW(LPCWSTR p, LPWIN32_FIND_DATAW e) { HANDLE s = FindFirstFileW(p, e); NoAlias(e); return s; }
-BOOL WINAPI NoAliasNextW(HANDLE s, LPWIN32_FIND_DATAW e) { BOOL found = FindNextFileW(s, e); NoAlias(e); return found; }
+// Searches as on a volume without 8.3 names, where "cloud.exe" is kept in the
+// cloud and the folder "synced" is a cloud provider's reparse point (not a
+// link: the walk goes in).
+template <typename Char> bool NameIs(const Char *name, const char *text)
+{
+    while (*text != 0 && *name == static_cast<Char>(*text))
+        ++name, ++text;
+    return *name == 0 && *text == 0;
+}
+template <typename Entry> void NoAlias(Entry *entry, bool found)
+{
+    entry->cAlternateFileName[0] = 0;
+    if (found && NameIs(entry->cFileName, "cloud.exe"))
+        entry->dwFileAttributes |= 0x00400000;  // recall on data access
+    if (found && NameIs(entry->cFileName, "synced"))
+        entry->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+}
+HANDLE WINAPI NoAliasFirstA(LPCSTR p, LPWIN32_FIND_DATAA e)
+{
+    HANDLE s = FindFirstFileA(p, e);
+    NoAlias(e, s != INVALID_HANDLE_VALUE);
+    return s;
+}
+BOOL WINAPI NoAliasNextA(HANDLE s, LPWIN32_FIND_DATAA e)
+{
+    BOOL found = FindNextFileA(s, e);
+    NoAlias(e, found != FALSE);
+    return found;
+}
+HANDLE WINAPI NoAliasFirstW(LPCWSTR p, LPWIN32_FIND_DATAW e)
+{
+    HANDLE s = FindFirstFileW(p, e);
+    NoAlias(e, s != INVALID_HANDLE_VALUE);
+    return s;
+}
+BOOL WINAPI NoAliasNextW(HANDLE s, LPWIN32_FIND_DATAW e)
+{
+    BOOL found = FindNextFileW(s, e);
+    NoAlias(e, found != FALSE);
+    return found;
+}
 
 void PutWide(const std::wstring &path, const std::string &bytes)
 {
@@ -270,6 +367,14 @@ protected:
         Put(g_driveRoot + "ro\\holiday.scr", WormLike(2, 77));
         SetFileAttributesA((g_driveRoot + "f3\\b.scr").c_str(), FILE_ATTRIBUTE_READONLY);
         Put(g_driveRoot + "busy.exe", WormLike(0, 78));
+        // A cloud provider's folder is walked; a file kept in the cloud is not
+        // read; names ending with a dot or a space are reached as they are.
+        CreateDirectoryA((g_driveRoot + "synced").c_str(), nullptr);
+        Put(g_driveRoot + "synced\\in.scr", WormLike(1, 80));
+        Put(g_driveRoot + "cloud.exe", WormLike(1, 81));
+        CreateDirectoryW(LongName(g_driveRoot + "dot.").c_str(), nullptr);
+        PutWide(LongName(g_driveRoot + "dot.\\w.exe."), WormLike(2, 82));
+        PutWide(LongName(g_driveRoot + "w.exe "), WormLike(3, 83));
         std::string deep = g_driveRoot + std::string(150, 'd') + "\\" + std::string(150, 'e');
         std::wstring wideDeep = LongName(deep);
         CreateDirectoryW(wideDeep.substr(0, wideDeep.rfind(L'\\')).c_str(), nullptr);
@@ -391,7 +496,13 @@ TEST_P(ReadAheadTest, TheStepSaysDeletesAndCountsWhatTheWalkWithoutReadersDoes)
     // empty runs: 10 infected copies (one read-only, deleted now), one in use
     // (left for the restart), one deep, one held, and three whose names the
     // code page cannot hold, without aliases (one in use), shown with '?'.
-    EXPECT_EQ(alone.found, 15u);
+    EXPECT_EQ(alone.found, 18u);
+    EXPECT_NE(alone.console.find(g_driveRoot + "synced\\in.scr  Deleted\n"), std::string::npos);
+    EXPECT_NE(alone.console.find(g_driveRoot + "dot.\\w.exe.  Deleted\n"), std::string::npos);
+    EXPECT_NE(alone.console.find(g_driveRoot + "w.exe   Deleted\n"), std::string::npos);
+    EXPECT_NE(alone.log.find("File not read, its data is not on this computer: " + g_driveRoot + "cloud.exe\r\n"),
+              std::string::npos);
+    EXPECT_NE(std::find(alone.left.begin(), alone.left.end(), g_driveRoot + "cloud.exe"), alone.left.end());
     EXPECT_EQ(alone.pending, 2u);
     EXPECT_EQ(alone.unshownLeft, 1);  // the one in use
     EXPECT_EQ(withReaders.unshownLeft, 1);

@@ -36,7 +36,8 @@ TEST(PatternListTest, WildcardsCaseAndBlanks)
 
 TEST(PatternListTest, OnlyExeComPifAndScrFilesAreFingerprinted)
 {
-    for (const char *path : {"C:\\Tools\\Setup.Exe", "C:\\x.scr", "C:\\x.COM", "C:\\x.pif", "C:\\a.b.c.exe"})
+    for (const char *path : {"C:\\Tools\\Setup.Exe", "C:\\x.scr", "C:\\x.COM", "C:\\x.pif", "C:\\a.b.c.exe", "C:\\w.exe.",
+                             "C:\\w.exe ", "C:\\w.scr. ."})
         EXPECT_EQ(HasScannedExtension(path), 1) << path;
     for (const char *path : {"C:\\x.exe1", "C:\\x.ex", "C:\\x.", "C:\\dir.exe\\readme", "C:\\noext", "C:\\x.exe.txt",
                              "C:\\x.e?e"})

@@ -209,6 +209,27 @@ TEST_F(SignaturesTest, FilesThatCannotBeOpenedAreNotExaminedAFileHeldForWritingI
     EXPECT_EQ(g_calls.closes, 2);
 }
 
+// A file whose ACL shuts the administrators out (here: every open without
+// backup semantics is refused) is read with backup semantics.
+HANDLE WINAPI OnlyWithBackupSemantics(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                      DWORD disposition, DWORD flags, HANDLE templateFile)
+{
+    if (!(flags & FILE_FLAG_BACKUP_SEMANTICS)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CountedCreateFileA(path, access, share, security, disposition, flags, templateFile);
+}
+
+TEST_F(SignaturesTest, AFileShutToAdministratorsIsReadWithBackupSemantics)
+{
+    std::string path = Planted("shut.exe", WormLike(2));
+    ScopedSysCall<decltype(sys::CreateFileA)> shut(sys::CreateFileA, OnlyWithBackupSemantics);
+    int32_t index = -1;
+    EXPECT_EQ(MatchFileSignature(path.c_str(), SignatureTable, &index), 1);
+    EXPECT_EQ(index, 2);
+}
+
 TEST_F(SignaturesTest, CustomTables)
 {
     std::string bytes = WormLike(1);
