@@ -297,30 +297,10 @@ template <typename Entry> void NoAlias(Entry *entry, bool found)
     if (found && NameIs(entry->cFileName, "synced"))
         entry->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
 }
-HANDLE WINAPI NoAliasFirstA(LPCSTR p, LPWIN32_FIND_DATAA e)
-{
-    HANDLE s = FindFirstFileA(p, e);
-    NoAlias(e, s != INVALID_HANDLE_VALUE);
-    return s;
-}
-BOOL WINAPI NoAliasNextA(HANDLE s, LPWIN32_FIND_DATAA e)
-{
-    BOOL found = FindNextFileA(s, e);
-    NoAlias(e, found != FALSE);
-    return found;
-}
-HANDLE WINAPI NoAliasFirstW(LPCWSTR p, LPWIN32_FIND_DATAW e)
-{
-    HANDLE s = FindFirstFileW(p, e);
-    NoAlias(e, s != INVALID_HANDLE_VALUE);
-    return s;
-}
-BOOL WINAPI NoAliasNextW(HANDLE s, LPWIN32_FIND_DATAW e)
-{
-    BOOL found = FindNextFileW(s, e);
-    NoAlias(e, found != FALSE);
-    return found;
-}
+HANDLE WINAPI NoAliasFirstA(LPCSTR p, LPWIN32_FIND_DATAA e) { HANDLE s = FindFirstFileA(p, e); NoAlias(e, s != INVALID_HANDLE_VALUE); return s; }
+BOOL WINAPI NoAliasNextA(HANDLE s, LPWIN32_FIND_DATAA e) { BOOL found = FindNextFileA(s, e); NoAlias(e, found != FALSE); return found; }
+HANDLE WINAPI NoAliasFirstW(LPCWSTR p, LPWIN32_FIND_DATAW e) { HANDLE s = FindFirstFileW(p, e); NoAlias(e, s != INVALID_HANDLE_VALUE); return s; }
+BOOL WINAPI NoAliasNextW(HANDLE s, LPWIN32_FIND_DATAW e) { BOOL found = FindNextFileW(s, e); NoAlias(e, found != FALSE); return found; }
 
 void PutWide(const std::wstring &path, const std::string &bytes)
 {
