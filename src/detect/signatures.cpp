@@ -138,7 +138,10 @@ int FingerprintFile(const char *path, const SignatureEntry *table, unsigned char
     }
 
     // Which file was read: a deletion for this fingerprint deletes only it.
-    FileIdentityOf(file, &result->identity);
+    // Asked of a worm file only: a query per candidate costs the walk a trip
+    // to the system each.
+    if (result->matchIndex != -1)
+        FileIdentityOf(file, &result->identity);
     sys::CloseHandle(file);
     result->examined = windowsTried != 0 && windowsFailed == windowsTried ? 0 : 1;
     return result->examined;

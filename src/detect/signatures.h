@@ -35,7 +35,7 @@ struct FingerprintResult {
     int examined;        // 1 when opened and at least one window was read
     int32_t matchIndex;  // ID of the first matching row, or -1
     int seekFailures;    // positionings that failed ("seek failed" each)
-    FileIdentity identity;  // the file read, for the deletion to check against
+    FileIdentity identity;  // the file read, when a row matched: what the deletion checks against
     int timedOut;           // 1 when it was not examined for want of an answer in time
 };
 
