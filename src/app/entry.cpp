@@ -1,7 +1,9 @@
 #include "app/entry.h"
 #include "app/disinfect.h"
+#include "app/run_report.h"
 #include "base/console.h"
 #include "base/platform.h"
+#include "base/run_record.h"
 #include "base/run_tally.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
@@ -97,21 +99,21 @@ int ReportRunSummary(unsigned found, unsigned failed, unsigned pendingReboot)
 
 // When, where and as whom the run started: a log collected from many
 // machines, or holding many runs, can then be read.
-static void LogRunStart(void)
+// The version line first: each run's lines then start with it.
+static void LogRunStart(RunFacts *facts)
 {
-    SYSTEMTIME now;
-    memset(&now, 0, sizeof now);
-    sys::GetLocalTime(&now);
-    char computer[MAX_COMPUTERNAME_LENGTH + 1];
-    DWORD computerSize = sizeof computer;
-    if (!sys::GetComputerNameA(computer, &computerSize))
-        strcpy(computer, "?");
-    char user[257];  // the longest user name and its NUL
-    DWORD userSize = sizeof user;
-    if (!sys::GetUserNameA(user, &userSize))
-        strcpy(user, "?");
+    TracePrint(TraceModuleName, -1, 4, "T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
+    sys::GetSystemTime(&facts->startUtc);
+    sys::GetLocalTime(&facts->startLocal);
+    DWORD computerSize = sizeof facts->computer;
+    if (!sys::GetComputerNameA(facts->computer, &computerSize))
+        strcpy(facts->computer, "?");
+    DWORD userSize = sizeof facts->user;
+    if (!sys::GetUserNameA(facts->user, &userSize))
+        strcpy(facts->user, "?");
+    const SYSTEMTIME &now = facts->startLocal;
     TracePrint(TraceModuleName, -1, 4, "Run started %04u-%02u-%02u %02u:%02u:%02u on computer %s as user %s\n",
-               now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, computer, user);
+               now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, facts->computer, facts->user);
 }
 
 // One run at a time: two runs would switch the guard off and on under each
@@ -163,12 +165,17 @@ static void ReleaseRunLock(RunLock *lock)
 }
 
 // The log in the Windows folder, appended to; without a Windows folder the
-// log lines stay on the debugger output.
-static void OpenRunLog(void)
+// log lines stay on the debugger output. The run that holds the lock first
+// makes a log grown past its bound the older generation, so the log of many
+// runs never fills the disk.
+static void OpenRunLog(int mayRotate)
 {
-    char logPath[MAX_PATH];
-    if (BuildWindowsPath("\\T-Vornik.log", logPath, sizeof logPath))
-        TraceSetOutputFile(logPath, "a+");
+    char logPath[MAX_PATH], oldPath[MAX_PATH];
+    if (!BuildWindowsPath("\\T-Vornik.log", logPath, sizeof logPath))
+        return;
+    if (mayRotate && BuildWindowsPath("\\T-Vornik.old.log", oldPath, sizeof oldPath))
+        RotateRunLog(logPath, oldPath);
+    TraceSetOutputFile(logPath, "a+");
 }
 
 // The options of one run.
@@ -183,9 +190,44 @@ static int SilentExitCode(const RunOptions &options, int outcome)
     return options.silent && !options.exitCodes ? 0 : outcome;
 }
 
+// The options of the run, for its report.
+static void NoteOptions(const RunOptions &options, RunFacts *facts)
+{
+    facts->optionCount = 0;
+    if (options.silent)
+        facts->options[facts->optionCount++] = "/SILENT";
+    if (options.exitCodes)
+        facts->options[facts->optionCount++] = "/EXITCODE";
+}
+
+// The end of a run that got as far as its report: the end line, the report,
+// the result for detection rules, the exit line.
+static void EndRun(RunFacts *facts, int exitCode, const char *outcome)
+{
+    LogRunEnd(facts);
+    WriteRunReport(facts, exitCode, outcome);
+    WriteRunResult(facts, exitCode, outcome);
+    TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
+    RunRecordFree();
+}
+
 static int RunVornik(const RunOptions &options)
 {
     int silent = options.silent;
+    RunFacts facts;
+    memset(&facts, 0, sizeof facts);
+    NoteOptions(options, &facts);
+    if (!silent && !CanAnswerMessageBox()) {
+        // A service, or SYSTEM in session 0: the box would wait for ever and
+        // the deployment tool would end the run with nothing logged.
+        OpenRunLog(1);
+        LogRunStart(&facts);
+        const char line[] = "The run needs /SILENT to run unattended: nobody can answer the confirmation box here.\n";
+        ConsolePrint("%s", line);
+        TracePrint(TraceModuleName, -1, 1, "%s", line);
+        EndRun(&facts, 3, "failed");
+        return 3;
+    }
     if (!silent) {
         int answer = sys::MessageBoxA(
             nullptr,
@@ -197,9 +239,8 @@ static int RunVornik(const RunOptions &options)
             return 0;
     }
 
-    OpenRunLog();
-    TracePrint(TraceModuleName, -1, 4, "T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
-    LogRunStart();
+    OpenRunLog(1);
+    LogRunStart(&facts);
     ConsolePrint("W32/Vornik.B@mm, W32/Vornik.C@mm and W32/Vornik.E@mm W32/Vornik.F@mm Removal Tool ver %d.%02d.%d\n"
                  "Copyright (c) Tavrel. All rights reserved.\n"
                  "\n",
@@ -216,7 +257,9 @@ static int RunVornik(const RunOptions &options)
             WaitForAKey();
         }
         // An interactive refusal keeps its 0, as scripts that read it expect.
+        // Without the rights it could write neither report nor result.
         int exitCode = silent && options.exitCodes ? 3 : 0;
+        LogRunEnd(&facts);
         TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
         return exitCode;
     }
@@ -225,18 +268,26 @@ static int RunVornik(const RunOptions &options)
     Disinfect_Vornik(&status, 0, "Vornik", 0, 1, 0, "*", 0, 0, 0, 0);
 
     int exitCode;
-    if (!silent)
+    const char *outcome;
+    if (!silent) {
         exitCode = ReportRunSummary(RunTallyFound(), RunTallyFailed(), RunTallyPendingReboot());
-    else {
+        int anyUnjudged = 0;
+        for (int kind = 0; kind < kUnjudgedKinds; ++kind)
+            anyUnjudged = anyUnjudged || RunTallyUnjudged(kind) != 0;
+        outcome = RunOutcomeName(exitCode, anyUnjudged);
+    } else {
         exitCode = SummarizeRun(RunTallyFound(), RunTallyFailed(), RunTallyPendingReboot(), 0);
+        outcome = RunOutcomeName(exitCode, 0);
         // What could not be judged may be a worm: a deployment tool that
         // asks for the outcome must not read such a run as a clean one.
-        if (ReportUnjudged(0))
+        if (ReportUnjudged(0)) {
             exitCode = 3;
+            outcome = RunOutcomeName(3, 1);
+        }
         exitCode = SilentExitCode(options, exitCode);
     }
 
-    TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
+    EndRun(&facts, exitCode, outcome);
     return exitCode;
 }
 
@@ -252,7 +303,11 @@ int VornikMain(int argc, char **argv)
             ConsolePrint("T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
             ConsoleFlush();
             return 0;
-        } else if (strcmp(argv[i], "/?") == 0) {
+        } else if (strcmp(argv[i], "/?") == 0 || strcmp(argv[i], "-?") == 0 || _stricmp(argv[i], "/h") == 0 ||
+                   _stricmp(argv[i], "-h") == 0 || _stricmp(argv[i], "/help") == 0 ||
+                   _stricmp(argv[i], "--help") == 0) {
+            // The spellings of other tools too: a help request never starts
+            // a cleaning run.
             ConsolePrint("Usage: T-Vornik.exe [/SILENT [/EXITCODE]] | /VER | /?\n"
                          "  (none)     asks for confirmation, cleans, shows a summary, waits for a key\n"
                          "  /SILENT    no box, no summary, no key wait; exit code 0\n"
@@ -269,11 +324,17 @@ int VornikMain(int argc, char **argv)
     int exitCode;
     RunLock lock;
     if (TakeRunLock(&lock)) {
-        OpenRunLog();
+        // Its lines stand among the running copy's: they open with its own
+        // version and start lines and close with its end line.
+        OpenRunLog(0);
+        RunFacts facts;
+        memset(&facts, 0, sizeof facts);
+        LogRunStart(&facts);
         ConsolePrint("Another copy of T-Vornik is running. Run the tool again when it has finished.\n");
         TracePrint(TraceModuleName, -1, 1, "%s",
                    "Another copy of T-Vornik is running. Run the tool again when it has finished.\n");
         exitCode = SilentExitCode(options, 3);
+        LogRunEnd(&facts);
         TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
     } else {
         exitCode = RunVornik(options);

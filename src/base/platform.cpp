@@ -163,3 +163,25 @@ int IsUserAdmin(void)
     sys::free(groups);
     return isAdmin;
 }
+
+int CanAnswerMessageBox(void)
+{
+    if (!IsWindowsNT())
+        return 1;
+    // The process's own station handle: not to be closed.
+    HWINSTA station = sys::GetProcessWindowStation();
+    if (station == nullptr)
+        return 1;
+    char name[32];
+    DWORD needed = 0;
+    if (!sys::GetUserObjectInformationA(station, UOI_NAME, name, sizeof name, &needed))
+        // A name too long for the buffer is not the interactive station's.
+        return GetLastError() == ERROR_INSUFFICIENT_BUFFER ? 0 : 1;
+    name[sizeof name - 1] = '\0';
+    if (_stricmp(name, "WinSta0") != 0)
+        return 0;
+    USEROBJECTFLAGS flags;
+    if (!sys::GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags, &needed))
+        return 1;
+    return (flags.dwFlags & WSF_VISIBLE) != 0 ? 1 : 0;
+}

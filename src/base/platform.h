@@ -51,3 +51,9 @@ int IsUserAdmin(void);
 // buffer. Answers 0, leaving no path, when the system fails or the path does
 // not fit.
 int BuildWindowsPath(const char *name, char *buffer, unsigned size);
+
+// 0 when nobody can answer a message box this process shows: its window
+// station is not the interactive one ("WinSta0") or has no visible desktop
+// (a service, SYSTEM in session 0). 1 otherwise, on Windows 9x, and when the
+// system cannot tell (the box is then shown, as it always was).
+int CanAnswerMessageBox(void);

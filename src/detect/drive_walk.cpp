@@ -1,10 +1,12 @@
 #include "detect/drive_walk.h"
 #include "base/console.h"
 #include "base/platform.h"
+#include "base/run_record.h"
 #include "base/run_tally.h"
 #include "detect/pattern_list.h"
 #include "detect/read_ahead.h"
 #include "detect/signatures.h"
+#include "fileops/file_digest.h"
 #include "fileops/long_path.h"
 #include "fileops/replace_file.h"
 #include "sys/syscalls.h"
@@ -234,6 +236,7 @@ static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot)
 
 static void ReportFolder(const char *path)
 {
+    RunRecordWalk(kWalkFolders);
     ConsolePrint("%s\n", path);
     TracePrint(TraceModuleName, -1, 4, "%s\n", path);
 }
@@ -251,6 +254,8 @@ static void ReportNotOnDisk(const char *path)
 {
     TracePrint(TraceModuleName, -1, 4, "File not read, its data is not on this computer: %s\n", path);
     RunTallyAddUnjudged(kFileNotOnDisk);
+    RunRecordWalk(kWalkFiles);
+    RunRecordWalk(kWalkCandidates);
 }
 
 // What the file step does with a candidate's fingerprint: reports it, and
@@ -258,6 +263,8 @@ static void ReportNotOnDisk(const char *path)
 static void HandleFingerprint(const char *path, const FingerprintResult *fingerprint)
 {
     int infected = 0;
+    RunRecordWalk(kWalkFiles);
+    RunRecordWalk(kWalkCandidates);
     if (!ReportFingerprint(path, fingerprint, &infected)) {
         // Logged too: a silent run's log is all a script has to go by.
         if (fingerprint->timedOut) {
@@ -276,7 +283,11 @@ static void HandleFingerprint(const char *path, const FingerprintResult *fingerp
 
     RunTallyAddFound();
     ConsolePrint("Infected: %s  ", path);
+    WormFileFacts facts;
+    FileSha256(path, &facts);
+    facts.signatureId = fingerprint->matchIndex;
     int result = ReplaceExaminedFile(path, &fingerprint->identity);
+    RunRecordObject(kObjectFile, path, kActionDelete, RunObjectResultOfReplace(result), &facts);
     TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", path, result);
     switch (result) {
     case ReplaceDone:
@@ -303,8 +314,10 @@ int CheckFoundEntry(const char *path, const WIN32_FIND_DATAA *findData, int isDi
         ReportFolder(path);
         return 0;
     }
-    if (!HasScannedExtension(path))
+    if (!HasScannedExtension(path)) {
+        RunRecordWalk(kWalkFiles);
         return 0;
+    }
     if (IsNotOnDisk(findData)) {
         ReportNotOnDisk(path);
         return 0;
@@ -333,6 +346,7 @@ static int QueueFoundEntry(const char *path, const WIN32_FIND_DATAA *findData, i
     static unsigned passedOver;
     ConsoleFlushDue();
     if (!isDirectory && !HasScannedExtension(path)) {
+        RunRecordWalk(kWalkFiles);
         if (++passedOver % 64 == 0)
             ReadAheadKeepMoving(g_readAhead);
         return 0;

@@ -1,6 +1,7 @@
 #include "persist/autostart_cleanup.h"
 
 #include "base/platform.h"
+#include "base/run_record.h"
 #include "base/run_tally.h"
 #include "fileops/replace_file.h"
 #include "sys/syscalls.h"
@@ -47,6 +48,13 @@ static void DeleteRunValueInView(HKEY hive, const char *keyPath, const char *val
     TracePrint(TraceModuleName, -1, 4, "Value %s of %s was deleted with status: %s (0x%x)\n", valueName, shownKey,
                status == ERROR_SUCCESS ? "OK" : "failed", (unsigned)status);
     sys::RegCloseKey(key);
+    // Only a value that was there is an object of the run.
+    if (status != ERROR_FILE_NOT_FOUND) {
+        char shown[700];
+        snprintf(shown, sizeof shown, "%s\\%s", shownKey, valueName);
+        RunRecordObject(kObjectRunValue, shown, kActionDeleteValue,
+                        status == ERROR_SUCCESS ? kResultDone : kResultFailed, nullptr);
+    }
 }
 
 void DeleteRunValue(HKEY hive, const char *keyPath, const char *valueName)
@@ -140,6 +148,8 @@ void RemoveStartupCopies(void)
             // No existence test first: where nothing lies the answer is 0.
             int result = ReplaceFile("", path, nullptr, 0);
             TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", path, result);
+            if (result != 0)
+                RunRecordObject(kObjectStartupCopy, path, kActionDelete, RunObjectResultOfReplace(result), nullptr);
             RunTallyAddReplaceResult(result);
         }
     }

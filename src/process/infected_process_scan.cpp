@@ -1,9 +1,11 @@
 #include "process/infected_process_scan.h"
 #include "base/console.h"
 #include "base/platform.h"
+#include "base/run_record.h"
 #include "base/run_tally.h"
 #include "detect/read_ahead.h"
 #include "detect/signatures.h"
+#include "fileops/file_digest.h"
 #include "fileops/long_path.h"
 #include "fileops/replace_file.h"
 #include "process/process_enum.h"
@@ -21,33 +23,39 @@ static const int kMaxProcessRounds = 3;
 
 // Deletes an infected image, the very file that was judged: the file on
 // 64-bit Windows is the real one.
-static void DeleteInfectedImage(const char *name, const FileIdentity *identity)
+static void DeleteInfectedImage(const char *name, const FileIdentity *identity, int32_t signatureId)
 {
     FileRedirection redirection = FileRedirectionOff();
+    WormFileFacts facts;
+    FileSha256(name, &facts);
+    facts.signatureId = signatureId;
     int result = ReplaceExaminedFile(name, identity);
     FileRedirectionBack(redirection);
     TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", name, result);
+    RunRecordObject(kObjectFile, name, kActionDelete, RunObjectResultOfReplace(result), &facts);
     RunTallyAddReplaceResult(result);
 }
 
 static void DeletePendingImages(ProcessScanContext *scan)
 {
     for (int i = 0; i < scan->imageCount; ++i)
-        DeleteInfectedImage(scan->images[i], &scan->imageIdentities[i]);
+        DeleteInfectedImage(scan->images[i], &scan->imageIdentities[i], scan->imageSignatures[i]);
     scan->imageCount = 0;
 }
 
 // Keeps an image for deletion once every process of the listing has ended;
 // an image already kept is not kept twice. Without room it goes now.
-static void KeepImageForDeletion(ProcessScanContext *scan, const char *name, const FileIdentity *identity)
+static void KeepImageForDeletion(ProcessScanContext *scan, const char *name, const FileIdentity *identity,
+                                 int32_t signatureId)
 {
     for (int i = 0; i < scan->imageCount; ++i)
         if (_stricmp(scan->images[i], name) == 0)
             return;
     if (scan->imageCount == kMaxPendingImages || strlen(name) >= MAX_PATH) {
-        DeleteInfectedImage(name, identity);
+        DeleteInfectedImage(name, identity, signatureId);
         return;
     }
+    scan->imageSignatures[scan->imageCount] = signatureId;
     scan->imageIdentities[scan->imageCount] = *identity;
     strcpy(scan->images[scan->imageCount++], name);
 }
@@ -167,7 +175,13 @@ void CheckProcess(const ListedProcess *process, void *context)
     FileRedirection redirection = FileRedirectionOff();
     FileIdentity identity;
     memset(&identity, 0, sizeof identity);
-    int infected = scan->isInfected(name, &identity);
+    int32_t signatureId = -1;
+    int infected = scan->isInfected(name, &identity, &signatureId);
+    WormFileFacts facts;
+    facts.known = 0;
+    if (infected == 1)
+        FileSha256(name, &facts);
+    facts.signatureId = signatureId;
     FileRedirectionBack(redirection);
     if (infected == kNotExaminedInTime) {
         TracePrint(TraceModuleName, -1, 1, "Process %s (PID=0x%x) could not be examined: no answer within %u seconds\n",
@@ -208,7 +222,8 @@ void CheckProcess(const ListedProcess *process, void *context)
     // image before it is deleted.
     if (!waited)
         sys::Sleep(1000);
-    KeepImageForDeletion(scan, name, &identity);
+    KeepImageForDeletion(scan, name, &identity, signatureId);
+    RunRecordObject(kObjectProcess, name, kActionEnd, terminated ? kResultDone : kResultFailed, &facts);
 
     scan->anyInfected = 1;
     ++scan->roundInfected;
@@ -218,7 +233,7 @@ void CheckProcess(const ListedProcess *process, void *context)
     }
 }
 
-int IsFileInfected(const char *path, FileIdentity *identity)
+int IsFileInfected(const char *path, FileIdentity *identity, int32_t *signatureId)
 {
     // An image whose open never returns (an opportunistic lock its owner
     // holds) must not stall the run with the guard off.
@@ -227,6 +242,7 @@ int IsFileInfected(const char *path, FileIdentity *identity)
     for (int i = 0; i < result.seekFailures; ++i)
         ConsolePrint("seek failed\n");
     *identity = result.identity;
+    *signatureId = result.matchIndex;
     if (result.timedOut)
         return kNotExaminedInTime;
     if (!result.examined)
@@ -296,6 +312,7 @@ void DeleteKnownWormFiles(void)
             ConsolePrint("found infected file %s\n", path);
             int result = ReplaceFile("", path, nullptr, 0);
             TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", path, result);
+            RunRecordObject(kObjectKnownName, path, kActionDelete, RunObjectResultOfReplace(result), nullptr);
             RunTallyAddReplaceResult(result);
         } else {
             TracePrint(TraceModuleName, -1, 4, "file %s doesn't exist\n", path);

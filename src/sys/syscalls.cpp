@@ -56,6 +56,49 @@ BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, D
     return call(text, revision, descriptor, size);
 }
 
+// The interactive window station's questions (NT only) and the CryptoAPI
+// (absent from the first Windows 95): each fails as a missing call does.
+#define VORNIK_OPTIONAL_BOOL(module, name, params, args)                \
+    BOOL WINAPI name params                                          \
+    {                                                                \
+        typedef BOOL(WINAPI * Fn) params;                            \
+        VORNIK_OPTIONAL_ENTRY(Fn, module, #name);                    \
+        if (call == nullptr) {                                       \
+            SetLastError(ERROR_CALL_NOT_IMPLEMENTED);                \
+            return FALSE;                                            \
+        }                                                            \
+        return call args;                                            \
+    }
+
+HWINSTA WINAPI GetProcessWindowStation(void)
+{
+    typedef HWINSTA(WINAPI * Fn)(void);
+    VORNIK_OPTIONAL_ENTRY(Fn, "USER32.DLL", "GetProcessWindowStation");
+    if (call == nullptr) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return nullptr;
+    }
+    return call();
+}
+
+VORNIK_OPTIONAL_BOOL("USER32.DLL", GetUserObjectInformationA,
+                     (HANDLE object, int index, PVOID information, DWORD length, LPDWORD needed),
+                     (object, index, information, length, needed))
+VORNIK_OPTIONAL_BOOL("ADVAPI32.DLL", CryptAcquireContextA,
+                     (HCRYPTPROV * provider, LPCSTR container, LPCSTR providerName, DWORD type, DWORD flags),
+                     (provider, container, providerName, type, flags))
+VORNIK_OPTIONAL_BOOL("ADVAPI32.DLL", CryptReleaseContext, (HCRYPTPROV provider, DWORD flags), (provider, flags))
+VORNIK_OPTIONAL_BOOL("ADVAPI32.DLL", CryptCreateHash,
+                     (HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY key, DWORD flags, HCRYPTHASH *hash),
+                     (provider, algorithm, key, flags, hash))
+VORNIK_OPTIONAL_BOOL("ADVAPI32.DLL", CryptHashData, (HCRYPTHASH hash, const BYTE *data, DWORD length, DWORD flags),
+                     (hash, data, length, flags))
+VORNIK_OPTIONAL_BOOL("ADVAPI32.DLL", CryptGetHashParam,
+                     (HCRYPTHASH hash, DWORD parameter, BYTE *data, DWORD *length, DWORD flags),
+                     (hash, parameter, data, length, flags))
+VORNIK_OPTIONAL_BOOL("ADVAPI32.DLL", CryptDestroyHash, (HCRYPTHASH hash), (hash))
+
+#undef VORNIK_OPTIONAL_BOOL
 #undef VORNIK_OPTIONAL_ENTRY
 
 }  // namespace sysopt

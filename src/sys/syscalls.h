@@ -9,6 +9,7 @@
 #pragma once
 
 #include <windows.h>
+#include <wincrypt.h>
 #include <conio.h>
 #include <io.h>
 #include <stdio.h>
@@ -26,6 +27,15 @@ DWORD WINAPI GetSecurityInfo(HANDLE object, int objectType, DWORD what, PSID *ow
                              PACL *sacl, PSECURITY_DESCRIPTOR *descriptor);
 BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD revision,
                                                                  PSECURITY_DESCRIPTOR *descriptor, PULONG size);
+HWINSTA WINAPI GetProcessWindowStation(void);
+BOOL WINAPI GetUserObjectInformationA(HANDLE object, int index, PVOID information, DWORD length, LPDWORD needed);
+BOOL WINAPI CryptAcquireContextA(HCRYPTPROV *provider, LPCSTR container, LPCSTR providerName, DWORD type,
+                                 DWORD flags);
+BOOL WINAPI CryptReleaseContext(HCRYPTPROV provider, DWORD flags);
+BOOL WINAPI CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY key, DWORD flags, HCRYPTHASH *hash);
+BOOL WINAPI CryptHashData(HCRYPTHASH hash, const BYTE *data, DWORD length, DWORD flags);
+BOOL WINAPI CryptGetHashParam(HCRYPTHASH hash, DWORD parameter, BYTE *data, DWORD *length, DWORD flags);
+BOOL WINAPI CryptDestroyHash(HCRYPTHASH hash);
 }  // namespace sysopt
 
 // One row per call: X(name, real function). decltype of the real function
@@ -50,12 +60,15 @@ BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, D
     X(GetSystemInfo, ::GetSystemInfo)                        \
     X(GetTickCount, ::GetTickCount)                          \
     X(GetLocalTime, ::GetLocalTime)                          \
+    X(GetSystemTime, ::GetSystemTime)                        \
     X(GetComputerNameA, ::GetComputerNameA)                  \
     X(GetUserNameA, ::GetUserNameA)                          \
     /* console, confirmation box, debugger output */         \
     X(SetConsoleCtrlHandler, ::SetConsoleCtrlHandler)        \
     X(SetUnhandledExceptionFilter, ::SetUnhandledExceptionFilter) \
     X(MessageBoxA, ::MessageBoxA)                            \
+    X(GetProcessWindowStation, ::sysopt::GetProcessWindowStation) \
+    X(GetUserObjectInformationA, ::sysopt::GetUserObjectInformationA) \
     X(OutputDebugStringA, ::OutputDebugStringA)              \
     X(getch, ::_getch)                                       \
     X(write, ::_write)                                       \
@@ -105,6 +118,13 @@ BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, D
     X(CreateFileA, ::CreateFileA)                            \
     X(SetFilePointer, ::SetFilePointer)                      \
     X(ReadFile, ::ReadFile)                                  \
+    /* the SHA-256 of a worm file (CryptoAPI) */             \
+    X(CryptAcquireContextA, ::sysopt::CryptAcquireContextA)  \
+    X(CryptReleaseContext, ::sysopt::CryptReleaseContext)    \
+    X(CryptCreateHash, ::sysopt::CryptCreateHash)            \
+    X(CryptHashData, ::sysopt::CryptHashData)                \
+    X(CryptGetHashParam, ::sysopt::CryptGetHashParam)        \
+    X(CryptDestroyHash, ::sysopt::CryptDestroyHash)          \
     /* token and rights */                                   \
     X(GetCurrentProcess, ::GetCurrentProcess)                \
     X(OpenProcessToken, ::OpenProcessToken)                  \
@@ -128,6 +148,7 @@ BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, D
     X(RegQueryValueExA, ::RegQueryValueExA)                  \
     X(RegEnumKeyExA, ::RegEnumKeyExA)                        \
     X(RegCreateKeyExA, ::RegCreateKeyExA)                    \
+    X(RegSetValueExA, ::RegSetValueExA)                      \
     /* runtime: heap and streams */                          \
     X(malloc, ::malloc)                                      \
     X(free, ::free)                                          \

@@ -3,10 +3,11 @@ a stand-in guard (guard_stand_in.py: a small kernel driver Wine loads) that
 answers as each test asks and records every request it gets."""
 
 import os
+import re
 import unittest
 
 import guard_stand_in as guard
-from workstation import WorkstationTestCase, log_runs
+from workstation import END_LINE, WorkstationTestCase, log_runs
 
 DEVICE_NAME_KEY = "HKLM\\Software\\Vardeko\\Tavrel\\Portiva"
 
@@ -48,7 +49,7 @@ class NtGuard(GuardTestCase):
         self.assertEqual(guard_lines(run), [b"Cannot open PV error=2"] * 2)
         # One before the clean-up, one after it.
         self.assertLess(run.index(b"Cannot open PV"), run.index(b"No infected processes"))
-        self.assertTrue(run.endswith(b"Cannot open PV error=2\r\nExiting, return value 0\r\n"), run)
+        self.assertRegex(run, rb"Cannot open PV error=2\r\n" + END_LINE + rb"Exiting, return value 0\r\n\Z")
 
     def test_the_guard_is_switched_off_then_on_and_answers_are_checked(self):
         ws = self.workstation()
@@ -109,9 +110,9 @@ class NtGuard(GuardTestCase):
         self.assertEqual(result.exit_code, 3)
         self.assertIn(line, result.stdout)
         self.assertIn(b"An error occurred in the disinfection process.", result.stdout)
-        self.assertTrue(log_runs(result.log)[-1].endswith(
-            line + b"Infections were found.  An error occurred in the disinfection process.\r\n"
-            b"Exiting, return value 3\r\n"), result.log)
+        self.assertRegex(log_runs(result.log)[-1], re.escape(
+            line + b"Infections were found.  An error occurred in the disinfection process.\r\n") + END_LINE +
+            rb"Exiting, return value 3\r\n\Z")
 
 
 class InterruptedRun(GuardTestCase):

@@ -3,12 +3,14 @@ without asking and without a summary. No display here, so a confirmation box
 that should not have been shown returns at once and the run goes on, which
 the output and the log then show."""
 
+import hashlib
+import json
 import os
 import re
 import unittest
 
-from workstation import (EXIT_LINE_0, NO_PROCESS, SOURCE_ROOT, VERSION_LINE, WorkstationTestCase,
-                         crlf_lines, forge_sample_module, log_runs, test_program, tool_exe)
+from workstation import (END_LINE, EXIT_LINE_0, NO_PROCESS, RUN_KEY, SOURCE_ROOT, VERSION_LINE, WorkstationTestCase,
+                         crlf_lines, forge_sample_module, log_runs, sample_program, test_program, tool_exe)
 
 ANOTHER_COPY = b"Another copy of T-Vornik is running. Run the tool again when it has finished.\r\n"
 PROMPT = b"press any key to exit ...\r\n"
@@ -27,6 +29,26 @@ int main(void)
     Sleep(INFINITE);
 }
 """
+
+# Another user's Run key whose hive name holds quotes, control characters and
+# a code-page letter: the report must carry it as the log names it, and still
+# parse.
+ODD_USER = 'Odd "quoted"\t\x1f\x7f caf\xe9 {user}'
+ODD_USER_HIVE = r"""
+#include <windows.h>
+int main(void)
+{
+    HKEY key;
+    const char *path = "Odd \"quoted\"\t\x1f\x7f caf\xe9 {user}\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+    if (RegCreateKeyExA(HKEY_USERS, path, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL) != 0)
+        return 1;
+    return RegSetValueExA(key, "TrayX", 0, REG_SZ, (const BYTE *)"x", 2) != 0;
+}
+"""
+
+# What the report's objects are built from: the log's deletion lines.
+DELETED_FILE = re.compile(rb'^Deleting file "(.*)", result=(\d)\r$', re.M)
+DELETED_VALUE = re.compile(rb"^Value (.*) of (.*) was deleted with status: OK", re.M)
 
 
 class VersionOption(WorkstationTestCase):
@@ -72,6 +94,17 @@ class SilentOption(WorkstationTestCase):
                 self.assertOneRunLogged(runs[-1])
                 previous = result.log
 
+    def test_a_log_past_its_bound_becomes_the_older_generation(self):
+        ws = self.workstation()
+        old = b"an older run\r\n" * (8 * 1024 * 1024 // 14 + 1)
+        ws.plant_file("C:\\windows\\T-Vornik.log", old)
+        ws.plant_file("C:\\windows\\T-Vornik.old.log", b"the generation before")
+        result = self.run_tool(ws, "/SILENT", timeout=60)
+        self.assertEqual(ws.read_file("C:\\windows\\T-Vornik.old.log"), old)
+        self.assertOneRunLogged(result.log)
+        self.run_tool(ws, "/SILENT", timeout=60)  # under the bound: appended to
+        self.assertEqual(len(log_runs(ws.log)), 2)
+
     def test_lookalike_arguments_do_not_make_a_run_silent(self):
         ws = self.workstation()
         ws.keep_server()
@@ -97,8 +130,9 @@ class OneRunAtATime(WorkstationTestCase):
         self.assertEqual((silent.exit_code, silent.stdout), (0, ANOTHER_COPY))
         interactive = self.run_tool(ws, timeout=30)
         self.assertEqual((interactive.exit_code, interactive.stdout), (3, ANOTHER_COPY))
-        self.assertTrue(interactive.log.endswith(ANOTHER_COPY + b"Exiting, return value 3\r\n"),
-                        interactive.log)
+        # Its lines among the first run's, between its own start and end lines.
+        self.assertRegex(interactive.log, VERSION_LINE + rb"Run started [^\r]*\r\n" + re.escape(ANOTHER_COPY) +
+                         END_LINE + rb"Exiting, return value 3\r\n\Z")
         term.type(b"\r")
         result = first.wait(30)
         self.assertEqual(result.exit_code, 0)
@@ -141,10 +175,15 @@ class UnattendedRun(WorkstationTestCase):
             with self.subTest(args=args):
                 result = self.run_tool(ws, *args, timeout=120)
                 self.assertEqual(result.exit_code, code)
-                self.assertTrue(log_runs(result.log)[-1].endswith(
-                    b"Infections were found and removed.\r\n" + restart +
-                    b"Exiting, return value %d\r\n" % code), result.log)
+                self.assertRegex(log_runs(result.log)[-1], b"Infections were found and removed.\r\n" + restart +
+                                 rb"Run ended [-\d]+ [:\d]+, duration \d+ s\r\nExiting, return value %d\r\n\Z" % code)
                 self.assertNotIn(b"Infection was found", result.stdout)
+                report = json.loads(ws.read_file("C:\\windows\\T-Vornik.json"))
+                self.assertEqual((report["exitCode"], report["outcome"], report["counts"]["pendingRestart"]),
+                                 (code, "restart", 1))
+                self.assertEqual(report["objects"], [{
+                    "kind": "file", "path": "C:\\Temp\\details.pif", "action": "delete", "result": "restart",
+                    "size": 20000, "signatureId": 1, "sha256": hashlib.sha256(sample).hexdigest()}])
 
     def test_the_batch_file_cleans_ends_with_the_outcome_and_copies_the_log(self):
         ws = self.workstation(drives={"S": "network"})
@@ -161,7 +200,74 @@ class UnattendedRun(WorkstationTestCase):
         computer = re.search(rb"on computer (\S+) as user", result.log).group(1).decode()
         with open(os.path.join(ws.host_path("S:\\logs"), computer + ".log"), "rb") as f:
             self.assertEqual(f.read(), result.log)
-        self.assertIn(b"Infections were found and removed.\r\nExiting, return value 1\r\n", result.log)
+        with open(os.path.join(ws.host_path("S:\\logs"), computer + ".json"), "rb") as f:
+            self.assertEqual(json.loads(f.read())["outcome"], "cleaned")
+        self.assertRegex(result.log, b"Infections were found and removed.\r\n" + END_LINE + b"Exiting, return value 1\r\n")
+
+    def test_the_report_parses_and_names_every_object_as_the_log_does(self):
+        ws = self.workstation()
+        ws.keep_server()  # the odd user's hive lives in the server
+        forge = forge_sample_module()
+        files = {"C:\\Temp\\it's caf\u00e9 {1}.pif": (forge.make_sample(20000, 1), 1),
+                 "C:\\Temp\\deep\\details.scr": (forge.make_sample(30000, 2, seed=3), 2)}
+        for path, (data, _) in files.items():
+            ws.plant_file(path, data)
+        ws.plant_file("C:\\Cyr\\placeholder.txt", b"")
+        with open(os.path.join(ws.host_path("C:\\Cyr"), "\u0432\u0438\u0440\u0443\u0441.exe"), "wb") as f:
+            f.write(forge.make_sample(20000, 3))
+        ws.set_registry("HKLM\\" + RUN_KEY, {"TrayX": "x"})
+        ws.plant_file("C:\\Temp\\hive.exe", test_program(ODD_USER_HIVE))
+        self.assertEqual(ws.run_program("C:\\Temp\\hive.exe", timeout=60).exit_code, 0)
+        worm = ws.start_sample_program("C:\\Program Files\\svc\\winsvc.exe", 0)
+        self.addCleanup(worm.kill)
+        result = self.run_tool(ws, "/SILENT", "/EXITCODE", timeout=180)
+        self.assertEqual(result.exit_code, 1, result)
+
+        report = json.loads(ws.read_file("C:\\windows\\T-Vornik.json").decode("utf-8"))
+        self.assertFalse(ws.exists("C:\\windows\\T-Vornik.json.new"))
+        self.assertEqual(list(report), ["tool", "version", "computer", "user", "start", "end", "durationSeconds",
+                                        "options", "exitCode", "outcome", "counts", "objects"])
+        self.assertEqual((report["version"], report["options"], report["exitCode"], report["outcome"]),
+                         ("1.00.9340", ["/SILENT", "/EXITCODE"], 1, "cleaned"))
+        for end in ("start", "end"):
+            self.assertRegex(report[end]["utc"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+            self.assertRegex(report[end]["local"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
+        counts = report["counts"]
+        self.assertEqual((counts["found"], counts["removed"], counts["failed"], counts["notExamined"]), (4, 6, 0, 0))
+        self.assertGreater(counts["folders"], 10)
+        self.assertGreaterEqual(counts["files"], counts["candidates"])
+        self.assertGreaterEqual(counts["candidates"], 3)
+
+        log = log_runs(result.log)[-1].decode("cp1252")
+        expected = [("process", "C:\\Program Files\\svc\\winsvc.exe", "end", "done")]
+        expected += [("file", path, "delete", "done") for path, code in DELETED_FILE.findall(log.encode("cp1252"))
+                     if code != b"0" for path in [path.decode("cp1252")]]
+        expected += [("runValue", key.decode("cp1252") + "\\" + value.decode("cp1252"), "deleteValue", "done")
+                     for value, key in DELETED_VALUE.findall(log.encode("cp1252"))]
+        got = [(o["kind"], o["path"], o["action"], o["result"]) for o in report["objects"]]
+        self.assertEqual(sorted(got), sorted(expected), log)
+        self.assertIn(ODD_USER + "\\" + RUN_KEY + "\\TrayX", [o["path"] for o in report["objects"]])
+        # Each worm file by its fingerprint, size and SHA-256.
+        files["C:\\Program Files\\svc\\winsvc.exe"] = (sample_program(0), 0)
+        for o in report["objects"]:
+            if o["path"] in files:
+                data, signature = files[o["path"]]
+                self.assertEqual((o["size"], o["signatureId"], o["sha256"]),
+                                 (len(data), signature, hashlib.sha256(data).hexdigest()), o)
+        self.assertEqual(ws.registry("HKLM\\SOFTWARE\\Tavrel\\T-Vornik"),
+                         {"Version": "1.00.9340", "LastRunEnd": report["end"]["utc"], "LastExitCode": 1,
+                          "LastOutcome": "cleaned"})
+
+    def test_the_batch_file_says_so_and_ends_with_three_when_the_share_cannot_take_the_copies(self):
+        ws = self.workstation(drives={"S": "network"})
+        ws.copy_file(tool_exe(), "S:\\Tools\\T-Vornik.exe")
+        with open(os.path.join(SOURCE_ROOT, "src", "app", "T-Vornik-unattended.cmd"), "rb") as f:
+            ws.plant_file("S:\\Tools\\T-Vornik-unattended.cmd", f.read())
+        result = ws.run_program("C:\\windows\\system32\\cmd.exe", "/c", "S:\\Tools\\T-Vornik-unattended.cmd",
+                                "S:\\missing", timeout=120)
+        self.assertEqual(result.exit_code, 3, result)
+        self.assertIn(b"could not be copied to S:\\missing", result.stderr)
+        self.assertIn(b"Exiting, return value 0\r\n", result.log)
 
 
 if __name__ == "__main__":

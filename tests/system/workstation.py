@@ -1214,6 +1214,8 @@ VERSION_LINE = b"T-Vornik v1.00.9340\r\n"
 BANNER_LINE = (b"W32/Vornik.B@mm, W32/Vornik.C@mm and W32/Vornik.E@mm "
                b"W32/Vornik.F@mm Removal Tool ver 1.00.9340\r\n")
 EXIT_LINE_0 = b"Exiting, return value 0\r\n"
+# The line before every exit line: when the run ended, and how long it took.
+END_LINE = rb"Run ended \d{4}-\d\d-\d\d \d\d:\d\d:\d\d, duration \d+ s\r\n"
 # What the process scan prints when no worm process runs.
 NO_PROCESS = b"Infected process was not found in memory\r\n"
 
@@ -1306,6 +1308,7 @@ class WorkstationTestCase(unittest.TestCase):
         self.assertEqual(lines[0], VERSION_LINE, run_log)
         self.assertRegex(lines[1], rb"^Run started \d{4}-\d\d-\d\d \d\d:\d\d:\d\d on computer \S+ as user \S+\r\n$")
         self.assertEqual(lines[2], b"[QVSC - Disinfect_Vornik]\r\n", run_log)
+        self.assertRegex(lines[-2], b"^" + END_LINE + b"$")
         self.assertEqual(lines[-1], EXIT_LINE_0, run_log)
 
 

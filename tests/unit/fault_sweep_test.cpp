@@ -52,6 +52,8 @@ const FailureSpec kFailures[] = {
     {"GetUserNameA", FALSE, ERROR_INSUFFICIENT_BUFFER, 0, false},
     {"SetConsoleCtrlHandler", FALSE, ERROR_INVALID_PARAMETER, 0, false},
     {"MessageBoxA", 0, ERROR_INVALID_WINDOW_HANDLE, 0, false},
+    {"GetProcessWindowStation", 0, ERROR_ACCESS_DENIED, 0, false},
+    {"GetUserObjectInformationA", FALSE, ERROR_ACCESS_DENIED, 0, false},
     {"getch", -1, 0, 0, false},
     {"RegisterClassA", 0, ERROR_NOT_ENOUGH_MEMORY, 0, false},
     {"UnregisterClassA", FALSE, ERROR_CLASS_HAS_WINDOWS, 0, true},
@@ -90,6 +92,12 @@ const FailureSpec kFailures[] = {
     {"CreateFileA", -1, ERROR_ACCESS_DENIED, 0, false},
     {"SetFilePointer", -1, ERROR_NEGATIVE_SEEK, 0, false},
     {"ReadFile", FALSE, ERROR_READ_FAULT, 0, false},
+    {"CryptAcquireContextA", FALSE, static_cast<DWORD>(NTE_PROV_TYPE_NOT_DEF), 0, false},
+    {"CryptReleaseContext", FALSE, ERROR_INVALID_HANDLE, 0, true},
+    {"CryptCreateHash", FALSE, static_cast<DWORD>(NTE_BAD_ALGID), 0, false},
+    {"CryptHashData", FALSE, static_cast<DWORD>(NTE_BAD_HASH), 0, false},
+    {"CryptGetHashParam", FALSE, static_cast<DWORD>(NTE_BAD_HASH), 0, false},
+    {"CryptDestroyHash", FALSE, ERROR_INVALID_HANDLE, 0, true},
     {"OpenProcessToken", FALSE, ERROR_ACCESS_DENIED, 0, false},
     {"GetTokenInformation", FALSE, ERROR_ACCESS_DENIED, 0, false},
     {"AllocateAndInitializeSid", FALSE, ERROR_NOT_ENOUGH_MEMORY, 0, false},
@@ -107,6 +115,7 @@ const FailureSpec kFailures[] = {
     {"RegQueryValueExA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
     {"RegEnumKeyExA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
     {"RegCreateKeyExA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
+    {"RegSetValueExA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
     {"malloc", 0, 0, ENOMEM, false},
     {"strdup", 0, 0, ENOMEM, false},
     {"fopen", 0, 0, EACCES, false},
@@ -118,7 +127,8 @@ const FailureSpec kFailures[] = {
 };
 
 // Calls that cannot fail, or whose every answer is a valid one, are not
-// made to fail: Sleep, GetCurrentProcessId, GetSystemInfo, GetTickCount, GetLocalTime, SetUnhandledExceptionFilter,
+// made to fail: Sleep, GetCurrentProcessId, GetSystemInfo, GetTickCount, GetLocalTime, GetSystemTime,
+// SetUnhandledExceptionFilter,
 // OutputDebugStringA, GetCurrentProcess, IsDBCSLeadByte, EqualSid, FreeSid, LocalFree, free, DefWindowProcA,
 // PeekMessageA (no message is an answer), DispatchMessageA.
 
@@ -287,6 +297,11 @@ struct Counted {
     static inline decltype(sys::FreeSid) freeSid;
     static inline decltype(sys::RegisterClassA) registerClass;
     static inline decltype(sys::UnregisterClassA) unregisterClass;
+    static inline decltype(sys::RegCreateKeyExA) regCreate;
+    static inline decltype(sys::CryptAcquireContextA) acquireContext;
+    static inline decltype(sys::CryptReleaseContext) releaseContext;
+    static inline decltype(sys::CryptCreateHash) createHash;
+    static inline decltype(sys::CryptDestroyHash) destroyHash;
 
     static HANDLE WINAPI CreateFileA(LPCSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f, HANDLE t)
     {
@@ -436,6 +451,39 @@ struct Counted {
         return atom;
     }
     static BOOL WINAPI UnregisterClassA(LPCSTR name, HINSTANCE i) { Gave(name); return unregisterClass(name, i); }
+    static LONG WINAPI RegCreateKeyExA(HKEY hive, LPCSTR path, DWORD r, LPSTR c, DWORD o, REGSAM a,
+                                       LPSECURITY_ATTRIBUTES sa, PHKEY key, LPDWORD disposition)
+    {
+        LONG status = regCreate(hive, path, r, c, o, a, sa, key, disposition);
+        if (status == ERROR_SUCCESS)
+            Took(*key, std::string("key ") + path);
+        return status;
+    }
+    // The CryptoAPI's context and hash are numbers, told apart by a mark.
+    static BOOL WINAPI CryptAcquireContextA(HCRYPTPROV *p, LPCSTR c, LPCSTR n, DWORD t, DWORD f)
+    {
+        BOOL ok = acquireContext(p, c, n, t, f);
+        if (ok)
+            Took(reinterpret_cast<void *>(*p ^ 1), "crypto context");
+        return ok;
+    }
+    static BOOL WINAPI CryptReleaseContext(HCRYPTPROV p, DWORD f)
+    {
+        Gave(reinterpret_cast<void *>(p ^ 1));
+        return releaseContext(p, f);
+    }
+    static BOOL WINAPI CryptCreateHash(HCRYPTPROV p, ALG_ID a, HCRYPTKEY k, DWORD f, HCRYPTHASH *h)
+    {
+        BOOL ok = createHash(p, a, k, f, h);
+        if (ok)
+            Took(reinterpret_cast<void *>(*h ^ 2), "hash");
+        return ok;
+    }
+    static BOOL WINAPI CryptDestroyHash(HCRYPTHASH h)
+    {
+        Gave(reinterpret_cast<void *>(h ^ 2));
+        return destroyHash(h);
+    }
 };
 
 #define VORNIK_COUNT(row, field, wrapper) \
@@ -469,6 +517,11 @@ void InstallCounting()
     VORNIK_COUNT(FreeSid, freeSid, FreeSid)
     VORNIK_COUNT(RegisterClassA, registerClass, RegisterClassA)
     VORNIK_COUNT(UnregisterClassA, unregisterClass, UnregisterClassA)
+    VORNIK_COUNT(RegCreateKeyExA, regCreate, RegCreateKeyExA)
+    VORNIK_COUNT(CryptAcquireContextA, acquireContext, CryptAcquireContextA)
+    VORNIK_COUNT(CryptReleaseContext, releaseContext, CryptReleaseContext)
+    VORNIK_COUNT(CryptCreateHash, createHash, CryptCreateHash)
+    VORNIK_COUNT(CryptDestroyHash, destroyHash, CryptDestroyHash)
 }
 #undef VORNIK_COUNT
 

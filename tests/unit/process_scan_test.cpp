@@ -522,10 +522,11 @@ UINT WINAPI FakeWindowsDirectory(LPSTR buffer, UINT size)
 
 // The infection test of these tests: a name with "worm" in it.
 std::vector<std::string> g_judged;  // every path it was asked about
-int NamedWorm(const char *path, FileIdentity *identity)
+int NamedWorm(const char *path, FileIdentity *identity, int32_t *signatureId)
 {
     g_judged.push_back(path);
     IdentityOfFile(path, identity);
+    *signatureId = 0;
     return strstr(path, "worm") != nullptr;
 }
 
@@ -837,13 +838,15 @@ TEST(InfectionTest, OnlyAReadableFileWithAFingerprintIsInfected)
     WriteFileBytes(clean, PlainBytes(0x4000, 7));
     FileIdentity identity, expected;
     IdentityOfFile(worm, &expected);
-    EXPECT_EQ(IsFileInfected(worm.c_str(), &identity), 1);
+    int32_t signatureId = -1;
+    EXPECT_EQ(IsFileInfected(worm.c_str(), &identity, &signatureId), 1);
+    EXPECT_EQ(signatureId, 1);
     EXPECT_TRUE(SameFileIdentity(&identity, &expected));
-    EXPECT_EQ(IsFileInfected(clean.c_str(), &identity), 0);
-    EXPECT_EQ(IsFileInfected(scratch.File("missing.exe").c_str(), &identity), kNotExamined);
+    EXPECT_EQ(IsFileInfected(clean.c_str(), &identity, &signatureId), 0);
+    EXPECT_EQ(IsFileInfected(scratch.File("missing.exe").c_str(), &identity, &signatureId), kNotExamined);
     HANDLE exclusive = CreateFileA(worm.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(IsFileInfected(worm.c_str(), &identity), kNotExamined);
+    EXPECT_EQ(IsFileInfected(worm.c_str(), &identity, &signatureId), kNotExamined);
     CloseHandle(exclusive);
 }
 

@@ -204,9 +204,26 @@ const char kNoProcessConsole[] = "Infected process was not found in memory\n";
 // The first lines of a run's log on the fixture's pretend machine.
 const std::string kRunHead = "T-Vornik v1.00.9340\r\nRun started 2026-12-07 09:05:03 on computer WS01 as user admin\r\n";
 
+// The last count lines of a log ended by CR LF.
+std::string LastLines(const std::string &log, int count)
+{
+    size_t at = log.size();
+    for (int i = 0; i <= count && at != std::string::npos && at > 0; ++i)
+        at = log.rfind("\r\n", at - 1);
+    return at == std::string::npos ? log : log.substr(at + 2);
+}
+
+// Its last line but the exit line.
+const std::string kRunEnd = "Run ended 2026-12-07 09:05:03, duration 0 s\r\n";
+
 void WINAPI FakeLocalTime(LPSYSTEMTIME time)
 {
     *time = SYSTEMTIME{2026, 12, 1, 7, 9, 5, 3, 0};
+}
+
+void WINAPI FakeSystemTime(LPSYSTEMTIME time)
+{
+    *time = SYSTEMTIME{2026, 12, 1, 7, 8, 5, 3, 0};
 }
 
 BOOL WINAPI FakeComputerName(LPSTR name, LPDWORD size)
@@ -272,6 +289,7 @@ protected:
     ScopedSysCall<decltype(sys::GetVersionExA)> version_{sys::GetVersionExA, FakeVersion};
     ScopedSysCall<decltype(sys::OutputDebugStringA)> debugger_{sys::OutputDebugStringA, RecordDebuggerOutput};
     ScopedSysCall<decltype(sys::GetLocalTime)> time_{sys::GetLocalTime, FakeLocalTime};
+    ScopedSysCall<decltype(sys::GetSystemTime)> utc_{sys::GetSystemTime, FakeSystemTime};
     ScopedSysCall<decltype(sys::GetComputerNameA)> computer_{sys::GetComputerNameA, FakeComputerName};
     ScopedSysCall<decltype(sys::GetUserNameA)> user_{sys::GetUserNameA, FakeUserName};
     QuietMachine quiet_;
@@ -287,7 +305,8 @@ TEST_F(RunFrameTest, VerAndHelpPrintOnlyWhatTheyAreForWhereverTheyStand)
         EXPECT_EQ(Run(args), 0);
         EXPECT_EQ(out.Text(), "T-Vornik v1.00.9340\n");
     }
-    for (const std::vector<const char *> &args : {std::vector<const char *>{"/?"}, {"/SILENT", "/?", "/VER"}}) {
+    for (const std::vector<const char *> &args :
+         {std::vector<const char *>{"/?"}, {"/SILENT", "/?", "/VER"}, {"-?"}, {"/h"}, {"-H"}, {"/Help"}, {"--help"}}) {
         CapturedStdout out;
         EXPECT_EQ(Run(args), 0);
         std::string usage = out.Text();
@@ -326,6 +345,63 @@ TEST_F(RunFrameTest, ABoxThatCannotBeShownDoesNotStopTheRun)
     EXPECT_NE(Log().find("[QVSC - Disinfect_Vornik]\r\n"), std::string::npos);
 }
 
+// A service, or SYSTEM in session 0: another window station, or the
+// interactive one without a visible desktop. The box would wait for ever.
+const char *g_stationName = "WinSta0";
+DWORD g_stationFlags = WSF_VISIBLE;
+BOOL WINAPI FakeStationInformation(HANDLE, int index, PVOID information, DWORD length, LPDWORD needed)
+{
+    if (index == UOI_NAME)
+        snprintf(static_cast<char *>(information), length, "%s", g_stationName);
+    else
+        static_cast<USEROBJECTFLAGS *>(information)->dwFlags = g_stationFlags;
+    *needed = length;
+    return TRUE;
+}
+
+TEST_F(RunFrameTest, WhereNobodyCanAnswerTheBoxTheRunSaysItNeedsSilentAndChangesNothing)
+{
+    ScopedSysCall<decltype(sys::GetUserObjectInformationA)> station(sys::GetUserObjectInformationA,
+                                                                    FakeStationInformation);
+    const std::string line = "The run needs /SILENT to run unattended: nobody can answer the confirmation box here.";
+    for (auto [name, flags] : {std::pair<const char *, DWORD>{"Service-0x0-3e7$", WSF_VISIBLE}, {"WinSta0", 0}}) {
+        g_stationName = name;
+        g_stationFlags = flags;
+        CapturedStdout out;
+        EXPECT_EQ(Run({"-silent", "-exitcode"}), 3);
+        EXPECT_EQ(out.Text(), line + "\n");
+        EXPECT_EQ(g_fake.boxCalls, 0);
+        EXPECT_EQ(g_fake.keyWaits, 0);
+        EXPECT_EQ(LastLines(Log(), 5), kRunHead + line + "\r\n" + kRunEnd + "Exiting, return value 3\r\n");
+        EXPECT_NE(ReadWholeFile(scratch_.File("T-Vornik.json")).find("\"outcome\": \"failed\""), std::string::npos);
+    }
+    EXPECT_EQ(Run({"/SILENT", "/EXITCODE"}), 0);  // needs no box
+    g_stationName = "WinSta0";
+    g_stationFlags = WSF_VISIBLE;
+    Run({});
+    EXPECT_EQ(g_fake.boxCalls, 1);
+}
+
+// The report goes into place whole or not at all: where it cannot, no half
+// report and no older run's report stays, and the log says so.
+BOOL WINAPI RefusedMove(LPCSTR, LPCSTR, DWORD)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+TEST_F(RunFrameTest, AReportThatCannotBePutInPlaceLeavesNoneAndIsLogged)
+{
+    const std::string report = scratch_.File("T-Vornik.json");
+    WriteFileBytes(report, "{\"outcome\": \"clean\"}");
+    ScopedSysCall<decltype(sys::MoveFileExA)> move(sys::MoveFileExA, RefusedMove);
+    EXPECT_EQ(Run({"/SILENT"}), 0);
+    EXPECT_FALSE(FileExists(report));
+    EXPECT_FALSE(FileExists(report + ".new"));
+    EXPECT_EQ(LastLines(Log(), 3), kRunEnd + "The report " + report + " could not be written (error 5)\r\n" +
+                                       "Exiting, return value 0\r\n");
+}
+
 TEST_F(RunFrameTest, ACleanWorkstationSaysNoInfectionAndWaitsForAKey)
 {
     if (RunTallyFound() != 0)
@@ -338,7 +414,7 @@ TEST_F(RunFrameTest, ACleanWorkstationSaysNoInfectionAndWaitsForAKey)
     // Everything is on the screen before the tool waits for the key.
     EXPECT_EQ(g_fake.writtenAtKeyWait, stdout_.Text());
     EXPECT_EQ(Log(), kRunHead + "[QVSC - Disinfect_Vornik]\r\n" + QuietStepsLog(g_fake.windowsDir, "\r\n") +
-                         "Exiting, return value 0\r\n");
+                         kRunEnd + "Exiting, return value 0\r\n");
 }
 
 TEST_F(RunFrameTest, SilentModeShowsNoBoxNoSummaryAndExitsWithZeroUnlessAskedForTheOutcome)
@@ -359,7 +435,8 @@ TEST_F(RunFrameTest, SilentModeShowsNoBoxNoSummaryAndExitsWithZeroUnlessAskedFor
     // Every silent run logs the summary, the log being all a script has.
     std::string summary = "Infections were found.  An error occurred in the disinfection process.\r\n"
                           "Restarting the computer is needed to complete the disinfection process.\r\n";
-    std::string oneRun = kRunHead + "[QVSC - Disinfect_Vornik]\r\n" + QuietStepsLog(g_fake.windowsDir, "\r\n") + summary;
+    std::string oneRun =
+        kRunHead + "[QVSC - Disinfect_Vornik]\r\n" + QuietStepsLog(g_fake.windowsDir, "\r\n") + summary + kRunEnd;
     EXPECT_EQ(Log(), oneRun + "Exiting, return value 0\r\n" + oneRun + "Exiting, return value 0\r\n" + oneRun +
                          "Exiting, return value 0\r\n" + oneRun + "Exiting, return value 3\r\n");
     EXPECT_EQ(Run({"/EXITCODE"}), 3);  // without /SILENT it changes nothing
@@ -382,7 +459,8 @@ TEST_F(RunFrameTest, WhatCouldNotBeJudgedIsSummedUpAndAnUnattendedRunAskingForTh
     EXPECT_EQ(Run({"/SILENT"}), 0);
     std::string lines = "1 file could not be examined.\r\n2 folders could not be listed.\r\n"
                         "1 process could not be examined or ended.\r\n1 Run key could not be opened.\r\n";
-    std::string oneRun = kRunHead + "[QVSC - Disinfect_Vornik]\r\n" + QuietStepsLog(g_fake.windowsDir, "\r\n") + lines;
+    std::string oneRun =
+        kRunHead + "[QVSC - Disinfect_Vornik]\r\n" + QuietStepsLog(g_fake.windowsDir, "\r\n") + lines + kRunEnd;
     EXPECT_EQ(Log(), oneRun + "Exiting, return value 3\r\n" + oneRun + "Exiting, return value 0\r\n");
     CapturedStdout out;
     EXPECT_EQ(Run({}), 0);
@@ -400,7 +478,7 @@ TEST_F(RunFrameTest, WithoutAdministratorRightsAnNtSystemRefusesTheRun)
     EXPECT_EQ(g_fake.writtenAtKeyWait, stdout_.Text());  // read before the window goes
     EXPECT_EQ(g_fake.keyWaits, 1);
     std::string logged = kRunHead + "Please log on to this workstation with administrator rights and\r\n"
-                                    "run the tool again.\r\n";
+                                    "run the tool again.\r\n" + kRunEnd;
     EXPECT_EQ(Log(), logged + "Exiting, return value 0\r\n");
 
     CapturedStdout silentOut;
@@ -429,7 +507,8 @@ TEST_F(RunFrameTest, ASecondCopyWhileOneRunsSaysSoAndDoesNothingElse)
     EXPECT_EQ(g_fake.boxCalls, 0);
     EXPECT_EQ(g_fake.keyWaits, 0);
     EXPECT_EQ(stdout_.Text(), std::string(line) + "\n" + line + "\n");
-    EXPECT_EQ(Log(), std::string(line) + "\r\nExiting, return value 3\r\n" + line + "\r\nExiting, return value 0\r\n");
+    EXPECT_EQ(Log(), kRunHead + line + "\r\n" + kRunEnd + "Exiting, return value 3\r\n" + kRunHead + line + "\r\n" +
+                         kRunEnd + "Exiting, return value 0\r\n");
     CloseHandle(first);
 
     for (DWORD platform : {VER_PLATFORM_WIN32_NT, VER_PLATFORM_WIN32_WINDOWS}) {
@@ -452,19 +531,21 @@ TEST_F(RunFrameTest, Windows9xHasNoAdministratorGate)
     Run({"/SILENT"});
     EXPECT_EQ(stdout_.Text(), std::string(kBanner) + kNoProcessConsole);
     EXPECT_EQ(Log(), kRunHead + "[QVSC - Disinfect_Vornik]\r\n" + QuietStepsLog(g_fake.windowsDir, "\r\n") +
-                         "Exiting, return value 0\r\n");
+                         kRunEnd + "Exiting, return value 0\r\n");
 }
 
 TEST_F(RunFrameTest, AWindowsFolderTooLongForTheLogPathLeavesTheLogOnTheDebuggerOutput)
 {
     const std::string kDebuggerHead = "T-Vornik v1.00.9340\nRun started 2026-12-07 09:05:03 on computer WS01 as user admin\n";
+    const std::string kDebuggerEnd = "Run ended 2026-12-07 09:05:03, duration 0 s\n";
     // 250 characters: with "\T-Vornik.log" the path would pass 259.
     g_fake.windowsDir = scratch_.Path() + "\\" + std::string(250 - scratch_.Path().size() - 1, 'w');
     ASSERT_EQ(g_fake.windowsDir.size(), 250u);
     EXPECT_EQ(Run({"/SILENT"}), 0);
     EXPECT_EQ(stdout_.Text(), std::string(kBanner) + kNoProcessConsole);
     EXPECT_EQ(g_fake.debuggerOutput, kDebuggerHead + "[QVSC - Disinfect_Vornik]\n" +
-                                         QuietStepsLog(g_fake.windowsDir, "\n") + "Exiting, return value 0\n");
+                                         QuietStepsLog(g_fake.windowsDir, "\n") + kDebuggerEnd +
+                                         "Exiting, return value 0\n");
 
     // A folder longer than the 260-byte buffer: the system reports the size it needs.
     g_fake.windowsDir = std::string(300, 'w');
@@ -473,8 +554,8 @@ TEST_F(RunFrameTest, AWindowsFolderTooLongForTheLogPathLeavesTheLogOnTheDebugger
     // An unknown Windows folder is a failure of the process step.
     EXPECT_EQ(g_fake.debuggerOutput, kDebuggerHead + "[QVSC - Disinfect_Vornik]\n" +
                                          QuietStepsLog(g_fake.windowsDir, "\n") +
-                                         "Infections were found.  An error occurred in the disinfection process.\n"
-                                         "Exiting, return value 0\n");
+                                         "Infections were found.  An error occurred in the disinfection process.\n" +
+                                         kDebuggerEnd + "Exiting, return value 0\n");
 }
 
 TEST(LogPathTest, IsTheWindowsFolderFollowedByTheLogName)

@@ -1,0 +1,79 @@
+#include "base/run_record.h"
+#include "sys/syscalls.h"
+#include "trace/trace.h"
+
+#include <string.h>
+
+static RunObject *g_first;
+static RunObject *g_last;
+static unsigned g_objects;
+static unsigned g_removals;
+static unsigned g_walk[kWalkCountKinds];
+
+void RunRecordObject(int kind, const char *path, int action, int result, const WormFileFacts *facts)
+{
+    if (result == kResultDone && kind != kObjectProcess)
+        ++g_removals;
+    if (g_objects >= kMaxRunObjects)
+        return;
+    size_t length = strlen(path);
+    RunObject *object = static_cast<RunObject *>(sys::malloc(sizeof(RunObject) + length));
+    if (object == nullptr)
+        return;
+    object->next = nullptr;
+    object->kind = kind;
+    object->action = action;
+    object->result = result;
+    object->hasFacts = facts != nullptr && facts->known;
+    if (object->hasFacts)
+        object->facts = *facts;
+    else
+        memset(&object->facts, 0, sizeof object->facts);
+    memcpy(object->path, path, length + 1);
+    // The report shows a path as the log does.
+    DropExactNames(object->path);
+    if (g_last != nullptr)
+        g_last->next = object;
+    else
+        g_first = object;
+    g_last = object;
+    ++g_objects;
+}
+
+int RunObjectResultOfReplace(int replaceResult)
+{
+    switch (replaceResult) {
+    case 0:
+        return kResultNotFound;
+    case 1:
+        return kResultDone;
+    case 2:
+        return kResultRestart;
+    default:
+        return kResultFailed;
+    }
+}
+
+const RunObject *RunRecordedObjects(void) { return g_first; }
+unsigned RunRecordedRemovals(void) { return g_removals; }
+
+void RunRecordWalk(int what)
+{
+    if (what >= 0 && what < kWalkCountKinds)
+        ++g_walk[what];
+}
+
+unsigned RunWalkCount(int what) { return what >= 0 && what < kWalkCountKinds ? g_walk[what] : 0; }
+
+void RunRecordFree(void)
+{
+    while (g_first != nullptr) {
+        RunObject *next = g_first->next;
+        sys::free(g_first);
+        g_first = next;
+    }
+    g_last = nullptr;
+    g_objects = 0;
+    g_removals = 0;
+    memset(g_walk, 0, sizeof g_walk);
+}

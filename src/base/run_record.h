@@ -1,0 +1,54 @@
+// What one run met, for its report: every worm object it acted on (a process,
+// a file, a Run value, ...) with what was done and how it ended, and what the
+// drive walk went through. Kept on the run's main thread; a bounded list,
+// given back with RunRecordFree at the end of the run.
+#pragma once
+
+#include <stdint.h>
+
+enum RunObjectKind { kObjectProcess, kObjectFile, kObjectKnownName, kObjectRunValue, kObjectStartupCopy };
+enum RunObjectAction { kActionDelete, kActionEnd, kActionDeleteValue };
+enum RunObjectResult { kResultDone, kResultRestart, kResultFailed, kResultNotFound };
+
+// What is known of a worm file (one that carries the fingerprint): filled by
+// the step that judged it, known 0 where its bytes could not be read again.
+struct WormFileFacts {
+    int known;
+    uint64_t size;
+    int32_t signatureId;
+    char sha256[65];  // lower-case hex
+};
+
+// One object of the run. path is the path (or "<key>\<value>") as the log
+// names it, marked names in the code page's form.
+struct RunObject {
+    RunObject *next;
+    int kind, action, result;
+    int hasFacts;
+    WormFileFacts facts;
+    char path[1];
+};
+
+// The most objects one run keeps; the counts go on past it.
+enum { kMaxRunObjects = 4096 };
+
+// Records an object at the end of the list (facts null for an object that is
+// no worm file). Without memory, or past kMaxRunObjects, it is left out.
+void RunRecordObject(int kind, const char *path, int action, int result, const WormFileFacts *facts);
+
+// The object result of a ReplaceFile answer: done, restart, failed, notFound.
+int RunObjectResultOfReplace(int replaceResult);
+
+// The objects recorded, first to last; null when none.
+const RunObject *RunRecordedObjects(void);
+
+// Objects of any kind but a process recorded as done, whether kept or not.
+unsigned RunRecordedRemovals(void);
+
+// What the drive walk went through.
+enum RunWalkCount { kWalkFolders, kWalkFiles, kWalkCandidates, kWalkCountKinds };
+void RunRecordWalk(int what);
+unsigned RunWalkCount(int what);
+
+// Gives back every object and sets the walk's counts to zero.
+void RunRecordFree(void);
