@@ -1,5 +1,7 @@
 #include "app/entry.h"
 #include "app/disinfect.h"
+#include "app/fleet_view.h"
+#include "app/run_event.h"
 #include "base/console.h"
 #include "base/platform.h"
 #include "base/run_tally.h"
@@ -230,8 +232,10 @@ static int RunVornik(const RunOptions &options)
         // asks for the outcome must not read such a run as a clean one.
         if (ReportUnjudged(0))
             exitCode = 3;
-        exitCode = SilentExitCode(options, exitCode);
     }
+    ReportRunEvent(RunOutcome(exitCode));
+    if (silent)
+        exitCode = SilentExitCode(options, exitCode);
 
     TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
     return exitCode;
@@ -249,12 +253,16 @@ int VornikMain(int argc, char **argv)
             ConsolePrint("T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
             ConsoleFlush();
             return 0;
+        } else if (_stricmp(argv[i], "/FLEET") == 0) {
+            // The view of the reports a fleet's runs left; nothing of a run.
+            return ShowFleet(i + 1 < argc ? argv[i + 1] : nullptr);
         } else if (strcmp(argv[i], "/?") == 0) {
             ConsolePrint("Usage: T-Vornik.exe [/SILENT [/EXITCODE]] | /VER | /?\n"
                          "  (none)     asks for confirmation, cleans, shows a summary, waits for a key\n"
                          "  /SILENT    no box, no summary, no key wait; exit code 0\n"
                          "  /EXITCODE  with /SILENT: the exit code of an interactive run\n"
                          "  /VER       prints the version\n"
+                         "  /FLEET     reads the run reports in a folder, writes fleet.html and fleet.csv there\n"
                          "Exit codes: 0 no infection found, 1 infection found and removed,\n"
                          "  2 removed but a restart is needed, 3 an error occurred or the run was refused.\n"
                          "The log: T-Vornik.log in the Windows folder.\n");
