@@ -34,18 +34,6 @@ FleetMachine Read(const std::string &text, int expected)
     return machine;
 }
 
-TEST(FleetReport, AReportIsReadWithWhatIsLeftOnItsMachine)
-{
-    FleetMachine machine = Read(Report(), 1);
-    EXPECT_EQ(machine.outcome, kFleetClean);
-    EXPECT_EQ(machine.computer, "WS01");
-    EXPECT_EQ(machine.endLocal, "2026-12-08T07:00:12+01:00");
-    EXPECT_EQ(machine.exitCode, 3);
-    EXPECT_EQ(machine.counts[kCountFolders], 1u);
-    EXPECT_EQ(machine.counts[kCountNotExamined], 8u);
-    EXPECT_EQ(machine.left, std::vector<std::string>{"C:\\x.exe"});
-}
-
 // Each a report that cannot be read or does not fit, and the reason named.
 struct Broken {
     std::string text;

@@ -15,7 +15,6 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -51,7 +50,6 @@ struct FakeSystem {
     std::vector<Event> events;
     int sourcesOpen = 0;
     DWORD registerError = 0, reportError = 0;  // the log refuses the source, or the event
-    std::map<std::string, std::pair<DWORD, std::string>> sourceValues;
     std::vector<std::string> copies;  // where the program was copied to
 };
 FakeSystem g_fake;
@@ -122,7 +120,6 @@ void WINAPI RecordDebuggerOutput(LPCSTR text)
 }
 
 const HANDLE kEventSource = reinterpret_cast<HANDLE>(0xE7E0);
-const HKEY kSourceKey = reinterpret_cast<HKEY>(0xE7E4);
 
 HANDLE WINAPI FakeRegisterEventSource(LPCSTR server, LPCSTR name)
 {
@@ -148,28 +145,6 @@ BOOL WINAPI FakeDeregisterEventSource(HANDLE source)
 {
     g_fake.sourcesOpen -= source == kEventSource;
     return source == kEventSource;
-}
-
-LONG WINAPI FakeCreateKey(HKEY hive, LPCSTR path, DWORD reserved, LPSTR type, DWORD options, REGSAM access,
-                          LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition)
-{
-    if (hive != HKEY_LOCAL_MACHINE || strcmp(path, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\T-Vornik") != 0)
-        return RegCreateKeyExA(hive, path, reserved, type, options, access, security, key, disposition);
-    *key = kSourceKey;
-    return ERROR_SUCCESS;
-}
-
-LONG WINAPI FakeSetValue(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD size)
-{
-    if (key != kSourceKey)
-        return RegSetValueExA(key, name, reserved, type, data, size);
-    g_fake.sourceValues[name] = {type, std::string(reinterpret_cast<const char *>(data), size)};
-    return ERROR_SUCCESS;
-}
-
-LONG WINAPI FakeCloseKey(HKEY key)
-{
-    return key == kSourceKey ? ERROR_SUCCESS : RegCloseKey(key);
 }
 
 BOOL WINAPI FakeCopyFile(LPCSTR, LPCSTR to, BOOL)
@@ -348,9 +323,6 @@ protected:
     ScopedSysCall<decltype(sys::RegisterEventSourceA)> source_{sys::RegisterEventSourceA, FakeRegisterEventSource};
     ScopedSysCall<decltype(sys::ReportEventA)> event_{sys::ReportEventA, FakeReportEvent};
     ScopedSysCall<decltype(sys::DeregisterEventSource)> endSource_{sys::DeregisterEventSource, FakeDeregisterEventSource};
-    ScopedSysCall<decltype(sys::RegCreateKeyExA)> createKey_{sys::RegCreateKeyExA, FakeCreateKey};
-    ScopedSysCall<decltype(sys::RegSetValueExA)> setValue_{sys::RegSetValueExA, FakeSetValue};
-    ScopedSysCall<decltype(sys::RegCloseKey)> closeKey_{sys::RegCloseKey, FakeCloseKey};
     ScopedSysCall<decltype(sys::CopyFileA)> copy_{sys::CopyFileA, FakeCopyFile};
 };
 
@@ -500,8 +472,15 @@ TEST_F(RunFrameTest, EachRunWritesOneEventForItsOutcome)
     lastEvent(1003, EVENTLOG_ERROR_TYPE, {"1", "1", "0", "1"});
     const std::string messages = g_fake.windowsDir + "\\T-Vornik-messages.dll";
     EXPECT_EQ(g_fake.copies, std::vector<std::string>(4, messages));
-    EXPECT_EQ(g_fake.sourceValues["EventMessageFile"], std::make_pair(DWORD{REG_EXPAND_SZ}, messages + '\0'));
-    EXPECT_EQ(g_fake.sourceValues["TypesSupported"], std::make_pair(DWORD{REG_DWORD}, std::string("\7\0\0\0", 4)));
+    char file[MAX_PATH] = "";
+    DWORD types = 0, size = sizeof file;
+    const char key[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\T-Vornik";
+    EXPECT_EQ(RegGetValueA(HKEY_LOCAL_MACHINE, key, "EventMessageFile", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr,
+                           file, &size), ERROR_SUCCESS);
+    EXPECT_EQ(file, messages);
+    size = sizeof types;
+    EXPECT_EQ(RegGetValueA(HKEY_LOCAL_MACHINE, key, "TypesSupported", RRF_RT_DWORD, nullptr, &types, &size), ERROR_SUCCESS);
+    EXPECT_EQ(types, 7u);
 
     g_fake.platform = VER_PLATFORM_WIN32_WINDOWS;  // no event log there
     Run({"/SILENT"});
