@@ -1,5 +1,7 @@
 #include "app/entry.h"
 #include "app/disinfect.h"
+#include "app/fleet_view.h"
+#include "app/run_event.h"
 #include "app/run_report.h"
 #include "base/console.h"
 #include "base/platform.h"
@@ -268,24 +270,21 @@ static int RunVornik(const RunOptions &options)
     Disinfect_Vornik(&status, 0, "Vornik", 0, 1, 0, "*", 0, 0, 0, 0);
 
     int exitCode;
-    const char *outcome;
     if (!silent) {
         exitCode = ReportRunSummary(RunTallyFound(), RunTallyFailed(), RunTallyPendingReboot());
-        int anyUnjudged = 0;
-        for (int kind = 0; kind < kUnjudgedKinds; ++kind)
-            anyUnjudged = anyUnjudged || RunTallyUnjudged(kind) != 0;
-        outcome = RunOutcomeName(exitCode, anyUnjudged);
     } else {
         exitCode = SummarizeRun(RunTallyFound(), RunTallyFailed(), RunTallyPendingReboot(), 0);
-        outcome = RunOutcomeName(exitCode, 0);
         // What could not be judged may be a worm: a deployment tool that
         // asks for the outcome must not read such a run as a clean one.
-        if (ReportUnjudged(0)) {
+        if (ReportUnjudged(0))
             exitCode = 3;
-            outcome = RunOutcomeName(3, 1);
-        }
-        exitCode = SilentExitCode(options, exitCode);
     }
+    // What a fleet sees of the run (event, report, registry): failed as well
+    // when anything could not be judged, whatever the exit code says.
+    const char *outcome = RunOutcomeName(exitCode, RunTallyUnjudgedTotal() != 0);
+    ReportRunEvent(RunOutcome(exitCode));
+    if (silent)
+        exitCode = SilentExitCode(options, exitCode);
 
     EndRun(&facts, exitCode, outcome);
     return exitCode;
@@ -303,6 +302,9 @@ int VornikMain(int argc, char **argv)
             ConsolePrint("T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
             ConsoleFlush();
             return 0;
+        } else if (_stricmp(argv[i], "/FLEET") == 0) {
+            // The view of the reports a fleet's runs left; nothing of a run.
+            return ShowFleet(i + 1 < argc ? argv[i + 1] : nullptr);
         } else if (strcmp(argv[i], "/?") == 0 || strcmp(argv[i], "-?") == 0 || _stricmp(argv[i], "/h") == 0 ||
                    _stricmp(argv[i], "-h") == 0 || _stricmp(argv[i], "/help") == 0 ||
                    _stricmp(argv[i], "--help") == 0) {
@@ -313,6 +315,7 @@ int VornikMain(int argc, char **argv)
                          "  /SILENT    no box, no summary, no key wait; exit code 0\n"
                          "  /EXITCODE  with /SILENT: the exit code of an interactive run\n"
                          "  /VER       prints the version\n"
+                         "  /FLEET     reads the run reports in a folder, writes fleet.html and fleet.csv there\n"
                          "Exit codes: 0 no infection found, 1 infection found and removed,\n"
                          "  2 removed but a restart is needed, 3 an error occurred or the run was refused.\n"
                          "The log: T-Vornik.log in the Windows folder.\n");

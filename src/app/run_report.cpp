@@ -135,9 +135,7 @@ static nlohmann::ordered_json ReportOfRun(const RunFacts *facts, int exitCode, c
     static const char *const kResults[] = {"done", "restart", "failed", "notFound"};
     char version[32];
     snprintf(version, sizeof version, "%d.%02d.%d", kVersionMajor, kVersionMinor, kVersionBuild);
-    unsigned notExamined = 0;
-    for (int kind = 0; kind < kUnjudgedKinds; ++kind)
-        notExamined += RunTallyUnjudged(kind);
+    unsigned notExamined = RunTallyUnjudgedTotal();
 
     nlohmann::ordered_json report;
     report["tool"] = "T-Vornik";

@@ -31,3 +31,12 @@ void RunTallyAddReplaceResult(int replaceResult)
     else if (replaceResult == 3 || replaceResult == 4)
         RunTallyAddFailed();
 }
+
+unsigned RunTallyUnjudgedTotal(void)
+{
+    unsigned total = 0;
+    for (int kind = 0; kind < kUnjudgedKinds; ++kind)
+        if (kind != kFileNotOnDisk)
+            total += g_unjudged[kind];
+    return total;
+}

@@ -148,7 +148,12 @@ BOOL WINAPI CryptDestroyHash(HCRYPTHASH hash);
     X(RegQueryValueExA, ::RegQueryValueExA)                  \
     X(RegEnumKeyExA, ::RegEnumKeyExA)                        \
     X(RegCreateKeyExA, ::RegCreateKeyExA)                    \
+    /* the run's event in the Application log */             \
     X(RegSetValueExA, ::RegSetValueExA)                      \
+    X(CopyFileA, ::CopyFileA)                                \
+    X(RegisterEventSourceA, ::RegisterEventSourceA)          \
+    X(ReportEventA, ::ReportEventA)                          \
+    X(DeregisterEventSource, ::DeregisterEventSource)        \
     /* runtime: heap and streams */                          \
     X(malloc, ::malloc)                                      \
     X(free, ::free)                                          \

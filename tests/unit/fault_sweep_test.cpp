@@ -116,6 +116,10 @@ const FailureSpec kFailures[] = {
     {"RegEnumKeyExA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
     {"RegCreateKeyExA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
     {"RegSetValueExA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
+    {"CopyFileA", FALSE, ERROR_SHARING_VIOLATION, 0, false},
+    {"RegisterEventSourceA", 0, ERROR_ACCESS_DENIED, 0, false},
+    {"ReportEventA", FALSE, ERROR_LOG_FILE_FULL, 0, false},
+    {"DeregisterEventSource", FALSE, ERROR_INVALID_HANDLE, 0, true},
     {"malloc", 0, 0, ENOMEM, false},
     {"strdup", 0, 0, ENOMEM, false},
     {"fopen", 0, 0, EACCES, false},
@@ -279,6 +283,9 @@ struct Counted {
     static inline decltype(sys::fopen) fopen;
     static inline decltype(sys::wfopen) wfopen;
     static inline decltype(sys::RegOpenKeyExA) regOpen;
+    static inline decltype(sys::RegCreateKeyExA) regCreate;
+    static inline decltype(sys::RegisterEventSourceA) openSource;
+    static inline decltype(sys::DeregisterEventSource) closeSource;
     static inline decltype(sys::OpenProcessToken) openToken;
     static inline decltype(sys::OpenProcess) openProcess;
     static inline decltype(sys::LoadLibraryA) loadLibrary;
@@ -297,7 +304,6 @@ struct Counted {
     static inline decltype(sys::FreeSid) freeSid;
     static inline decltype(sys::RegisterClassA) registerClass;
     static inline decltype(sys::UnregisterClassA) unregisterClass;
-    static inline decltype(sys::RegCreateKeyExA) regCreate;
     static inline decltype(sys::CryptAcquireContextA) acquireContext;
     static inline decltype(sys::CryptReleaseContext) releaseContext;
     static inline decltype(sys::CryptCreateHash) createHash;
@@ -346,6 +352,25 @@ struct Counted {
         if (status == ERROR_SUCCESS)
             Took(*key, std::string("key ") + path);
         return status;
+    }
+    static LONG WINAPI RegCreateKeyExA(HKEY hive, LPCSTR path, DWORD r, LPSTR c, DWORD o, REGSAM a,
+                                       LPSECURITY_ATTRIBUTES s, PHKEY key, LPDWORD d)
+    {
+        LONG status = regCreate(hive, path, r, c, o, a, s, key, d);
+        if (status == ERROR_SUCCESS)
+            Took(*key, std::string("key ") + path);
+        return status;
+    }
+    static HANDLE WINAPI RegisterEventSourceA(LPCSTR server, LPCSTR name)
+    {
+        HANDLE source = openSource(server, name);
+        Took(source, "event source");
+        return source;
+    }
+    static BOOL WINAPI DeregisterEventSource(HANDLE source)
+    {
+        Gave(source);
+        return closeSource(source);
     }
     static BOOL WINAPI OpenProcessToken(HANDLE p, DWORD a, PHANDLE token)
     {
@@ -451,14 +476,6 @@ struct Counted {
         return atom;
     }
     static BOOL WINAPI UnregisterClassA(LPCSTR name, HINSTANCE i) { Gave(name); return unregisterClass(name, i); }
-    static LONG WINAPI RegCreateKeyExA(HKEY hive, LPCSTR path, DWORD r, LPSTR c, DWORD o, REGSAM a,
-                                       LPSECURITY_ATTRIBUTES sa, PHKEY key, LPDWORD disposition)
-    {
-        LONG status = regCreate(hive, path, r, c, o, a, sa, key, disposition);
-        if (status == ERROR_SUCCESS)
-            Took(*key, std::string("key ") + path);
-        return status;
-    }
     // The CryptoAPI's context and hash are numbers, told apart by a mark.
     static BOOL WINAPI CryptAcquireContextA(HCRYPTPROV *p, LPCSTR c, LPCSTR n, DWORD t, DWORD f)
     {
@@ -499,6 +516,9 @@ void InstallCounting()
     VORNIK_COUNT(fopen, fopen, Fopen)
     VORNIK_COUNT(wfopen, wfopen, Wfopen)
     VORNIK_COUNT(RegOpenKeyExA, regOpen, RegOpenKeyExA)
+    VORNIK_COUNT(RegCreateKeyExA, regCreate, RegCreateKeyExA)
+    VORNIK_COUNT(RegisterEventSourceA, openSource, RegisterEventSourceA)
+    VORNIK_COUNT(DeregisterEventSource, closeSource, DeregisterEventSource)
     VORNIK_COUNT(OpenProcessToken, openToken, OpenProcessToken)
     VORNIK_COUNT(OpenProcess, openProcess, OpenProcess)
     VORNIK_COUNT(LoadLibraryA, loadLibrary, LoadLibraryA)
@@ -517,7 +537,6 @@ void InstallCounting()
     VORNIK_COUNT(FreeSid, freeSid, FreeSid)
     VORNIK_COUNT(RegisterClassA, registerClass, RegisterClassA)
     VORNIK_COUNT(UnregisterClassA, unregisterClass, UnregisterClassA)
-    VORNIK_COUNT(RegCreateKeyExA, regCreate, RegCreateKeyExA)
     VORNIK_COUNT(CryptAcquireContextA, acquireContext, CryptAcquireContextA)
     VORNIK_COUNT(CryptReleaseContext, releaseContext, CryptReleaseContext)
     VORNIK_COUNT(CryptCreateHash, createHash, CryptCreateHash)

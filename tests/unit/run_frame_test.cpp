@@ -2,6 +2,7 @@
 // the banner, the gate, the summary, the key wait, the exit code and the log.
 #include "app/disinfect.h"
 #include "app/entry.h"
+#include "app/fleet_report.h"
 #include "base/console.h"
 #include "base/platform.h"
 #include "base/run_tally.h"
@@ -40,6 +41,16 @@ struct FakeSystem {
     std::string writtenAtKeyWait;
     DWORD now = 100000;               // the clock, when a test sets it
     std::vector<DWORD> lockOpenFlags;  // the flags of each open of the lock file
+    // The Application log and the event source's key.
+    struct Event {
+        WORD type;
+        DWORD id;
+        std::vector<std::string> strings;
+    };
+    std::vector<Event> events;
+    int sourcesOpen = 0;
+    DWORD registerError = 0, reportError = 0;  // the log refuses the source, or the event
+    std::vector<std::string> copies;  // where the program was copied to
 };
 FakeSystem g_fake;
 
@@ -106,6 +117,40 @@ BOOL WINAPI FakeVersion(LPOSVERSIONINFOA info)
 void WINAPI RecordDebuggerOutput(LPCSTR text)
 {
     g_fake.debuggerOutput += text;
+}
+
+const HANDLE kEventSource = reinterpret_cast<HANDLE>(0xE7E0);
+
+HANDLE WINAPI FakeRegisterEventSource(LPCSTR server, LPCSTR name)
+{
+    if (server != nullptr || strcmp(name, "T-Vornik") != 0 || g_fake.registerError != 0) {
+        SetLastError(g_fake.registerError != 0 ? g_fake.registerError : ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    ++g_fake.sourcesOpen;
+    return kEventSource;
+}
+
+BOOL WINAPI FakeReportEvent(HANDLE source, WORD type, WORD, DWORD id, PSID, WORD count, DWORD, LPCSTR *strings, LPVOID)
+{
+    if (source != kEventSource || g_fake.reportError != 0) {
+        SetLastError(g_fake.reportError != 0 ? g_fake.reportError : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    g_fake.events.push_back({type, id, std::vector<std::string>(strings, strings + count)});
+    return TRUE;
+}
+
+BOOL WINAPI FakeDeregisterEventSource(HANDLE source)
+{
+    g_fake.sourcesOpen -= source == kEventSource;
+    return source == kEventSource;
+}
+
+BOOL WINAPI FakeCopyFile(LPCSTR, LPCSTR to, BOOL)
+{
+    g_fake.copies.push_back(to);
+    return TRUE;
 }
 
 // One drive, a floppy: nothing for the walk or the Startup copies, so these
@@ -293,6 +338,10 @@ protected:
     ScopedSysCall<decltype(sys::GetComputerNameA)> computer_{sys::GetComputerNameA, FakeComputerName};
     ScopedSysCall<decltype(sys::GetUserNameA)> user_{sys::GetUserNameA, FakeUserName};
     QuietMachine quiet_;
+    ScopedSysCall<decltype(sys::RegisterEventSourceA)> source_{sys::RegisterEventSourceA, FakeRegisterEventSource};
+    ScopedSysCall<decltype(sys::ReportEventA)> event_{sys::ReportEventA, FakeReportEvent};
+    ScopedSysCall<decltype(sys::DeregisterEventSource)> endSource_{sys::DeregisterEventSource, FakeDeregisterEventSource};
+    ScopedSysCall<decltype(sys::CopyFileA)> copy_{sys::CopyFileA, FakeCopyFile};
 };
 
 TEST_F(RunFrameTest, VerAndHelpPrintOnlyWhatTheyAreForWhereverTheyStand)
@@ -467,6 +516,114 @@ TEST_F(RunFrameTest, WhatCouldNotBeJudgedIsSummedUpAndAnUnattendedRunAskingForTh
     EXPECT_NE(out.Text().find("No infection found\n1 file could not be examined.\n2 folders could not be listed.\n"),
               std::string::npos)
         << out.Text();
+}
+
+// Each run leaves one event in the Application log: its ID and type follow
+// the outcome an interactive run has, whatever /SILENT makes of the exit
+// code; its strings give the counts and the report. The source is registered
+// with the copy of the program in the Windows folder, whose texts stay when
+// the program was run from elsewhere. A log that refuses costs a log line.
+TEST_F(RunFrameTest, EachRunWritesOneEventForItsOutcome)
+{
+    if (RunTallyFound() != 0)
+        GTEST_SKIP() << "another test in this process counted an infection";
+    const std::string report = g_fake.windowsDir + "\\T-Vornik.json";
+    auto lastEvent = [&](DWORD id, WORD type, std::vector<std::string> strings) {
+        strings.push_back(report);
+        ASSERT_EQ(g_fake.events.size(), 1u);
+        EXPECT_EQ(g_fake.events[0].id, id);
+        EXPECT_EQ(g_fake.events[0].type, type);
+        EXPECT_EQ(g_fake.events[0].strings, strings);
+        EXPECT_EQ(g_fake.sourcesOpen, 0);
+        g_fake.events.clear();
+    };
+    Run({"/SILENT"});
+    lastEvent(1000, EVENTLOG_INFORMATION_TYPE, {"0", "0", "0", "0"});
+    RunTallyAddFound();
+    Run({"/SILENT"});
+    lastEvent(1001, EVENTLOG_WARNING_TYPE, {"1", "0", "0", "0"});
+    RunTallyAddPendingReboot();
+    Run({});
+    lastEvent(1002, EVENTLOG_WARNING_TYPE, {"1", "1", "0", "0"});
+    RunTallyAddUnjudged(kFileNotExamined);  // a restart, but something could not be judged
+    Run({"/SILENT"});
+    lastEvent(1003, EVENTLOG_ERROR_TYPE, {"1", "1", "0", "1"});
+    const std::string messages = g_fake.windowsDir + "\\T-Vornik-messages.dll";
+    EXPECT_EQ(g_fake.copies, std::vector<std::string>(4, messages));
+    char file[MAX_PATH] = "";
+    DWORD types = 0, size = sizeof file;
+    const char key[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\T-Vornik";
+    EXPECT_EQ(RegGetValueA(HKEY_LOCAL_MACHINE, key, "EventMessageFile", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr,
+                           file, &size), ERROR_SUCCESS);
+    EXPECT_EQ(file, messages);
+    size = sizeof types;
+    EXPECT_EQ(RegGetValueA(HKEY_LOCAL_MACHINE, key, "TypesSupported", RRF_RT_DWORD, nullptr, &types, &size), ERROR_SUCCESS);
+    EXPECT_EQ(types, 7u);
+
+    g_fake.platform = VER_PLATFORM_WIN32_WINDOWS;  // no event log there
+    Run({"/SILENT"});
+    EXPECT_TRUE(g_fake.events.empty());
+    g_fake.platform = VER_PLATFORM_WIN32_NT;
+    for (DWORD *refusal : {&g_fake.registerError, &g_fake.reportError}) {
+        *refusal = ERROR_LOG_FILE_FULL;
+        EXPECT_EQ(Run({"/SILENT", "/EXITCODE"}), 3);
+        EXPECT_EQ(g_fake.sourcesOpen, 0);
+        *refusal = 0;
+        std::string log = Log();
+        EXPECT_EQ(log.substr(log.rfind("[QVSC - ReportRunEvent]")),
+                  "[QVSC - ReportRunEvent]: The run's event could not be written to the Application log (error 1502).\r\n"
+                  "Exiting, return value 3\r\n");
+    }
+}
+
+// /FLEET reads the reports of a folder and writes the view there, and is no
+// run: no box, no log, no event. What keeps the view from being whole or
+// written ends it with 3.
+TEST_F(RunFrameTest, FleetShowsTheReportsOfAFolderAndRunsNothingElse)
+{
+    const std::string share = scratch_.File("share");
+    CreateDirectoryA(share.c_str(), nullptr);
+    CreateDirectoryA((share + "\\folder.json").c_str(), nullptr);
+    WriteFileBytes(share + "\\WS01.json",
+                   "{\"tool\": \"T-Vornik\", \"version\": \"1.00.9340\", \"computer\": \"WS01\", \"user\": \"a\", "
+                   "\"start\": {\"utc\": \"u\", \"local\": \"l\"}, \"end\": {\"utc\": \"u\", \"local\": \"l\"}, "
+                   "\"durationSeconds\": 1, \"options\": [], \"exitCode\": 2, \"outcome\": \"restart\", \"counts\": "
+                   "{\"folders\": 0, \"files\": 0, \"candidates\": 0, \"found\": 1, \"removed\": 0, \"pendingRestart\": 1, "
+                   "\"failed\": 0, \"notExamined\": 0}, \"objects\": []}");
+    WriteFileBytes(share + "\\WS02.JSON", "{");
+    WriteFileBytes(share + "\\WS03.json", std::string(kFleetReportMaxBytes + 1, ' '));
+    WriteFileBytes(share + "\\notes.txt", "not a report");
+    CapturedStdout out;
+    EXPECT_EQ(Run({"/SILENT", "/fleet", share.c_str()}), 0);
+    EXPECT_EQ(out.Text(), "T-Vornik fleet view of " + share + "\n"
+              "Outcome     Computer         Last run ended             Restart  Failed  Not examined\n"
+              "restart     WS01             l                                1       0             0\n"
+              "unreadable  WS02.JSON: it is not JSON (from byte 2)\n"
+              "unreadable  WS03.json: it is larger than 1 MiB\n"
+              "3 reports: 0 failed, 1 restart, 0 cleaned, 0 clean, 2 unreadable\n"
+              "The view: " + share + "\\fleet.html and " + share + "\\fleet.csv\n");
+    EXPECT_NE(ReadWholeFile(share + "\\fleet.html").find("<td>WS02.JSON</td>"), std::string::npos);
+    EXPECT_NE(ReadWholeFile(share + "\\fleet.csv").find("\r\nrestart,\"WS01\",\"a\","), std::string::npos);
+    EXPECT_FALSE(FileExists(LogPath()));
+    EXPECT_EQ(g_fake.boxCalls + g_fake.events.size() + g_fake.copies.size(), 0u);
+
+    auto fails = [&](std::vector<const char *> args, const std::string &line) {
+        CapturedStdout failedOut;
+        EXPECT_EQ(Run(args), 3);
+        EXPECT_EQ(failedOut.Text().substr(failedOut.Text().rfind('\n', failedOut.Text().size() - 2) + 1), line);
+    };
+    fails({"/FLEET", scratch_.File("gone").c_str()}, "The folder " + scratch_.File("gone") + " cannot be read (error 2).\n");
+    fails({"/FLEET"}, "Usage: T-Vornik.exe /FLEET <folder>\n");
+    {
+        ScopedSysCall<decltype(sys::FindNextFileA)> cut(sys::FindNextFileA, [](HANDLE, LPWIN32_FIND_DATAA) -> BOOL WINAPI {
+            SetLastError(ERROR_NETNAME_DELETED);
+            return FALSE;
+        });
+        fails({"/FLEET", share.c_str()}, "The folder " + share + " cannot be read (error 64).\n");
+    }
+    DeleteFileA((share + "\\fleet.html").c_str());
+    CreateDirectoryA((share + "\\fleet.html").c_str(), nullptr);
+    fails({"/FLEET", share.c_str()}, "The fleet view could not be written to " + share + "\\fleet.html (error 13).\n");
 }
 
 TEST_F(RunFrameTest, WithoutAdministratorRightsAnNtSystemRefusesTheRun)

@@ -169,3 +169,27 @@ TEST(VersionResource, OneManifestRequiresAdministratorRights)
 }
 
 }  // namespace
+
+// Event Viewer's reading of the run's event: the message table of the
+// program, loaded as data, formats each outcome's ID with the run's strings.
+TEST(VersionResource, TheMessageTableHoldsATextForEveryEventOfARun)
+{
+    HMODULE image = LoadLibraryExA(ToolPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(image, nullptr) << ToolPath() << ": error " << GetLastError();
+    const char *strings[] = {"1", "2", "3", "4", "C:\\WINDOWS\\T-Vornik.json"};
+    const char *firstWords[] = {"T-Vornik found no infection", "T-Vornik found infections on this computer and removed",
+                                "T-Vornik found infections on this computer. Restarting", "T-Vornik could not finish"};
+    for (DWORD id = 1000; id <= 1003; ++id) {
+        char text[1024] = "";
+        ASSERT_NE(FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, image, id, 0, text,
+                                 sizeof text, reinterpret_cast<va_list *>(const_cast<char **>(strings))),
+                  0u)
+            << id << ": error " << GetLastError();
+        EXPECT_EQ(std::string(text).find(firstWords[id - 1000]), 0u) << text;
+        EXPECT_NE(std::string(text).find("Infections found: 1\r\nWaiting for the restart: 2\r\nFailed: 3\r\n"
+                                         "Not examined: 4\r\nReport: C:\\WINDOWS\\T-Vornik.json"),
+                  std::string::npos)
+            << text;
+    }
+    FreeLibrary(image);
+}

@@ -1,0 +1,98 @@
+#include "app/run_event.h"
+#include "base/platform.h"
+#include "base/run_tally.h"
+#include "sys/syscalls.h"
+#include "trace/trace.h"
+
+#include "run_events.h"
+
+#include <stdio.h>
+#include <string.h>
+
+// Where Event Viewer finds the source's texts: a key of the Application log.
+static const char kSourceKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\T-Vornik";
+
+int RunOutcome(int interactiveExitCode)
+{
+    if (interactiveExitCode == 3 || RunTallyUnjudgedTotal() != 0)
+        return kRunFailed;
+    if (interactiveExitCode == 2)
+        return kRunRestart;
+    return interactiveExitCode == 1 ? kRunCleaned : kRunClean;
+}
+
+// The file Event Viewer reads the texts from, when it shows the event: a copy
+// of this program in the Windows folder. The program itself may run from a
+// share, a USB stick or a deployment tool's folder that is gone by then, and
+// the Windows folder is one only administrators can change. A copy that
+// cannot be made now (Event Viewer holds the old one) keeps the old one's
+// texts, which are the same for the same IDs. Answers 0 without a path.
+static int KeepMessageFile(char *path, unsigned size)
+{
+    if (!BuildWindowsPath("\\T-Vornik-messages.dll", path, size))
+        return 0;
+    char self[MAX_PATH];
+    DWORD length = sys::GetModuleFileNameA(nullptr, self, sizeof self);
+    if (length != 0 && length < sizeof self)
+        sys::CopyFileA(self, path, FALSE);
+    return 1;
+}
+
+// Registers the source again at every run, so that a copy of the program
+// that moved, or a key an earlier version left, still leads to the texts.
+static void RegisterRunEventSource(const char *messageFile)
+{
+    HKEY key;
+    if (sys::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSourceKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        return;
+    DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    sys::RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(messageFile),
+                        static_cast<DWORD>(strlen(messageFile) + 1));
+    sys::RegSetValueExA(key, "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&types), sizeof types);
+    sys::RegCloseKey(key);
+}
+
+int ReportRunEvent(int outcome)
+{
+    static const WORD kTypes[] = {EVENTLOG_INFORMATION_TYPE, EVENTLOG_WARNING_TYPE, EVENTLOG_WARNING_TYPE,
+                                  EVENTLOG_ERROR_TYPE};
+    static const DWORD kIds[] = {MSG_RUN_CLEAN, MSG_RUN_CLEANED, MSG_RUN_RESTART, MSG_RUN_FAILED};
+    if (!IsWindowsNT())
+        return 0;
+    if (outcome < kRunClean || outcome > kRunFailed)
+        outcome = kRunFailed;
+
+    char messageFile[MAX_PATH];
+    if (KeepMessageFile(messageFile, sizeof messageFile))
+        RegisterRunEventSource(messageFile);
+
+    char counts[4][12];
+    snprintf(counts[0], sizeof counts[0], "%u", RunTallyFound());
+    snprintf(counts[1], sizeof counts[1], "%u", RunTallyPendingReboot());
+    snprintf(counts[2], sizeof counts[2], "%u", RunTallyFailed());
+    snprintf(counts[3], sizeof counts[3], "%u", RunTallyUnjudgedTotal());
+    char report[MAX_PATH];
+    if (!BuildWindowsPath("\\T-Vornik.json", report, sizeof report))
+        strcpy(report, "?");
+    const char *strings[] = {counts[0], counts[1], counts[2], counts[3], report};
+
+    DWORD error = 0;
+    int written = 0;
+    HANDLE source = sys::RegisterEventSourceA(nullptr, "T-Vornik");
+    if (source == nullptr) {
+        error = GetLastError();
+    } else {
+        written = sys::ReportEventA(source, kTypes[outcome], 0, kIds[outcome], nullptr, 5, 0, strings, nullptr) ? 1 : 0;
+        if (!written)
+            error = GetLastError();
+        sys::DeregisterEventSource(source);
+    }
+    if (!written) {
+        TracePrint(TraceModuleName, -1, 1,
+                   "[QVSC - ReportRunEvent]: The run's event could not be written to the Application log (error %lu).\n",
+                   error);
+        return 0;
+    }
+    return 1;
+}
