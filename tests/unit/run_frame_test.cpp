@@ -572,7 +572,7 @@ TEST_F(RunFrameTest, EachRunWritesOneEventForItsOutcome)
         std::string log = Log();
         EXPECT_EQ(log.substr(log.rfind("[QVSC - ReportRunEvent]")),
                   "[QVSC - ReportRunEvent]: The run's event could not be written to the Application log (error 1502).\r\n"
-                  "Exiting, return value 3\r\n");
+                  "Run ended 2026-12-07 09:05:03, duration 0 s\r\nExiting, return value 3\r\n");
     }
 }
 
