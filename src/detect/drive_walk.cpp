@@ -283,8 +283,7 @@ static void HandleFingerprint(const char *path, const FingerprintResult *fingerp
 
     RunTallyAddFound();
     ConsolePrint("Infected: %s  ", path);
-    WormFileFacts facts;
-    FileSha256(path, &facts);
+    WormFileFacts facts = fingerprint->facts;
     facts.signatureId = fingerprint->matchIndex;
     int result = ReplaceExaminedFile(path, &fingerprint->identity);
     RunRecordObject(kObjectFile, path, kActionDelete, RunObjectResultOfReplace(result), &facts);
@@ -323,7 +322,7 @@ int CheckFoundEntry(const char *path, const WIN32_FIND_DATAA *findData, int isDi
         return 0;
     }
     FingerprintResult fingerprint;
-    FingerprintFile(path, SignatureTable, SignatureReadBuffer, sizeof SignatureReadBuffer, &fingerprint);
+    FingerprintWormFile(path, SignatureTable, SignatureReadBuffer, sizeof SignatureReadBuffer, &fingerprint);
     HandleFingerprint(path, &fingerprint);
     return 0;
 }

@@ -112,7 +112,7 @@ static DWORD WINAPI ReadCandidates(void *parameter)
         LeaveCriticalSection(&readAhead->lock);
 
         FingerprintResult fingerprint;
-        FingerprintFile(path, SignatureTable, reader->buffer, sizeof reader->buffer, &fingerprint);
+        FingerprintWormFile(path, SignatureTable, reader->buffer, sizeof reader->buffer, &fingerprint);
         if (InterlockedCompareExchange(&reader->flag, kReaderDone, kReaderReading) == kReaderGivenUp) {
             // The walk went on without this file; the run may have ended.
             sys::free(path);
@@ -259,8 +259,8 @@ static int HandOverOldest(ReadAhead *readAhead, int wait)
             --readAhead->unclaimed;
             ++readAhead->claim;
             LeaveCriticalSection(&readAhead->lock);
-            FingerprintFile(entry->path, SignatureTable, SignatureReadBuffer, sizeof SignatureReadBuffer,
-                            &entry->fingerprint);
+            FingerprintWormFile(entry->path, SignatureTable, SignatureReadBuffer, sizeof SignatureReadBuffer,
+                                &entry->fingerprint);
             EnterCriticalSection(&readAhead->lock);
             entry->state = Ready;
             continue;
@@ -375,7 +375,7 @@ static DWORD WINAPI ReadInTime(void *parameter)
 {
     TimedRead *read = static_cast<TimedRead *>(parameter);
     FileRedirection redirection = FileRedirectionOff();
-    FingerprintFile(read->path, read->table, read->buffer, sizeof read->buffer, &read->result);
+    FingerprintWormFile(read->path, read->table, read->buffer, sizeof read->buffer, &read->result);
     FileRedirectionBack(redirection);
     if (InterlockedCompareExchange(&read->flag, kReaderDone, kReaderReading) == kReaderGivenUp) {
         sys::free(read->path);
@@ -399,7 +399,7 @@ void FingerprintFileInTime(const char *path, const SignatureEntry *table, Finger
     if (thread == nullptr) {
         sys::free(copy);
         sys::free(read);
-        FingerprintFile(path, table, SignatureReadBuffer, sizeof SignatureReadBuffer, result);
+        FingerprintWormFile(path, table, SignatureReadBuffer, sizeof SignatureReadBuffer, result);
         return;
     }
     // Waits on the read's own thread (they cannot fail), a few at a time, the

@@ -45,6 +45,7 @@ int FingerprintFile(const char *path, const SignatureEntry *table, unsigned char
     result->matchIndex = -1;
     result->seekFailures = 0;
     result->timedOut = 0;
+    memset(&result->facts, 0, sizeof result->facts);
     memset(&result->identity, 0, sizeof result->identity);
 
     // Sharing everything: a worm copy that another program holds open, even
@@ -151,6 +152,16 @@ static void PrintSeekFailures(const FingerprintResult *result)
 {
     for (int i = 0; i < result->seekFailures; ++i)
         ConsolePrint("seek failed\n");
+}
+
+void FingerprintWormFile(const char *path, const SignatureEntry *table, unsigned char *buffer, uint32_t bufferSize,
+                         FingerprintResult *result)
+{
+    FingerprintFile(path, table, buffer, bufferSize, result);
+    if (result->matchIndex == -1)
+        return;
+    FileSha256(path, &result->facts);
+    result->facts.signatureId = result->matchIndex;
 }
 
 int MatchFileSignature(const char *path, const SignatureEntry *table, int32_t *matchIndex)

@@ -1,6 +1,7 @@
 // Worm fingerprints: the built-in table and the match of one file against it.
 #pragma once
 
+#include "fileops/file_digest.h"
 #include "fileops/held_file.h"
 
 #include <stdint.h>
@@ -37,6 +38,7 @@ struct FingerprintResult {
     int seekFailures;    // positionings that failed ("seek failed" each)
     FileIdentity identity;  // the file read, when a row matched: what the deletion checks against
     int timedOut;           // 1 when it was not examined for want of an answer in time
+    WormFileFacts facts;    // FingerprintWormFile, when a row matched: its ID, the file's size and SHA-256
 };
 
 // Opens the file for reading (sharing read, write and, on NT, delete) and tests it against the
@@ -49,6 +51,12 @@ struct FingerprintResult {
 // window is not wholly inside the file, is skipped.
 int FingerprintFile(const char *path, const SignatureEntry *table, unsigned char *buffer, uint32_t bufferSize,
                     FingerprintResult *result);
+
+// FingerprintFile, and for a worm file its size and SHA-256 (result->facts)
+// for the run's report. Called where the read has its deadline (a reader
+// thread), so the second read of a worm file has it too.
+void FingerprintWormFile(const char *path, const SignatureEntry *table, unsigned char *buffer, uint32_t bufferSize,
+                         FingerprintResult *result);
 
 // FingerprintFile into SignatureReadBuffer, with "seek failed" on the console
 // for each positioning that failed. Answers 1 when the file was examined;

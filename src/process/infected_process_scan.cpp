@@ -5,7 +5,6 @@
 #include "base/run_tally.h"
 #include "detect/read_ahead.h"
 #include "detect/signatures.h"
-#include "fileops/file_digest.h"
 #include "fileops/long_path.h"
 #include "fileops/replace_file.h"
 #include "process/process_enum.h"
@@ -23,39 +22,36 @@ static const int kMaxProcessRounds = 3;
 
 // Deletes an infected image, the very file that was judged: the file on
 // 64-bit Windows is the real one.
-static void DeleteInfectedImage(const char *name, const FileIdentity *identity, int32_t signatureId)
+static void DeleteInfectedImage(const char *name, const FileIdentity *identity, const WormFileFacts *facts)
 {
     FileRedirection redirection = FileRedirectionOff();
-    WormFileFacts facts;
-    FileSha256(name, &facts);
-    facts.signatureId = signatureId;
     int result = ReplaceExaminedFile(name, identity);
     FileRedirectionBack(redirection);
     TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", name, result);
-    RunRecordObject(kObjectFile, name, kActionDelete, RunObjectResultOfReplace(result), &facts);
+    RunRecordObject(kObjectFile, name, kActionDelete, RunObjectResultOfReplace(result), facts);
     RunTallyAddReplaceResult(result);
 }
 
 static void DeletePendingImages(ProcessScanContext *scan)
 {
     for (int i = 0; i < scan->imageCount; ++i)
-        DeleteInfectedImage(scan->images[i], &scan->imageIdentities[i], scan->imageSignatures[i]);
+        DeleteInfectedImage(scan->images[i], &scan->imageIdentities[i], &scan->imageFacts[i]);
     scan->imageCount = 0;
 }
 
 // Keeps an image for deletion once every process of the listing has ended;
 // an image already kept is not kept twice. Without room it goes now.
 static void KeepImageForDeletion(ProcessScanContext *scan, const char *name, const FileIdentity *identity,
-                                 int32_t signatureId)
+                                 const WormFileFacts *facts)
 {
     for (int i = 0; i < scan->imageCount; ++i)
         if (_stricmp(scan->images[i], name) == 0)
             return;
     if (scan->imageCount == kMaxPendingImages || strlen(name) >= MAX_PATH) {
-        DeleteInfectedImage(name, identity, signatureId);
+        DeleteInfectedImage(name, identity, facts);
         return;
     }
-    scan->imageSignatures[scan->imageCount] = signatureId;
+    scan->imageFacts[scan->imageCount] = *facts;
     scan->imageIdentities[scan->imageCount] = *identity;
     strcpy(scan->images[scan->imageCount++], name);
 }
@@ -175,13 +171,11 @@ void CheckProcess(const ListedProcess *process, void *context)
     FileRedirection redirection = FileRedirectionOff();
     FileIdentity identity;
     memset(&identity, 0, sizeof identity);
-    int32_t signatureId = -1;
-    int infected = scan->isInfected(name, &identity, &signatureId);
+    // The image's size and SHA-256 come from the same timed read.
     WormFileFacts facts;
-    facts.known = 0;
-    if (infected == 1)
-        FileSha256(name, &facts);
-    facts.signatureId = signatureId;
+    memset(&facts, 0, sizeof facts);
+    facts.signatureId = -1;
+    int infected = scan->isInfected(name, &identity, &facts);
     FileRedirectionBack(redirection);
     if (infected == kNotExaminedInTime) {
         TracePrint(TraceModuleName, -1, 1, "Process %s (PID=0x%x) could not be examined: no answer within %u seconds\n",
@@ -222,7 +216,7 @@ void CheckProcess(const ListedProcess *process, void *context)
     // image before it is deleted.
     if (!waited)
         sys::Sleep(1000);
-    KeepImageForDeletion(scan, name, &identity, signatureId);
+    KeepImageForDeletion(scan, name, &identity, &facts);
     RunRecordObject(kObjectProcess, name, kActionEnd, terminated ? kResultDone : kResultFailed, &facts);
 
     scan->anyInfected = 1;
@@ -233,7 +227,7 @@ void CheckProcess(const ListedProcess *process, void *context)
     }
 }
 
-int IsFileInfected(const char *path, FileIdentity *identity, int32_t *signatureId)
+int IsFileInfected(const char *path, FileIdentity *identity, WormFileFacts *facts)
 {
     // An image whose open never returns (an opportunistic lock its owner
     // holds) must not stall the run with the guard off.
@@ -242,7 +236,8 @@ int IsFileInfected(const char *path, FileIdentity *identity, int32_t *signatureI
     for (int i = 0; i < result.seekFailures; ++i)
         ConsolePrint("seek failed\n");
     *identity = result.identity;
-    *signatureId = result.matchIndex;
+    *facts = result.facts;
+    facts->signatureId = result.matchIndex;
     if (result.timedOut)
         return kNotExaminedInTime;
     if (!result.examined)

@@ -2,6 +2,7 @@
 // deleting the worm's files by their known names.
 #pragma once
 
+#include "base/run_record.h"
 #include "fileops/held_file.h"
 #include "process/process_enum.h"
 
@@ -10,10 +11,10 @@
 
 // Infection test for a file path: 1 when infected, 0 when not,
 // kNotExaminedInTime when the file gave no answer in time, kNotExamined when
-// it could not be read; the identity of the
-// file read in *identity (what the deletion checks against), and of an
-// infected one the fingerprint's signature ID in *signatureId.
-typedef int (*InfectionTest)(const char *path, FileIdentity *identity, int32_t *signatureId);
+// it could not be read; the identity of the file read in *identity (what the
+// deletion checks against), and of an infected one the signature ID, size and
+// SHA-256 in *facts.
+typedef int (*InfectionTest)(const char *path, FileIdentity *identity, WormFileFacts *facts);
 
 enum { kNotExaminedInTime = -1, kNotExamined = -2 };
 
@@ -30,7 +31,7 @@ struct ProcessScanContext {
     int imageCount;
     char images[kMaxPendingImages][MAX_PATH];  // each image once
     FileIdentity imageIdentities[kMaxPendingImages];  // each as it was judged
-    int32_t imageSignatures[kMaxPendingImages];       // the signature ID each matched
+    WormFileFacts imageFacts[kMaxPendingImages];      // each one's signature ID, size and SHA-256
 };
 
 // The worm's file names in the Windows directory, in the order looked for.
@@ -46,8 +47,9 @@ void CheckProcess(const ListedProcess *process, void *context);
 
 // 1 when the file can be opened and carries a worm fingerprint, 0 when it
 // does not, kNotExamined or kNotExaminedInTime; *identity is the file's that
-// was read, *signatureId the matching row (-1 for none).
-int IsFileInfected(const char *path, FileIdentity *identity, int32_t *signatureId);
+// was read, *facts the matching row (-1 for none) and, for a worm file, its
+// size and SHA-256.
+int IsFileInfected(const char *path, FileIdentity *identity, WormFileFacts *facts);
 
 // Enables (enable non-zero) or disables one privilege of a token, leaving its
 // other attribute bits alone. Answers 1 on success, 0 on failure.

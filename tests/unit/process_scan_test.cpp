@@ -522,11 +522,11 @@ UINT WINAPI FakeWindowsDirectory(LPSTR buffer, UINT size)
 
 // The infection test of these tests: a name with "worm" in it.
 std::vector<std::string> g_judged;  // every path it was asked about
-int NamedWorm(const char *path, FileIdentity *identity, int32_t *signatureId)
+int NamedWorm(const char *path, FileIdentity *identity, WormFileFacts *facts)
 {
     g_judged.push_back(path);
     IdentityOfFile(path, identity);
-    *signatureId = 0;
+    facts->signatureId = 0;
     return strstr(path, "worm") != nullptr;
 }
 
@@ -838,15 +838,17 @@ TEST(InfectionTest, OnlyAReadableFileWithAFingerprintIsInfected)
     WriteFileBytes(clean, PlainBytes(0x4000, 7));
     FileIdentity identity, expected;
     IdentityOfFile(worm, &expected);
-    int32_t signatureId = -1;
-    EXPECT_EQ(IsFileInfected(worm.c_str(), &identity, &signatureId), 1);
-    EXPECT_EQ(signatureId, 1);
+    WormFileFacts facts;
+    EXPECT_EQ(IsFileInfected(worm.c_str(), &identity, &facts), 1);
+    EXPECT_EQ(facts.signatureId, 1);
+    EXPECT_EQ(facts.known, 1);  // size and SHA-256 from the same read
+    EXPECT_EQ(facts.size, WormLike(1).size());
     EXPECT_TRUE(SameFileIdentity(&identity, &expected));
-    EXPECT_EQ(IsFileInfected(clean.c_str(), &identity, &signatureId), 0);
-    EXPECT_EQ(IsFileInfected(scratch.File("missing.exe").c_str(), &identity, &signatureId), kNotExamined);
+    EXPECT_EQ(IsFileInfected(clean.c_str(), &identity, &facts), 0);
+    EXPECT_EQ(IsFileInfected(scratch.File("missing.exe").c_str(), &identity, &facts), kNotExamined);
     HANDLE exclusive = CreateFileA(worm.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(IsFileInfected(worm.c_str(), &identity, &signatureId), kNotExamined);
+    EXPECT_EQ(IsFileInfected(worm.c_str(), &identity, &facts), kNotExamined);
     CloseHandle(exclusive);
 }
 
