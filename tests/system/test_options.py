@@ -185,15 +185,20 @@ class UnattendedRun(WorkstationTestCase):
                     "kind": "file", "path": "C:\\Temp\\details.pif", "action": "delete", "result": "restart",
                     "size": 20000, "signatureId": 1, "sha256": hashlib.sha256(sample).hexdigest()}])
 
+    def run_batch_file(self, ws, share):
+        """Runs the release's batch file from the network drive S:, beside the
+        tool, as a deployment would, collecting into share."""
+        ws.copy_file(tool_exe(), "S:\\Tools\\T-Vornik.exe")
+        with open(os.path.join(SOURCE_ROOT, "src", "app", "T-Vornik-unattended.cmd"), "rb") as f:
+            ws.plant_file("S:\\Tools\\T-Vornik-unattended.cmd", f.read())
+        return ws.run_program("C:\\windows\\system32\\cmd.exe", "/c", "S:\\Tools\\T-Vornik-unattended.cmd", share,
+                              timeout=120)
+
     def test_the_batch_file_cleans_ends_with_the_outcome_and_copies_the_log(self):
         ws = self.workstation(drives={"S": "network"})
         ws.plant_file("C:\\Temp\\details.pif", forge_sample_module().make_sample(20000, 1))
         ws.plant_file("S:\\logs\\readme.txt", b"the logs of every machine")
-        ws.copy_file(tool_exe(), "S:\\Tools\\T-Vornik.exe")
-        with open(os.path.join(SOURCE_ROOT, "src", "app", "T-Vornik-unattended.cmd"), "rb") as f:
-            ws.plant_file("S:\\Tools\\T-Vornik-unattended.cmd", f.read())
-        result = ws.run_program("C:\\windows\\system32\\cmd.exe", "/c", "S:\\Tools\\T-Vornik-unattended.cmd",
-                                "S:\\logs", timeout=120)
+        result = self.run_batch_file(ws, "S:\\logs")
         # Found and removed: the tool's own process on the share fails nothing.
         self.assertEqual(result.exit_code, 1, result)
         self.assertFalse(ws.exists("C:\\Temp\\details.pif"))
@@ -260,11 +265,7 @@ class UnattendedRun(WorkstationTestCase):
 
     def test_the_batch_file_says_so_and_ends_with_three_when_the_share_cannot_take_the_copies(self):
         ws = self.workstation(drives={"S": "network"})
-        ws.copy_file(tool_exe(), "S:\\Tools\\T-Vornik.exe")
-        with open(os.path.join(SOURCE_ROOT, "src", "app", "T-Vornik-unattended.cmd"), "rb") as f:
-            ws.plant_file("S:\\Tools\\T-Vornik-unattended.cmd", f.read())
-        result = ws.run_program("C:\\windows\\system32\\cmd.exe", "/c", "S:\\Tools\\T-Vornik-unattended.cmd",
-                                "S:\\missing", timeout=120)
+        result = self.run_batch_file(ws, "S:\\missing")
         self.assertEqual(result.exit_code, 3, result)
         self.assertIn(b"could not be copied to S:\\missing", result.stderr)
         self.assertIn(b"Exiting, return value 0\r\n", result.log)
