@@ -5,6 +5,7 @@
 #include "app/run_report.h"
 #include "base/console.h"
 #include "base/platform.h"
+#include "base/run_mode.h"
 #include "base/run_record.h"
 #include "base/run_tally.h"
 #include "sys/syscalls.h"
@@ -184,6 +185,7 @@ static void OpenRunLog(int mayRotate)
 struct RunOptions {
     int silent;     // /SILENT: no box, no summary on the console, no key wait
     int exitCodes;  // /EXITCODE: a silent run ends with the code an interactive one gives
+    RunMode mode;   // /REPORTONLY, /NOQUARANTINE, /ALLDRIVES
 };
 
 // A silent run ends with 0 unless its options ask for the real outcome.
@@ -200,6 +202,12 @@ static void NoteOptions(const RunOptions &options, RunFacts *facts)
         facts->options[facts->optionCount++] = "/SILENT";
     if (options.exitCodes)
         facts->options[facts->optionCount++] = "/EXITCODE";
+    if (options.mode.reportOnly)
+        facts->options[facts->optionCount++] = "/REPORTONLY";
+    if (!options.mode.keepCopies)
+        facts->options[facts->optionCount++] = "/NOQUARANTINE";
+    if (options.mode.allDrives)
+        facts->options[facts->optionCount++] = "/ALLDRIVES";
 }
 
 // The end of a run that got as far as its report: the end line, the report,
@@ -292,12 +300,18 @@ static int RunVornik(const RunOptions &options)
 
 int VornikMain(int argc, char **argv)
 {
-    RunOptions options = {0, 0};
+    RunOptions options = {0, 0, {0, 1, 0}};
     for (int i = 1; i < argc; ++i) {
         if (_stricmp(argv[i], "/SILENT") == 0) {
             options.silent = 1;
         } else if (_stricmp(argv[i], "/EXITCODE") == 0) {
             options.exitCodes = 1;
+        } else if (_stricmp(argv[i], "/REPORTONLY") == 0) {
+            options.mode.reportOnly = 1;
+        } else if (_stricmp(argv[i], "/NOQUARANTINE") == 0) {
+            options.mode.keepCopies = 0;
+        } else if (_stricmp(argv[i], "/ALLDRIVES") == 0) {
+            options.mode.allDrives = 1;
         } else if (_stricmp(argv[i], "/VER") == 0) {
             ConsolePrint("T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
             ConsoleFlush();
@@ -310,20 +324,28 @@ int VornikMain(int argc, char **argv)
                    _stricmp(argv[i], "--help") == 0) {
             // The spellings of other tools too: a help request never starts
             // a cleaning run.
-            ConsolePrint("Usage: T-Vornik.exe [/SILENT [/EXITCODE]] | /VER | /?\n"
-                         "  (none)     asks for confirmation, cleans, shows a summary, waits for a key\n"
-                         "  /SILENT    no box, no summary, no key wait; exit code 0\n"
-                         "  /EXITCODE  with /SILENT: the exit code of an interactive run\n"
-                         "  /VER       prints the version\n"
-                         "  /FLEET     reads the run reports in a folder, writes fleet.html and fleet.csv there\n"
-                         "Exit codes: 0 no infection found, 1 infection found and removed,\n"
-                         "  2 removed but a restart is needed, 3 an error occurred or the run was refused.\n"
+            ConsolePrint("Usage: T-Vornik.exe [/SILENT [/EXITCODE]] [/REPORTONLY] [/NOQUARANTINE] [/ALLDRIVES]\n"
+                         "       T-Vornik.exe /RESTORE [n [path]] | /FLEET <folder> | /VER | /?\n"
+                         "  (none)        asks for confirmation, cleans, shows a summary, waits for a key\n"
+                         "  /SILENT       no box, no summary, no key wait; exit code 0\n"
+                         "  /EXITCODE     with /SILENT: the exit code of an interactive run\n"
+                         "  /REPORTONLY   finds and reports what a cleaning run would do, changes nothing\n"
+                         "  /NOQUARANTINE deletes without keeping a copy of each removed file\n"
+                         "  /ALLDRIVES    searches removable drives (USB sticks) as well as fixed ones\n"
+                         "  /RESTORE      lists the kept copies; /RESTORE n puts copy n back where it was,\n"
+                         "                /RESTORE n path puts it at path\n"
+                         "  /VER          prints the version\n"
+                         "  /FLEET        reads the run reports in a folder, writes fleet.html and fleet.csv there\n"
+                         "Exit codes: 0 no infection found, 1 infection found and removed (found, with\n"
+                         "  /REPORTONLY), 2 removed but a restart is needed, 3 an error occurred or the run\n"
+                         "  was refused.\n"
                          "The log: T-Vornik.log in the Windows folder.\n");
             ConsoleFlush();
             return 0;
         }
     }
 
+    SetRunMode(&options.mode);
     int exitCode;
     RunLock lock;
     if (TakeRunLock(&lock)) {
