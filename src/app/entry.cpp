@@ -8,10 +8,12 @@
 #include "base/run_mode.h"
 #include "base/run_record.h"
 #include "base/run_tally.h"
+#include "fileops/quarantine.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 // The outcome of a run from its counters: answers the exit code 0 to 3 and
@@ -298,8 +300,42 @@ static int RunVornik(const RunOptions &options)
     return exitCode;
 }
 
+// /RESTORE [n [path]]: lists the kept copies, or puts one back. Logged like
+// every run; an administrator's, since only they may read the quarantine.
+static int RunRestore(int number, const char *target)
+{
+    RunFacts facts;
+    memset(&facts, 0, sizeof facts);
+    OpenRunLog(1);
+    LogRunStart(&facts);
+    int exitCode = 3;
+    if (IsWindowsNT() && !IsUserAdmin()) {
+        const char refusal[] = "Please log on to this workstation with administrator rights and\nrun the tool again.\n";
+        ConsolePrint("%s", refusal);
+        TracePrint(TraceModuleName, -1, 1, "%s", refusal);
+    } else {
+        exitCode = number == 0 ? QuarantineShowEntries() : QuarantineRestoreEntry(number, target);
+    }
+    LogRunEnd(&facts);
+    TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
+    return exitCode;
+}
+
+// The entry number after /RESTORE: 0 for none (the list), -1 when what
+// follows is neither a number nor another option.
+static int RestoreNumber(const char *argument)
+{
+    if (argument == nullptr || argument[0] == '/' || argument[0] == '-')
+        return 0;
+    char *end = nullptr;
+    long number = strtol(argument, &end, 10);
+    return *end == '\0' && number > 0 && number < 1000000 ? static_cast<int>(number) : -1;
+}
+
 int VornikMain(int argc, char **argv)
 {
+    int restore = 0, restoreNumber = 0;
+    const char *restoreTarget = nullptr;
     RunOptions options = {0, 0, {0, 1, 0}};
     for (int i = 1; i < argc; ++i) {
         if (_stricmp(argv[i], "/SILENT") == 0) {
@@ -316,6 +352,18 @@ int VornikMain(int argc, char **argv)
             ConsolePrint("T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
             ConsoleFlush();
             return 0;
+        } else if (_stricmp(argv[i], "/RESTORE") == 0) {
+            // Nothing after it is an option of a cleaning run.
+            restore = 1;
+            restoreNumber = RestoreNumber(i + 1 < argc ? argv[i + 1] : nullptr);
+            if (restoreNumber > 0 && i + 2 < argc)
+                restoreTarget = argv[i + 2];
+            if (restoreNumber < 0) {
+                ConsolePrint("Usage: T-Vornik.exe /RESTORE [n [path]]\n");
+                ConsoleFlush();
+                return 3;
+            }
+            break;
         } else if (_stricmp(argv[i], "/FLEET") == 0) {
             // The view of the reports a fleet's runs left; nothing of a run.
             return ShowFleet(i + 1 < argc ? argv[i + 1] : nullptr);
@@ -362,7 +410,7 @@ int VornikMain(int argc, char **argv)
         LogRunEnd(&facts);
         TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
     } else {
-        exitCode = RunVornik(options);
+        exitCode = restore ? RunRestore(restoreNumber, restoreTarget) : RunVornik(options);
     }
     ReleaseRunLock(&lock);
     // A text without a line end (the administrator message) is still held.

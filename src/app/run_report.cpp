@@ -166,6 +166,8 @@ static nlohmann::ordered_json ReportOfRun(const RunFacts *facts, int exitCode, c
             item["signatureId"] = object->facts.signatureId;
             item["sha256"] = object->facts.sha256;
         }
+        if (object->keptAs[0] != '\0')
+            item["quarantine"] = object->keptAs;
         objects.push_back(std::move(item));
     }
     report["objects"] = std::move(objects);

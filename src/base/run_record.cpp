@@ -9,11 +9,24 @@ static RunObject *g_last;
 static unsigned g_objects;
 static unsigned g_removals;
 static unsigned g_walk[kWalkCountKinds];
+static char g_keptAs[64];
+
+void RunRecordKeptCopy(const char *entryName)
+{
+    size_t length = strlen(entryName);
+    if (length >= sizeof g_keptAs)
+        length = 0;
+    memcpy(g_keptAs, entryName, length);
+    g_keptAs[length] = '\0';
+}
 
 void RunRecordObject(int kind, const char *path, int action, int result, const WormFileFacts *facts)
 {
     if (result == kResultDone && kind != kObjectProcess)
         ++g_removals;
+    char keptAs[sizeof g_keptAs];
+    strcpy(keptAs, g_keptAs);
+    g_keptAs[0] = '\0';
     if (g_objects >= kMaxRunObjects)
         return;
     size_t length = strlen(path);
@@ -29,6 +42,7 @@ void RunRecordObject(int kind, const char *path, int action, int result, const W
         object->facts = *facts;
     else
         memset(&object->facts, 0, sizeof object->facts);
+    strcpy(object->keptAs, keptAs);
     memcpy(object->path, path, length + 1);
     // The report shows a path as the log does.
     DropExactNames(object->path);
@@ -75,5 +89,6 @@ void RunRecordFree(void)
     g_last = nullptr;
     g_objects = 0;
     g_removals = 0;
+    g_keptAs[0] = '\0';
     memset(g_walk, 0, sizeof g_walk);
 }

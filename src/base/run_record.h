@@ -26,6 +26,7 @@ struct RunObject {
     int kind, action, result;
     int hasFacts;
     WormFileFacts facts;
+    char keptAs[64];  // the quarantine entry its bytes were kept as, or ""
     char path[1];
 };
 
@@ -35,6 +36,10 @@ enum { kMaxRunObjects = 4096 };
 // Records an object at the end of the list (facts null for an object that is
 // no worm file). Without memory, or past kMaxRunObjects, it is left out.
 void RunRecordObject(int kind, const char *path, int action, int result, const WormFileFacts *facts);
+
+// Notes the quarantine entry a file's bytes were just kept as: the next
+// object recorded (the file, once its deletion has ended) carries it.
+void RunRecordKeptCopy(const char *entryName);
 
 // The object result of a ReplaceFile answer: done, restart, failed, notFound.
 int RunObjectResultOfReplace(int replaceResult);

@@ -12,6 +12,7 @@
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 
+#include <stdio.h>
 #include <string.h>
 
 static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot);
@@ -285,7 +286,9 @@ static void HandleFingerprint(const char *path, const FingerprintResult *fingerp
     ConsolePrint("Infected: %s  ", path);
     WormFileFacts facts = fingerprint->facts;
     facts.signatureId = fingerprint->matchIndex;
-    int result = ReplaceExaminedFile(path, &fingerprint->identity);
+    char rule[32];
+    snprintf(rule, sizeof rule, "signature ID %d", static_cast<int>(fingerprint->matchIndex));
+    int result = ReplaceExaminedFile(path, &fingerprint->identity, rule);
     RunRecordObject(kObjectFile, path, kActionDelete, RunObjectResultOfReplace(result), &facts);
     TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", path, result);
     switch (result) {

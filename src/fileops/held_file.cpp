@@ -213,18 +213,29 @@ static int HoldFolders(HeldPath *held, int links)
     return kHeld;
 }
 
-// Opens the file itself, with the right to delete where its holders allow it.
-static int HoldFile(HeldPath *held)
+// Opens path without following a link; an ACL that shuts the administrators
+// out is passed over with the restore privilege the run holds, through backup
+// semantics.
+static HANDLE OpenFileNoLink(const wchar_t *path, DWORD access)
 {
     const DWORD noLink = FILE_FLAG_OPEN_REPARSE_POINT;
     const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    held->file = sys::CreateFileW(held->wide, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
-                                  shareAll, nullptr, OPEN_EXISTING, noLink, nullptr);
-    // An ACL that shuts the administrators out: the restore privilege, which
-    // the run holds, passes over it with backup semantics.
-    if (held->file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
-        held->file = sys::CreateFileW(held->wide, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
-                                      shareAll, nullptr, OPEN_EXISTING, noLink | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE file = sys::CreateFileW(path, access, shareAll, nullptr, OPEN_EXISTING, noLink, nullptr);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+        file = sys::CreateFileW(path, access, shareAll, nullptr, OPEN_EXISTING, noLink | FILE_FLAG_BACKUP_SEMANTICS,
+                                nullptr);
+    return file;
+}
+
+// Opens the file itself, with the right to delete where its holders allow it,
+// and to read where they allow that too (a copy is kept of what is deleted).
+static int HoldFile(HeldPath *held)
+{
+    const DWORD deletion = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+    held->file = OpenFileNoLink(held->wide, deletion | FILE_READ_DATA);
+    held->canRead = held->file != INVALID_HANDLE_VALUE;
+    if (!held->canRead && GetLastError() == ERROR_SHARING_VIOLATION)
+        held->file = OpenFileNoLink(held->wide, deletion);  // a holder that shares no reading
     held->canDelete = held->file != INVALID_HANDLE_VALUE;
     if (!held->canDelete) {
         DWORD error = GetLastError();
@@ -232,11 +243,12 @@ static int HoldFile(HeldPath *held)
             return kHoldMissing;
         // A holder that shares no deletion, or a refusal: the file can still
         // be looked at, and scheduled for the restart.
+        const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
         held->file = sys::CreateFileW(held->wide, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
-                                      shareAll, nullptr, OPEN_EXISTING, noLink, nullptr);
+                                      shareAll, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (held->file == INVALID_HANDLE_VALUE)
             held->file = sys::CreateFileW(held->wide, FILE_READ_ATTRIBUTES | SYNCHRONIZE, shareAll, nullptr,
-                                          OPEN_EXISTING, noLink, nullptr);
+                                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (held->file == INVALID_HANDLE_VALUE) {
             SetLastError(error);
             return IsMissingError(GetLastError()) ? kHoldMissing : kHoldNotOpened;
@@ -250,16 +262,47 @@ static int HoldFile(HeldPath *held)
     return link ? kHoldThroughLink : kHeld;
 }
 
-int HoldPath(const char *path, int links, HeldPath *held)
+static int HoldWide(HeldPath *held, int links)
 {
-    memset(held, 0, sizeof *held);
-    held->file = INVALID_HANDLE_VALUE;
-    held->toolFolder = INVALID_HANDLE_VALUE;
-    held->wide = PathToWide(path);
     if (held->wide == nullptr)
         return kHoldFailed;
     int result = HoldFolders(held, links);
     return result == kHeld ? HoldFile(held) : result;
+}
+
+static void StartHeldPath(HeldPath *held)
+{
+    memset(held, 0, sizeof *held);
+    held->file = INVALID_HANDLE_VALUE;
+    held->toolFolder = INVALID_HANDLE_VALUE;
+}
+
+int HoldPath(const char *path, int links, HeldPath *held)
+{
+    StartHeldPath(held);
+    held->wide = PathToWide(path);
+    return HoldWide(held, links);
+}
+
+int HoldWidePath(const wchar_t *path, int links, HeldPath *held)
+{
+    StartHeldPath(held);
+    size_t length = wcslen(path);
+    held->wide = static_cast<wchar_t *>(sys::malloc((length + 1) * sizeof(wchar_t)));
+    if (held->wide != nullptr)
+        memcpy(held->wide, path, (length + 1) * sizeof(wchar_t));
+    return HoldWide(held, links);
+}
+
+int HeldAllFolders(const HeldPath *held)
+{
+    if (held->wide == nullptr)
+        return 0;
+    size_t root = DriveRootLength(held->wide);
+    int separators = 0;
+    for (const wchar_t *at = held->wide + root; root != 0 && *at != L'\0'; ++at)
+        separators += *at == L'\\';
+    return root != 0 && held->folderCount == separators;
 }
 
 void ReleaseHeldPath(HeldPath *held)
@@ -299,6 +342,38 @@ int HeldClearHoldingAttributes(HeldPath *held)
 // inherits that; owned by the Administrators group.
 static const wchar_t kToolFolderAcl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
+HANDLE HoldTrustedFolder(const wchar_t *folderPath, int make)
+{
+    if (make) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (!sys::ConvertStringSecurityDescriptorToSecurityDescriptorW(kToolFolderAcl, kSddlRevision, &descriptor,
+                                                                       nullptr))
+            return INVALID_HANDLE_VALUE;  // a folder without that ACL would be no safer than the file's own
+        SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
+        BOOL made = sys::CreateDirectoryW(folderPath, &security);
+        DWORD error = GetLastError();
+        sys::LocalFree(descriptor);
+        if (!made && error != ERROR_ALREADY_EXISTS)
+            return INVALID_HANDLE_VALUE;
+    }
+    HANDLE folder = sys::CreateFileW(folderPath, FILE_READ_ATTRIBUTES | READ_CONTROL | FILE_ADD_FILE | SYNCHRONIZE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (folder == INVALID_HANDLE_VALUE)
+        return INVALID_HANDLE_VALUE;
+    DWORD attributes = 0;
+    // A folder of that name that someone else made first is not used: its
+    // maker could change it, or what waits in it, before the restart. One the
+    // tool's own account made (an earlier run) is the tool's.
+    if (IsLink(folder, folderPath, &attributes) != 0 || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        !HasTrustedOwner(folder, 1)) {
+        sys::CloseHandle(folder);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return folder;
+}
+
 // Makes (when missing) and holds the tool's folder at the root of the file's
 // volume; answers 1 when it is there, is no link and belongs to a trusted
 // owner.
@@ -310,34 +385,8 @@ static int HoldToolFolder(HeldPath *held, wchar_t *folderPath, size_t capacity)
     wcsncpy(folderPath, held->wide, root);
     folderPath[root] = L'\0';
     wcscat(folderPath, L"" TOOL_FOLDER_NAME);
-
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!sys::ConvertStringSecurityDescriptorToSecurityDescriptorW(kToolFolderAcl, kSddlRevision, &descriptor,
-                                                                   nullptr))
-        return 0;  // a folder without that ACL would be no safer than the file's own
-    SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
-    BOOL made = sys::CreateDirectoryW(folderPath, &security);
-    DWORD error = GetLastError();
-    sys::LocalFree(descriptor);
-    if (!made && error != ERROR_ALREADY_EXISTS)
-        return 0;
-
-    HANDLE folder = sys::CreateFileW(folderPath, FILE_READ_ATTRIBUTES | READ_CONTROL | FILE_ADD_FILE | SYNCHRONIZE,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (folder == INVALID_HANDLE_VALUE)
-        return 0;
-    DWORD attributes = 0;
-    // A folder of that name that someone else made first is not used: its
-    // maker could change it, or what waits in it, before the restart. One the
-    // tool's own account made (an earlier run) is the tool's.
-    if (IsLink(folder, folderPath, &attributes) != 0 || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        !HasTrustedOwner(folder, 1)) {
-        sys::CloseHandle(folder);
-        return 0;
-    }
-    held->toolFolder = folder;
-    return 1;
+    held->toolFolder = HoldTrustedFolder(folderPath, 1);
+    return held->toolFolder != INVALID_HANDLE_VALUE;
 }
 
 int HeldMoveToToolFolder(HeldPath *held, char *newPath, size_t size)

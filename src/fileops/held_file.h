@@ -56,6 +56,7 @@ struct HeldPath {
     int folderCount;
     HANDLE file;           // the file itself, or INVALID_HANDLE_VALUE
     int canDelete;         // 1 when the file is open with the right to delete
+    int canRead;           // 1 when it is open to read its bytes as well
     DWORD attributes;      // the file's attributes as opened
     FileIdentity identity;  // the file's, as opened
     HANDLE toolFolder;     // held while the file lies in it
@@ -72,6 +73,20 @@ enum HoldResult {
 // Opens path (a drive path) folder by folder and then the file, as above.
 // Answers a HoldResult; held is always released with ReleaseHeldPath.
 int HoldPath(const char *path, int links, HeldPath *held);
+
+// HoldPath for a path in its wide form ("\\?\C:\...").
+int HoldWidePath(const wchar_t *path, int links, HeldPath *held);
+
+// 1 when every folder of the held path is held (HoldPath answered kHeld, or
+// kHoldMissing for the file alone).
+int HeldAllFolders(const HeldPath *held);
+
+// Opens the folder at folderPath (a wide path) after making it, with make and
+// where missing, so that only SYSTEM and administrators can change it. Answers
+// its handle, held without delete sharing, when it is no link and belongs to
+// SYSTEM, the administrators or the tool's own account; else
+// INVALID_HANDLE_VALUE. The caller closes it.
+HANDLE HoldTrustedFolder(const wchar_t *folderPath, int make);
 
 // Closes everything held and frees the path.
 void ReleaseHeldPath(HeldPath *held);

@@ -1,7 +1,10 @@
 #include "fileops/replace_file.h"
 #include "base/platform.h"
+#include "base/run_mode.h"
+#include "base/run_record.h"
 #include "fileops/held_file.h"
 #include "fileops/long_path.h"
+#include "fileops/quarantine.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 
@@ -62,12 +65,34 @@ static int ScheduleForRestart(const char *path, const char *shown)
     return ReplaceFailed;
 }
 
+// Keeps the file's bytes before it is deleted (unless the run was told not
+// to); a copy that cannot be kept does not stop the deletion.
+static void KeepCopy(const HeldPath *held, const char *path, const char *rule)
+{
+    if (!RunKeepsCopies())
+        return;
+    char entry[64];
+    int kept = held == nullptr ? kKeepNoSystem
+               : held->canRead ? QuarantineKeep(held->file, held->wide, held->attributes, rule, entry, sizeof entry)
+                               : kKeepUnreadable;
+    if (kept == kKept) {
+        TracePrint(TraceModuleName, -1, 4, "[QVSC - ReplaceFile]: A copy was kept in quarantine as %s (%s).\n",
+                   entry, path);
+        RunRecordKeptCopy(entry);
+    } else {
+        TracePrint(TraceModuleName, -1, 1,
+                   "[QVSC - ReplaceFile]: No copy could be kept, %s; the file is deleted all the same (%s).\n",
+                   QuarantineKeepFailure(kept), path);
+    }
+}
+
 // Windows 9x: no links, no other users; the path calls. Answers a
 // ReplaceResult.
 static int DeleteByPath(const char *path)
 {
     if (!ReportSourceFile(path))
         return ReplaceNotFound;
+    KeepCopy(nullptr, path, nullptr);
 
     // A read-only copy would otherwise wait for the restart as if it were in
     // use, and the restart's delete refuses it too. Left cleared when the
@@ -97,7 +122,7 @@ static int DeleteByPath(const char *path)
 // that must wait for the restart waits in the tool's folder where it can be
 // moved there, else where it lies, its folders checked. Answers a
 // ReplaceResult.
-static int DeleteThroughHandle(const char *path, const FileIdentity *examined, int links)
+static int DeleteThroughHandle(const char *path, const FileIdentity *examined, int links, const char *rule)
 {
     if (!ReportSourceFile(path))
         return ReplaceNotFound;
@@ -121,6 +146,7 @@ static int DeleteThroughHandle(const char *path, const FileIdentity *examined, i
                    "[QVSC - ReplaceFile]: The file is not the one that was examined, nothing is deleted (%s).\n",
                    path);
     } else {
+        KeepCopy(&held, path, rule);
         if (hold == kHeld)
             ReportClearedAttributes(HeldClearHoldingAttributes(&held), path);
         char movedPath[MAX_PATH];
@@ -171,11 +197,18 @@ static char *JoinPath(const char *pathPrefix, const char *source)
     return path;
 }
 
-int ReplaceExaminedFile(const char *path, const FileIdentity *examined)
+int ReplaceExaminedFile(const char *path, const FileIdentity *examined, const char *rule)
 {
     if (!IsWindowsNT())
         return DeleteByPath(path);
-    return DeleteThroughHandle(path, examined, kRefuseLinks);
+    return DeleteThroughHandle(path, examined, kRefuseLinks, rule);
+}
+
+int ReplaceNamedFile(const char *path, const char *rule)
+{
+    // A file deleted for its name alone: the links the system made on the
+    // way (the compatibility junctions of the Startup paths) are followed.
+    return IsWindowsNT() ? DeleteThroughHandle(path, nullptr, kFollowSystemLinks, rule) : DeleteByPath(path);
 }
 
 int ReplaceFile(const char *pathPrefix, const char *source, const char *destination, int reserved)
@@ -189,9 +222,7 @@ int ReplaceFile(const char *pathPrefix, const char *source, const char *destinat
     char *path = JoinPath(pathPrefix, source);
     if (path == nullptr)
         return ReplaceFailed;
-    // A file deleted for its name alone: the links the system made on the
-    // way (the compatibility junctions of the Startup paths) are followed.
-    int result = IsWindowsNT() ? DeleteThroughHandle(path, nullptr, kFollowSystemLinks) : DeleteByPath(path);
+    int result = ReplaceNamedFile(path, "file name");
     sys::free(path);
     return result;
 }

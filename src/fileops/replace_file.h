@@ -33,8 +33,13 @@ int ReplaceFile(const char *pathPrefix, const char *source, const char *destinat
 // Deletes a file found to carry the worm's fingerprint: on the NT family
 // only the very file that was examined (its identity), reached without
 // following any link; a path that now leads elsewhere or through a link
-// deletes nothing and answers ReplaceFailed. Otherwise as ReplaceFile.
-int ReplaceExaminedFile(const char *path, const FileIdentity *examined);
+// deletes nothing and answers ReplaceFailed. Otherwise as ReplaceFile. rule
+// says for the kept copy's record why it was removed ("signature 2").
+int ReplaceExaminedFile(const char *path, const FileIdentity *examined, const char *rule);
+
+// ReplaceFile for a file the tool deletes for its name (a known name, a
+// Startup copy), rule saying which for the kept copy's record.
+int ReplaceNamedFile(const char *path, const char *rule);
 
 // Schedules source for deletion at the next start (destination null): the
 // delayed move on NT for an administrator, WININIT.INI on Windows 9x.

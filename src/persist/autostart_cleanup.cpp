@@ -146,7 +146,7 @@ void RemoveStartupCopies(void)
             if (written < 0 || (size_t)written >= sizeof path)
                 continue;  // a cut path would name some other file
             // No existence test first: where nothing lies the answer is 0.
-            int result = ReplaceFile("", path, nullptr, 0);
+            int result = ReplaceNamedFile(path, "Startup copy");
             TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", path, result);
             if (result != 0)
                 RunRecordObject(kObjectStartupCopy, path, kActionDelete, RunObjectResultOfReplace(result), nullptr);

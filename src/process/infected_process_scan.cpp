@@ -24,8 +24,10 @@ static const int kMaxProcessRounds = 3;
 // 64-bit Windows is the real one.
 static void DeleteInfectedImage(const char *name, const FileIdentity *identity, const WormFileFacts *facts)
 {
+    char rule[32];
+    snprintf(rule, sizeof rule, "signature ID %d", facts != nullptr ? static_cast<int>(facts->signatureId) : -1);
     FileRedirection redirection = FileRedirectionOff();
-    int result = ReplaceExaminedFile(name, identity);
+    int result = ReplaceExaminedFile(name, identity, rule);
     FileRedirectionBack(redirection);
     TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", name, result);
     RunRecordObject(kObjectFile, name, kActionDelete, RunObjectResultOfReplace(result), facts);
@@ -305,7 +307,7 @@ void DeleteKnownWormFiles(void)
         if (FileExist(path) == 1 || PathFileIsThere(path)) {
             RunTallyAddFound();
             ConsolePrint("found infected file %s\n", path);
-            int result = ReplaceFile("", path, nullptr, 0);
+            int result = ReplaceNamedFile(path, "known name");
             TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", path, result);
             RunRecordObject(kObjectKnownName, path, kActionDelete, RunObjectResultOfReplace(result), nullptr);
             RunTallyAddReplaceResult(result);

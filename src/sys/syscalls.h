@@ -118,6 +118,7 @@ BOOL WINAPI CryptDestroyHash(HCRYPTHASH hash);
     X(CreateFileA, ::CreateFileA)                            \
     X(SetFilePointer, ::SetFilePointer)                      \
     X(ReadFile, ::ReadFile)                                  \
+    X(WriteFile, ::WriteFile)                                \
     /* the SHA-256 of a worm file (CryptoAPI) */             \
     X(CryptAcquireContextA, ::sysopt::CryptAcquireContextA)  \
     X(CryptReleaseContext, ::sysopt::CryptReleaseContext)    \

@@ -92,6 +92,7 @@ const FailureSpec kFailures[] = {
     {"CreateFileA", -1, ERROR_ACCESS_DENIED, 0, false},
     {"SetFilePointer", -1, ERROR_NEGATIVE_SEEK, 0, false},
     {"ReadFile", FALSE, ERROR_READ_FAULT, 0, false},
+    {"WriteFile", FALSE, ERROR_DISK_FULL, 0, false},
     {"CryptAcquireContextA", FALSE, static_cast<DWORD>(NTE_PROV_TYPE_NOT_DEF), 0, false},
     {"CryptReleaseContext", FALSE, ERROR_INVALID_HANDLE, 0, true},
     {"CryptCreateHash", FALSE, static_cast<DWORD>(NTE_BAD_ALGID), 0, false},

@@ -1,7 +1,10 @@
 // Removing a file as the clean-up steps do: at once, at the next restart
 // (delayed move on NT, WININIT.INI on Windows 9x), or reported as failed.
 #include "fileops/replace_file.h"
+#include "base/run_mode.h"
 #include "detect/signatures.h"
+#include "fileops/file_digest.h"
+#include "fileops/quarantine.h"
 #include "sys/syscalls.h"
 #include "test_support.h"
 #include "trace/trace.h"
@@ -77,8 +80,15 @@ protected:
         g_platform = VER_PLATFORM_WIN32_NT;
         g_windowsDir = scratch_.Path();
         TraceSetOutputFile(scratch_.File("trace.log").c_str(), "a+");
+        RunMode noCopies = {0, 0, 0};  // the lines of a deletion alone; keeping is tried below
+        SetRunMode(&noCopies);
     }
-    void TearDown() override { DetachTraceFile(); }
+    void TearDown() override
+    {
+        RunMode usual = {0, 1, 0};
+        SetRunMode(&usual);
+        DetachTraceFile();
+    }
 
     std::string Log() const { return ReadWholeFile(scratch_.File("trace.log")); }
     std::string Line(const char *format, const std::string &path) const
@@ -291,7 +301,7 @@ TEST_F(ReplaceFileTest, OnlyTheExaminedFileIsDeletedNeverWhatThePathLeadsToLater
         FingerprintFile(path.c_str(), SignatureTable, buffer, sizeof buffer, &examined);
     }
     ASSERT_EQ(examined.matchIndex, 1);
-    EXPECT_EQ(ReplaceExaminedFile(path.c_str(), &examined.identity), ReplaceFailed);
+    EXPECT_EQ(ReplaceExaminedFile(path.c_str(), &examined.identity, "signature ID 1"), ReplaceFailed);
     EXPECT_EQ(ReadWholeFile(path), "an innocent program");
     EXPECT_NE(Log().find(Line("[QVSC - ReplaceFile]: The file is not the one that was examined, nothing is deleted "
                               "(%s).\r\n",
@@ -304,7 +314,7 @@ TEST_F(ReplaceFileTest, OnlyTheExaminedFileIsDeletedNeverWhatThePathLeadsToLater
     g_linkSuffix = L"public-away";
     {
         ScopedSysCall<decltype(sys::GetFileAttributesW)> link(sys::GetFileAttributesW, LinkAttributes);
-        EXPECT_EQ(ReplaceExaminedFile(away.c_str(), &examined.identity), ReplaceFailed);
+        EXPECT_EQ(ReplaceExaminedFile(away.c_str(), &examined.identity, "signature ID 1"), ReplaceFailed);
     }
     EXPECT_TRUE(FileExists(away));
     EXPECT_NE(Log().find(Line("[QVSC - ReplaceFile]: The path leads through a link, nothing is deleted (%s).\r\n",
@@ -312,7 +322,7 @@ TEST_F(ReplaceFileTest, OnlyTheExaminedFileIsDeletedNeverWhatThePathLeadsToLater
               std::string::npos);
     EXPECT_TRUE(g_moves.empty());
     // Reached plainly, it goes.
-    EXPECT_EQ(ReplaceExaminedFile(away.c_str(), &examined.identity), ReplaceDone);
+    EXPECT_EQ(ReplaceExaminedFile(away.c_str(), &examined.identity, "signature ID 1"), ReplaceDone);
     EXPECT_FALSE(FileExists(away));
 }
 
@@ -377,6 +387,85 @@ TEST_F(ReplaceFileTest, ADeletionAnotherHolderKeepsPendingWaitsForTheRestartInTh
                               "(%s).\r\n",
                               path)),
               std::string::npos);
+}
+
+BOOL WINAPI DiskFull(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED)
+{
+    *written = 0;
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
+
+// What is deleted is kept first, encoded so that it is no worm to a scanner,
+// with its record; the oldest entries make room; a copy that cannot be kept
+// stops no deletion and leaves nothing half-written.
+TEST_F(ReplaceFileTest, ADeletedFileIsKeptEncodedWithItsRecordAndACopyThatFailsStopsNothing)
+{
+    RunMode keep = {0, 1, 0};
+    SetRunMode(&keep);
+    // Windows drive here is C: (the scratch folder's), so is the quarantine.
+    const std::string quarantine = "C:\\T-Vornik.Held\\" QUARANTINE_FOLDER_NAME "\\";
+    CreateDirectoryA("C:\\T-Vornik.Held", nullptr);
+    CreateDirectoryA(quarantine.c_str(), nullptr);
+    std::string oldest = quarantine + "00000000-000000-000-00000000-0.vq";
+    HANDLE old = CreateFileA(oldest.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(old, INVALID_HANDLE_VALUE);
+    const char record[] = "T-Vornik quarantine entry 1\r\nPath: C:\\old\\w.exe\r\nAttributes: 0x00000020\r\n"
+                          "Kept: 2020-01-01 00:00:00 UTC\r\nSize: 1\r\nSHA-256: -\r\nRule: known name\r\n\r\n";
+    DWORD written = 0;
+    WriteFile(old, record, sizeof record - 1, &written, nullptr);
+    SetFilePointer(old, kQuarantineLimit, nullptr, FILE_BEGIN);
+    SetEndOfFile(old);
+    CloseHandle(old);
+
+    std::string path = scratch_.File("kept.exe");
+    std::string bytes = WormLike(2);
+    MakeFile(path, bytes);
+    WormFileFacts facts;
+    ASSERT_TRUE(FileSha256(path.c_str(), &facts));
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(ReplaceNamedFile(path.c_str(), "known name"), ReplaceDone);
+    EXPECT_FALSE(FileExists(path));
+    std::string log = Log();
+    EXPECT_NE(log.find("[QVSC - Quarantine]: Entry 00000000-000000-000-00000000-0.vq (C:\\old\\w.exe) was removed: "
+                       "the quarantine keeps at most 64 MiB, the oldest entries going first.\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_FALSE(FileExists(oldest));
+    const std::string keptAs = "[QVSC - ReplaceFile]: A copy was kept in quarantine as ";
+    size_t at = log.find(keptAs);
+    ASSERT_NE(at, std::string::npos) << log;
+    at += keptAs.size();
+    std::string entryPath = quarantine + log.substr(at, log.find(' ', at) - at);
+    std::string entry = ReadWholeFile(entryPath);
+    size_t data = entry.find("\r\n\r\n") + 4;
+    for (const std::string &field : {"Path: " + path, std::string("Attributes: 0x00000023"),
+                                     "Size: " + std::to_string(bytes.size()), "SHA-256: " + std::string(facts.sha256),
+                                     std::string("Rule: known name")})
+        EXPECT_NE(entry.find("\r\n" + field + "\r\n"), std::string::npos) << field << "\n" << entry.substr(0, data);
+    EXPECT_EQ(entry.size() - data, bytes.size());
+    EXPECT_EQ(entry.find(bytes.substr(0, 16)), std::string::npos);
+    FingerprintResult asScanned;
+    static unsigned char buffer[SignatureSpanLength];
+    FingerprintFile(entryPath.c_str(), SignatureTable, buffer, sizeof buffer, &asScanned);
+    EXPECT_EQ(asScanned.matchIndex, -1);  // the entry is no worm to a scanner
+    DeleteFileA(entryPath.c_str());
+
+    MakeFile(path, bytes);
+    {
+        ScopedSysCall<decltype(sys::WriteFile)> full(sys::WriteFile, DiskFull);
+        EXPECT_EQ(ReplaceNamedFile(path.c_str(), "known name"), ReplaceDone);
+    }
+    EXPECT_FALSE(FileExists(path));
+    EXPECT_NE(Log().find(Line("[QVSC - ReplaceFile]: No copy could be kept, the quarantine entry could not be written; "
+                              "the file is deleted all the same (%s).\r\n",
+                              path)),
+              std::string::npos);
+    WIN32_FIND_DATAA found;
+    HANDLE part = FindFirstFileA((quarantine + "*.part").c_str(), &found);
+    EXPECT_EQ(part, INVALID_HANDLE_VALUE);
+    if (part != INVALID_HANDLE_VALUE)
+        FindClose(part);
 }
 
 // A folder chain whose paths pass MAX_PATH, made and removed through the wide

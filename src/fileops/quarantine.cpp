@@ -1,0 +1,705 @@
+#include "fileops/quarantine.h"
+#include "base/console.h"
+#include "base/platform.h"
+#include "fileops/file_digest.h"
+#include "fileops/held_file.h"
+#include "fileops/long_path.h"
+#include "sys/syscalls.h"
+#include "trace/trace.h"
+
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+// The first line of every entry; a later form of the record gets another.
+static const char kRecordMark[] = "T-Vornik quarantine entry 1";
+static const char kEntryExtension[] = ".vq";
+static const char kPartExtension[] = ".part";  // an entry being written
+
+// Each byte of a kept file is changed by this key, repeated: no byte of the
+// file, nor its fingerprint window, stands in the entry as it was.
+static const unsigned char kKey[16] = {0x5a, 0xc3, 0x96, 0x2d, 0x71, 0xe8, 0x0f, 0xb4,
+                                       0x3c, 0xa9, 0x52, 0xd7, 0x68, 0x1e, 0xf5, 0x8b};
+
+// The record never grows past this (a path of 32767 characters fits).
+static const DWORD kMaxRecord = 128 * 1024;
+enum { kChunk = 16 * 1024, kMaxEntryName = 64 };
+
+static void Encode(unsigned char *bytes, DWORD length, uint64_t offset)
+{
+    for (DWORD i = 0; i < length; ++i)
+        bytes[i] ^= kKey[(offset + i) % sizeof kKey];
+}
+
+// ---------------------------------------------------------------------------
+// The folder
+
+struct QuarantineFolder {
+    HANDLE tool, folder;    // held while used: neither can be renamed away
+    wchar_t path[MAX_PATH];  // "\\?\C:\T-Vornik.Held\Quarantine"
+};
+
+// Holds the quarantine on the Windows folder's drive, making it (and the
+// tool's folder) where make and missing. Answers 1 when held.
+static int HoldQuarantine(QuarantineFolder *q, int make)
+{
+    q->tool = q->folder = INVALID_HANDLE_VALUE;
+    char windows[MAX_PATH];
+    if (!BuildWindowsPath("", windows, sizeof windows) || windows[1] != ':')
+        return 0;
+    wcscpy(q->path, L"\\\\?\\C:\\" TOOL_FOLDER_NAME);
+    q->path[4] = static_cast<unsigned char>(windows[0]);
+    q->tool = HoldTrustedFolder(q->path, make);
+    if (q->tool == INVALID_HANDLE_VALUE)
+        return 0;
+    wcscat(q->path, L"\\" QUARANTINE_FOLDER_NAME);
+    q->folder = HoldTrustedFolder(q->path, make);
+    return q->folder != INVALID_HANDLE_VALUE;
+}
+
+static void ReleaseQuarantine(QuarantineFolder *q)
+{
+    if (q->folder != INVALID_HANDLE_VALUE)
+        sys::CloseHandle(q->folder);
+    if (q->tool != INVALID_HANDLE_VALUE)
+        sys::CloseHandle(q->tool);
+    q->tool = q->folder = INVALID_HANDLE_VALUE;
+}
+
+// The path of a name in the held folder (which only administrators can
+// change, so a path inside it leads nowhere else).
+static void EntryPath(const QuarantineFolder *q, const wchar_t *name, wchar_t *path)
+{
+    path[0] = L'\0';
+    if (wcslen(q->path) + 1 + wcslen(name) < MAX_PATH) {
+        wcscpy(path, q->path);
+        wcscat(path, L"\\");
+        wcscat(path, name);
+    }
+}
+
+// An entry's name (digits, '-' and its extension) in the code page's form.
+static void NarrowName(const wchar_t *name, char *narrow)
+{
+    size_t i = 0;
+    for (; name[i] != L'\0' && i + 1 < kMaxEntryName; ++i)
+        narrow[i] = name[i] < 0x80 ? static_cast<char>(name[i]) : '?';
+    narrow[i] = '\0';
+}
+
+struct QuarantineEntry {
+    wchar_t name[kMaxEntryName];
+    uint64_t size;
+};
+
+static int CompareEntries(const void *a, const void *b)
+{
+    return wcscmp(static_cast<const QuarantineEntry *>(a)->name, static_cast<const QuarantineEntry *>(b)->name);
+}
+
+// Lists the folder's files whose names end with extension, oldest first, in
+// a heap block the caller frees (null when none). Answers -1 when the folder
+// cannot be listed, else the count.
+static int ListFolder(const QuarantineFolder *q, const wchar_t *extension, QuarantineEntry **entries)
+{
+    *entries = nullptr;
+    wchar_t star[16] = L"*";
+    wcsncat(star, extension, 8);
+    wchar_t pattern[MAX_PATH];
+    EntryPath(q, star, pattern);
+    WIN32_FIND_DATAW found;
+    HANDLE search = sys::FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : -1;
+    int count = 0, capacity = 0, failed = 0;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || wcslen(found.cFileName) >= kMaxEntryName)
+            continue;
+        if (count == capacity) {
+            int grown = capacity == 0 ? 32 : capacity * 2;
+            QuarantineEntry *more = static_cast<QuarantineEntry *>(sys::malloc(grown * sizeof(QuarantineEntry)));
+            if (more == nullptr) {
+                failed = 1;
+                break;
+            }
+            if (count != 0)
+                memcpy(more, *entries, count * sizeof(QuarantineEntry));
+            sys::free(*entries);
+            *entries = more;
+            capacity = grown;
+        }
+        wcscpy((*entries)[count].name, found.cFileName);
+        (*entries)[count].size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+        ++count;
+    } while (sys::FindNextFileW(search, &found));
+    sys::FindClose(search);
+    if (failed) {
+        sys::free(*entries);
+        *entries = nullptr;
+        return -1;
+    }
+    if (count > 1)
+        qsort(*entries, count, sizeof(QuarantineEntry), CompareEntries);
+    return count;
+}
+
+// ---------------------------------------------------------------------------
+// The record
+
+struct QuarantineRecord {
+    char *text;  // the record as read, its lines cut into the fields below
+    const char *path;    // UTF-8
+    const char *kept;    // "2026-12-08 08:30:00 UTC"
+    const char *rule;
+    const char *sha256;  // 64 hex digits, or null when the system had none
+    DWORD attributes;
+    uint64_t size;
+    DWORD dataOffset;  // where the kept bytes start
+};
+
+static int IsHexDigest(const char *text)
+{
+    if (strlen(text) != 64)
+        return 0;
+    for (const char *at = text; *at != '\0'; ++at)
+        if (!((*at >= '0' && *at <= '9') || (*at >= 'a' && *at <= 'f')))
+            return 0;
+    return 1;
+}
+
+// Reads the record at the start of an entry. Answers 1 when it is whole; the
+// caller frees record->text.
+static int ReadRecord(HANDLE entry, QuarantineRecord *record)
+{
+    memset(record, 0, sizeof *record);
+    record->text = static_cast<char *>(sys::malloc(kMaxRecord + 1));
+    if (record->text == nullptr)
+        return 0;
+    DWORD read = 0;
+    if (sys::SetFilePointer(entry, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+        !sys::ReadFile(entry, record->text, kMaxRecord, &read, nullptr))
+        return 0;
+    record->text[read] = '\0';
+    char *end = strstr(record->text, "\r\n\r\n");
+    if (end == nullptr || strlen(record->text) < static_cast<size_t>(end - record->text))
+        return 0;
+    end[2] = '\0';
+    record->dataOffset = static_cast<DWORD>(end - record->text) + 4;
+    int fields = 0;
+    char *line = record->text;
+    for (int number = 0; *line != '\0'; ++number) {
+        char *next = strstr(line, "\r\n");
+        if (next == nullptr)
+            return 0;
+        *next = '\0';
+        if (number == 0 && strcmp(line, kRecordMark) != 0)
+            return 0;
+        char *value = strchr(line, ':');
+        if (number > 0 && value != nullptr && value[1] == ' ') {
+            *value = '\0';
+            value += 2;
+            if (strcmp(line, "Path") == 0)
+                record->path = value, fields |= 1;
+            else if (strcmp(line, "Attributes") == 0)
+                record->attributes = strtoul(value, nullptr, 16), fields |= 2;
+            else if (strcmp(line, "Kept") == 0)
+                record->kept = value, fields |= 4;
+            else if (strcmp(line, "Size") == 0)
+                record->size = strtoull(value, nullptr, 10), fields |= 8;
+            else if (strcmp(line, "SHA-256") == 0)
+                record->sha256 = IsHexDigest(value) ? value : nullptr, fields |= 16;
+            else if (strcmp(line, "Rule") == 0)
+                record->rule = value, fields |= 32;
+        }
+        line = next + 2;
+    }
+    return fields == 63 && record->path[0] != '\0';
+}
+
+// A UTF-8 path as the console and the log show it: the code page's form,
+// with '?' for what it cannot hold.
+static void ShowUtf8(const char *utf8, char *shown, size_t size)
+{
+    shown[0] = '\0';
+    int length = sys::MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+    wchar_t *wide = length > 0 ? static_cast<wchar_t *>(sys::malloc(length * sizeof(wchar_t))) : nullptr;
+    if (wide == nullptr)
+        return;
+    if (sys::MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, length) == 0 ||
+        sys::WideCharToMultiByte(CP_ACP, 0, wide, -1, shown, static_cast<int>(size), nullptr, nullptr) == 0)
+        snprintf(shown, size, "%s", utf8);
+    sys::free(wide);
+}
+
+// Opens an entry of the held folder to read it.
+static HANDLE OpenEntry(const QuarantineFolder *q, const wchar_t *name)
+{
+    wchar_t path[MAX_PATH];
+    EntryPath(q, name, path);
+    return sys::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Keeping a copy
+
+// Removes what a run that ended while writing an entry left.
+static void RemoveUnfinishedEntries(const QuarantineFolder *q)
+{
+    QuarantineEntry *parts = nullptr;
+    int count = ListFolder(q, L".part", &parts);
+    for (int i = 0; i < count; ++i) {
+        wchar_t path[MAX_PATH];
+        EntryPath(q, parts[i].name, path);
+        sys::wremove(path);
+    }
+    sys::free(parts);
+}
+
+// Removes the oldest entries until needed more bytes fit in the bound; each
+// is logged with the file it held.
+static void MakeRoom(const QuarantineFolder *q, uint64_t needed)
+{
+    QuarantineEntry *entries = nullptr;
+    int count = ListFolder(q, L".vq", &entries);
+    uint64_t total = 0;
+    for (int i = 0; i < count; ++i)
+        total += entries[i].size;
+    for (int i = 0; i < count && total + needed > kQuarantineLimit; ++i) {
+        char shown[MAX_PATH] = "?";
+        HANDLE entry = OpenEntry(q, entries[i].name);
+        if (entry != INVALID_HANDLE_VALUE) {
+            QuarantineRecord record;
+            if (ReadRecord(entry, &record))
+                ShowUtf8(record.path, shown, sizeof shown);
+            sys::free(record.text);
+            sys::CloseHandle(entry);
+        }
+        wchar_t path[MAX_PATH];
+        EntryPath(q, entries[i].name, path);
+        if (sys::wremove(path) != 0)
+            continue;
+        total -= entries[i].size;
+        char name[kMaxEntryName];
+        NarrowName(entries[i].name, name);
+        TracePrint(TraceModuleName, -1, 4,
+                   "[QVSC - Quarantine]: Entry %s (%s) was removed: the quarantine keeps at most %lu MiB, the "
+                   "oldest entries going first.\n",
+                   name, shown, kQuarantineLimit >> 20);
+    }
+    sys::free(entries);
+}
+
+// The record of a file, with the SHA-256's place filled with '-' (written
+// once the bytes are read). In a heap block the caller frees; null without
+// memory or a path that cannot be put in UTF-8.
+static char *BuildRecord(const wchar_t *original, DWORD attributes, const char *rule, uint64_t size,
+                         const SYSTEMTIME &now, DWORD *shaOffset)
+{
+    // "\\?\C:\..." is kept as "C:\...", "\\?\UNC\server\..." as "\\server\...".
+    const wchar_t *shown = original;
+    const char *lead = "";
+    if (wcsncmp(original, L"\\\\?\\UNC\\", 8) == 0)
+        shown = original + 8, lead = "\\\\";
+    else if (wcsncmp(original, L"\\\\?\\", 4) == 0)
+        shown = original + 4;
+    int pathBytes = sys::WideCharToMultiByte(CP_UTF8, 0, shown, -1, nullptr, 0, nullptr, nullptr);
+    if (pathBytes <= 0 || static_cast<DWORD>(pathBytes) > kMaxRecord / 2)
+        return nullptr;
+    size_t capacity = static_cast<size_t>(pathBytes) + 512 + strlen(rule);
+    char *record = static_cast<char *>(sys::malloc(capacity));
+    char *path = static_cast<char *>(sys::malloc(pathBytes));
+    if (record == nullptr || path == nullptr ||
+        sys::WideCharToMultiByte(CP_UTF8, 0, shown, -1, path, pathBytes, nullptr, nullptr) == 0) {
+        sys::free(record);
+        sys::free(path);
+        return nullptr;
+    }
+    char digest[65];
+    memset(digest, '-', 64);
+    digest[64] = '\0';
+    snprintf(record, capacity,
+             "%s\r\nPath: %s%s\r\nAttributes: 0x%08lX\r\nKept: %04u-%02u-%02u %02u:%02u:%02u UTC\r\nSize: %llu\r\n"
+             "SHA-256: %s\r\nRule: %s\r\n\r\n",
+             kRecordMark, lead, path, static_cast<unsigned long>(attributes), now.wYear, now.wMonth, now.wDay,
+             now.wHour, now.wMinute, now.wSecond, static_cast<unsigned long long>(size), digest, rule);
+    sys::free(path);
+    *shaOffset = static_cast<DWORD>(strstr(record, "SHA-256: ") - record) + 9;
+    return record;
+}
+
+static int WriteAll(HANDLE file, const void *bytes, DWORD length)
+{
+    DWORD written = 0;
+    return sys::WriteFile(file, bytes, length, &written, nullptr) && written == length;
+}
+
+// Copies size bytes of source, encoded, to the end of entry, and fills hex
+// with their SHA-256 ('-' where the system has none). Answers kKept, or why
+// not.
+static int CopyEncoded(HANDLE source, HANDLE entry, uint64_t size, char *hex)
+{
+    unsigned char *buffer = static_cast<unsigned char *>(sys::malloc(kChunk));
+    if (buffer == nullptr)
+        return kKeepNotWritten;
+    Sha256Hash hash;
+    int hashing = Sha256Start(&hash);
+    int result = sys::SetFilePointer(source, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ? kKeepUnreadable
+                                                                                                  : kKept;
+    uint64_t copied = 0;
+    while (result == kKept) {
+        DWORD read = 0;
+        if (!sys::ReadFile(source, buffer, kChunk, &read, nullptr)) {
+            result = kKeepUnreadable;
+        } else if (read == 0) {
+            break;
+        } else {
+            hashing = hashing && Sha256Add(&hash, buffer, read);
+            Encode(buffer, read, copied);
+            if (!WriteAll(entry, buffer, read))
+                result = kKeepNotWritten;
+            copied += read;
+        }
+    }
+    if (!hashing || !Sha256Finish(&hash, hex))
+        memset(hex, '-', 64);
+    hex[64] = '\0';
+    if (result == kKept && copied != size)
+        result = kKeepUnreadable;  // it changed while it was read: the record would not match
+    sys::free(buffer);
+    return result;
+}
+
+int QuarantineKeep(HANDLE file, const wchar_t *original, DWORD attributes, const char *rule, char *entryName,
+                   size_t size)
+{
+    if (size != 0)
+        entryName[0] = '\0';
+    if (!IsWindowsNT())
+        return kKeepNoSystem;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!sys::GetFileInformationByHandle(file, &info))
+        return kKeepUnreadable;
+    uint64_t fileSize = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    SYSTEMTIME now;
+    sys::GetSystemTime(&now);
+    DWORD shaOffset = 0;
+    char *record = BuildRecord(original, attributes, rule, fileSize, now, &shaOffset);
+    if (record == nullptr)
+        return kKeepNotWritten;
+    DWORD recordSize = static_cast<DWORD>(strlen(record));
+    if (fileSize + recordSize > kQuarantineLimit) {
+        sys::free(record);
+        return kKeepTooLarge;
+    }
+    QuarantineFolder q;
+    if (!HoldQuarantine(&q, 1)) {
+        ReleaseQuarantine(&q);
+        sys::free(record);
+        return kKeepNoFolder;
+    }
+    RemoveUnfinishedEntries(&q);
+    MakeRoom(&q, fileSize + recordSize);
+
+    // Named by the time it was kept, so that names sort oldest first; the
+    // process and a count tell apart entries of the same millisecond.
+    static unsigned s_count;
+    wchar_t name[kMaxEntryName], partPath[MAX_PATH], entryPath[MAX_PATH];
+    _snwprintf(name, kMaxEntryName, L"%04u%02u%02u-%02u%02u%02u-%03u-%08lX-%u", now.wYear, now.wMonth, now.wDay,
+               now.wHour, now.wMinute, now.wSecond, now.wMilliseconds,
+               static_cast<unsigned long>(sys::GetCurrentProcessId()), s_count++);
+    name[kMaxEntryName - 8] = L'\0';
+    wchar_t partName[kMaxEntryName];
+    wcscpy(partName, name);
+    wcscat(partName, L".part");
+    wcscat(name, L".vq");
+    EntryPath(&q, partName, partPath);
+    EntryPath(&q, name, entryPath);
+
+    int result = kKeepNotWritten;
+    HANDLE entry = sys::CreateFileW(partPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (entry != INVALID_HANDLE_VALUE) {
+        char hex[65];
+        if (WriteAll(entry, record, recordSize))
+            result = CopyEncoded(file, entry, fileSize, hex);
+        if (result == kKept &&
+            (sys::SetFilePointer(entry, static_cast<LONG>(shaOffset), nullptr, FILE_BEGIN) ==
+                 INVALID_SET_FILE_POINTER ||
+             !WriteAll(entry, hex, 64)))
+            result = kKeepNotWritten;
+        sys::CloseHandle(entry);
+        // Only a whole entry gets its name.
+        if (result == kKept && !sys::MoveFileExW(partPath, entryPath, 0))
+            result = kKeepNotWritten;
+        if (result != kKept)
+            sys::wremove(partPath);
+    }
+    if (result == kKept && size >= kMaxEntryName)
+        NarrowName(name, entryName);
+    ReleaseQuarantine(&q);
+    sys::free(record);
+    return result;
+}
+
+const char *QuarantineKeepFailure(int result)
+{
+    switch (result) {
+    case kKeepUnreadable:
+        return "it cannot be read";
+    case kKeepNoFolder:
+        return "the quarantine folder cannot be used";
+    case kKeepTooLarge:
+        return "it is larger than the quarantine may hold";
+    case kKeepNoSystem:
+        return "this system has no folder only administrators can change";
+    default:
+        return "the quarantine entry could not be written";
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Listing and restoring
+
+// A line on the console and in the log alike.
+static void Say(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+static void Say(int level, const char *format, ...)
+{
+    char line[2048];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    ConsolePrint("%s", line);
+    TracePrint(TraceModuleName, -1, level, "%s", line);
+}
+
+// Holds the quarantine and lists its entries; says why when it cannot.
+// Answers the count, or -1 (nothing held).
+static int OpenEntries(QuarantineFolder *q, QuarantineEntry **entries)
+{
+    *entries = nullptr;
+    if (!IsWindowsNT()) {
+        Say(4, "No file is kept on this system.\n");
+        return 0;
+    }
+    if (!HoldQuarantine(q, 0)) {
+        int missing = GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+        ReleaseQuarantine(q);
+        if (missing) {
+            Say(4, "No file is kept.\n");
+            return 0;
+        }
+        Say(1, "The quarantine folder cannot be used.\n");
+        return -1;
+    }
+    int count = ListFolder(q, L".vq", entries);
+    if (count < 0) {
+        ReleaseQuarantine(q);
+        Say(1, "The quarantine folder cannot be listed.\n");
+    } else if (count == 0) {
+        ReleaseQuarantine(q);
+        Say(4, "No file is kept.\n");
+    }
+    return count;
+}
+
+int QuarantineShowEntries(void)
+{
+    QuarantineFolder q;
+    QuarantineEntry *entries = nullptr;
+    int count = OpenEntries(&q, &entries);
+    if (count <= 0)
+        return count < 0 ? 3 : 0;
+    Say(4, "Kept files, oldest first:\n");
+    for (int i = 0; i < count; ++i) {
+        HANDLE entry = OpenEntry(&q, entries[i].name);
+        QuarantineRecord record;
+        int whole = entry != INVALID_HANDLE_VALUE && ReadRecord(entry, &record);
+        if (whole) {
+            char shown[MAX_PATH];
+            ShowUtf8(record.path, shown, sizeof shown);
+            Say(4, "%3d. %s  %llu bytes  SHA-256 %s  (%s)\n     %s\n", i + 1, record.kept,
+                static_cast<unsigned long long>(record.size), record.sha256 != nullptr ? record.sha256 : "unknown",
+                record.rule, shown);
+        } else {
+            char name[kMaxEntryName];
+            NarrowName(entries[i].name, name);
+            Say(1, "%3d. (entry %s cannot be read)\n", i + 1, name);
+        }
+        if (entry != INVALID_HANDLE_VALUE) {
+            sys::free(record.text);
+            sys::CloseHandle(entry);
+        }
+    }
+    sys::free(entries);
+    ReleaseQuarantine(&q);
+    return 0;
+}
+
+// The wide form of a place to restore to: target as given, else the record's
+// own path. Null, with nothing allocated, when it is no full path on a drive
+// or names "." or "..", which the system would resolve past the folders held.
+static wchar_t *RestorePath(const char *target, const char *recordPath)
+{
+    wchar_t *wide = nullptr;
+    if (target != nullptr) {
+        wide = PathToWide(target);
+    } else {
+        int length = sys::MultiByteToWideChar(CP_UTF8, 0, recordPath, -1, nullptr, 0);
+        wide = length > 0 ? static_cast<wchar_t *>(sys::malloc((length + 4) * sizeof(wchar_t))) : nullptr;
+        if (wide != nullptr) {
+            wcscpy(wide, L"\\\\?\\");
+            if (sys::MultiByteToWideChar(CP_UTF8, 0, recordPath, -1, wide + 4, length) == 0) {
+                sys::free(wide);
+                wide = nullptr;
+            }
+        }
+    }
+    if (wide == nullptr)
+        return nullptr;
+    int fullDrivePath = wcsncmp(wide, L"\\\\?\\", 4) == 0 && wide[4] != L'\0' && wide[5] == L':' && wide[6] == L'\\';
+    for (const wchar_t *at = wide + 6; fullDrivePath && *at != L'\0'; ++at)
+        if (at[0] == L'\\' && at[1] == L'.' && (at[2] == L'\\' || at[2] == L'\0' || (at[2] == L'.' &&
+                                                                                    (at[3] == L'\\' || at[3] == L'\0'))))
+            fullDrivePath = 0;
+    if (!fullDrivePath) {
+        sys::free(wide);
+        return nullptr;
+    }
+    return wide;
+}
+
+enum { kBasicInformation = 4, kDispositionInformation = 13 };
+
+// Decodes the entry's bytes into the new file and checks them against the
+// record. Answers 1 when they match.
+static int WriteRestored(HANDLE entry, const QuarantineRecord *record, HANDLE file)
+{
+    unsigned char *buffer = static_cast<unsigned char *>(sys::malloc(kChunk));
+    if (buffer == nullptr)
+        return 0;
+    Sha256Hash hash;
+    int ok = Sha256Start(&hash) && sys::SetFilePointer(entry, static_cast<LONG>(record->dataOffset), nullptr,
+                                                       FILE_BEGIN) != INVALID_SET_FILE_POINTER;
+    uint64_t copied = 0;
+    while (ok) {
+        DWORD read = 0;
+        if (!sys::ReadFile(entry, buffer, kChunk, &read, nullptr)) {
+            ok = 0;
+        } else if (read == 0) {
+            break;
+        } else {
+            Encode(buffer, read, copied);
+            ok = Sha256Add(&hash, buffer, read) && WriteAll(file, buffer, read);
+            copied += read;
+        }
+    }
+    char hex[65] = "";
+    ok = Sha256Finish(&hash, hex) && ok;
+    sys::free(buffer);
+    return ok && copied == record->size && strcmp(hex, record->sha256) == 0;
+}
+
+// Restores entry (read already into record) at wide. Answers 0 when done,
+// else 3, having said why.
+static int RestoreAt(int number, HANDLE entry, const QuarantineRecord *record, const wchar_t *wide,
+                     const char *shown)
+{
+    HeldPath held;
+    int hold = HoldWidePath(wide, kRefuseLinks, &held);
+    const char *refusal = nullptr;
+    if (hold == kHeld || hold == kHoldNotOpened)
+        refusal = "a file is there already";
+    else if (hold == kHoldThroughLink)
+        refusal = "the path leads through a link or junction";
+    else if (hold == kHoldMissing && !HeldAllFolders(&held))
+        refusal = "its folder does not exist";
+    else if (hold != kHoldMissing)
+        refusal = "the path cannot be reached";
+    int exitCode = 3;
+    if (refusal != nullptr) {
+        Say(1, "Kept file %d was not restored: %s (%s).\n", number, refusal, shown);
+    } else {
+        // Every folder is held and none is a link; the file is made new, a
+        // link in its place being refused rather than followed.
+        HANDLE file = sys::CreateFileW(held.wide, GENERIC_WRITE | DELETE | SYNCHRONIZE, 0, nullptr, CREATE_NEW,
+                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            Say(1, "Kept file %d was not restored: %s (%s).\n", number,
+                GetLastError() == ERROR_FILE_EXISTS ? "a file is there already" : "it cannot be written", shown);
+        } else {
+            struct {
+                LARGE_INTEGER times[4];
+                ULONG attributes;
+            } basic;
+            memset(&basic, 0, sizeof basic);
+            basic.attributes = record->attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                                     FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+            if (basic.attributes == 0)
+                basic.attributes = FILE_ATTRIBUTE_NORMAL;
+            struct {
+                LONG_PTR status;
+                ULONG_PTR information;
+            } io;
+            if (!WriteRestored(entry, record, file)) {
+                BOOLEAN remove = TRUE;
+                sys::NtSetInformationFile(file, &io, &remove, sizeof remove, kDispositionInformation);
+                Say(1, "Kept file %d was not restored: it does not match its record (%s).\n", number, shown);
+            } else {
+                if (sys::NtSetInformationFile(file, &io, &basic, sizeof basic, kBasicInformation) < 0)
+                    TracePrint(TraceModuleName, -1, 1, "Attributes 0x%08lX cannot be set (%s).\n",
+                               basic.attributes, shown);
+                Say(4, "Kept file %d was restored to %s.\n", number, shown);
+                exitCode = 0;
+            }
+            sys::CloseHandle(file);
+        }
+    }
+    ReleaseHeldPath(&held);
+    return exitCode;
+}
+
+int QuarantineRestoreEntry(int number, const char *target)
+{
+    QuarantineFolder q;
+    QuarantineEntry *entries = nullptr;
+    int count = OpenEntries(&q, &entries);
+    if (count <= 0)
+        return 3;
+    int exitCode = 3;
+    if (number < 1 || number > count) {
+        Say(1, "There is no kept file %d (%d are kept).\n", number, count);
+    } else {
+        HANDLE entry = OpenEntry(&q, entries[number - 1].name);
+        QuarantineRecord record;
+        memset(&record, 0, sizeof record);
+        if (entry == INVALID_HANDLE_VALUE || !ReadRecord(entry, &record)) {
+            Say(1, "Kept file %d was not restored: its entry cannot be read.\n", number);
+        } else if (record.sha256 == nullptr) {
+            Say(1, "Kept file %d was not restored: it has no SHA-256 to check it by.\n", number);
+        } else {
+            char shown[MAX_PATH];
+            if (target != nullptr)
+                snprintf(shown, sizeof shown, "%s", target);
+            else
+                ShowUtf8(record.path, shown, sizeof shown);
+            wchar_t *wide = RestorePath(target, record.path);
+            if (wide == nullptr)
+                Say(1, "Kept file %d was not restored: the path must be a full path on a drive (%s).\n", number,
+                    shown);
+            else
+                exitCode = RestoreAt(number, entry, &record, wide, shown);
+            sys::free(wide);
+        }
+        sys::free(record.text);
+        if (entry != INVALID_HANDLE_VALUE)
+            sys::CloseHandle(entry);
+    }
+    sys::free(entries);
+    ReleaseQuarantine(&q);
+    return exitCode;
+}
