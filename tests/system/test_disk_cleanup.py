@@ -3,6 +3,8 @@ at once or at the next restart, and reported on the console, in the log and
 through the exit code. Samples are harmless bytes whose fingerprint windows
 are forged to the worm's values."""
 
+import hashlib
+import json
 import os
 import sys
 import unittest
@@ -208,6 +210,73 @@ class OnlyFixedDrives(WorkstationTestCase):
             self.assertTrue(ws.exists(letter + ":\\folder\\w.exe"), letter)
             self.assertNotIn(letter.encode() + b":\\", result.stdout)
             self.assertNotIn(letter.encode() + b":\\", result.log)
+
+
+class KeptCopies(WorkstationTestCase):
+
+    def test_a_removed_file_is_kept_and_restored_only_where_no_link_or_file_stands(self):
+        ws = self.workstation()
+        data = sample(2)
+        ws.plant_file("C:\\data\\w.exe", data, readonly=True)
+        self.run_tool(ws, "/SILENT", timeout=120)
+        self.assertFalse(ws.exists("C:\\data\\w.exe"))
+        quarantine = "C:\\T-Vornik.Held\\Quarantine"
+        entries = ws.list_dir(quarantine)
+        self.assertEqual(len(entries), 1, entries)
+        report = json.loads(ws.read_file("C:\\windows\\T-Vornik.json"))
+        self.assertIn({"quarantine": entries[0], "path": "C:\\data\\w.exe"},
+                      [{k: o.get(k) for k in ("quarantine", "path")} for o in report["objects"]])
+        ws.plant_file("C:\\data\\other.exe", sample(3))
+        self.run_tool(ws, "/SILENT", "/NOQUARANTINE", timeout=120)
+        self.assertFalse(ws.exists("C:\\data\\other.exe"))
+        self.assertEqual(ws.list_dir(quarantine), entries)
+
+        listing = self.run_tool(ws, "/RESTORE")
+        self.assertEqual(listing.exit_code, 0)
+        self.assertIn(b"  1. ", listing.stdout)
+        self.assertIn(b"  %d bytes  SHA-256 %s  (signature ID 2)\r\n     C:\\data\\w.exe\r\n"
+                      % (len(data), hashlib.sha256(data).hexdigest().encode()), listing.stdout)
+
+        # A link in place of the folder: nothing is written through it.
+        folder = ws.host_path("C:\\data")
+        os.rename(folder, folder + "-away")
+        os.symlink(ws.host_path("C:\\windows"), folder)
+        refused = self.run_tool(ws, "/RESTORE", "1")
+        self.assertEqual(refused.exit_code, 3)
+        self.assertIn(b"Kept file 1 was not restored: the path leads through a link or junction "
+                      b"(C:\\data\\w.exe).\r\n", refused.stdout)
+        self.assertFalse(ws.exists("C:\\windows\\w.exe"))
+        os.unlink(folder)
+        os.rename(folder + "-away", folder)
+
+        ws.plant_file("C:\\data\\w.exe", b"new")
+        refused = self.run_tool(ws, "/RESTORE", "1")
+        self.assertIn(b"a file is there already", refused.stdout)
+        self.assertEqual(ws.read_file("C:\\data\\w.exe"), b"new")
+        ws.delete_file("C:\\data\\w.exe")
+
+        restored = self.run_tool(ws, "/RESTORE", "1")
+        self.assertEqual(restored.exit_code, 0, restored.stdout)
+        self.assertIn(b"Kept file 1 was restored to C:\\data\\w.exe.\r\n", restored.log)
+        self.assertEqual(ws.read_file("C:\\data\\w.exe"), data)
+        self.assertEqual(os.stat(ws.host_path("C:\\data\\w.exe")).st_mode & 0o222, 0, "not read-only again")
+        elsewhere = self.run_tool(ws, "/RESTORE", "1", "C:\\elsewhere\\copy.bin")
+        self.assertIn(b"its folder does not exist", elsewhere.stdout)
+        ws.make_dir("C:\\elsewhere")
+        self.assertEqual(self.run_tool(ws, "/RESTORE", "1", "C:\\elsewhere\\copy.bin").exit_code, 0)
+        self.assertEqual(ws.read_file("C:\\elsewhere\\copy.bin"), data)
+
+        # An entry changed since it was kept is not put back.
+        entry = ws.host_path(quarantine + "\\" + entries[0])
+        with open(entry, "r+b") as f:
+            f.seek(-1, os.SEEK_END)
+            last = f.read(1)
+            f.seek(-1, os.SEEK_END)
+            f.write(bytes([last[0] ^ 1]))
+        tampered = self.run_tool(ws, "/RESTORE", "1", "C:\\elsewhere\\t.bin")
+        self.assertEqual(tampered.exit_code, 3)
+        self.assertIn(b"it does not match its record", tampered.stdout)
+        self.assertFalse(ws.exists("C:\\elsewhere\\t.bin"))
 
 
 class LinkLoops(WorkstationTestCase):
