@@ -438,6 +438,10 @@ protected:
         CloseHandle(unshownReader);
         DetachTraceFile();
         run.log = ReadWholeFile(log);
+        // Each kept copy has an entry name of its own time.
+        const std::string kept = "in quarantine as ";
+        for (size_t at = run.log.find(kept); at != std::string::npos; at = run.log.find(kept, at + 1))
+            run.log.erase(at + kept.size(), run.log.find(' ', at + kept.size()) - at - kept.size());
         run.found = RunTallyFound() - found;
         run.failed = RunTallyFailed() - failed;
         run.pending = RunTallyPendingReboot() - pending;
