@@ -364,7 +364,8 @@ static int CopyEncoded(HANDLE source, HANDLE entry, uint64_t size, char *hex)
             copied += read;
         }
     }
-    if (!hashing || !Sha256Finish(&hash, hex))
+    // Finished whatever came before: that gives back what the hash took.
+    if (!Sha256Finish(&hash, hex) || !hashing)
         memset(hex, '-', 64);
     hex[64] = '\0';
     if (result == kKept && copied != size)

@@ -461,6 +461,16 @@ TEST_F(ReplaceFileTest, ADeletedFileIsKeptEncodedWithItsRecordAndACopyThatFailsS
                               "the file is deleted all the same (%s).\r\n",
                               path)),
               std::string::npos);
+    // A quarantine someone else made first is never used.
+    MakeFile(path, bytes);
+    {
+        ScopedSysCall<decltype(sys::GetSecurityInfo)> user(sys::GetSecurityInfo, OwnedByAUser);
+        EXPECT_EQ(ReplaceNamedFile(path.c_str(), "known name"), ReplaceDone);
+    }
+    EXPECT_NE(Log().find(Line("[QVSC - ReplaceFile]: No copy could be kept, the quarantine folder cannot be used; the "
+                              "file is deleted all the same (%s).\r\n",
+                              path)),
+              std::string::npos);
     WIN32_FIND_DATAA found;
     HANDLE part = FindFirstFileA((quarantine + "*.part").c_str(), &found);
     EXPECT_EQ(part, INVALID_HANDLE_VALUE);
