@@ -153,18 +153,26 @@ LONG WINAPI RecordedOpen(HKEY hive, LPCSTR path, DWORD, REGSAM, PHKEY)
     return ERROR_FILE_NOT_FOUND;
 }
 
-TEST_F(RunValueTest, EveryOtherLoggedOnUsersValuesAreDeletedTooEachLineNamingTheHive)
+std::string CurrentSid()
 {
     HANDLE token = nullptr;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
     BYTE buffer[256];
     DWORD needed = 0;
-    ASSERT_TRUE(GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &needed));
-    CloseHandle(token);
     LPSTR current = nullptr;
-    ASSERT_TRUE(ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &current));
-    g_users = {".DEFAULT", current, std::string(current) + "_Classes", "S-1-5-21-9-9-9-1001"};
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return "?";
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &needed))
+        ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &current);
+    CloseHandle(token);
+    std::string text = current != nullptr ? current : "?";
     LocalFree(current);
+    return text;
+}
+
+TEST_F(RunValueTest, EveryOtherLoggedOnUsersValuesAreDeletedTooEachLineNamingTheHive)
+{
+    std::string current = CurrentSid();
+    g_users = {".DEFAULT", current, current + "_Classes", "S-1-5-21-9-9-9-1001"};
     g_opened.clear();
     {
         ScopedSysCall<decltype(sys::RegEnumKeyExA)> users(sys::RegEnumKeyExA, PretendUsers);
@@ -182,13 +190,12 @@ TEST_F(RunValueTest, EveryOtherLoggedOnUsersValuesAreDeletedTooEachLineNamingThe
 
 // ---------------------------------------------------------------------------
 // The hives of users who are not logged on: the profile list is a test key,
-// and the pretend RegLoadKeyW "loads" a hive by making its key reachable
+// and the pretend RegLoadKeyW "loads" a hive by making its test key reachable
 // under the tool's name below HKEY_USERS; RegUnLoadKeyW takes it away again.
 
-const char kTests[] = "Software\\T-Vornik tests";
 const char kRunPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-std::vector<std::string> g_loads, g_unloads, g_loaded;
-bool g_replaceOnLoad;
+std::vector<std::string> g_loads, g_unloads;
+std::string g_loaded;
 
 std::string Narrow(LPCWSTR text)
 {
@@ -197,18 +204,17 @@ std::string Narrow(LPCWSTR text)
     return narrow;
 }
 
-LONG WINAPI PretendLoad(HKEY hive, LPCWSTR name, LPCWSTR file)
+LONG WINAPI PretendLoad(HKEY, LPCWSTR name, LPCWSTR file)
 {
-    EXPECT_EQ(hive, HKEY_USERS);
     std::string path = Narrow(file);
-    g_loads.push_back(Narrow(name) + " " + path.substr(path.rfind('\\', path.size() - 12) + 1));
+    g_loads.push_back(Narrow(name));
     if (path.find("carol") != std::string::npos)
         return ERROR_SHARING_VIOLATION;
-    if (g_replaceOnLoad) {  // the user swaps the file between the check and the load
+    if (path.find("erin") != std::string::npos) {  // swapped between the check and the load
         MoveFileW(file, (std::wstring(file) + L".away").c_str());
         WriteFileBytes(path.substr(4), "another file");
     }
-    g_loaded.push_back(Narrow(name));
+    g_loaded = Narrow(name);
     return ERROR_SUCCESS;
 }
 
@@ -221,17 +227,15 @@ LONG WINAPI PretendUnload(HKEY, LPCWSTR name)
 
 LONG WINAPI ProfileKeys(HKEY hive, LPCSTR path, DWORD options, REGSAM access, PHKEY key)
 {
-    std::string moved;
-    if (hive == HKEY_LOCAL_MACHINE && strstr(path, "\\ProfileList") != nullptr)
-        moved = std::string(kTests) + "\\Profiles";
-    else if (hive == HKEY_USERS && strncmp(path, "T-Vornik.", 9) == 0) {
-        std::string own = std::string(path).substr(0, std::string(path).find('\\'));
-        if (g_loaded.empty() || g_loaded[0] != own)
-            return ERROR_FILE_NOT_FOUND;
-        moved = std::string(kTests) + "\\Hives\\" + path;
-    }
-    LONG status = RegOpenKeyExA(moved.empty() ? hive : HKEY_CURRENT_USER, moved.empty() ? path : moved.c_str(),
-                                options, access & ~KEY_WOW64_64KEY, key);
+    std::string moved = path;
+    if (hive == HKEY_LOCAL_MACHINE && moved.find("\\ProfileList") != std::string::npos)
+        moved = "Software\\T-Vornik tests\\Profiles";
+    else if (hive == HKEY_USERS && moved.compare(0, 9, "T-Vornik.") == 0 && !g_loaded.empty() &&
+             moved.compare(0, g_loaded.size(), g_loaded) == 0)
+        moved = "Software\\T-Vornik tests\\Hives\\" + moved;
+    else if (hive == HKEY_USERS && moved.compare(0, 9, "T-Vornik.") == 0)
+        return ERROR_FILE_NOT_FOUND;
+    LONG status = RegOpenKeyExA(moved == path ? hive : HKEY_CURRENT_USER, moved.c_str(), options, access, key);
     g_keysOpen += status == ERROR_SUCCESS;
     return status;
 }
@@ -245,42 +249,31 @@ DWORD WINAPI LinkedFolders(LPCWSTR path)
     return GetFileAttributesW(path);
 }
 
-class UserHiveTest : public RunValueTest {
-protected:
-    void SetUp() override
-    {
-        RunValueTest::SetUp();
-        g_loads.clear();
-        g_unloads.clear();
-        g_loaded.clear();
-        g_replaceOnLoad = false;
-    }
-    // A profile whose hive file holds TrayX and a value of its own.
-    void Profile(const std::string &sid, const std::string &folder)
-    {
-        std::string key = std::string(kTests) + "\\Profiles\\" + sid;
-        RegSetKeyValueA(HKEY_CURRENT_USER, key.c_str(), "ProfileImagePath", REG_EXPAND_SZ, folder.c_str(),
-                        static_cast<DWORD>(folder.size() + 1));
-        std::string hive = std::string(kTests) + "\\Hives\\T-Vornik." + sid + "\\" + kRunPath;
+TEST_F(RunValueTest, EachUnloadedHiveIsCleanedAndUnloadedOneInUseSwappedOrBehindALinkIsNotExamined)
+{
+    std::string hives = "Software\\T-Vornik tests\\Hives\\T-Vornik.S-1-5-21-9-9-9-100";
+    const char *folders[] = {"bob", "carol", "linked\\dave", "erin"};
+    for (int i = 0; i < 4; ++i) {
+        std::string folder = scratch_.File(folders[i]);
+        CreateDirectoryA(scratch_.File("linked").c_str(), nullptr);
+        CreateDirectoryA(folder.c_str(), nullptr);
+        WriteFileBytes(folder + "\\NTUSER.DAT", "a hive");
+        std::string sid = "S-1-5-21-9-9-9-100" + std::to_string(i + 1);
+        RegSetKeyValueA(HKEY_CURRENT_USER, ("Software\\T-Vornik tests\\Profiles\\" + sid).c_str(), "ProfileImagePath",
+                        REG_EXPAND_SZ, folder.c_str(), static_cast<DWORD>(folder.size() + 1));
         for (const char *name : {"TrayX", "Keep me"})
-            RegSetKeyValueA(HKEY_CURRENT_USER, hive.c_str(), name, REG_SZ, "x", 2);
+            RegSetKeyValueA(HKEY_CURRENT_USER, (hives + std::to_string(i + 1) + "\\" + kRunPath).c_str(), name, REG_SZ,
+                            "x", 2);
     }
-    bool HiveHas(const std::string &sid, const char *name)
-    {
-        std::string hive = std::string(kTests) + "\\Hives\\T-Vornik." + sid + "\\" + kRunPath;
-        return RegGetValueA(HKEY_CURRENT_USER, hive.c_str(), name, RRF_RT_ANY, nullptr, nullptr, nullptr) ==
-               ERROR_SUCCESS;
-    }
-    std::string PlantHive(const char *folder)
-    {
-        std::string path = scratch_.File(folder);
-        for (size_t at = scratch_.Path().size() + 1; (at = path.find('\\', at)) != std::string::npos; ++at)
-            CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
-        CreateDirectoryA(path.c_str(), nullptr);
-        WriteFileBytes(path + "\\NTUSER.DAT", "a hive");
-        return path;
-    }
-    void Clean()
+    // The user logged on (loaded under HKEY_USERS), and a profile's backup copy.
+    std::string me = CurrentSid(), bob = scratch_.File("bob");
+    RegSetKeyValueA(HKEY_CURRENT_USER, ("Software\\T-Vornik tests\\Profiles\\" + me).c_str(), "ProfileImagePath",
+                    REG_EXPAND_SZ, bob.c_str(), static_cast<DWORD>(bob.size() + 1));
+    RegSetKeyValueA(HKEY_CURRENT_USER, "Software\\T-Vornik tests\\Profiles\\S-1-5-21-9-9-9-1001.bak",
+                    "ProfileImagePath", REG_EXPAND_SZ, bob.c_str(), static_cast<DWORD>(bob.size() + 1));
+    unsigned notExamined = RunTallyUnjudged(kUserHiveNotExamined);
+    g_loads.clear();
+    g_unloads.clear();
     {
         ScopedSysCall<decltype(sys::RegOpenKeyExA)> keys(sys::RegOpenKeyExA, ProfileKeys);
         ScopedSysCall<decltype(sys::RegLoadKeyW)> load(sys::RegLoadKeyW, PretendLoad);
@@ -289,74 +282,23 @@ protected:
         const char *const names[] = {"TrayX", "SSK Service"};
         DeleteRunValuesOfUnloadedUsers(kRunPath, names, 2);
     }
-};
-
-TEST_F(UserHiveTest, EachUnloadedHiveIsLoadedCleanedAndUnloadedOneInUseOrBehindALinkIsNotExamined)
-{
-    HANDLE token = nullptr;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
-    BYTE buffer[256];
-    DWORD needed = 0;
-    ASSERT_TRUE(GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &needed));
-    CloseHandle(token);
-    LPSTR current = nullptr;
-    ASSERT_TRUE(ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &current));
-    std::string loggedOn = current;  // loaded under HKEY_USERS: not loaded again
-    LocalFree(current);
-    PlantHive("bob");
-    SetEnvironmentVariableA("VORNIK_PROFILES", scratch_.Path().c_str());
-    Profile("S-1-5-21-9-9-9-1001", "%VORNIK_PROFILES%\\bob\\");
-    Profile(loggedOn, PlantHive("me"));
-    Profile("S-1-5-21-9-9-9-1002", PlantHive("carol"));
-    Profile("S-1-5-21-9-9-9-1003", PlantHive("linked\\dave"));
-    Profile("S-1-5-21-9-9-9-1001.bak", PlantHive("bob.bak"));
-    unsigned notExamined = RunTallyUnjudged(kUserHiveNotExamined);
-
-    Clean();
-
-    EXPECT_EQ(g_loads, (std::vector<std::string>{"T-Vornik.S-1-5-21-9-9-9-1001 bob\\NTUSER.DAT",
-                                                "T-Vornik.S-1-5-21-9-9-9-1002 carol\\NTUSER.DAT"}));
-    EXPECT_EQ(g_unloads, std::vector<std::string>{"T-Vornik.S-1-5-21-9-9-9-1001"});
-    EXPECT_FALSE(HiveHas("S-1-5-21-9-9-9-1001", "TrayX"));
-    EXPECT_TRUE(HiveHas("S-1-5-21-9-9-9-1001", "Keep me"));
-    EXPECT_EQ(RunTallyUnjudged(kUserHiveNotExamined), notExamined + 2);
+    std::string own = "T-Vornik.S-1-5-21-9-9-9-100";
+    EXPECT_EQ(g_loads, (std::vector<std::string>{own + "1", own + "2", own + "4"}));
+    EXPECT_EQ(g_unloads, (std::vector<std::string>{own + "1", own + "4"}));
+    for (int i = 1; i <= 4; ++i)
+        EXPECT_EQ(RegGetValueA(HKEY_CURRENT_USER, (hives + std::to_string(i) + "\\" + kRunPath).c_str(), "TrayX",
+                               RRF_RT_ANY, nullptr, nullptr, nullptr) != ERROR_SUCCESS, i == 1) << i;
+    EXPECT_EQ(RunTallyUnjudged(kUserHiveNotExamined), notExamined + 3);
     std::string shown = std::string("S-1-5-21-9-9-9-1001\\") + kRunPath;
     EXPECT_EQ(StepLogLines(scratch_.File("trace.log")),
               (std::vector<std::string>{"Value TrayX of " + shown + " was deleted with status: OK (0x0)",
                                         "Value SSK Service of " + shown + " was deleted with status: failed (0x2)"}));
     std::string log = ReadWholeFile(scratch_.File("trace.log"));
-    EXPECT_NE(log.find("[QVSC - CleanUserHive]: The registry of user S-1-5-21-9-9-9-1002 could not be examined: its "
-                       "file is in use (" + scratch_.File("carol") + "\\NTUSER.DAT).\r\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("[QVSC - CleanUserHive]: The registry of user S-1-5-21-9-9-9-1003 could not be examined: its "
-                       "path leads through a link (" + scratch_.File("linked") + "\\dave\\NTUSER.DAT).\r\n"),
-              std::string::npos) << log;
-}
-
-// A failure between the load and the unload leaves no hive loaded: a value
-// that cannot be deleted, and a file swapped for another while it was loaded
-// (nothing of it is touched then, and the user's registry is not examined).
-LONG WINAPI RefusedDelete(HKEY, LPCSTR)
-{
-    return ERROR_ACCESS_DENIED;
-}
-
-TEST_F(UserHiveTest, TheHiveIsUnloadedWhateverFailsWhileItIsLoaded)
-{
-    Profile("S-1-5-21-9-9-9-1001", PlantHive("bob"));
-    {
-        ScopedSysCall<decltype(sys::RegDeleteValueA)> refused(sys::RegDeleteValueA, RefusedDelete);
-        Clean();
-    }
-    g_replaceOnLoad = true;
-    unsigned notExamined = RunTallyUnjudged(kUserHiveNotExamined);
-    Clean();
-    EXPECT_EQ(g_loads.size(), 2u);
-    EXPECT_EQ(g_unloads.size(), 2u);
-    EXPECT_TRUE(g_loaded.empty());
-    EXPECT_TRUE(HiveHas("S-1-5-21-9-9-9-1001", "TrayX"));
-    EXPECT_EQ(RunTallyUnjudged(kUserHiveNotExamined), notExamined + 1);
-    EXPECT_NE(ReadWholeFile(scratch_.File("trace.log")).find("could not be examined: its file was replaced while it "
-                                                              "was loaded"), std::string::npos);
+    for (std::string why : {"2 could not be examined: its file is in use (" + scratch_.File("carol"),
+                            "3 could not be examined: its path leads through a link (" + scratch_.File("linked"),
+                            std::string("4 could not be examined: its file was replaced while it was loaded (")})
+        EXPECT_NE(log.find("[QVSC - CleanUserHive]: The registry of user S-1-5-21-9-9-9-100" + why), std::string::npos)
+            << why;
 }
 
 // ---------------------------------------------------------------------------
