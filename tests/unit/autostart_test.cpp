@@ -194,34 +194,26 @@ TEST_F(RunValueTest, EveryOtherLoggedOnUsersValuesAreDeletedTooEachLineNamingThe
 // under the tool's name below HKEY_USERS; RegUnLoadKeyW takes it away again.
 
 const char kRunPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-std::vector<std::string> g_loads, g_unloads;
-std::string g_loaded;
-
-std::string Narrow(LPCWSTR text)
-{
-    char narrow[1024];
-    WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, sizeof narrow, nullptr, nullptr);
-    return narrow;
-}
+std::string g_loads, g_unloads;  // the last digit of each SID loaded, unloaded
+char g_loaded;
 
 LONG WINAPI PretendLoad(HKEY, LPCWSTR name, LPCWSTR file)
 {
-    std::string path = Narrow(file);
-    g_loads.push_back(Narrow(name));
-    if (path.find("carol") != std::string::npos)
+    g_loads += static_cast<char>(name[wcslen(name) - 1]);
+    if (wcsstr(file, L"carol") != nullptr)
         return ERROR_SHARING_VIOLATION;
-    if (path.find("erin") != std::string::npos) {  // swapped between the check and the load
+    if (wcsstr(file, L"erin") != nullptr) {  // swapped between the check and the load
         MoveFileW(file, (std::wstring(file) + L".away").c_str());
-        WriteFileBytes(path.substr(4), "another file");
+        CloseHandle(CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
     }
-    g_loaded = Narrow(name);
+    g_loaded = g_loads.back();
     return ERROR_SUCCESS;
 }
 
 LONG WINAPI PretendUnload(HKEY, LPCWSTR name)
 {
-    g_unloads.push_back(Narrow(name));
-    g_loaded.clear();
+    g_unloads += static_cast<char>(name[wcslen(name) - 1]);
+    g_loaded = 0;
     return ERROR_SUCCESS;
 }
 
@@ -230,11 +222,10 @@ LONG WINAPI ProfileKeys(HKEY hive, LPCSTR path, DWORD options, REGSAM access, PH
     std::string moved = path;
     if (hive == HKEY_LOCAL_MACHINE && moved.find("\\ProfileList") != std::string::npos)
         moved = "Software\\T-Vornik tests\\Profiles";
-    else if (hive == HKEY_USERS && moved.compare(0, 9, "T-Vornik.") == 0 && !g_loaded.empty() &&
-             moved.compare(0, g_loaded.size(), g_loaded) == 0)
-        moved = "Software\\T-Vornik tests\\Hives\\" + moved;
-    else if (hive == HKEY_USERS && moved.compare(0, 9, "T-Vornik.") == 0)
+    else if (hive == HKEY_USERS && moved.compare(0, 9, "T-Vornik.") == 0 && (moved + " ")[27] != g_loaded)
         return ERROR_FILE_NOT_FOUND;
+    else if (hive == HKEY_USERS && moved.compare(0, 9, "T-Vornik.") == 0)
+        moved = "Software\\T-Vornik tests\\Hives\\" + moved;
     LONG status = RegOpenKeyExA(moved == path ? hive : HKEY_CURRENT_USER, moved.c_str(), options, access, key);
     g_keysOpen += status == ERROR_SUCCESS;
     return status;
@@ -244,36 +235,29 @@ LONG WINAPI ProfileKeys(HKEY hive, LPCSTR path, DWORD options, REGSAM access, PH
 DWORD WINAPI LinkedFolders(LPCWSTR path)
 {
     size_t length = wcslen(path);
-    if (length > 6 && wcscmp(path + length - 6, L"linked") == 0)
-        return FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-    return GetFileAttributesW(path);
+    bool linked = length > 6 && wcscmp(path + length - 6, L"linked") == 0;
+    return linked ? FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT : GetFileAttributesW(path);
 }
 
 TEST_F(RunValueTest, EachUnloadedHiveIsCleanedAndUnloadedOneInUseSwappedOrBehindALinkIsNotExamined)
 {
-    std::string hives = "Software\\T-Vornik tests\\Hives\\T-Vornik.S-1-5-21-9-9-9-100";
-    const char *folders[] = {"bob", "carol", "linked\\dave", "erin"};
-    for (int i = 0; i < 4; ++i) {
-        std::string folder = scratch_.File(folders[i]);
-        CreateDirectoryA(scratch_.File("linked").c_str(), nullptr);
+    // Four users not logged on, the user logged on (loaded under HKEY_USERS)
+    // and a profile's backup copy.
+    const std::vector<std::pair<std::string, const char *>> profiles = {
+        {"S-1-5-21-9-9-9-1001", "bob"},  {"S-1-5-21-9-9-9-1002", "carol"}, {"S-1-5-21-9-9-9-1003", "linked\\dave"},
+        {"S-1-5-21-9-9-9-1004", "erin"}, {CurrentSid(), "bob"},            {"S-1-5-21-9-9-9-1001.bak", "bob"}};
+    CreateDirectoryA(scratch_.File("linked").c_str(), nullptr);
+    for (const auto &[sid, name] : profiles) {
+        std::string folder = scratch_.File(name);
         CreateDirectoryA(folder.c_str(), nullptr);
         WriteFileBytes(folder + "\\NTUSER.DAT", "a hive");
-        std::string sid = "S-1-5-21-9-9-9-100" + std::to_string(i + 1);
         RegSetKeyValueA(HKEY_CURRENT_USER, ("Software\\T-Vornik tests\\Profiles\\" + sid).c_str(), "ProfileImagePath",
                         REG_EXPAND_SZ, folder.c_str(), static_cast<DWORD>(folder.size() + 1));
-        for (const char *name : {"TrayX", "Keep me"})
-            RegSetKeyValueA(HKEY_CURRENT_USER, (hives + std::to_string(i + 1) + "\\" + kRunPath).c_str(), name, REG_SZ,
-                            "x", 2);
+        for (const char *value : {"TrayX", "Keep me"})
+            RegSetKeyValueA(HKEY_CURRENT_USER, ("Software\\T-Vornik tests\\Hives\\T-Vornik." + sid + "\\" + kRunPath).c_str(),
+                            value, REG_SZ, "x", 2);
     }
-    // The user logged on (loaded under HKEY_USERS), and a profile's backup copy.
-    std::string me = CurrentSid(), bob = scratch_.File("bob");
-    RegSetKeyValueA(HKEY_CURRENT_USER, ("Software\\T-Vornik tests\\Profiles\\" + me).c_str(), "ProfileImagePath",
-                    REG_EXPAND_SZ, bob.c_str(), static_cast<DWORD>(bob.size() + 1));
-    RegSetKeyValueA(HKEY_CURRENT_USER, "Software\\T-Vornik tests\\Profiles\\S-1-5-21-9-9-9-1001.bak",
-                    "ProfileImagePath", REG_EXPAND_SZ, bob.c_str(), static_cast<DWORD>(bob.size() + 1));
     unsigned notExamined = RunTallyUnjudged(kUserHiveNotExamined);
-    g_loads.clear();
-    g_unloads.clear();
     {
         ScopedSysCall<decltype(sys::RegOpenKeyExA)> keys(sys::RegOpenKeyExA, ProfileKeys);
         ScopedSysCall<decltype(sys::RegLoadKeyW)> load(sys::RegLoadKeyW, PretendLoad);
@@ -282,12 +266,12 @@ TEST_F(RunValueTest, EachUnloadedHiveIsCleanedAndUnloadedOneInUseSwappedOrBehind
         const char *const names[] = {"TrayX", "SSK Service"};
         DeleteRunValuesOfUnloadedUsers(kRunPath, names, 2);
     }
-    std::string own = "T-Vornik.S-1-5-21-9-9-9-100";
-    EXPECT_EQ(g_loads, (std::vector<std::string>{own + "1", own + "2", own + "4"}));
-    EXPECT_EQ(g_unloads, (std::vector<std::string>{own + "1", own + "4"}));
-    for (int i = 1; i <= 4; ++i)
-        EXPECT_EQ(RegGetValueA(HKEY_CURRENT_USER, (hives + std::to_string(i) + "\\" + kRunPath).c_str(), "TrayX",
-                               RRF_RT_ANY, nullptr, nullptr, nullptr) != ERROR_SUCCESS, i == 1) << i;
+    EXPECT_EQ(g_loads, "124");  // not the one behind a link, nor the user logged on
+    EXPECT_EQ(g_unloads, "14");
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(RegGetValueA(HKEY_CURRENT_USER,
+                               ("Software\\T-Vornik tests\\Hives\\T-Vornik." + profiles[i].first + "\\" + kRunPath).c_str(),
+                               "TrayX", RRF_RT_ANY, nullptr, nullptr, nullptr) != ERROR_SUCCESS, i == 0) << i;
     EXPECT_EQ(RunTallyUnjudged(kUserHiveNotExamined), notExamined + 3);
     std::string shown = std::string("S-1-5-21-9-9-9-1001\\") + kRunPath;
     EXPECT_EQ(StepLogLines(scratch_.File("trace.log")),
