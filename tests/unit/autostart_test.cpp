@@ -153,26 +153,18 @@ LONG WINAPI RecordedOpen(HKEY hive, LPCSTR path, DWORD, REGSAM, PHKEY)
     return ERROR_FILE_NOT_FOUND;
 }
 
-std::string CurrentSid()
-{
-    HANDLE token = nullptr;
-    BYTE buffer[256];
-    DWORD needed = 0;
-    LPSTR current = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return "?";
-    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &needed))
-        ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &current);
-    CloseHandle(token);
-    std::string text = current != nullptr ? current : "?";
-    LocalFree(current);
-    return text;
-}
-
 TEST_F(RunValueTest, EveryOtherLoggedOnUsersValuesAreDeletedTooEachLineNamingTheHive)
 {
-    std::string current = CurrentSid();
-    g_users = {".DEFAULT", current, current + "_Classes", "S-1-5-21-9-9-9-1001"};
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    BYTE buffer[256];
+    DWORD needed = 0;
+    ASSERT_TRUE(GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &needed));
+    CloseHandle(token);
+    LPSTR current = nullptr;
+    ASSERT_TRUE(ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &current));
+    g_users = {".DEFAULT", current, std::string(current) + "_Classes", "S-1-5-21-9-9-9-1001"};
+    LocalFree(current);
     g_opened.clear();
     {
         ScopedSysCall<decltype(sys::RegEnumKeyExA)> users(sys::RegEnumKeyExA, PretendUsers);
@@ -194,6 +186,7 @@ TEST_F(RunValueTest, EveryOtherLoggedOnUsersValuesAreDeletedTooEachLineNamingThe
 // under the tool's name below HKEY_USERS; RegUnLoadKeyW takes it away again.
 
 const char kRunPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const std::string kHives = "Software\\T-Vornik hive tests\\T-Vornik.S-1-5-21-9-9-9-100";
 std::string g_loads, g_unloads;  // the last digit of each SID loaded, unloaded
 char g_loaded;
 
@@ -209,53 +202,45 @@ LONG WINAPI PretendLoad(HKEY, LPCWSTR name, LPCWSTR file)
     g_loaded = g_loads.back();
     return ERROR_SUCCESS;
 }
-
 LONG WINAPI PretendUnload(HKEY, LPCWSTR name)
 {
     g_unloads += static_cast<char>(name[wcslen(name) - 1]);
-    g_loaded = 0;
-    return ERROR_SUCCESS;
+    return g_loaded = 0;
 }
 
+// The profile list, the loaded hive, and a user logged on (1005).
 LONG WINAPI ProfileKeys(HKEY hive, LPCSTR path, DWORD options, REGSAM access, PHKEY key)
 {
     std::string moved = path;
     if (hive == HKEY_LOCAL_MACHINE && moved.find("\\ProfileList") != std::string::npos)
-        moved = "Software\\T-Vornik tests\\Profiles";
-    else if (hive == HKEY_USERS && moved.compare(0, 9, "T-Vornik.") == 0 && (moved + " ")[27] != g_loaded)
-        return ERROR_FILE_NOT_FOUND;
-    else if (hive == HKEY_USERS && moved.compare(0, 9, "T-Vornik.") == 0)
-        moved = "Software\\T-Vornik tests\\Hives\\" + moved;
+        moved = "Software\\T-Vornik hive tests\\Profiles";
+    else if (hive == HKEY_USERS && (moved == "S-1-5-21-9-9-9-1005" || (moved.size() > 27 && moved[27] == g_loaded)))
+        moved = moved[0] == 'S' ? "Software" : kHives + moved.substr(27);
     LONG status = RegOpenKeyExA(moved == path ? hive : HKEY_CURRENT_USER, moved.c_str(), options, access, key);
     g_keysOpen += status == ERROR_SUCCESS;
     return status;
 }
 
-// Folders whose path ends with "linked" are junctions.
-DWORD WINAPI LinkedFolders(LPCWSTR path)
+DWORD WINAPI LinkedFolders(LPCWSTR path)  // a folder named "linked" is a junction
 {
-    size_t length = wcslen(path);
-    bool linked = length > 6 && wcscmp(path + length - 6, L"linked") == 0;
+    bool linked = wcslen(path) > 6 && wcscmp(path + wcslen(path) - 6, L"linked") == 0;
     return linked ? FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT : GetFileAttributesW(path);
 }
 
 TEST_F(RunValueTest, EachUnloadedHiveIsCleanedAndUnloadedOneInUseSwappedOrBehindALinkIsNotExamined)
 {
-    // Four users not logged on, the user logged on (loaded under HKEY_USERS)
-    // and a profile's backup copy.
-    const std::vector<std::pair<std::string, const char *>> profiles = {
-        {"S-1-5-21-9-9-9-1001", "bob"},  {"S-1-5-21-9-9-9-1002", "carol"}, {"S-1-5-21-9-9-9-1003", "linked\\dave"},
-        {"S-1-5-21-9-9-9-1004", "erin"}, {CurrentSid(), "bob"},            {"S-1-5-21-9-9-9-1001.bak", "bob"}};
+    RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\T-Vornik hive tests");  // its own: the other tests clear theirs
+    const char *folders[] = {"bob", "carol", "linked\\dave", "erin", "me", "bob"};
     CreateDirectoryA(scratch_.File("linked").c_str(), nullptr);
-    for (const auto &[sid, name] : profiles) {
-        std::string folder = scratch_.File(name);
+    for (int i = 0; i < 6; ++i) {  // the sixth, a profile's backup copy ("...1006.bak"), is no user
+        std::string folder = scratch_.File(folders[i]), sid = "S-1-5-21-9-9-9-100" + std::to_string(i + 1);
         CreateDirectoryA(folder.c_str(), nullptr);
         WriteFileBytes(folder + "\\NTUSER.DAT", "a hive");
-        RegSetKeyValueA(HKEY_CURRENT_USER, ("Software\\T-Vornik tests\\Profiles\\" + sid).c_str(), "ProfileImagePath",
-                        REG_EXPAND_SZ, folder.c_str(), static_cast<DWORD>(folder.size() + 1));
+        RegSetKeyValueA(HKEY_CURRENT_USER, ("Software\\T-Vornik hive tests\\Profiles\\" + sid + (i == 5 ? ".bak" : "")).c_str(),
+                        "ProfileImagePath", REG_EXPAND_SZ, folder.c_str(), static_cast<DWORD>(folder.size() + 1));
         for (const char *value : {"TrayX", "Keep me"})
-            RegSetKeyValueA(HKEY_CURRENT_USER, ("Software\\T-Vornik tests\\Hives\\T-Vornik." + sid + "\\" + kRunPath).c_str(),
-                            value, REG_SZ, "x", 2);
+            RegSetKeyValueA(HKEY_CURRENT_USER, (kHives + std::to_string(i + 1) + "\\" + kRunPath).c_str(), value,
+                            REG_SZ, "x", 2);
     }
     unsigned notExamined = RunTallyUnjudged(kUserHiveNotExamined);
     {
@@ -268,10 +253,9 @@ TEST_F(RunValueTest, EachUnloadedHiveIsCleanedAndUnloadedOneInUseSwappedOrBehind
     }
     EXPECT_EQ(g_loads, "124");  // not the one behind a link, nor the user logged on
     EXPECT_EQ(g_unloads, "14");
-    for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(RegGetValueA(HKEY_CURRENT_USER,
-                               ("Software\\T-Vornik tests\\Hives\\T-Vornik." + profiles[i].first + "\\" + kRunPath).c_str(),
-                               "TrayX", RRF_RT_ANY, nullptr, nullptr, nullptr) != ERROR_SUCCESS, i == 0) << i;
+    for (int i = 1; i <= 5; ++i)
+        EXPECT_EQ(RegGetValueA(HKEY_CURRENT_USER, (kHives + std::to_string(i) + "\\" + kRunPath).c_str(), "TrayX",
+                               RRF_RT_ANY, nullptr, nullptr, nullptr) != ERROR_SUCCESS, i == 1) << i;
     EXPECT_EQ(RunTallyUnjudged(kUserHiveNotExamined), notExamined + 3);
     std::string shown = std::string("S-1-5-21-9-9-9-1001\\") + kRunPath;
     EXPECT_EQ(StepLogLines(scratch_.File("trace.log")),
@@ -281,8 +265,8 @@ TEST_F(RunValueTest, EachUnloadedHiveIsCleanedAndUnloadedOneInUseSwappedOrBehind
     for (std::string why : {"2 could not be examined: its file is in use (" + scratch_.File("carol"),
                             "3 could not be examined: its path leads through a link (" + scratch_.File("linked"),
                             std::string("4 could not be examined: its file was replaced while it was loaded (")})
-        EXPECT_NE(log.find("[QVSC - CleanUserHive]: The registry of user S-1-5-21-9-9-9-100" + why), std::string::npos)
-            << why;
+        EXPECT_NE(log.find("[QVSC - CleanUserHive]: The registry of user S-1-5-21-9-9-9-100" + why), std::string::npos);
+    RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\T-Vornik hive tests");
 }
 
 // ---------------------------------------------------------------------------

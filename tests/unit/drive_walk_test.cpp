@@ -555,15 +555,8 @@ INSTANTIATE_TEST_SUITE_P(Readers, ReadAheadTest, ::testing::Values(WithReaders, 
 
 // With /ALLDRIVES an empty slot of a card reader (its root answers "not
 // ready") is passed over with a log line: no failure, nothing unsearched.
-UINT WINAPI RemovableDrive(LPCSTR)
-{
-    return DRIVE_REMOVABLE;
-}
-DWORD WINAPI NoMedium(LPCSTR)
-{
-    SetLastError(ERROR_NOT_READY);
-    return INVALID_FILE_ATTRIBUTES;
-}
+UINT WINAPI RemovableDrive(LPCSTR) { return DRIVE_REMOVABLE; }
+DWORD WINAPI NoMedium(LPCSTR) { SetLastError(ERROR_NOT_READY); return INVALID_FILE_ATTRIBUTES; }
 
 TEST(AllDrivesTest, AnEmptyRemovableDriveIsPassedOverAndIsNoFailure)
 {
@@ -573,13 +566,10 @@ TEST(AllDrivesTest, AnEmptyRemovableDriveIsPassedOverAndIsNoFailure)
     RunMode allDrives = {0, 1, 1}, plain = {0, 1, 0};
     SetRunMode(&allDrives);
     unsigned failed = RunTallyFailed();
-    {
-        ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives(sys::GetLogicalDriveStringsA, PretendDriveList);
-        ScopedSysCall<decltype(sys::GetDriveTypeA)> types(sys::GetDriveTypeA, RemovableDrive);
-        ScopedSysCall<decltype(sys::GetFileAttributesA)> medium(sys::GetFileAttributesA, NoMedium);
-        CapturedStdout console;
-        EXPECT_EQ(ScanAllDrives(CheckFoundEntry), 0);
-    }
+    ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives(sys::GetLogicalDriveStringsA, PretendDriveList);
+    ScopedSysCall<decltype(sys::GetDriveTypeA)> types(sys::GetDriveTypeA, RemovableDrive);
+    ScopedSysCall<decltype(sys::GetFileAttributesA)> medium(sys::GetFileAttributesA, NoMedium);
+    EXPECT_EQ(ScanAllDrives(CheckFoundEntry), 0);
     SetRunMode(&plain);
     DetachTraceFile();
     EXPECT_EQ(RunTallyFailed(), failed);

@@ -591,8 +591,7 @@ BOOL WINAPI PretendVersion(LPOSVERSIONINFOA info)
     return ok;
 }
 
-// A user who is not logged on: a profile whose hive is loaded (a key under
-// the test key) by the pretend RegLoadKeyW and unloaded by RegUnLoadKeyW.
+// A user who is not logged on: the pretend RegLoadKeyW makes a test key the hive.
 const char kProfileListPath[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 const char kOwnHiveKey[] = "T-Vornik.S-1-5-21-9-9-9-1001";
 bool g_hiveLoaded = false;
