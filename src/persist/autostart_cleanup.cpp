@@ -284,8 +284,10 @@ static void CleanProfileHive(HKEY list, const char *sid, const char *keyPath, co
 {
     HKEY loaded = nullptr;
     LONG status = sys::RegOpenKeyExA(HKEY_USERS, sid, 0, KEY_READ, &loaded);
-    if (status == ERROR_SUCCESS) {
-        sys::RegCloseKey(loaded);  // its user is logged on: cleaned with the loaded hives
+    if (status == ERROR_SUCCESS || status == ERROR_ACCESS_DENIED) {
+        // There: its user is logged on, and it is cleaned with the loaded hives.
+        if (status == ERROR_SUCCESS)
+            sys::RegCloseKey(loaded);
         return;
     }
     char hivePath[MAX_PATH];
@@ -352,6 +354,8 @@ void DeleteRunValuesOfUnloadedUsers(const char *keyPath, const char *const *valu
     HKEY list = nullptr;
     REGSAM view = IsWow64() ? KEY_WOW64_64KEY : 0;
     LONG status = sys::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProfileListPath, 0, KEY_READ | view, &list);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return;  // no profile listed, none to load
     if (status != ERROR_SUCCESS) {
         TracePrint(TraceModuleName, -1, 1, "[QVSC - CleanUserHive]: The list of user profiles cannot be read (error %u).\n",
                    static_cast<unsigned>(status));
