@@ -123,6 +123,8 @@ int Disinfect_Vornik(uint32_t *status, uint32_t, const char *, uint32_t, uint32_
     DeleteRunValue(HKEY_CURRENT_USER, kRunKeyPath, "TrayX");
     static const char *const kWormRunValues[] = {"System Tray", "System MScvb", "SSK Service", "TrayX"};
     DeleteRunValuesOfOtherUsers(kRunKeyPath, kWormRunValues, 4);
+    // Loading a hive takes the backup and restore privileges, held here.
+    DeleteRunValuesOfUnloadedUsers(kRunKeyPath, kWormRunValues, 4);
     RemoveStartupCopies();
     GiveBackupPrivileges(token);
 

@@ -70,6 +70,8 @@ static int ReportUnjudged(int onConsole)
         {kRunKeyNotOpened, "1 Run key could not be opened.\n", "%u Run keys could not be opened.\n"},
         {kFileNotOnDisk, "1 file was not read: its data is not on this computer.\n",
          "%u files were not read: their data is not on this computer.\n"},
+        {kUserHiveNotExamined, "1 user's registry could not be examined.\n",
+         "%u users' registries could not be examined.\n"},
     };
     int any = 0;
     for (const auto &line : kLines) {

@@ -17,6 +17,7 @@ enum RunUnjudged {
     kProcessNotHandled,  // a process whose image could not be examined, or a worm process not ended
     kRunKeyNotOpened,    // a Run key that is there but could not be opened
     kFileNotOnDisk,      // a candidate whose data is not on this computer (not read: that would fetch it)
+    kUserHiveNotExamined,  // a user's registry that is not loaded and could not be loaded, or not trusted
     kUnjudgedKinds
 };
 void RunTallyAddUnjudged(int kind);

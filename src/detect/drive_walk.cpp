@@ -1,6 +1,7 @@
 #include "detect/drive_walk.h"
 #include "base/console.h"
 #include "base/platform.h"
+#include "base/run_mode.h"
 #include "base/run_record.h"
 #include "base/run_tally.h"
 #include "detect/pattern_list.h"
@@ -49,8 +50,17 @@ int ScanAllDrives(WalkCallback callback)
             RunTallyAddFailed();
             continue;
         }
-        if (type != DRIVE_FIXED)
+        // Removable drives (sticks that carry the worm from machine to
+        // machine) only when asked; never network, optical or RAM drives.
+        if (type != DRIVE_FIXED && (type != DRIVE_REMOVABLE || !RunWalksRemovableDrives()))
             continue;
+        // An empty slot of a card reader: no medium, nothing to walk.
+        if (type == DRIVE_REMOVABLE && sys::GetFileAttributesA(root) == INVALID_FILE_ATTRIBUTES &&
+            GetLastError() == ERROR_NOT_READY) {
+            FinishQueuedEntries();
+            TracePrint(TraceModuleName, -1, 4, "Drive %s holds no medium and was not searched\n", root);
+            continue;
+        }
         int result = WalkTree(root, callback, 1);
         if (result != 0)
             return result;
@@ -365,6 +375,9 @@ int ScanAllDrivesReadingAhead(void)
     // On 64-bit Windows the walk sees the real System32 and SysWOW64, each
     // once, and deletes and schedules the real files.
     FileRedirection redirection = FileRedirectionOff();
+    // An empty removable drive must fail at once, not ask for a disk in a box
+    // nobody may answer.
+    UINT errorMode = RunWalksRemovableDrives() ? sys::SetErrorMode(SEM_FAILCRITICALERRORS) : 0;
     g_readAhead = ReadAheadStart(HandleQueuedEntry);
     if (g_readAhead == nullptr) {
         result = ScanAllDrives(CheckFoundEntry);
@@ -373,6 +386,8 @@ int ScanAllDrivesReadingAhead(void)
         ReadAheadStop(g_readAhead);
         g_readAhead = nullptr;
     }
+    if (RunWalksRemovableDrives())
+        sys::SetErrorMode(errorMode);
     FileRedirectionBack(redirection);
     // The steps after the walk say nothing for a while.
     ConsoleFlush();

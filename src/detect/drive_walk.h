@@ -7,7 +7,8 @@
 // A non-zero answer stops the whole walk.
 typedef int (*WalkCallback)(const char *path, const WIN32_FIND_DATAA *findData, int isDirectory);
 
-// Walks every fixed drive depth-first. Answers 0, or the first non-zero result
+// Walks every fixed drive depth-first (with /ALLDRIVES every removable one as
+// well; an empty one is passed over). Answers 0, or the first non-zero result
 // of a drive's walk.
 int ScanAllDrives(WalkCallback callback);
 

@@ -457,3 +457,10 @@ int HeldNameIsGone(HeldPath *held)
         return 0;
     return IsMissingError(GetLastError());
 }
+
+void HeldCloseFile(HeldPath *held)
+{
+    if (held->file != INVALID_HANDLE_VALUE)
+        sys::CloseHandle(held->file);
+    held->file = INVALID_HANDLE_VALUE;
+}

@@ -109,3 +109,7 @@ int HeldDelete(HeldPath *held);
 // Closes the file's handle and answers 1 when its name is gone: 0 while
 // another program holding it keeps the deletion pending.
 int HeldNameIsGone(HeldPath *held);
+
+// Closes the file's handle alone, the folders of its path staying held: for a
+// caller that hands the path to the system, which must open the file unshared.
+void HeldCloseFile(HeldPath *held);

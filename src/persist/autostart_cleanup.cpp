@@ -3,10 +3,12 @@
 #include "base/platform.h"
 #include "base/run_record.h"
 #include "base/run_tally.h"
+#include "fileops/held_file.h"
 #include "fileops/replace_file.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 
+#include <ctype.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -102,6 +104,10 @@ static int CurrentUserSid(char *text, size_t size)
     return done;
 }
 
+// The key of the tool's own below HKEY_USERS a hive is loaded under: its
+// user's SID after a prefix, so that it can be no user's SID.
+static const char kOwnHivePrefix[] = "T-Vornik.";
+
 void DeleteRunValuesOfOtherUsers(const char *keyPath, const char *const *valueNames, int count)
 {
     char currentUser[256];
@@ -117,8 +123,10 @@ void DeleteRunValuesOfOtherUsers(const char *keyPath, const char *const *valueNa
             break;
         size_t sidLength = strlen(sid);
         // The current user's hive is HKEY_CURRENT_USER, cleaned already; a
-        // "_Classes" key is a part of a user's hive without Run values.
-        if (_stricmp(sid, currentUser) == 0 || (sidLength > 8 && _stricmp(sid + sidLength - 8, "_Classes") == 0))
+        // "_Classes" key is a part of a user's hive without Run values; the
+        // tool's own keys are hives it loads itself, cleaned by their user.
+        if (_stricmp(sid, currentUser) == 0 || (sidLength > 8 && _stricmp(sid + sidLength - 8, "_Classes") == 0) ||
+            strncmp(sid, kOwnHivePrefix, sizeof kOwnHivePrefix - 1) == 0)
             continue;
         // Logged by the path the call opens, "<SID>\SOFTWARE\...\Run".
         char path[600];
@@ -128,6 +136,249 @@ void DeleteRunValuesOfOtherUsers(const char *keyPath, const char *const *valueNa
         for (int i = 0; i < count; ++i)
             DeleteRunValueInView(HKEY_USERS, path, valueNames[i], 0, path);
     }
+}
+
+// ---------------------------------------------------------------------------
+// The hives of users who are not logged on
+//
+// A computer startup script runs before anyone logs on, when no user's hive is
+// loaded. Each profile the system lists whose hive is not loaded is loaded
+// here under a key of the tool's own, cleaned as a loaded hive is, and
+// unloaded on every path. Loading needs the backup and restore privileges,
+// which the run holds around its clean-up steps.
+//
+// The profile folder is its user's, so its path is hostile: a user could put
+// a link there to make the administrator load, and write into, a file of the
+// user's choosing. The path is held folder by folder, links refused, each
+// folder held without delete sharing so none can be renamed or swapped; the
+// hive must be a plain file with one name. The system opens the hive
+// unshared, so the file's own handle is closed before the load; once loaded
+// (and so no longer renamable) the file the path reaches must still be the
+// one examined, or nothing in it is touched.
+
+static const char kProfileListPath[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+
+// 1 when text is a SID in its text form ("S-1-", then digits and dashes).
+// Other keys of the list (a profile's ".bak" copy) are no one's hive to load.
+static int IsSidText(const char *text)
+{
+    if (strncmp(text, "S-1-", 4) != 0)
+        return 0;
+    for (const char *at = text + 4; *at != '\0'; ++at)
+        if (!isdigit(static_cast<unsigned char>(*at)) && *at != '-')
+            return 0;
+    return 1;
+}
+
+static void ReportHiveNotExamined(const char *sid, const char *why, const char *path)
+{
+    TracePrint(TraceModuleName, -1, 1, "[QVSC - CleanUserHive]: The registry of user %s could not be examined: %s (%s).\n",
+               sid, why, path);
+    RunTallyAddUnjudged(kUserHiveNotExamined);
+}
+
+// The hive file of the profile named sid in the list: its ProfileImagePath,
+// expanded, and "\NTUSER.DAT". Answers ERROR_SUCCESS or the error.
+static LONG ProfileHivePath(HKEY list, const char *sid, char *path, DWORD size)
+{
+    HKEY profile = nullptr;
+    LONG status = sys::RegOpenKeyExA(list, sid, 0, KEY_QUERY_VALUE, &profile);
+    if (status != ERROR_SUCCESS)
+        return status;
+    char folder[MAX_PATH];
+    DWORD type = 0, length = sizeof folder - 1;
+    status = sys::RegQueryValueExA(profile, "ProfileImagePath", nullptr, &type, reinterpret_cast<BYTE *>(folder),
+                                   &length);
+    sys::RegCloseKey(profile);
+    if (status != ERROR_SUCCESS)
+        return status;
+    if (type != REG_EXPAND_SZ && type != REG_SZ)
+        return ERROR_INVALID_DATA;
+    folder[length] = '\0';
+    static const char kHiveName[] = "\\NTUSER.DAT";
+    DWORD room = size - (sizeof kHiveName - 1);
+    DWORD expanded = sys::ExpandEnvironmentStringsA(folder, path, room);
+    if (expanded == 0)
+        return ERROR_INVALID_DATA;
+    if (expanded > room)
+        return ERROR_FILENAME_EXCED_RANGE;
+    size_t end = strlen(path);
+    if (end > 0 && path[end - 1] == '\\')
+        path[--end] = '\0';
+    strcpy(path + end, kHiveName);
+    return ERROR_SUCCESS;
+}
+
+// Unloads the tool's key; another program's handle into the hive (a scanner's)
+// holds it a moment, so it is tried a few times. A hive left loaded keeps its
+// user from their own registry until the restart: that is a failure.
+static void UnloadUserHive(const char *sid, const wchar_t *ownKey)
+{
+    LONG status = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (attempt > 0)
+            sys::Sleep(200);
+        status = sys::RegUnLoadKeyW(HKEY_USERS, ownKey);
+        if (status == ERROR_SUCCESS) {
+            TracePrint(TraceModuleName, -1, 4, "[QVSC - CleanUserHive]: The registry of user %s was unloaded.\n", sid);
+            return;
+        }
+    }
+    TracePrint(TraceModuleName, -1, 1,
+               "[QVSC - CleanUserHive]: The registry of user %s could not be unloaded (error %u). Restart the "
+               "computer before the user logs on.\n",
+               sid, static_cast<unsigned>(status));
+    RunTallyAddFailed();
+}
+
+// 1 when the file the path reaches now is the one held before the load.
+static int HiveIsTheHeldFile(const HeldPath *held)
+{
+    // Reading attributes alone is allowed beside the system's unshared open.
+    HANDLE file = sys::CreateFileW(held->wide, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    FileIdentity identity;
+    int same = FileIdentityOf(file, &identity) && SameFileIdentity(&identity, &held->identity);
+    sys::CloseHandle(file);
+    return same;
+}
+
+// Loads the held hive under ownKey (its wide form ownKeyWide), deletes the
+// values and unloads it.
+static void CleanHeldHive(const char *sid, const HeldPath *held, const char *hivePath, const char *ownKey,
+                          const wchar_t *ownKeyWide, const char *keyPath, const char *const *valueNames, int count)
+{
+    LONG status = sys::RegLoadKeyW(HKEY_USERS, ownKeyWide, held->wide);
+    if (status != ERROR_SUCCESS) {
+        char why[64];
+        if (status == ERROR_SHARING_VIOLATION)
+            snprintf(why, sizeof why, "its file is in use");
+        else
+            snprintf(why, sizeof why, "it cannot be loaded (error %u)", static_cast<unsigned>(status));
+        ReportHiveNotExamined(sid, why, hivePath);
+        return;
+    }
+    TracePrint(TraceModuleName, -1, 4, "[QVSC - CleanUserHive]: The registry of user %s was loaded from %s.\n", sid,
+               hivePath);
+    if (!HiveIsTheHeldFile(held)) {
+        ReportHiveNotExamined(sid, "its file was replaced while it was loaded", hivePath);
+    } else {
+        // Opened by the tool's key, named in the log as a loaded hive is.
+        char path[600], shown[600];
+        int written = snprintf(path, sizeof path, "%s\\%s", ownKey, keyPath);
+        int shownWritten = snprintf(shown, sizeof shown, "%s\\%s", sid, keyPath);
+        if (written > 0 && static_cast<size_t>(written) < sizeof path && shownWritten > 0 &&
+            static_cast<size_t>(shownWritten) < sizeof shown)
+            for (int i = 0; i < count; ++i)
+                DeleteRunValueInView(HKEY_USERS, path, valueNames[i], 0, shown);
+    }
+    UnloadUserHive(sid, ownKeyWide);
+}
+
+// One profile of the list: loaded and cleaned unless its hive is loaded already.
+static void CleanProfileHive(HKEY list, const char *sid, const char *keyPath, const char *const *valueNames,
+                             int count)
+{
+    HKEY loaded = nullptr;
+    LONG status = sys::RegOpenKeyExA(HKEY_USERS, sid, 0, KEY_READ, &loaded);
+    if (status == ERROR_SUCCESS || status == ERROR_ACCESS_DENIED) {
+        // There: its user is logged on, and it is cleaned with the loaded hives.
+        if (status == ERROR_SUCCESS)
+            sys::RegCloseKey(loaded);
+        return;
+    }
+    char hivePath[MAX_PATH];
+    if (status == ERROR_FILE_NOT_FOUND)
+        status = ProfileHivePath(list, sid, hivePath, sizeof hivePath);
+    if (status != ERROR_SUCCESS) {
+        char why[64];
+        snprintf(why, sizeof why, "its profile cannot be read (error %u)", static_cast<unsigned>(status));
+        ReportHiveNotExamined(sid, why, kProfileListPath);
+        return;
+    }
+    // A name the code page cannot hold reads back with '?': no such path.
+    if (strchr(hivePath, '?') != nullptr) {
+        ReportHiveNotExamined(sid, "its path holds a name the code page cannot hold", hivePath);
+        return;
+    }
+    char ownKey[300];
+    wchar_t ownKeyWide[300];
+    snprintf(ownKey, sizeof ownKey, "%s%s", kOwnHivePrefix, sid);
+    for (size_t i = 0; i < sizeof ownKey; ++i)  // plain ASCII: a SID and the prefix
+        if ((ownKeyWide[i] = static_cast<unsigned char>(ownKey[i])) == L'\0')
+            break;
+    // A key of that name is a hive an earlier run loaded and never unloaded
+    // (its process was ended from outside): unloaded before the file is loaded
+    // again, or the load would find it in use.
+    if (sys::RegOpenKeyExA(HKEY_USERS, ownKey, 0, KEY_READ, &loaded) == ERROR_SUCCESS) {
+        sys::RegCloseKey(loaded);
+        sys::RegUnLoadKeyW(HKEY_USERS, ownKeyWide);
+    }
+
+    HeldPath held;
+    int result = HoldPath(hivePath, kRefuseLinks, &held);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (result == kHoldMissing) {
+        // A profile left without its hive has no Run values.
+        TracePrint(TraceModuleName, -1, 4, "[QVSC - CleanUserHive]: The registry of user %s has no file (%s).\n", sid,
+                   hivePath);
+    } else if (result == kHoldThroughLink) {
+        ReportHiveNotExamined(sid, "its path leads through a link", hivePath);
+    } else if (result != kHeld) {
+        char why[64];
+        snprintf(why, sizeof why, "its path cannot be opened (error %u)", static_cast<unsigned>(GetLastError()));
+        ReportHiveNotExamined(sid, why, hivePath);
+    } else if ((held.attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !sys::GetFileInformationByHandle(held.file, &info) ||
+               info.nNumberOfLinks != 1) {
+        // Another name of the same file would be another file of the user's choosing.
+        ReportHiveNotExamined(sid, "its file is not a plain file", hivePath);
+    } else {
+        HeldCloseFile(&held);
+        CleanHeldHive(sid, &held, hivePath, ownKey, ownKeyWide, keyPath, valueNames, count);
+    }
+    ReleaseHeldPath(&held);
+}
+
+void DeleteRunValuesOfUnloadedUsers(const char *keyPath, const char *const *valueNames, int count)
+{
+    // Windows 9x keeps no hive per user that could be loaded so.
+    if (!IsWindowsNT())
+        return;
+    // In a report-only run the hives are loaded, read and unloaded only: the
+    // Run-value routine then opens their keys for reading, and this routine
+    // opens every key for reading anyway. Loading and unloading is the
+    // system's own bookkeeping in the hive file; no value of it changes.
+    HKEY list = nullptr;
+    REGSAM view = IsWow64() ? KEY_WOW64_64KEY : 0;
+    LONG status = sys::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProfileListPath, 0, KEY_READ | view, &list);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return;  // no profile listed, none to load
+    if (status != ERROR_SUCCESS) {
+        TracePrint(TraceModuleName, -1, 1, "[QVSC - CleanUserHive]: The list of user profiles cannot be read (error %u).\n",
+                   static_cast<unsigned>(status));
+        RunTallyAddUnjudged(kUserHiveNotExamined);
+        return;
+    }
+    char sid[256];
+    for (DWORD index = 0;; ++index) {
+        DWORD length = sizeof sid;
+        status = sys::RegEnumKeyExA(list, index, sid, &length, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_MORE_DATA)
+            continue;  // no SID is that long
+        if (status != ERROR_SUCCESS)
+            break;
+        if (IsSidText(sid))
+            CleanProfileHive(list, sid, keyPath, valueNames, count);
+    }
+    if (status != ERROR_NO_MORE_ITEMS) {
+        TracePrint(TraceModuleName, -1, 1, "[QVSC - CleanUserHive]: The list of user profiles cannot be read (error %u).\n",
+                   static_cast<unsigned>(status));
+        RunTallyAddUnjudged(kUserHiveNotExamined);
+    }
+    sys::RegCloseKey(list);
 }
 
 void RemoveStartupCopies(void)

@@ -16,8 +16,16 @@ void DeleteRunValue(HKEY hive, const char *keyPath, const char *valueName);
 // HKEY_USERS but the current user's (HKEY_CURRENT_USER's, cleaned already),
 // each logged by the path it opens ("<SID>\<key path>"):
 // an infected user's values stay otherwise when an administrator cleans.
-// Hives of users who are not logged on are not loaded and stay as they are.
+// Hives of users who are not logged on are left to the next routine.
 void DeleteRunValuesOfOtherUsers(const char *keyPath, const char *const *valueNames, int count);
+
+// The same for every user the system keeps a profile of whose hive is not
+// loaded (nobody logged on, as for a startup script): each hive is loaded
+// under "T-Vornik.<SID>" below HKEY_USERS, its values deleted (logged as
+// "<SID>\<key path>") and unloaded. A hive that is in use, cannot be loaded,
+// or lies behind a path that cannot be trusted is logged and counted as not
+// examined. Needs the backup and restore privileges; NT family only.
+void DeleteRunValuesOfUnloadedUsers(const char *keyPath, const char *const *valueNames, int count);
 
 // Deletes the worm's copies in the All Users Startup folders of every fixed drive.
 void RemoveStartupCopies(void);

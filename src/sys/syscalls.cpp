@@ -99,6 +99,21 @@ VORNIK_OPTIONAL_BOOL("ADVAPI32.DLL", CryptGetHashParam,
 VORNIK_OPTIONAL_BOOL("ADVAPI32.DLL", CryptDestroyHash, (HCRYPTHASH hash), (hash))
 
 #undef VORNIK_OPTIONAL_BOOL
+
+// Loading another user's hive (NT only): fails as the registry calls do.
+LONG WINAPI RegLoadKeyW(HKEY hive, LPCWSTR subKey, LPCWSTR file)
+{
+    typedef LONG(WINAPI * Fn)(HKEY, LPCWSTR, LPCWSTR);
+    VORNIK_OPTIONAL_ENTRY(Fn, "ADVAPI32.DLL", "RegLoadKeyW");
+    return call != nullptr ? call(hive, subKey, file) : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+LONG WINAPI RegUnLoadKeyW(HKEY hive, LPCWSTR subKey)
+{
+    typedef LONG(WINAPI * Fn)(HKEY, LPCWSTR);
+    VORNIK_OPTIONAL_ENTRY(Fn, "ADVAPI32.DLL", "RegUnLoadKeyW");
+    return call != nullptr ? call(hive, subKey) : ERROR_CALL_NOT_IMPLEMENTED;
+}
 #undef VORNIK_OPTIONAL_ENTRY
 
 }  // namespace sysopt

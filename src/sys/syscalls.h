@@ -36,6 +36,8 @@ BOOL WINAPI CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY key
 BOOL WINAPI CryptHashData(HCRYPTHASH hash, const BYTE *data, DWORD length, DWORD flags);
 BOOL WINAPI CryptGetHashParam(HCRYPTHASH hash, DWORD parameter, BYTE *data, DWORD *length, DWORD flags);
 BOOL WINAPI CryptDestroyHash(HCRYPTHASH hash);
+LONG WINAPI RegLoadKeyW(HKEY hive, LPCWSTR subKey, LPCWSTR file);
+LONG WINAPI RegUnLoadKeyW(HKEY hive, LPCWSTR subKey);
 }  // namespace sysopt
 
 // One row per call: X(name, real function). decltype of the real function
@@ -85,6 +87,7 @@ BOOL WINAPI CryptDestroyHash(HCRYPTHASH hash);
     /* drives, folders, deletion, reboot-time moves */       \
     X(GetLogicalDriveStringsA, ::GetLogicalDriveStringsA)    \
     X(GetDriveTypeA, ::GetDriveTypeA)                        \
+    X(SetErrorMode, ::SetErrorMode)                          \
     X(QueryDosDeviceA, ::QueryDosDeviceA)                    \
     X(FindFirstFileA, ::FindFirstFileA)                      \
     X(FindNextFileA, ::FindNextFileA)                        \
@@ -149,6 +152,10 @@ BOOL WINAPI CryptDestroyHash(HCRYPTHASH hash);
     X(RegQueryValueExA, ::RegQueryValueExA)                  \
     X(RegEnumKeyExA, ::RegEnumKeyExA)                        \
     X(RegCreateKeyExA, ::RegCreateKeyExA)                    \
+    /* the hives of users who are not logged on */           \
+    X(ExpandEnvironmentStringsA, ::ExpandEnvironmentStringsA) \
+    X(RegLoadKeyW, ::sysopt::RegLoadKeyW)                    \
+    X(RegUnLoadKeyW, ::sysopt::RegUnLoadKeyW)                \
     /* the run's event in the Application log */             \
     X(RegSetValueExA, ::RegSetValueExA)                      \
     X(CopyFileA, ::CopyFileA)                                \

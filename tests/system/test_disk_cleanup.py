@@ -199,7 +199,7 @@ class Windows9x(WorkstationTestCase):
 
 class OnlyFixedDrives(WorkstationTestCase):
 
-    def test_removable_cdrom_and_network_drives_are_not_walked(self):
+    def test_removable_drives_only_with_alldrives_cdrom_and_network_drives_never(self):
         ws = self.workstation(drives={"A": "floppy", "D": "fixed", "E": "cdrom", "N": "network"})
         for letter in "ACDEN":
             ws.plant_file(letter + ":\\folder\\w.exe", sample(0))
@@ -209,6 +209,13 @@ class OnlyFixedDrives(WorkstationTestCase):
         for letter in "AEN":
             self.assertTrue(ws.exists(letter + ":\\folder\\w.exe"), letter)
             self.assertNotIn(letter.encode() + b":\\", result.stdout)
+            self.assertNotIn(letter.encode() + b":\\", result.log)
+        result = self.run_tool(ws, "/SILENT", "/EXITCODE", "/ALLDRIVES", timeout=120)
+        self.assertFalse(ws.exists("A:\\folder\\w.exe"))
+        self.assertIn(b"Infected: A:\\folder\\w.exe  Deleted\r\n", result.stdout)
+        self.assertEqual(result.exit_code, 1, result.log)
+        for letter in "EN":
+            self.assertTrue(ws.exists(letter + ":\\folder\\w.exe"), letter)
             self.assertNotIn(letter.encode() + b":\\", result.log)
 
 

@@ -181,6 +181,95 @@ TEST_F(RunValueTest, EveryOtherLoggedOnUsersValuesAreDeletedTooEachLineNamingThe
 }
 
 // ---------------------------------------------------------------------------
+// The hives of users who are not logged on: the profile list is a test key,
+// and the pretend RegLoadKeyW "loads" a hive by making its test key reachable
+// under the tool's name below HKEY_USERS; RegUnLoadKeyW takes it away again.
+
+const char kRunPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const std::string kHives = "Software\\T-Vornik hive tests\\T-Vornik.S-1-5-21-9-9-9-100";
+std::string g_loads, g_unloads;  // the last digit of each SID loaded, unloaded
+char g_loaded;
+
+LONG WINAPI PretendLoad(HKEY, LPCWSTR name, LPCWSTR file)
+{
+    g_loads += static_cast<char>(name[wcslen(name) - 1]);
+    if (wcsstr(file, L"carol") != nullptr)
+        return ERROR_SHARING_VIOLATION;
+    if (wcsstr(file, L"erin") != nullptr) {  // swapped between the check and the load
+        MoveFileW(file, (std::wstring(file) + L".away").c_str());
+        CloseHandle(CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    }
+    g_loaded = g_loads.back();
+    return ERROR_SUCCESS;
+}
+LONG WINAPI PretendUnload(HKEY, LPCWSTR name)
+{
+    g_unloads += static_cast<char>(name[wcslen(name) - 1]);
+    return g_loaded = 0;
+}
+
+// The profile list, the loaded hive, and a user logged on (1005).
+LONG WINAPI ProfileKeys(HKEY hive, LPCSTR path, DWORD options, REGSAM access, PHKEY key)
+{
+    std::string moved = path;
+    if (hive == HKEY_LOCAL_MACHINE && moved.find("\\ProfileList") != std::string::npos)
+        moved = "Software\\T-Vornik hive tests\\Profiles";
+    else if (hive == HKEY_USERS && (moved == "S-1-5-21-9-9-9-1005" || (moved.size() > 27 && moved[27] == g_loaded)))
+        moved = moved[0] == 'S' ? "Software" : kHives + moved.substr(27);
+    LONG status = RegOpenKeyExA(moved == path ? hive : HKEY_CURRENT_USER, moved.c_str(), options, access, key);
+    g_keysOpen += status == ERROR_SUCCESS;
+    return status;
+}
+
+DWORD WINAPI LinkedFolders(LPCWSTR path)  // a folder named "linked" is a junction
+{
+    bool linked = wcslen(path) > 6 && wcscmp(path + wcslen(path) - 6, L"linked") == 0;
+    return linked ? FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT : GetFileAttributesW(path);
+}
+
+TEST_F(RunValueTest, EachUnloadedHiveIsCleanedAndUnloadedOneInUseSwappedOrBehindALinkIsNotExamined)
+{
+    RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\T-Vornik hive tests");  // its own: the other tests clear theirs
+    const char *folders[] = {"bob", "carol", "linked\\dave", "erin", "me", "bob"};
+    CreateDirectoryA(scratch_.File("linked").c_str(), nullptr);
+    for (int i = 0; i < 6; ++i) {  // the sixth, a profile's backup copy ("...1006.bak"), is no user
+        std::string folder = scratch_.File(folders[i]), sid = "S-1-5-21-9-9-9-100" + std::to_string(i + 1);
+        CreateDirectoryA(folder.c_str(), nullptr);
+        WriteFileBytes(folder + "\\NTUSER.DAT", "a hive");
+        RegSetKeyValueA(HKEY_CURRENT_USER, ("Software\\T-Vornik hive tests\\Profiles\\" + sid + (i == 5 ? ".bak" : "")).c_str(),
+                        "ProfileImagePath", REG_EXPAND_SZ, folder.c_str(), static_cast<DWORD>(folder.size() + 1));
+        for (const char *value : {"TrayX", "Keep me"})
+            RegSetKeyValueA(HKEY_CURRENT_USER, (kHives + std::to_string(i + 1) + "\\" + kRunPath).c_str(), value,
+                            REG_SZ, "x", 2);
+    }
+    unsigned notExamined = RunTallyUnjudged(kUserHiveNotExamined);
+    {
+        ScopedSysCall<decltype(sys::RegOpenKeyExA)> keys(sys::RegOpenKeyExA, ProfileKeys);
+        ScopedSysCall<decltype(sys::RegLoadKeyW)> load(sys::RegLoadKeyW, PretendLoad);
+        ScopedSysCall<decltype(sys::RegUnLoadKeyW)> unload(sys::RegUnLoadKeyW, PretendUnload);
+        ScopedSysCall<decltype(sys::GetFileAttributesW)> links(sys::GetFileAttributesW, LinkedFolders);
+        const char *const names[] = {"TrayX", "SSK Service"};
+        DeleteRunValuesOfUnloadedUsers(kRunPath, names, 2);
+    }
+    EXPECT_EQ(g_loads, "124");  // not the one behind a link, nor the user logged on
+    EXPECT_EQ(g_unloads, "14");
+    for (int i = 1; i <= 5; ++i)
+        EXPECT_EQ(RegGetValueA(HKEY_CURRENT_USER, (kHives + std::to_string(i) + "\\" + kRunPath).c_str(), "TrayX",
+                               RRF_RT_ANY, nullptr, nullptr, nullptr) != ERROR_SUCCESS, i == 1) << i;
+    EXPECT_EQ(RunTallyUnjudged(kUserHiveNotExamined), notExamined + 3);
+    std::string shown = std::string("S-1-5-21-9-9-9-1001\\") + kRunPath;
+    EXPECT_EQ(StepLogLines(scratch_.File("trace.log")),
+              (std::vector<std::string>{"Value TrayX of " + shown + " was deleted with status: OK (0x0)",
+                                        "Value SSK Service of " + shown + " was deleted with status: failed (0x2)"}));
+    std::string log = ReadWholeFile(scratch_.File("trace.log"));
+    for (std::string why : {"2 could not be examined: its file is in use (" + scratch_.File("carol"),
+                            "3 could not be examined: its path leads through a link (" + scratch_.File("linked"),
+                            std::string("4 could not be examined: its file was replaced while it was loaded (")})
+        EXPECT_NE(log.find("[QVSC - CleanUserHive]: The registry of user S-1-5-21-9-9-9-100" + why), std::string::npos);
+    RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\T-Vornik hive tests");
+}
+
+// ---------------------------------------------------------------------------
 // Startup copies
 
 // The drive list: roots that are scratch folders, each with its type.

@@ -1,5 +1,6 @@
 // The folder walk as a caller sees it: what is reported, in which order, and
 // when it stops.
+#include "base/run_mode.h"
 #include "base/run_tally.h"
 #include "detect/drive_walk.h"
 #include "detect/read_ahead.h"
@@ -555,5 +556,29 @@ INSTANTIATE_TEST_SUITE_P(Readers, ReadAheadTest, ::testing::Values(WithReaders, 
                          [](const ::testing::TestParamInfo<ReadersMode> &info) {
                              return info.param == WithReaders ? std::string("Readers") : std::string("ShortOfMemory");
                          });
+
+// With /ALLDRIVES an empty slot of a card reader (its root answers "not
+// ready") is passed over with a log line: no failure, nothing unsearched.
+UINT WINAPI RemovableDrive(LPCSTR) { return DRIVE_REMOVABLE; }
+DWORD WINAPI NoMedium(LPCSTR) { SetLastError(ERROR_NOT_READY); return INVALID_FILE_ATTRIBUTES; }
+
+TEST(AllDrivesTest, AnEmptyRemovableDriveIsPassedOverAndIsNoFailure)
+{
+    ScratchFolder scratch;
+    TraceSetOutputFile(scratch.File("trace.log").c_str(), "a+");
+    g_pretendDriveRoot = "Q:\\";
+    RunMode allDrives = {0, 1, 1}, plain = {0, 1, 0};
+    SetRunMode(&allDrives);
+    unsigned failed = RunTallyFailed();
+    ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives(sys::GetLogicalDriveStringsA, PretendDriveList);
+    ScopedSysCall<decltype(sys::GetDriveTypeA)> types(sys::GetDriveTypeA, RemovableDrive);
+    ScopedSysCall<decltype(sys::GetFileAttributesA)> medium(sys::GetFileAttributesA, NoMedium);
+    EXPECT_EQ(ScanAllDrives(CheckFoundEntry), 0);
+    SetRunMode(&plain);
+    DetachTraceFile();
+    EXPECT_EQ(RunTallyFailed(), failed);
+    EXPECT_EQ(StepLogLines(scratch.File("trace.log")),
+              std::vector<std::string>{"Drive Q:\\ holds no medium and was not searched"});
+}
 
 }  // namespace

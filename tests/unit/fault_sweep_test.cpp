@@ -116,6 +116,9 @@ const FailureSpec kFailures[] = {
     {"RegQueryValueExA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
     {"RegEnumKeyExA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
     {"RegCreateKeyExA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
+    {"ExpandEnvironmentStringsA", 0, ERROR_NOT_ENOUGH_MEMORY, 0, false},
+    {"RegLoadKeyW", ERROR_SHARING_VIOLATION, ERROR_SHARING_VIOLATION, 0, false},
+    {"RegUnLoadKeyW", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
     {"RegSetValueExA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
     {"CopyFileA", FALSE, ERROR_SHARING_VIOLATION, 0, false},
     {"RegisterEventSourceA", 0, ERROR_ACCESS_DENIED, 0, false},
@@ -133,7 +136,7 @@ const FailureSpec kFailures[] = {
 
 // Calls that cannot fail, or whose every answer is a valid one, are not
 // made to fail: Sleep, GetCurrentProcessId, GetSystemInfo, GetTickCount, GetLocalTime, GetSystemTime,
-// SetUnhandledExceptionFilter,
+// SetUnhandledExceptionFilter, SetErrorMode,
 // OutputDebugStringA, GetCurrentProcess, IsDBCSLeadByte, EqualSid, FreeSid, LocalFree, free, DefWindowProcA,
 // PeekMessageA (no message is an answer), DispatchMessageA.
 
@@ -589,9 +592,23 @@ BOOL WINAPI PretendVersion(LPOSVERSIONINFOA info)
     return ok;
 }
 
-// The Run keys, and the guard's device-name key, live under a test key.
+// A user who is not logged on: the pretend RegLoadKeyW makes a test key the hive.
+const char kProfileListPath[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+const char kOwnHiveKey[] = "T-Vornik.S-1-5-21-9-9-9-1001";
+bool g_hiveLoaded = false;
+
+LONG WINAPI PretendLoadHive(HKEY, LPCWSTR, LPCWSTR) { g_hiveLoaded = true; return ERROR_SUCCESS; }
+LONG WINAPI PretendUnloadHive(HKEY, LPCWSTR) { return g_hiveLoaded ? (g_hiveLoaded = false, 0) : ERROR_INVALID_PARAMETER; }
+
+// The Run keys, the guard's device-name key, the profile list and the loaded
+// hive live under a test key.
 LONG WINAPI MovedKeys(HKEY hive, LPCSTR path, DWORD options, REGSAM access, PHKEY key)
 {
+    if (path != nullptr && hive == HKEY_LOCAL_MACHINE && _stricmp(path, kProfileListPath) == 0)
+        return RegOpenKeyExA(HKEY_CURRENT_USER, (g_runKeys + "\\Profiles").c_str(), options, access, key);
+    size_t own = sizeof kOwnHiveKey - 1;
+    if (path != nullptr && hive == HKEY_USERS && g_hiveLoaded && _strnicmp(path, kOwnHiveKey, own) == 0)
+        return RegOpenKeyExA(HKEY_CURRENT_USER, (g_runKeys + "\\Hive" + (path + own)).c_str(), options, access, key);
     if (path != nullptr && _stricmp(path, kRunKeyPath) == 0 && (hive == HKEY_LOCAL_MACHINE || hive == HKEY_CURRENT_USER)) {
         std::string moved = g_runKeys + (hive == HKEY_LOCAL_MACHINE ? "\\HKLM" : "\\HKCU");
         return RegOpenKeyExA(HKEY_CURRENT_USER, moved.c_str(), options, access, key);
@@ -1022,7 +1039,7 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
         RegCloseKey(guardKey);
     }
     Plant(g_root + "Temp\\readme.txt", "clean");
-    for (const char *hive : {"\\HKLM", "\\HKCU"}) {
+    for (std::string hive : {std::string("\\HKLM"), std::string("\\HKCU"), "\\Hive\\" + std::string(kRunKeyPath)}) {
         HKEY key;
         if (RegCreateKeyExA(HKEY_CURRENT_USER, (g_runKeys + hive).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                             &key, nullptr) == ERROR_SUCCESS) {
@@ -1030,6 +1047,11 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
             RegCloseKey(key);
         }
     }
+    std::string profile = g_root + "Users\\bob";
+    Plant(profile + "\\NTUSER.DAT", "a hive");
+    RegSetKeyValueA(HKEY_CURRENT_USER, (g_runKeys + "\\Profiles\\S-1-5-21-9-9-9-1001").c_str(), "ProfileImagePath",
+                    REG_EXPAND_SZ, profile.c_str(), static_cast<DWORD>(profile.size() + 1));
+    g_hiveLoaded = false;
 
     unsigned found = RunTallyFound(), failed = RunTallyFailed(), pending = RunTallyPendingReboot();
     {
@@ -1054,6 +1076,8 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
         ScopedSysCall<decltype(sys::getch)> key(sys::getch, PressAKey);
         ScopedSysCall<decltype(sys::OutputDebugStringA)> debugger(sys::OutputDebugStringA, RecordedDebugger);
         ScopedSysCall<decltype(sys::FindNextFileA)> search(sys::FindNextFileA, InterruptedSearch);
+        ScopedSysCall<decltype(sys::RegLoadKeyW)> load(sys::RegLoadKeyW, PretendLoadHive);
+        ScopedSysCall<decltype(sys::RegUnLoadKeyW)> unload(sys::RegUnLoadKeyW, PretendUnloadHive);
         g_searchSteps = 0;
         g_logAtEnd.clear();
         g_guardAtEnd.clear();
@@ -1128,6 +1152,11 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
     for (const char *hive : {"\\HKLM", "\\HKCU"})
         if (HasValue(g_runKeys + hive, "TrayX"))
             left.push_back(hive[3] == 'L' ? "HKLM Run value" : "HKCU Run value");
+    if (HasValue(g_runKeys + "\\Hive\\" + kRunKeyPath, "TrayX"))
+        left.push_back("unloaded user's Run value");
+    // A hive that would not unload keeps its user out: the run must fail.
+    if (g_hiveLoaded && runFailed == 0)
+        outcome.leaks[1] = "a user's hive, left loaded";
     RegDeleteTreeA(HKEY_CURRENT_USER, g_runKeys.c_str());
     RemoveTreeW(Wide(g_root.substr(0, g_root.size() - 1)));
 
