@@ -8,12 +8,15 @@ static RunObject *g_first;
 static RunObject *g_last;
 static unsigned g_objects;
 static unsigned g_removals;
+static unsigned g_reportOnly;
 static unsigned g_walk[kWalkCountKinds];
 
 void RunRecordObject(int kind, const char *path, int action, int result, const WormFileFacts *facts)
 {
     if (result == kResultDone && kind != kObjectProcess)
         ++g_removals;
+    if (result == kResultReportOnly)
+        ++g_reportOnly;
     if (g_objects >= kMaxRunObjects)
         return;
     size_t length = strlen(path);
@@ -56,6 +59,7 @@ int RunObjectResultOfReplace(int replaceResult)
 
 const RunObject *RunRecordedObjects(void) { return g_first; }
 unsigned RunRecordedRemovals(void) { return g_removals; }
+unsigned RunRecordedLeftByReportOnly(void) { return g_reportOnly; }
 
 void RunRecordWalk(int what)
 {
@@ -75,5 +79,6 @@ void RunRecordFree(void)
     g_last = nullptr;
     g_objects = 0;
     g_removals = 0;
+    g_reportOnly = 0;
     memset(g_walk, 0, sizeof g_walk);
 }

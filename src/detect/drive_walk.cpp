@@ -1,6 +1,7 @@
 #include "detect/drive_walk.h"
 #include "base/console.h"
 #include "base/platform.h"
+#include "base/run_mode.h"
 #include "base/run_record.h"
 #include "base/run_tally.h"
 #include "detect/pattern_list.h"
@@ -285,6 +286,12 @@ static void HandleFingerprint(const char *path, const FingerprintResult *fingerp
     ConsolePrint("Infected: %s  ", path);
     WormFileFacts facts = fingerprint->facts;
     facts.signatureId = fingerprint->matchIndex;
+    if (RunIsReportOnly()) {
+        ConsolePrint("Would delete\n");
+        TracePrint(TraceModuleName, -1, 4, "Would delete file \"%s\"\n", path);
+        RunRecordObject(kObjectFile, path, kActionDelete, kResultReportOnly, &facts);
+        return;
+    }
     int result = ReplaceExaminedFile(path, &fingerprint->identity);
     RunRecordObject(kObjectFile, path, kActionDelete, RunObjectResultOfReplace(result), &facts);
     TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", path, result);
