@@ -108,6 +108,10 @@ int Disinfect_Vornik(uint32_t *status, uint32_t, const char *, uint32_t, uint32_
     LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = sys::SetUnhandledExceptionFilter(RestoreGuardAfterCrash);
 
     // No step depends on an earlier one: each runs whatever the others found.
+    // A report-only run switches the guard off too: with it on, each read of a
+    // worm file may make the guard act on that file itself (delete or move
+    // it), changing the disk in a run that promises to change nothing, and a
+    // read the guard refuses leaves the file unjudged.
     SwitchGuardOffForRun();
     HANDLE token = TakeBackupPrivileges();
     ScanInfectedProcesses(IsFileInfected);

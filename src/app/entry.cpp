@@ -53,6 +53,31 @@ static int SummarizeRun(unsigned found, unsigned failed, unsigned pendingReboot,
     return exitCode;
 }
 
+// The outcome of a report-only run: 1 when it found anything a cleaning run
+// would act on, 3 when something failed (a whole drive not searched, the
+// processes not listed), else 0. Logs the summary (plural); with onConsole,
+// prints it too (singular). Never "removed": nothing was.
+static int SummarizeReportOnlyRun(unsigned wouldAct, unsigned failed, int onConsole)
+{
+    if (failed != 0) {
+        const char line[] = "An error occurred in the report-only run.  Nothing was changed.\n";
+        if (onConsole)
+            ConsolePrint("%s", line);
+        TracePrint(TraceModuleName, -1, 4, "%s", line);
+        return 3;
+    }
+    if (wouldAct == 0) {
+        if (onConsole)
+            ConsolePrint("No infection found\n");
+        return 0;
+    }
+    if (onConsole)
+        ConsolePrint("Infection was found and would be removed.  Nothing was changed (report-only run).\n");
+    TracePrint(TraceModuleName, -1, 4, "%s",
+               "Infections were found and would be removed.  Nothing was changed (report-only run).\n");
+    return 1;
+}
+
 // What the run could not judge, one line a kind that is not zero, in the log
 // (and, onConsole, on the console): a place where a worm may remain. Answers
 // 1 when there was any.
@@ -98,7 +123,8 @@ static void WaitForAKey(void)
 
 int ReportRunSummary(unsigned found, unsigned failed, unsigned pendingReboot)
 {
-    int exitCode = SummarizeRun(found, failed, pendingReboot, 1);
+    int exitCode = RunIsReportOnly() ? SummarizeReportOnlyRun(RunRecordedLeftByReportOnly(), failed, 1)
+                                     : SummarizeRun(found, failed, pendingReboot, 1);
     ReportUnjudged(1);
     WaitForAKey();
     return exitCode;
@@ -278,6 +304,11 @@ static int RunVornik(const RunOptions &options)
         return exitCode;
     }
 
+    if (options.mode.reportOnly) {
+        const char line[] = "Report-only run: nothing is ended, deleted or changed.\n";
+        ConsolePrint("%s", line);
+        TracePrint(TraceModuleName, -1, 4, "%s", line);
+    }
     uint32_t status = 0;
     Disinfect_Vornik(&status, 0, "Vornik", 0, 1, 0, "*", 0, 0, 0, 0);
 
@@ -285,7 +316,9 @@ static int RunVornik(const RunOptions &options)
     if (!silent) {
         exitCode = ReportRunSummary(RunTallyFound(), RunTallyFailed(), RunTallyPendingReboot());
     } else {
-        exitCode = SummarizeRun(RunTallyFound(), RunTallyFailed(), RunTallyPendingReboot(), 0);
+        exitCode = options.mode.reportOnly
+                       ? SummarizeReportOnlyRun(RunRecordedLeftByReportOnly(), RunTallyFailed(), 0)
+                       : SummarizeRun(RunTallyFound(), RunTallyFailed(), RunTallyPendingReboot(), 0);
         // What could not be judged may be a worm: a deployment tool that
         // asks for the outcome must not read such a run as a clean one.
         if (ReportUnjudged(0))
@@ -293,7 +326,11 @@ static int RunVornik(const RunOptions &options)
     }
     // What a fleet sees of the run (event, report, registry): failed as well
     // when anything could not be judged, whatever the exit code says.
-    const char *outcome = RunOutcomeName(exitCode, RunTallyUnjudgedTotal() != 0);
+    // A report-only run that found the worm left it there: for a fleet that
+    // machine still needs a person, or a cleaning run.
+    const char *outcome = options.mode.reportOnly && exitCode == 1
+                              ? "failed"
+                              : RunOutcomeName(exitCode, RunTallyUnjudgedTotal() != 0);
     ReportRunEvent(RunOutcome(exitCode));
     if (silent)
         exitCode = SilentExitCode(options, exitCode);

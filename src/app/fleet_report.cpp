@@ -71,12 +71,12 @@ std::string ShownPath(const std::string &path)
 }
 
 // The objects met: each must be one the tool reports. What waits for the
-// restart or failed is what is left on the machine.
+// restart, failed, or a report-only run found is what is left on the machine.
 std::string ReadObjects(const json &objects, FleetMachine *machine)
 {
     static const char *const kKinds[] = {"process", "file", "knownName", "runValue", "startupCopy"};
     static const char *const kActions[] = {"delete", "end", "deleteValue"};
-    static const char *const kResults[] = {"done", "restart", "failed", "notFound"};
+    static const char *const kResults[] = {"done", "restart", "failed", "notFound", "reportOnly"};
     if (!objects.is_array())
         return "\"objects\" is not a list";
     for (size_t index = 0; index < objects.size(); ++index) {
@@ -94,7 +94,7 @@ std::string ReadObjects(const json &objects, FleetMachine *machine)
             return which + " has no \"path\"";
         if (action == nullptr || OneOf(*action, kActions, 3) < 0)
             return which + " has no known \"action\"";
-        if (result == nullptr || OneOf(*result, kResults, 4) < 0)
+        if (result == nullptr || OneOf(*result, kResults, 5) < 0)
             return which + " has no known \"result\"";
         uint64_t number;
         if ((object.contains("size") && !WholeNumber(object, "size", &number)) ||
@@ -105,7 +105,7 @@ std::string ReadObjects(const json &objects, FleetMachine *machine)
             if (hash == nullptr || hash->size() != 64 || hash->find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
                 return which + " has a \"sha256\" that is not 64 hexadecimal digits";
         }
-        if (*result == "restart" || *result == "failed") {
+        if (*result == "restart" || *result == "failed" || *result == "reportOnly") {
             if (machine->left.size() < kFleetLeftShown)
                 machine->left.push_back(ShownPath(*path));
             else

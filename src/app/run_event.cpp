@@ -1,5 +1,6 @@
 #include "app/run_event.h"
 #include "base/platform.h"
+#include "base/run_mode.h"
 #include "base/run_tally.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
@@ -18,7 +19,9 @@ int RunOutcome(int interactiveExitCode)
         return kRunFailed;
     if (interactiveExitCode == 2)
         return kRunRestart;
-    return interactiveExitCode == 1 ? kRunCleaned : kRunClean;
+    if (interactiveExitCode == 1)
+        return RunIsReportOnly() ? kRunFoundNotRemoved : kRunCleaned;
+    return kRunClean;
 }
 
 // The file Event Viewer reads the texts from, when it shows the event: a copy
@@ -56,11 +59,12 @@ static void RegisterRunEventSource(const char *messageFile)
 int ReportRunEvent(int outcome)
 {
     static const WORD kTypes[] = {EVENTLOG_INFORMATION_TYPE, EVENTLOG_WARNING_TYPE, EVENTLOG_WARNING_TYPE,
-                                  EVENTLOG_ERROR_TYPE};
-    static const DWORD kIds[] = {MSG_RUN_CLEAN, MSG_RUN_CLEANED, MSG_RUN_RESTART, MSG_RUN_FAILED};
+                                  EVENTLOG_ERROR_TYPE, EVENTLOG_WARNING_TYPE};
+    static const DWORD kIds[] = {MSG_RUN_CLEAN, MSG_RUN_CLEANED, MSG_RUN_RESTART, MSG_RUN_FAILED,
+                                 MSG_RUN_FOUND_NOT_REMOVED};
     if (!IsWindowsNT())
         return 0;
-    if (outcome < kRunClean || outcome > kRunFailed)
+    if (outcome < kRunClean || outcome > kRunFoundNotRemoved)
         outcome = kRunFailed;
 
     char messageFile[MAX_PATH];

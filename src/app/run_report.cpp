@@ -132,7 +132,7 @@ static nlohmann::ordered_json ReportOfRun(const RunFacts *facts, int exitCode, c
 {
     static const char *const kKinds[] = {"process", "file", "knownName", "runValue", "startupCopy"};
     static const char *const kActions[] = {"delete", "end", "deleteValue"};
-    static const char *const kResults[] = {"done", "restart", "failed", "notFound"};
+    static const char *const kResults[] = {"done", "restart", "failed", "notFound", "reportOnly"};
     char version[32];
     snprintf(version, sizeof version, "%d.%02d.%d", kVersionMajor, kVersionMinor, kVersionBuild);
     unsigned notExamined = RunTallyUnjudgedTotal();

@@ -8,6 +8,7 @@ static RunObject *g_first;
 static RunObject *g_last;
 static unsigned g_objects;
 static unsigned g_removals;
+static unsigned g_reportOnly;
 static unsigned g_walk[kWalkCountKinds];
 static char g_keptAs[64];
 
@@ -24,6 +25,8 @@ void RunRecordObject(int kind, const char *path, int action, int result, const W
 {
     if (result == kResultDone && kind != kObjectProcess)
         ++g_removals;
+    if (result == kResultReportOnly)
+        ++g_reportOnly;
     char keptAs[sizeof g_keptAs];
     strcpy(keptAs, g_keptAs);
     g_keptAs[0] = '\0';
@@ -70,6 +73,7 @@ int RunObjectResultOfReplace(int replaceResult)
 
 const RunObject *RunRecordedObjects(void) { return g_first; }
 unsigned RunRecordedRemovals(void) { return g_removals; }
+unsigned RunRecordedLeftByReportOnly(void) { return g_reportOnly; }
 
 void RunRecordWalk(int what)
 {
@@ -89,6 +93,7 @@ void RunRecordFree(void)
     g_last = nullptr;
     g_objects = 0;
     g_removals = 0;
+    g_reportOnly = 0;
     g_keptAs[0] = '\0';
     memset(g_walk, 0, sizeof g_walk);
 }

@@ -8,7 +8,8 @@
 
 enum RunObjectKind { kObjectProcess, kObjectFile, kObjectKnownName, kObjectRunValue, kObjectStartupCopy };
 enum RunObjectAction { kActionDelete, kActionEnd, kActionDeleteValue };
-enum RunObjectResult { kResultDone, kResultRestart, kResultFailed, kResultNotFound };
+// kResultReportOnly: found and left as it was, the run only reporting.
+enum RunObjectResult { kResultDone, kResultRestart, kResultFailed, kResultNotFound, kResultReportOnly };
 
 // What is known of a worm file (one that carries the fingerprint): filled by
 // the step that judged it, known 0 where its bytes could not be read again.
@@ -49,6 +50,10 @@ const RunObject *RunRecordedObjects(void);
 
 // Objects of any kind but a process recorded as done, whether kept or not.
 unsigned RunRecordedRemovals(void);
+
+// Objects recorded as left by a report-only run, whether kept or not: what a
+// cleaning run would have acted on.
+unsigned RunRecordedLeftByReportOnly(void);
 
 // What the drive walk went through.
 enum RunWalkCount { kWalkFolders, kWalkFiles, kWalkCandidates, kWalkCountKinds };

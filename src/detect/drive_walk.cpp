@@ -296,6 +296,12 @@ static void HandleFingerprint(const char *path, const FingerprintResult *fingerp
     ConsolePrint("Infected: %s  ", path);
     WormFileFacts facts = fingerprint->facts;
     facts.signatureId = fingerprint->matchIndex;
+    if (RunIsReportOnly()) {
+        ConsolePrint("Would delete\n");
+        TracePrint(TraceModuleName, -1, 4, "Would delete file \"%s\"\n", path);
+        RunRecordObject(kObjectFile, path, kActionDelete, kResultReportOnly, &facts);
+        return;
+    }
     char rule[32];
     snprintf(rule, sizeof rule, "signature ID %d", static_cast<int>(fingerprint->matchIndex));
     int result = ReplaceExaminedFile(path, &fingerprint->identity, rule);

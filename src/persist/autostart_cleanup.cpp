@@ -1,9 +1,12 @@
 #include "persist/autostart_cleanup.h"
 
+#include "base/console.h"
 #include "base/platform.h"
+#include "base/run_mode.h"
 #include "base/run_record.h"
 #include "base/run_tally.h"
 #include "fileops/held_file.h"
+#include "fileops/long_path.h"
 #include "fileops/replace_file.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
@@ -25,15 +28,18 @@ const char *const StartupCopyPaths[4] = {
 static void DeleteRunValueInView(HKEY hive, const char *keyPath, const char *valueName, REGSAM view,
                                  const char *shownKey)
 {
+    // A report-only run opens the key for reading only.
+    int reportOnly = RunIsReportOnly();
+    REGSAM access = (reportOnly ? KEY_QUERY_VALUE : KEY_WRITE) | view;
     HKEY key = nullptr;
-    LONG status = sys::RegOpenKeyExA(hive, keyPath, 0, KEY_WRITE | view, &key);
+    LONG status = sys::RegOpenKeyExA(hive, keyPath, 0, access, &key);
     if (status == ERROR_ACCESS_DENIED) {
         // A key whose ACL shuts the administrators out (its user may set
         // one): opened again with the backup and restore privileges, which
         // pass over it. The key is there, so nothing is made.
         DWORD disposition = 0;
-        status = sys::RegCreateKeyExA(hive, keyPath, 0, nullptr, REG_OPTION_BACKUP_RESTORE, KEY_WRITE | view,
-                                      nullptr, &key, &disposition);
+        status = sys::RegCreateKeyExA(hive, keyPath, 0, nullptr, REG_OPTION_BACKUP_RESTORE, access, nullptr, &key,
+                                      &disposition);
         if (status == ERROR_SUCCESS && disposition == REG_CREATED_NEW_KEY) {
             sys::RegCloseKey(key);
             status = ERROR_FILE_NOT_FOUND;  // gone in between; nothing to delete (the key it made stays empty)
@@ -44,6 +50,19 @@ static void DeleteRunValueInView(HKEY hive, const char *keyPath, const char *val
         // A missing key holds no value; one that is there and shut may.
         if (status != ERROR_FILE_NOT_FOUND)
             RunTallyAddUnjudged(kRunKeyNotOpened);
+        return;
+    }
+    if (reportOnly) {
+        // Only a value that is there would be deleted.
+        status = sys::RegQueryValueExA(key, valueName, nullptr, nullptr, nullptr, nullptr);
+        sys::RegCloseKey(key);
+        if (status == ERROR_FILE_NOT_FOUND)
+            return;
+        ConsolePrint("Would delete value %s of %s\n", valueName, shownKey);
+        TracePrint(TraceModuleName, -1, 4, "Would delete value %s of %s\n", valueName, shownKey);
+        char shown[700];
+        snprintf(shown, sizeof shown, "%s\\%s", shownKey, valueName);
+        RunRecordObject(kObjectRunValue, shown, kActionDeleteValue, kResultReportOnly, nullptr);
         return;
     }
     status = sys::RegDeleteValueA(key, valueName);
@@ -396,6 +415,14 @@ void RemoveStartupCopies(void)
             int written = snprintf(path, sizeof path, "%s%s", root, relative);
             if (written < 0 || (size_t)written >= sizeof path)
                 continue;  // a cut path would name some other file
+            if (RunIsReportOnly()) {
+                if (PathFileIsThere(path)) {
+                    ConsolePrint("Would delete file %s\n", path);
+                    TracePrint(TraceModuleName, -1, 4, "Would delete file \"%s\"\n", path);
+                    RunRecordObject(kObjectStartupCopy, path, kActionDelete, kResultReportOnly, nullptr);
+                }
+                continue;
+            }
             // No existence test first: where nothing lies the answer is 0.
             int result = ReplaceNamedFile(path, "Startup copy");
             TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", path, result);

@@ -1,6 +1,7 @@
 #include "process/infected_process_scan.h"
 #include "base/console.h"
 #include "base/platform.h"
+#include "base/run_mode.h"
 #include "base/run_record.h"
 #include "base/run_tally.h"
 #include "detect/read_ahead.h"
@@ -24,6 +25,12 @@ static const int kMaxProcessRounds = 3;
 // 64-bit Windows is the real one.
 static void DeleteInfectedImage(const char *name, const FileIdentity *identity, const WormFileFacts *facts)
 {
+    if (RunIsReportOnly()) {
+        ConsolePrint("Would delete file %s\n", name);
+        TracePrint(TraceModuleName, -1, 4, "Would delete file \"%s\"\n", name);
+        RunRecordObject(kObjectFile, name, kActionDelete, kResultReportOnly, facts);
+        return;
+    }
     char rule[32];
     snprintf(rule, sizeof rule, "signature ID %d", facts != nullptr ? static_cast<int>(facts->signatureId) : -1);
     FileRedirection redirection = FileRedirectionOff();
@@ -88,7 +95,9 @@ int ScanInfectedProcesses(InfectionTest isInfected)
         scan.roundInfected = 0;
         listed = ScanProcesses(nt ? 1 : 0, CheckProcess, &scan);
         DeletePendingImages(&scan);
-        if (!listed || scan.roundInfected == 0)
+        // A report-only run ends no process: another listing would find the
+        // same ones again.
+        if (!listed || scan.roundInfected == 0 || RunIsReportOnly())
             break;
     }
 
@@ -102,6 +111,11 @@ int ScanInfectedProcesses(InfectionTest isInfected)
         // Each infected image was deleted once its processes had ended, so
         // the known names are not looked for.
         ConsolePrint("Infected process was found in memory\n");
+        if (RunIsReportOnly()) {
+            TracePrint(TraceModuleName, -1, 4, "%s",
+                       "There were infected processes, none was ended (report-only run)\n");
+            return 1;
+        }
         TracePrint(TraceModuleName, -1, 4,
                    "There were infected proceses, terminated with status =%s, start delete infected process files\n",
                    scan.allTerminated ? "OK" : "NOT OK");
@@ -195,6 +209,15 @@ void CheckProcess(const ListedProcess *process, void *context)
         return;
     TracePrint(TraceModuleName, -1, 4, "Process %s (PID=0x%x) is infection\n", name, processId);
     RunTallyAddFound();
+    if (RunIsReportOnly()) {
+        ConsolePrint("Would end process %s\n", name);
+        TracePrint(TraceModuleName, -1, 4, "Would end process %s (PID=0x%x)\n", name, processId);
+        KeepImageForDeletion(scan, name, &identity, &facts);
+        RunRecordObject(kObjectProcess, name, kActionEnd, kResultReportOnly, &facts);
+        scan->anyInfected = 1;
+        ++scan->roundInfected;
+        return;
+    }
 
     // Ended through the handle it was named by, never opened again by its
     // id. With the right to wait as well, the image is deleted once the
@@ -307,6 +330,12 @@ void DeleteKnownWormFiles(void)
         if (FileExist(path) == 1 || PathFileIsThere(path)) {
             RunTallyAddFound();
             ConsolePrint("found infected file %s\n", path);
+            if (RunIsReportOnly()) {
+                ConsolePrint("Would delete file %s\n", path);
+                TracePrint(TraceModuleName, -1, 4, "Would delete file \"%s\"\n", path);
+                RunRecordObject(kObjectKnownName, path, kActionDelete, kResultReportOnly, nullptr);
+                continue;
+            }
             int result = ReplaceNamedFile(path, "known name");
             TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", path, result);
             RunRecordObject(kObjectKnownName, path, kActionDelete, RunObjectResultOfReplace(result), nullptr);

@@ -271,5 +271,65 @@ class UnattendedRun(WorkstationTestCase):
         self.assertIn(b"Exiting, return value 0\r\n", result.log)
 
 
+# What a report-only run writes of its own (result key, event source, log,
+# report, the event's message copy), and what Wine writes whenever a session's
+# desktop starts for a window (the run's hidden one): display, device, fonts.
+OWN_KEYS = re.compile(r"HKEY_USERS\\[^\\]*\\Software\\Wine\\|HKEY_LOCAL_MACHINE\\(SOFTWARE\\Tavrel|"
+                      r".*\\Application\\T-Vornik|Hardware\\|.*\\Fonts|"
+                      r"System\\CurrentControlSet\\(Hardware Profiles|Control\\(Video|Class|Device|Service)))", re.I)
+
+
+def disk_and_registry(ws):
+    """Each file of C: (size, mtime) and registry key (as reg.exe exports it) but those above."""
+    keys = {}
+    ws.make_dir("C:\\snap")
+    for root in ("HKLM", "HKU"):
+        ws.run_program("C:\\windows\\system32\\reg.exe", "export", root, "C:\\snap\\" + root, "/y", timeout=60)
+        export = ws.read_file("C:\\snap\\" + root).decode("utf-16")
+        keys.update((key.split("]")[0], key) for key in export.split("\r\n\r\n[") if not OWN_KEYS.match(key))
+    return keys, {path: (os.lstat(path).st_size, os.lstat(path).st_mtime_ns) for folder, _, names
+                  in os.walk(ws.host_path("C:\\")) for name in names for path in [os.path.join(folder, name)]
+                  if "snap" not in folder and name.lower() not in ("t-vornik.log", "t-vornik.json",
+                                                                   "t-vornik-messages.dll")}
+
+
+class ReportOnlyRun(WorkstationTestCase):
+
+    def test_a_report_only_run_finds_everything_and_changes_nothing_but_its_own_records(self):
+        ws = self.workstation()
+        startup = "C:\\Documents and Settings\\All Users\\Start Menu\\Programs\\Startup\\mscvb32.exe"
+        for path, data in (("C:\\Temp\\details.pif", forge_sample_module().make_sample(20000, 1)),
+                           ("C:\\windows\\msccn32.exe", b"known name"), (startup, b"a copy")):
+            ws.plant_file(path, data, readonly=True)
+        ws.set_registry("HKLM\\" + RUN_KEY, {"TrayX": "x", "Sound Mixer": "mixer.exe"})
+        ws.set_registry("HKCU\\" + RUN_KEY, {"System Tray": "x"})
+        ws.install_tool()
+        ws.keep_server()
+        worm = ws.start_sample_program("C:\\Program Files\\svc\\winsvc.exe", 0)
+        self.addCleanup(worm.kill)
+        found = [b"Infected: C:\\Temp\\details.pif  Would delete\r\n", b"Would delete file " + startup.encode(),
+                 b"Would delete value TrayX of " + RUN_KEY.encode(), b"Would delete value System Tray of "]
+        process = b"Would end process C:\\Program Files\\svc\\winsvc.exe\r\nWould delete file C:\\Program Files"
+        known = b"Would delete file C:\\windows\\msccn32.exe"
+        # With a worm process running the known names are not looked for, as
+        # in a cleaning run; once it has ended, they are.
+        for running in (True, False):
+            if not running:
+                worm.kill()
+            before = disk_and_registry(ws)
+            result = self.run_tool(ws, "/REPORTONLY", "/SILENT", "/EXITCODE", timeout=180)
+            self.assertEqual((result.exit_code, worm.running()), (1, running), result)
+            for line in found:
+                self.assertIn(line, result.stdout)
+            self.assertEqual((process in result.stdout, known in result.stdout), (running, not running))
+            self.assertRegex(log_runs(result.log)[-1], b"Infections were found and would be removed.  Nothing "
+                             b"was changed \\(report-only run\\).\r\n" + END_LINE + b"Exiting, return value 1\r\n\\Z")
+            self.assertEqual(disk_and_registry(ws), before)
+            report = json.loads(ws.read_file("C:\\windows\\T-Vornik.json"))
+            self.assertEqual((report["options"][-1], report["outcome"], {o["result"] for o in report["objects"]}),
+                             ("/REPORTONLY", "failed", {"reportOnly"}))
+        clean = self.workstation()
+        self.assertEqual(self.run_tool(clean, "/REPORTONLY", "/SILENT", "/EXITCODE", timeout=120).exit_code, 0)
+
 if __name__ == "__main__":
     unittest.main()

@@ -106,6 +106,12 @@ TEST(FleetReport, HostileTextsStayTextInThePageTheCsvAndTheConsole)
     EXPECT_EQ(table.find('\x1b'), std::string::npos);
 }
 
+TEST(FleetReport, WhatAReportOnlyRunFoundIsLeft)
+{
+    FleetMachine machine = Read(Report("WS01", "failed", "\"failed\", \"size\"", "\"reportOnly\", \"size\""), 1);
+    EXPECT_EQ(machine.left, std::vector<std::string>{"C:\\x.exe"});
+}
+
 TEST(FleetReport, TheViewIsWorstFirstAndUnreadableReportsLast)
 {
     std::vector<FleetMachine> machines = {Read(Report("b", "clean"), 1), Read("{", 0), Read(Report("z", "cleaned"), 1),
