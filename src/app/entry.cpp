@@ -269,12 +269,16 @@ static int RunVornik(const RunOptions &options)
         return 3;
     }
     if (!silent) {
-        int answer = sys::MessageBoxA(
-            nullptr,
-            "Please close all running applications and press OK to remove Vornik worm from your system.  "
-            "Note: It is highly recommended to disconnect your computer from a network while disinfecting "
-            "Vornik.",
-            "Tavrel Vornik Worm Removal Tool", MB_OKCANCEL | MB_ICONINFORMATION);
+        // A run that only looks must not ask to remove anything.
+        const char *question =
+            options.mode.reportOnly
+                ? "Press OK to look for Vornik worm on your system.  Nothing will be removed or changed: this is a "
+                  "report-only run."
+                : "Please close all running applications and press OK to remove Vornik worm from your system.  "
+                  "Note: It is highly recommended to disconnect your computer from a network while disinfecting "
+                  "Vornik.";
+        int answer =
+            sys::MessageBoxA(nullptr, question, "Tavrel Vornik Worm Removal Tool", MB_OKCANCEL | MB_ICONINFORMATION);
         if (answer == IDCANCEL)
             return 0;
     }

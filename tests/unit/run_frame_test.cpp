@@ -385,6 +385,10 @@ TEST_F(RunFrameTest, TheBoxAsksBeforeAnythingHappensAndCancelEndsTheRunSilently)
     EXPECT_EQ(g_fake.keyWaits, 0);
     EXPECT_FALSE(FileExists(LogPath()));
     EXPECT_EQ(g_fake.debuggerOutput, "");
+
+    // A run that only looks asks to look, not to remove.
+    EXPECT_EQ(Run({"/REPORTONLY"}), 0);
+    EXPECT_EQ(g_fake.boxText.rfind("Press OK to look for Vornik worm on your system.", 0), 0u) << g_fake.boxText;
 }
 
 TEST_F(RunFrameTest, ABoxThatCannotBeShownDoesNotStopTheRun)
