@@ -713,6 +713,7 @@ const DWORD kWormProcessId = 0x7FFF0;
 const uintptr_t kWormProcessHandle = 0x6B00;
 std::string g_wormImage;
 bool g_wormRunning = false;
+bool g_reportOnly = false;  // the run only looks: /REPORTONLY
 decltype(sys::GetProcAddress) g_realGetProcAddress = GetProcAddress;
 BOOL(WINAPI *g_realEnumProcesses)(DWORD *, DWORD, DWORD *);
 BOOL(WINAPI *g_realFullName)(HANDLE, DWORD, LPSTR, PDWORD);
@@ -867,6 +868,7 @@ struct SweepOutcome {
     std::map<uintptr_t, int> librariesLeft;
     bool requestLeftToGuard = false;
     bool dishonest = false;
+    bool changed = false;  // a report-only run changed what it found
     bool refused = false;
     bool exitLine = false;
     std::string lastLine;
@@ -1092,8 +1094,8 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
         for (const FailureSpec *failure : failing)
             g_points[RowIndexOf(failure->name)] = FaultPoint{failure, mode, 0, 0};
 
-        const char *argv[] = {"T-Vornik.exe", nullptr};
-        outcome.exitCode = VornikMain(1, const_cast<char **>(argv));
+        const char *argv[] = {"T-Vornik.exe", g_reportOnly ? "/REPORTONLY" : nullptr, nullptr};
+        outcome.exitCode = VornikMain(g_reportOnly ? 2 : 1, const_cast<char **>(argv));
         DetachTraceFile();  // the log stays open to the end of a real run
 
         RemoveFaultPoints();
@@ -1146,6 +1148,10 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
             scanError = r.path.compare(0, folder.size(), folder) == 0;
         }
         bool reported = runFailed != 0 || (runPending != 0 && scheduled) || scanError || outcome.refused;
+        // A look names what it would remove.
+        if (g_reportOnly)
+            reported = runFailed != 0 || outcome.console.find(r.path) != std::string::npos ||
+                       log.find(r.path) != std::string::npos || scanError || outcome.refused;
         if (!reported)
             outcome.dishonest = true;
     }
@@ -1157,6 +1163,10 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
     // A hive that would not unload keeps its user out: the run must fail.
     if (g_hiveLoaded && runFailed == 0)
         outcome.leaks[1] = "a user's hive, left loaded";
+    outcome.changed = g_reportOnly && (left.size() != remnants.size() + 3 || !g_wormRunning);
+    for (const Remnant &r : remnants)
+        for (const std::string &s : g_scheduled)
+            outcome.changed = outcome.changed || (g_reportOnly && _stricmp(s.c_str(), r.path.c_str()) == 0);
     RegDeleteTreeA(HKEY_CURRENT_USER, g_runKeys.c_str());
     RemoveTreeW(Wide(g_root.substr(0, g_root.size() - 1)));
 
@@ -1187,6 +1197,8 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
         outcome.row += " (request left to the guard)";
     if (outcome.dishonest)
         outcome.row += " DISHONEST";
+    if (outcome.changed)
+        outcome.row += " CHANGED";
     if (!outcome.exitLine && !outcome.refused)
         outcome.row += " NO-EXIT-LINE";
     FILE *table = fopen("C:\\fault-sweep-table.txt", "a");
@@ -1230,6 +1242,23 @@ TEST_P(FaultSweepTest, TheRunSurvivesReleasesEverythingAndTellsTheTruth)
     bool guardCallsFail = strcmp(name, "CreateFileA") == 0 || strcmp(name, "DeviceIoControl") == 0 ||
                           strcmp(name, "malloc") == 0 || (c.windows9x && strcmp(name, "GetVersionExA") == 0);
     ExpectSoundRun(outcome, guardCallsFail);
+}
+
+// A report-only run with each call failing: as sound as a cleaning run, and
+// whatever fails, every remnant, Run value and the worm process are as they
+// were and nothing is scheduled.
+class ReportOnlySweepTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ReportOnlySweepTest, ALookChangesNothingWhateverFails)
+{
+    const Case &c = GetParam();
+    g_reportOnly = true;
+    SweepOutcome outcome = RunSweep({c.failure}, c.mode, c.windows9x, std::string("look:") + c.failure->name);
+    g_reportOnly = false;
+    const char *name = c.failure->name;
+    ExpectSoundRun(outcome, strcmp(name, "CreateFileA") == 0 || strcmp(name, "DeviceIoControl") == 0 ||
+                                strcmp(name, "malloc") == 0);
+    EXPECT_FALSE(outcome.changed) << outcome.row;
 }
 
 // The allocation torture: a run in which nothing fails, then one run for each
@@ -1307,6 +1336,17 @@ std::vector<Case> AllCases()
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryCall, FaultSweepTest, ::testing::ValuesIn(AllCases()),
+                         [](const ::testing::TestParamInfo<Case> &info) { return CaseName(info.param); });
+
+std::vector<Case> LookCases()
+{
+    std::vector<Case> cases;
+    for (const FailureSpec &failure : kFailures)
+        cases.push_back({&failure, Always, false});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryCall, ReportOnlySweepTest, ::testing::ValuesIn(LookCases()),
                          [](const ::testing::TestParamInfo<Case> &info) { return CaseName(info.param); });
 
 // Every failing call listed is a row of the table.
