@@ -259,10 +259,20 @@ static void RemoveUnfinishedEntries(const QuarantineFolder *q)
     sys::free(parts);
 }
 
+// What the entries hold together, as the run last counted it: listed once a
+// run, then kept as entries come and go (a run holds the only lock), so a run
+// that removes many files does not list the folder for each.
+static struct {
+    int counted;
+    uint64_t total;
+} g_room;
+
 // Removes the oldest entries until needed more bytes fit in the bound; each
 // is logged with the file it held.
 static void MakeRoom(const QuarantineFolder *q, uint64_t needed)
 {
+    if (g_room.counted && g_room.total + needed <= kQuarantineLimit)
+        return;
     QuarantineEntry *entries = nullptr;
     int count = ListFolder(q, L".vq", &entries);
     uint64_t total = 0;
@@ -291,6 +301,8 @@ static void MakeRoom(const QuarantineFolder *q, uint64_t needed)
                    name, shown, kQuarantineLimit >> 20);
     }
     sys::free(entries);
+    g_room.counted = count >= 0;
+    g_room.total = total;
 }
 
 // The record of a file, with the SHA-256's place filled with '-' (written
@@ -402,7 +414,8 @@ int QuarantineKeep(HANDLE file, const wchar_t *original, DWORD attributes, const
         sys::free(record);
         return kKeepNoFolder;
     }
-    RemoveUnfinishedEntries(&q);
+    if (!g_room.counted)
+        RemoveUnfinishedEntries(&q);
     MakeRoom(&q, fileSize + recordSize);
 
     // Named by the time it was kept, so that names sort oldest first; the
@@ -439,8 +452,11 @@ int QuarantineKeep(HANDLE file, const wchar_t *original, DWORD attributes, const
         if (result != kKept)
             sys::wremove(partPath);
     }
-    if (result == kKept && size >= kMaxEntryName)
-        NarrowName(name, entryName);
+    if (result == kKept) {
+        g_room.total += fileSize + recordSize;
+        if (size >= kMaxEntryName)
+            NarrowName(name, entryName);
+    }
     ReleaseQuarantine(&q);
     sys::free(record);
     return result;
