@@ -321,20 +321,31 @@ void ReleaseHeldPath(HeldPath *held)
     held->wide = nullptr;
 }
 
+int SetAttributesByHandle(HANDLE file, DWORD attributes)
+{
+    BasicInformation basic;
+    memset(&basic, 0, sizeof basic);
+    basic.attributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+    IoStatus io;
+    return sys::NtSetInformationFile(file, &io, &basic, sizeof basic, kFileBasicInformation) >= 0;
+}
+
+int MarkForDeletionByHandle(HANDLE file)
+{
+    BOOLEAN deleteFile = TRUE;
+    IoStatus io;
+    return sys::NtSetInformationFile(file, &io, &deleteFile, sizeof deleteFile, kFileDispositionInformation) >= 0;
+}
+
 int HeldClearHoldingAttributes(HeldPath *held)
 {
     const DWORD holding = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     if (!(held->attributes & holding))
         return 0;
-    BasicInformation basic;
-    memset(&basic, 0, sizeof basic);
-    basic.attributes = held->attributes & ~holding;
-    if (basic.attributes == 0)
-        basic.attributes = FILE_ATTRIBUTE_NORMAL;
-    IoStatus io;
-    if (sys::NtSetInformationFile(held->file, &io, &basic, sizeof basic, kFileBasicInformation) < 0)
+    DWORD attributes = held->attributes & ~holding;
+    if (!SetAttributesByHandle(held->file, attributes))
         return -1;
-    held->attributes = basic.attributes;
+    held->attributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
     return 1;
 }
 
@@ -438,12 +449,7 @@ int HeldMoveToToolFolder(HeldPath *held, char *newPath, size_t size)
 
 int HeldDelete(HeldPath *held)
 {
-    if (!held->canDelete)
-        return 0;
-    BOOLEAN deleteFile = TRUE;
-    IoStatus io;
-    return sys::NtSetInformationFile(held->file, &io, &deleteFile, sizeof deleteFile,
-                                     kFileDispositionInformation) >= 0;
+    return held->canDelete && MarkForDeletionByHandle(held->file);
 }
 
 int HeldNameIsGone(HeldPath *held)

@@ -88,6 +88,14 @@ int HeldAllFolders(const HeldPath *held);
 // INVALID_HANDLE_VALUE. The caller closes it.
 HANDLE HoldTrustedFolder(const wchar_t *folderPath, int make);
 
+// Sets the attributes of the file open at file (with the right to write
+// them); none at all stands for FILE_ATTRIBUTE_NORMAL. Answers 1 when set.
+int SetAttributesByHandle(HANDLE file, DWORD attributes);
+
+// Marks the file open at file (with the right to delete) for deletion: it goes
+// when its last handle closes. Answers 1 when the system took the request.
+int MarkForDeletionByHandle(HANDLE file);
+
 // Closes everything held and frees the path.
 void ReleaseHeldPath(HeldPath *held);
 

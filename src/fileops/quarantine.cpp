@@ -590,8 +590,6 @@ static wchar_t *RestorePath(const char *target, const char *recordPath)
     return wide;
 }
 
-enum { kBasicInformation = 4, kDispositionInformation = 13 };
-
 // Decodes the entry's bytes into the new file and checks them against the
 // record. Answers 1 when they match.
 static int WriteRestored(HANDLE entry, const QuarantineRecord *record, HANDLE file)
@@ -649,27 +647,14 @@ static int RestoreAt(int number, HANDLE entry, const QuarantineRecord *record, c
             Say(1, "Kept file %d was not restored: %s (%s).\n", number,
                 GetLastError() == ERROR_FILE_EXISTS ? "a file is there already" : "it cannot be written", shown);
         } else {
-            struct {
-                LARGE_INTEGER times[4];
-                ULONG attributes;
-            } basic;
-            memset(&basic, 0, sizeof basic);
-            basic.attributes = record->attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+            DWORD attributes = record->attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                                      FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
-            if (basic.attributes == 0)
-                basic.attributes = FILE_ATTRIBUTE_NORMAL;
-            struct {
-                LONG_PTR status;
-                ULONG_PTR information;
-            } io;
             if (!WriteRestored(entry, record, file)) {
-                BOOLEAN remove = TRUE;
-                sys::NtSetInformationFile(file, &io, &remove, sizeof remove, kDispositionInformation);
+                MarkForDeletionByHandle(file);
                 Say(1, "Kept file %d was not restored: it does not match its record (%s).\n", number, shown);
             } else {
-                if (sys::NtSetInformationFile(file, &io, &basic, sizeof basic, kBasicInformation) < 0)
-                    TracePrint(TraceModuleName, -1, 1, "Attributes 0x%08lX cannot be set (%s).\n",
-                               basic.attributes, shown);
+                if (!SetAttributesByHandle(file, attributes))
+                    TracePrint(TraceModuleName, -1, 1, "Attributes 0x%08lX cannot be set (%s).\n", attributes, shown);
                 Say(4, "Kept file %d was restored to %s.\n", number, shown);
                 exitCode = 0;
             }
