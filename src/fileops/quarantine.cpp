@@ -591,32 +591,42 @@ static wchar_t *RestorePath(const char *target, const char *recordPath)
 }
 
 // Decodes the entry's bytes into the new file and checks them against the
-// record. Answers 1 when they match.
-static int WriteRestored(HANDLE entry, const QuarantineRecord *record, HANDLE file)
+// record. Answers null when they match, else why the file is not restored.
+static const char *WriteRestored(HANDLE entry, const QuarantineRecord *record, HANDLE file)
 {
     unsigned char *buffer = static_cast<unsigned char *>(sys::malloc(kChunk));
     if (buffer == nullptr)
-        return 0;
+        return "it cannot be written";
     Sha256Hash hash;
-    int ok = Sha256Start(&hash) && sys::SetFilePointer(entry, static_cast<LONG>(record->dataOffset), nullptr,
-                                                       FILE_BEGIN) != INVALID_SET_FILE_POINTER;
+    const char *failure = nullptr;
+    if (!Sha256Start(&hash))
+        failure = "it has no SHA-256 to check it by";
+    else if (sys::SetFilePointer(entry, static_cast<LONG>(record->dataOffset), nullptr, FILE_BEGIN) ==
+             INVALID_SET_FILE_POINTER)
+        failure = "its entry cannot be read";
     uint64_t copied = 0;
-    while (ok) {
+    while (failure == nullptr) {
         DWORD read = 0;
         if (!sys::ReadFile(entry, buffer, kChunk, &read, nullptr)) {
-            ok = 0;
+            failure = "its entry cannot be read";
         } else if (read == 0) {
             break;
         } else {
             Encode(buffer, read, copied);
-            ok = Sha256Add(&hash, buffer, read) && WriteAll(file, buffer, read);
+            if (!Sha256Add(&hash, buffer, read))
+                failure = "it has no SHA-256 to check it by";
+            else if (!WriteAll(file, buffer, read))
+                failure = "it cannot be written";
             copied += read;
         }
     }
     char hex[65] = "";
-    ok = Sha256Finish(&hash, hex) && ok;
+    if (!Sha256Finish(&hash, hex) && failure == nullptr)
+        failure = "it has no SHA-256 to check it by";
     sys::free(buffer);
-    return ok && copied == record->size && strcmp(hex, record->sha256) == 0;
+    if (failure == nullptr && (copied != record->size || strcmp(hex, record->sha256) != 0))
+        failure = "it does not match its record";
+    return failure;
 }
 
 // Restores entry (read already into record) at wide. Answers 0 when done,
@@ -649,9 +659,11 @@ static int RestoreAt(int number, HANDLE entry, const QuarantineRecord *record, c
         } else {
             DWORD attributes = record->attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                                      FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
-            if (!WriteRestored(entry, record, file)) {
+            const char *failure = WriteRestored(entry, record, file);
+            if (failure != nullptr) {
+                // Nothing of it stays: a part would pass for the file.
                 MarkForDeletionByHandle(file);
-                Say(1, "Kept file %d was not restored: it does not match its record (%s).\n", number, shown);
+                Say(1, "Kept file %d was not restored: %s (%s).\n", number, failure, shown);
             } else {
                 if (!SetAttributesByHandle(file, attributes))
                     TracePrint(TraceModuleName, -1, 1, "Attributes 0x%08lX cannot be set (%s).\n", attributes, shown);

@@ -7,7 +7,9 @@
 // its row to a table that a last test prints.
 #include "app/disinfect.h"
 #include "app/entry.h"
+#include "base/run_mode.h"
 #include "base/run_tally.h"
+#include "fileops/quarantine.h"
 #include "sys/syscalls.h"
 #include "test_support.h"
 #include "trace/trace.h"
@@ -1261,6 +1263,90 @@ TEST_P(ReportOnlySweepTest, ALookChangesNothingWhateverFails)
     EXPECT_FALSE(outcome.changed) << outcome.row;
 }
 
+// The restore sees only the entry its case kept: other tests of this prefix
+// keep entries of their own in the same quarantine at the same time.
+std::wstring g_onlyEntry;
+
+HANDLE WINAPI OnlyThisEntryFirst(LPCWSTR pattern, LPWIN32_FIND_DATAW found)
+{
+    HANDLE search = FindFirstFileW(pattern, found);
+    while (search != INVALID_HANDLE_VALUE && g_onlyEntry != found->cFileName)
+        if (!FindNextFileW(search, found)) {
+            FindClose(search);
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+    return search;
+}
+
+BOOL WINAPI OnlyThisEntryNext(HANDLE search, LPWIN32_FIND_DATAW found)
+{
+    while (FindNextFileW(search, found))
+        if (g_onlyEntry == found->cFileName)
+            return TRUE;
+    SetLastError(ERROR_NO_MORE_FILES);
+    return FALSE;
+}
+
+// A restore with each call failing every time: it gives back all it took,
+// ends with its exit line, and where it restores to lies the whole file, as
+// it was kept, or nothing.
+class RestoreSweepTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(RestoreSweepTest, ARestoreWritesTheWholeFileOrNothingWhateverFails)
+{
+    ScratchFolder scratch;
+    g_windowsDir = scratch.Path();
+    g_windows9x = false;
+    const std::string bytes = WormLike(2, 5), kept = scratch.File("kept.exe"), target = scratch.File("back.exe");
+    WriteFileBytes(kept, bytes);
+    HANDLE file = CreateFileW(Wide(kept).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    char entry[64] = "";
+    ASSERT_EQ(QuarantineKeep(file, Wide(kept).c_str(), FILE_ATTRIBUTE_ARCHIVE, "known name", entry, sizeof entry),
+              kKept);
+    CloseHandle(file);
+    g_onlyEntry.assign(entry, entry + strlen(entry));
+
+    SweepOutcome outcome;
+    {
+        CapturedStdout out;
+        ScopedSysCall<decltype(sys::GetWindowsDirectoryA)> windows(sys::GetWindowsDirectoryA, PretendWindowsDirectory);
+        ScopedSysCall<decltype(sys::FindFirstFileW)> first(sys::FindFirstFileW, OnlyThisEntryFirst);
+        ScopedSysCall<decltype(sys::FindNextFileW)> next(sys::FindNextFileW, OnlyThisEntryNext);
+        std::vector<void *> before;
+        for (const sys::SysCallRow *row = sys::SysCallTable(); row->name != nullptr; ++row)
+            before.push_back(*row->slot);
+        g_live.clear();
+        g_libraries.clear();
+        InstallCounting();
+        InstallFaultPoints();
+        for (int i = 0; i < RowCount; ++i)
+            g_points[i] = FaultPoint();
+        g_points[RowIndexOf(GetParam().failure->name)] = FaultPoint{GetParam().failure, Always, 0, 0};
+        const char *argv[] = {"T-Vornik.exe", "/RESTORE", "1", target.c_str(), nullptr};
+        outcome.exitCode = VornikMain(4, const_cast<char **>(argv));
+        DetachTraceFile();
+        RemoveFaultPoints();
+        int index = 0;
+        for (const sys::SysCallRow *row = sys::SysCallTable(); row->name != nullptr; ++row, ++index)
+            *row->slot = before[index];
+        outcome.leaks = g_live;
+        outcome.librariesLeft = g_libraries;
+        outcome.console = out.Text();
+    }
+    std::wstring entryPath = L"\\\\?\\C:\\T-Vornik.Held\\" QUARANTINE_FOLDER_NAME L"\\" + g_onlyEntry;
+    DeleteFileW(entryPath.c_str());
+    for (const auto &leak : outcome.leaks)
+        ADD_FAILURE() << "not released: " << leak.second;
+    bool exists = false;
+    std::string restored = ReadWholeFile(target, &exists);
+    EXPECT_TRUE(!exists || restored == bytes) << "a part of the file was restored";
+    EXPECT_EQ(outcome.exitCode, exists ? 0 : 3) << outcome.console;
+    std::string log = ReadWholeFile(g_windowsDir + "\\T-Vornik.log");
+    if (!log.empty() && outcome.console.find("Please log on") == std::string::npos)
+        EXPECT_EQ(LastLine(log, "\r\n").compare(0, 22, "Exiting, return value "), 0) << log;
+}
+
 // The allocation torture: a run in which nothing fails, then one run for each
 // allocation it made, with just that allocation failing.
 TEST(AllocationTortureTest, EachAllocationFailingInTurnLeavesASoundRun)
@@ -1347,6 +1433,8 @@ std::vector<Case> LookCases()
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryCall, ReportOnlySweepTest, ::testing::ValuesIn(LookCases()),
+                         [](const ::testing::TestParamInfo<Case> &info) { return CaseName(info.param); });
+INSTANTIATE_TEST_SUITE_P(EveryCall, RestoreSweepTest, ::testing::ValuesIn(LookCases()),
                          [](const ::testing::TestParamInfo<Case> &info) { return CaseName(info.param); });
 
 // Every failing call listed is a row of the table.
