@@ -44,6 +44,13 @@ class Win64Workstation(WorkstationTestCase):
         except Exception:
             self.fail("the 64-bit worm program still runs")
 
+        # Each removed file was kept, with its SHA-256 to restore it by.
+        quarantine = "C:\\T-Vornik.Held\\Quarantine\\"
+        records = [ws.read_file(quarantine + name).split(b"\r\n\r\n")[0]
+                   for name in ws.list_dir(quarantine) or []]
+        self.assertEqual(len(records), 3, records)
+        for record in records:
+            self.assertRegex(record, rb"\r\nSHA-256: [0-9a-f]{64}\r\n")
         self.assertEqual(ws.registry("HKLM\\" + RUN_KEY), {"Sound Mixer": "mixer.exe"})
         self.assertEqual(ws.registry("HKLM\\" + RUN_KEY_32), {"Sound Mixer": "mixer.exe"})
         self.assertIn("Value TrayX of %s (64-bit view) was deleted with status: OK (0x0)" % RUN_KEY, log)
