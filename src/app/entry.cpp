@@ -211,6 +211,10 @@ static void OpenRunLog(int mayRotate)
     TraceSetOutputFile(logPath, "a+");
 }
 
+// What a run without administrator rights says, on the console and in the log.
+static const char kAdminRefusal[] =
+    "Please log on to this workstation with administrator rights and\nrun the tool again.\n";
+
 // The options of one run.
 struct RunOptions {
     int silent;     // /SILENT: no box, no summary on the console, no key wait
@@ -294,10 +298,9 @@ static int RunVornik(const RunOptions &options)
         // Refused: not a clean machine, so an unattended run that asks for
         // the outcome gets 3; the log says why, and a console window opened by
         // a double click stays until the message is read.
-        const char refusal[] = "Please log on to this workstation with administrator rights and\nrun the tool again.\n";
-        TracePrint(TraceModuleName, -1, 1, "%s", refusal);
+        TracePrint(TraceModuleName, -1, 1, "%s", kAdminRefusal);
         if (!silent) {
-            ConsolePrint("%s", refusal);
+            ConsolePrint("%s", kAdminRefusal);
             WaitForAKey();
         }
         // An interactive refusal keeps its 0, as scripts that read it expect.
@@ -353,9 +356,8 @@ static int RunRestore(int number, const char *target)
     LogRunStart(&facts);
     int exitCode = 3;
     if (IsWindowsNT() && !IsUserAdmin()) {
-        const char refusal[] = "Please log on to this workstation with administrator rights and\nrun the tool again.\n";
-        ConsolePrint("%s", refusal);
-        TracePrint(TraceModuleName, -1, 1, "%s", refusal);
+        ConsolePrint("%s", kAdminRefusal);
+        TracePrint(TraceModuleName, -1, 1, "%s", kAdminRefusal);
     } else {
         exitCode = number == 0 ? QuarantineShowEntries() : QuarantineRestoreEntry(number, target);
     }
