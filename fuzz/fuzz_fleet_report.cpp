@@ -3,7 +3,7 @@
 // report's in the page, no field of it that a spreadsheet takes as a formula,
 // nothing but printable ASCII on the console. A report read is kept with an
 // outcome and no problem; one not read with a problem and nothing else.
-#include "app/fleet_report.h"
+#include "fleet/fleet_report.h"
 
 #include <stdint.h>
 #include <stdio.h>

@@ -2,7 +2,7 @@
 #include "app/session_watch.h"
 #include "base/console.h"
 #include "base/platform.h"
-#include "base/run_tally.h"
+#include "run/run_tally.h"
 #include "detect/drive_walk.h"
 #include "guard/guard_switch.h"
 #include "persist/autostart_cleanup.h"
@@ -104,7 +104,7 @@ int Disinfect_Vornik(uint32_t *status, uint32_t, const char *, uint32_t, uint32_
 
     sys::SetConsoleCtrlHandler(IgnoreConsoleCtrl, TRUE);
     SessionWatch sessionWatch;
-    StartSessionWatch(&sessionWatch);
+    StartSessionWatch(&sessionWatch, ReportRunInterrupted);
     LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = sys::SetUnhandledExceptionFilter(RestoreGuardAfterCrash);
 
     // No step depends on an earlier one: each runs whatever the others found.

@@ -1,11 +1,7 @@
 // The console entry and the frame of one run.
 #pragma once
 
-enum {
-    kVersionMajor = 1,
-    kVersionMinor = 0,
-    kVersionBuild = 9340,
-};
+#include "base/version.h"
 
 // The whole run: options, confirmation, log file, banner, administrator gate,
 // disinfection, summary. Answers the process exit code.

@@ -1,10 +1,12 @@
 #include "app/session_watch.h"
-#include "app/disinfect.h"
 #include "sys/syscalls.h"
 
 #include <string.h>
 
 static const char kWatchClass[] = "T-Vornik.SessionWatch";
+
+// What the run does when the session ends; set before the thread starts.
+static SessionEndHandler g_onSessionEnd;
 
 // How long the run waits for the window: a display that does not answer must
 // not hold the run up (the watch then comes up late, or never).
@@ -20,7 +22,7 @@ static LRESULT CALLBACK AnswerSessionEnd(HWND window, UINT message, WPARAM wPara
     case WM_ENDSESSION:
         if (!wParam)
             return 0;  // another program refused: the session and the run go on
-        ReportRunInterrupted((lParam & ENDSESSION_LOGOFF) ? "the user logged off" : "the system is shutting down");
+        g_onSessionEnd((lParam & ENDSESSION_LOGOFF) ? "the user logged off" : "the system is shutting down");
         // The system may end the process any time after this returns, while
         // the walk goes on logging: the process ends here, so the line just
         // written stays the last. TerminateProcess, not ExitProcess: the
@@ -68,8 +70,9 @@ static DWORD WINAPI WatchSession(void *parameter)
     return 0;
 }
 
-void StartSessionWatch(SessionWatch *watch)
+void StartSessionWatch(SessionWatch *watch, SessionEndHandler onEnd)
 {
+    g_onSessionEnd = onEnd;
     watch->thread = nullptr;
     watch->ready = sys::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     watch->stop = sys::CreateEventA(nullptr, TRUE, FALSE, nullptr);

@@ -15,11 +15,16 @@ struct SessionWatch {
     HANDLE stop;    // set when the run no longer needs the watch
 };
 
+// Called on the watch's thread when the session ends, with its cause ("the
+// user logged off", "the system is shutting down"); the process is ended
+// right after it returns.
+typedef void (*SessionEndHandler)(const char *cause);
+
 // Starts the watch's thread and waits until its window is up (a few seconds
 // at most), so that the session's end is heard from the run's first step.
 // Without a display, or when the thread cannot be started, there is no watch
 // and the run goes on as without one.
-void StartSessionWatch(SessionWatch *watch);
+void StartSessionWatch(SessionWatch *watch, SessionEndHandler onEnd);
 
 // Ends the watch and waits for its thread: the window is destroyed and its
 // class unregistered by then. Harmless when no watch runs.

@@ -185,3 +185,40 @@ int CanAnswerMessageBox(void)
         return 1;
     return (flags.dwFlags & WSF_VISIBLE) != 0 ? 1 : 0;
 }
+
+int SetPrivilege(HANDLE token, const char *privilegeName, int enable)
+{
+    LUID luid;
+    if (!sys::LookupPrivilegeValueA(nullptr, privilegeName, &luid))
+        return 0;
+
+    // First pass: learn the privilege's present attributes (by applying "all
+    // bits clear" and asking for what was there before).
+    TOKEN_PRIVILEGES request;
+    memset(&request, 0, sizeof request);
+    request.PrivilegeCount = 1;
+    request.Privileges[0].Luid = luid;
+    request.Privileges[0].Attributes = 0;
+    // The system fills the previous state only for privileges it changed; the
+    // rest must read as zero, not as stack leftovers.
+    TOKEN_PRIVILEGES previous;
+    memset(&previous, 0, sizeof previous);
+    DWORD previousLength = sizeof previous;
+    SetLastError(0);
+    BOOL applied = sys::AdjustTokenPrivileges(token, FALSE, &request, sizeof request, &previous, &previousLength);
+    // ERROR_NOT_ALL_ASSIGNED comes with a TRUE answer; a plain failure may
+    // leave no error code behind. Either one fails the call.
+    if (!applied || GetLastError() != 0)
+        return 0;
+
+    // Second pass: the previous attributes with only the enabled bit changed.
+    previous.PrivilegeCount = 1;
+    previous.Privileges[0].Luid = luid;
+    if (enable)
+        previous.Privileges[0].Attributes |= SE_PRIVILEGE_ENABLED;
+    else
+        previous.Privileges[0].Attributes &= ~(DWORD)SE_PRIVILEGE_ENABLED;
+    SetLastError(0);
+    applied = sys::AdjustTokenPrivileges(token, FALSE, &previous, previousLength, nullptr, nullptr);
+    return applied && GetLastError() == 0 ? 1 : 0;
+}

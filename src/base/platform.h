@@ -57,3 +57,7 @@ int BuildWindowsPath(const char *name, char *buffer, unsigned size);
 // (a service, SYSTEM in session 0). 1 otherwise, on Windows 9x, and when the
 // system cannot tell (the box is then shown, as it always was).
 int CanAnswerMessageBox(void);
+
+// Enables (enable non-zero) or disables one privilege of a token, leaving its
+// other attribute bits alone. Answers 1 on success, 0 on failure.
+int SetPrivilege(HANDLE token, const char *privilegeName, int enable);

@@ -1,7 +1,7 @@
 // Worm fingerprints: the built-in table and the match of one file against it.
 #pragma once
 
-#include "fileops/file_digest.h"
+#include "quarantine/file_digest.h"
 #include "fileops/held_file.h"
 
 #include <stdint.h>

@@ -1,7 +1,7 @@
+#include "fileops/reboot_rename.h"
 #include "base/platform.h"
 #include "fileops/ini_file.h"
 #include "fileops/long_path.h"
-#include "fileops/replace_file.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 

@@ -2,12 +2,12 @@
 
 #include "base/console.h"
 #include "base/platform.h"
-#include "base/run_mode.h"
-#include "base/run_record.h"
-#include "base/run_tally.h"
+#include "run/run_mode.h"
+#include "run/run_record.h"
+#include "run/run_tally.h"
 #include "fileops/held_file.h"
 #include "fileops/long_path.h"
-#include "fileops/replace_file.h"
+#include "removal/replace_file.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 

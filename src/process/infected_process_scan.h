@@ -2,7 +2,7 @@
 // deleting the worm's files by their known names.
 #pragma once
 
-#include "base/run_record.h"
+#include "run/run_record.h"
 #include "fileops/held_file.h"
 #include "process/process_enum.h"
 
@@ -50,10 +50,6 @@ void CheckProcess(const ListedProcess *process, void *context);
 // was read, *facts the matching row (-1 for none) and, for a worm file, its
 // size and SHA-256.
 int IsFileInfected(const char *path, FileIdentity *identity, WormFileFacts *facts);
-
-// Enables (enable non-zero) or disables one privilege of a token, leaving its
-// other attribute bits alone. Answers 1 on success, 0 on failure.
-int SetPrivilege(HANDLE token, const char *privilegeName, int enable);
 
 // Deletes the files of WormFileNames found in the Windows directory, whatever
 // they hold: the names alone mark them.

@@ -1,7 +1,7 @@
 // The worm's autostart entries: Run values in a real (Wine) registry key, and
 // Startup copies under drive roots that the drive list points at scratch
 // folders.
-#include "base/run_tally.h"
+#include "run/run_tally.h"
 #include "persist/autostart_cleanup.h"
 #include "sys/syscalls.h"
 #include "test_support.h"

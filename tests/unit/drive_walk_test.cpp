@@ -1,7 +1,7 @@
 // The folder walk as a caller sees it: what is reported, in which order, and
 // when it stops.
-#include "base/run_mode.h"
-#include "base/run_tally.h"
+#include "run/run_mode.h"
+#include "run/run_tally.h"
 #include "detect/drive_walk.h"
 #include "detect/read_ahead.h"
 #include "sys/syscalls.h"

@@ -7,9 +7,9 @@
 // its row to a table that a last test prints.
 #include "app/disinfect.h"
 #include "app/entry.h"
-#include "base/run_mode.h"
-#include "base/run_tally.h"
-#include "fileops/quarantine.h"
+#include "run/run_mode.h"
+#include "run/run_tally.h"
+#include "quarantine/quarantine.h"
 #include "sys/syscalls.h"
 #include "test_support.h"
 #include "trace/trace.h"

@@ -1,7 +1,7 @@
 // Run reports as the fleet view reads them: every machine can write to the
 // share, so a report may be broken, lie about its shape or carry markup and
 // formulas in its texts.
-#include "app/fleet_report.h"
+#include "fleet/fleet_report.h"
 
 #include <gtest/gtest.h>
 

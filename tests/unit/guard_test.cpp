@@ -2,7 +2,7 @@
 // the guard's control device, and what each guard device is sent, on a
 // pretend guard that answers as each test needs.
 #include "app/disinfect.h"
-#include "base/run_tally.h"
+#include "run/run_tally.h"
 #include "guard/guard_device.h"
 #include "guard/guard_switch.h"
 #include "sys/syscalls.h"

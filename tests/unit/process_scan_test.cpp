@@ -1,7 +1,8 @@
 // The process clean-up: both enumerators over a pretend machine (and once over
 // Wine's real process list), the scan that terminates infected processes and
 // deletes their images, the known worm names, and the debug privilege.
-#include "base/run_tally.h"
+#include "base/platform.h"
+#include "run/run_tally.h"
 #include "process/infected_process_scan.h"
 #include "process/process_enum.h"
 #include "sys/syscalls.h"

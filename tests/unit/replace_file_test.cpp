@@ -1,10 +1,10 @@
 // Removing a file as the clean-up steps do: at once, at the next restart
 // (delayed move on NT, WININIT.INI on Windows 9x), or reported as failed.
-#include "fileops/replace_file.h"
-#include "base/run_mode.h"
+#include "removal/replace_file.h"
+#include "run/run_mode.h"
 #include "detect/signatures.h"
-#include "fileops/file_digest.h"
-#include "fileops/quarantine.h"
+#include "quarantine/file_digest.h"
+#include "quarantine/quarantine.h"
 #include "sys/syscalls.h"
 #include "test_support.h"
 #include "trace/trace.h"

@@ -2,10 +2,10 @@
 // the banner, the gate, the summary, the key wait, the exit code and the log.
 #include "app/disinfect.h"
 #include "app/entry.h"
-#include "app/fleet_report.h"
+#include "fleet/fleet_report.h"
 #include "base/console.h"
 #include "base/platform.h"
-#include "base/run_tally.h"
+#include "run/run_tally.h"
 #include "sys/syscalls.h"
 #include "test_support.h"
 #include "trace/trace.h"

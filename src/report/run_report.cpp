@@ -1,8 +1,8 @@
-#include "app/run_report.h"
-#include "app/entry.h"
+#include "report/run_report.h"
 #include "base/platform.h"
-#include "base/run_record.h"
-#include "base/run_tally.h"
+#include "base/version.h"
+#include "run/run_record.h"
+#include "run/run_tally.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "fileops/held_file.h"
+#include "fileops/reboot_rename.h"
 
 #include <windows.h>
 
@@ -40,8 +41,3 @@ int ReplaceExaminedFile(const char *path, const FileIdentity *examined, const ch
 // ReplaceFile for a file the tool deletes for its name (a known name, a
 // Startup copy), rule saying which for the kept copy's record.
 int ReplaceNamedFile(const char *path, const char *rule);
-
-// Schedules source for deletion at the next start (destination null): the
-// delayed move on NT for an administrator, WININIT.INI on Windows 9x.
-// Answers non-zero when scheduled.
-int AddFileToAutomaticRenameList(const char *source, const char *destination);

@@ -1,4 +1,4 @@
-#include "fileops/file_digest.h"
+#include "quarantine/file_digest.h"
 #include "base/platform.h"
 #include "fileops/long_path.h"
 #include "sys/syscalls.h"

@@ -1,4 +1,4 @@
-#include "app/fleet_report.h"
+#include "fleet/fleet_report.h"
 
 #include <nlohmann/json.hpp>
 

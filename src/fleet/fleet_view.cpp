@@ -1,5 +1,5 @@
-#include "app/fleet_view.h"
-#include "app/fleet_report.h"
+#include "fleet/fleet_view.h"
+#include "fleet/fleet_report.h"
 #include "base/console.h"
 #include "sys/syscalls.h"
 

@@ -3,7 +3,7 @@
 // of files found to carry the fingerprint, before they are deleted.
 #pragma once
 
-#include "base/run_record.h"
+#include "run/run_record.h"
 
 // Reads the whole file at path (any path the tool's path calls reach) and
 // fills facts->size and facts->sha256; facts->known is 1 when both are had,

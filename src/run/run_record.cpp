@@ -1,4 +1,4 @@
-#include "base/run_record.h"
+#include "run/run_record.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 

@@ -1,4 +1,4 @@
-#include "base/run_mode.h"
+#include "run/run_mode.h"
 
 // A file's bytes are kept unless the run is told otherwise.
 static RunMode g_mode = {0, 1, 0};

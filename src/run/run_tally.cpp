@@ -1,4 +1,4 @@
-#include "base/run_tally.h"
+#include "run/run_tally.h"
 
 static unsigned g_found;
 static unsigned g_failed;

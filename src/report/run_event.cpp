@@ -1,7 +1,7 @@
-#include "app/run_event.h"
+#include "report/run_event.h"
 #include "base/platform.h"
-#include "base/run_mode.h"
-#include "base/run_tally.h"
+#include "run/run_mode.h"
+#include "run/run_tally.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 
