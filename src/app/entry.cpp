@@ -1,5 +1,6 @@
 #include "app/entry.h"
 #include "app/disinfect.h"
+#include "app/restore_command.h"
 #include "fleet/fleet_view.h"
 #include "report/run_event.h"
 #include "report/run_report.h"
@@ -8,7 +9,6 @@
 #include "run/run_mode.h"
 #include "run/run_record.h"
 #include "run/run_tally.h"
-#include "quarantine/quarantine.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 
@@ -359,7 +359,7 @@ static int RunRestore(int number, const char *target)
         ConsolePrint("%s", kAdminRefusal);
         TracePrint(TraceModuleName, -1, 1, "%s", kAdminRefusal);
     } else {
-        exitCode = number == 0 ? QuarantineShowEntries() : QuarantineRestoreEntry(number, target);
+        exitCode = number == 0 ? ShowKeptFiles() : RestoreKeptFile(number, target);
     }
     LogRunEnd(&facts);
     TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);

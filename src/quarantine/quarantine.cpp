@@ -1,13 +1,10 @@
 #include "quarantine/quarantine.h"
-#include "base/console.h"
 #include "base/platform.h"
 #include "quarantine/file_digest.h"
 #include "fileops/held_file.h"
-#include "fileops/long_path.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 
-#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,7 +23,7 @@ static const unsigned char kKey[16] = {0x5a, 0xc3, 0x96, 0x2d, 0x71, 0xe8, 0x0f,
 
 // The record never grows past this (a path of 32767 characters fits).
 static const DWORD kMaxRecord = 128 * 1024;
-enum { kChunk = 16 * 1024, kMaxEntryName = 64 };
+enum { kChunk = 16 * 1024, kMaxEntryName = kQuarantineNameMax };
 
 static void Encode(unsigned char *bytes, DWORD length, uint64_t offset)
 {
@@ -36,11 +33,6 @@ static void Encode(unsigned char *bytes, DWORD length, uint64_t offset)
 
 // ---------------------------------------------------------------------------
 // The folder
-
-struct QuarantineFolder {
-    HANDLE tool, folder;    // held while used: neither can be renamed away
-    wchar_t path[MAX_PATH];  // "\\?\C:\T-Vornik.Held\Quarantine"
-};
 
 // Holds the quarantine on the Windows folder's drive, making it (and the
 // tool's folder) where make and missing. Answers 1 when held.
@@ -90,20 +82,15 @@ static void NarrowName(const wchar_t *name, char *narrow)
     narrow[i] = '\0';
 }
 
-struct QuarantineEntry {
-    wchar_t name[kMaxEntryName];
-    uint64_t size;
-};
-
 static int CompareEntries(const void *a, const void *b)
 {
-    return wcscmp(static_cast<const QuarantineEntry *>(a)->name, static_cast<const QuarantineEntry *>(b)->name);
+    return wcscmp(static_cast<const QuarantineListed *>(a)->name, static_cast<const QuarantineListed *>(b)->name);
 }
 
 // Lists the folder's files whose names end with extension, oldest first, in
 // a heap block the caller frees (null when none). Answers -1 when the folder
 // cannot be listed, else the count.
-static int ListFolder(const QuarantineFolder *q, const wchar_t *extension, QuarantineEntry **entries)
+static int ListFolder(const QuarantineFolder *q, const wchar_t *extension, QuarantineListed **entries)
 {
     *entries = nullptr;
     wchar_t star[16] = L"*";
@@ -120,13 +107,13 @@ static int ListFolder(const QuarantineFolder *q, const wchar_t *extension, Quara
             continue;
         if (count == capacity) {
             int grown = capacity == 0 ? 32 : capacity * 2;
-            QuarantineEntry *more = static_cast<QuarantineEntry *>(sys::malloc(grown * sizeof(QuarantineEntry)));
+            QuarantineListed *more = static_cast<QuarantineListed *>(sys::malloc(grown * sizeof(QuarantineListed)));
             if (more == nullptr) {
                 failed = 1;
                 break;
             }
             if (count != 0)
-                memcpy(more, *entries, count * sizeof(QuarantineEntry));
+                memcpy(more, *entries, count * sizeof(QuarantineListed));
             sys::free(*entries);
             *entries = more;
             capacity = grown;
@@ -142,23 +129,12 @@ static int ListFolder(const QuarantineFolder *q, const wchar_t *extension, Quara
         return -1;
     }
     if (count > 1)
-        qsort(*entries, count, sizeof(QuarantineEntry), CompareEntries);
+        qsort(*entries, count, sizeof(QuarantineListed), CompareEntries);
     return count;
 }
 
 // ---------------------------------------------------------------------------
 // The record
-
-struct QuarantineRecord {
-    char *text;  // the record as read, its lines cut into the fields below
-    const char *path;    // UTF-8
-    const char *kept;    // "2026-12-08 08:30:00 UTC"
-    const char *rule;
-    const char *sha256;  // 64 hex digits, or null when the system had none
-    DWORD attributes;
-    uint64_t size;
-    DWORD dataOffset;  // where the kept bytes start
-};
 
 static int IsHexDigest(const char *text)
 {
@@ -249,7 +225,7 @@ static HANDLE OpenEntry(const QuarantineFolder *q, const wchar_t *name)
 // Removes what a run that ended while writing an entry left.
 static void RemoveUnfinishedEntries(const QuarantineFolder *q)
 {
-    QuarantineEntry *parts = nullptr;
+    QuarantineListed *parts = nullptr;
     int count = ListFolder(q, L".part", &parts);
     for (int i = 0; i < count; ++i) {
         wchar_t path[MAX_PATH];
@@ -273,7 +249,7 @@ static void MakeRoom(const QuarantineFolder *q, uint64_t needed)
 {
     if (g_room.counted && g_room.total + needed <= kQuarantineLimit)
         return;
-    QuarantineEntry *entries = nullptr;
+    QuarantineListed *entries = nullptr;
     int count = ListFolder(q, L".vq", &entries);
     uint64_t total = 0;
     for (int i = 0; i < count; ++i)
@@ -479,241 +455,115 @@ const char *QuarantineKeepFailure(int result)
 }
 
 // ---------------------------------------------------------------------------
-// Listing and restoring
+// Reading the kept entries
 
-// A line on the console and in the log alike.
-static void Say(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
-static void Say(int level, const char *format, ...)
+int QuarantineOpenListing(QuarantineListing *listing)
 {
-    char line[2048];
-    va_list arguments;
-    va_start(arguments, format);
-    vsnprintf(line, sizeof line, format, arguments);
-    va_end(arguments);
-    ConsolePrint("%s", line);
-    TracePrint(TraceModuleName, -1, level, "%s", line);
-}
-
-// Holds the quarantine and lists its entries; says why when it cannot.
-// Answers the count, or -1 (nothing held).
-static int OpenEntries(QuarantineFolder *q, QuarantineEntry **entries)
-{
-    *entries = nullptr;
-    if (!IsWindowsNT()) {
-        Say(4, "No file is kept on this system.\n");
-        return 0;
-    }
-    if (!HoldQuarantine(q, 0)) {
+    listing->held.tool = listing->held.folder = INVALID_HANDLE_VALUE;
+    listing->entries = nullptr;
+    listing->count = 0;
+    if (!IsWindowsNT())
+        return kListNoSystem;
+    if (!HoldQuarantine(&listing->held, 0)) {
         int missing = GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
-        ReleaseQuarantine(q);
-        if (missing) {
-            Say(4, "No file is kept.\n");
-            return 0;
-        }
-        Say(1, "The quarantine folder cannot be used.\n");
-        return -1;
+        ReleaseQuarantine(&listing->held);
+        return missing ? kListEmpty : kListNoFolder;
     }
-    int count = ListFolder(q, L".vq", entries);
-    if (count < 0) {
-        ReleaseQuarantine(q);
-        Say(1, "The quarantine folder cannot be listed.\n");
-    } else if (count == 0) {
-        ReleaseQuarantine(q);
-        Say(4, "No file is kept.\n");
+    int count = ListFolder(&listing->held, L".vq", &listing->entries);
+    if (count <= 0) {
+        ReleaseQuarantine(&listing->held);
+        return count < 0 ? kListNotListed : kListEmpty;
     }
-    return count;
+    listing->count = count;
+    return kListed;
 }
 
-int QuarantineShowEntries(void)
+void QuarantineCloseListing(QuarantineListing *listing)
 {
-    QuarantineFolder q;
-    QuarantineEntry *entries = nullptr;
-    int count = OpenEntries(&q, &entries);
-    if (count <= 0)
-        return count < 0 ? 3 : 0;
-    Say(4, "Kept files, oldest first:\n");
-    for (int i = 0; i < count; ++i) {
-        HANDLE entry = OpenEntry(&q, entries[i].name);
-        QuarantineRecord record;
-        int whole = entry != INVALID_HANDLE_VALUE && ReadRecord(entry, &record);
-        if (whole) {
-            char shown[MAX_PATH];
-            ShowUtf8(record.path, shown, sizeof shown);
-            Say(4, "%3d. %s  %llu bytes  SHA-256 %s  (%s)\n     %s\n", i + 1, record.kept,
-                static_cast<unsigned long long>(record.size), record.sha256 != nullptr ? record.sha256 : "unknown",
-                record.rule, shown);
-        } else {
-            char name[kMaxEntryName];
-            NarrowName(entries[i].name, name);
-            Say(1, "%3d. (entry %s cannot be read)\n", i + 1, name);
-        }
-        if (entry != INVALID_HANDLE_VALUE) {
-            sys::free(record.text);
-            sys::CloseHandle(entry);
-        }
-    }
-    sys::free(entries);
-    ReleaseQuarantine(&q);
-    return 0;
+    if (listing->entries != nullptr)
+        sys::free(listing->entries);
+    listing->entries = nullptr;
+    listing->count = 0;
+    ReleaseQuarantine(&listing->held);
 }
 
-// The wide form of a place to restore to: target as given, else the record's
-// own path. Null, with nothing allocated, when it is no full path on a drive
-// or names "." or "..", which the system would resolve past the folders held.
-static wchar_t *RestorePath(const char *target, const char *recordPath)
+void QuarantineEntryName(const QuarantineListing *listing, int index, char name[kQuarantineNameMax])
 {
-    wchar_t *wide = nullptr;
-    if (target != nullptr) {
-        wide = PathToWide(target);
-    } else {
-        int length = sys::MultiByteToWideChar(CP_UTF8, 0, recordPath, -1, nullptr, 0);
-        wide = length > 0 ? static_cast<wchar_t *>(sys::malloc((length + 4) * sizeof(wchar_t))) : nullptr;
-        if (wide != nullptr) {
-            wcscpy(wide, L"\\\\?\\");
-            if (sys::MultiByteToWideChar(CP_UTF8, 0, recordPath, -1, wide + 4, length) == 0) {
-                sys::free(wide);
-                wide = nullptr;
-            }
+    NarrowName(listing->entries[index].name, name);
+}
+
+int QuarantineOpenEntry(const QuarantineListing *listing, int index, QuarantineEntry *entry)
+{
+    memset(&entry->record, 0, sizeof entry->record);
+    entry->file = OpenEntry(&listing->held, listing->entries[index].name);
+    return entry->file != INVALID_HANDLE_VALUE && ReadRecord(entry->file, &entry->record);
+}
+
+void QuarantineCloseEntry(QuarantineEntry *entry)
+{
+    sys::free(entry->record.text);
+    entry->record.text = nullptr;
+    if (entry->file != INVALID_HANDLE_VALUE)
+        sys::CloseHandle(entry->file);
+    entry->file = INVALID_HANDLE_VALUE;
+}
+
+void QuarantineShownPath(const QuarantineRecord *record, char *shown, size_t size)
+{
+    ShowUtf8(record->path, shown, size);
+}
+
+wchar_t *QuarantineOriginalPath(const QuarantineRecord *record)
+{
+    int length = sys::MultiByteToWideChar(CP_UTF8, 0, record->path, -1, nullptr, 0);
+    wchar_t *wide = length > 0 ? static_cast<wchar_t *>(sys::malloc((length + 4) * sizeof(wchar_t))) : nullptr;
+    if (wide != nullptr) {
+        wcscpy(wide, L"\\\\?\\");
+        if (sys::MultiByteToWideChar(CP_UTF8, 0, record->path, -1, wide + 4, length) == 0) {
+            sys::free(wide);
+            wide = nullptr;
         }
-    }
-    if (wide == nullptr)
-        return nullptr;
-    int fullDrivePath = wcsncmp(wide, L"\\\\?\\", 4) == 0 && wide[4] != L'\0' && wide[5] == L':' && wide[6] == L'\\';
-    for (const wchar_t *at = wide + 6; fullDrivePath && *at != L'\0'; ++at)
-        if (at[0] == L'\\' && at[1] == L'.' && (at[2] == L'\\' || at[2] == L'\0' || (at[2] == L'.' &&
-                                                                                    (at[3] == L'\\' || at[3] == L'\0'))))
-            fullDrivePath = 0;
-    if (!fullDrivePath) {
-        sys::free(wide);
-        return nullptr;
     }
     return wide;
 }
 
-// Decodes the entry's bytes into the new file and checks them against the
-// record. Answers null when they match, else why the file is not restored.
-static const char *WriteRestored(HANDLE entry, const QuarantineRecord *record, HANDLE file)
+int QuarantineWriteBack(const QuarantineEntry *entry, HANDLE file)
 {
+    const QuarantineRecord *record = &entry->record;
+    if (record->sha256 == nullptr)
+        return kWriteNoDigest;
     unsigned char *buffer = static_cast<unsigned char *>(sys::malloc(kChunk));
     if (buffer == nullptr)
-        return "it cannot be written";
+        return kWriteFailed;
     Sha256Hash hash;
-    const char *failure = nullptr;
+    int result = kWrittenBack;
     if (!Sha256Start(&hash))
-        failure = "it has no SHA-256 to check it by";
-    else if (sys::SetFilePointer(entry, static_cast<LONG>(record->dataOffset), nullptr, FILE_BEGIN) ==
+        result = kWriteNoDigest;
+    else if (sys::SetFilePointer(entry->file, static_cast<LONG>(record->dataOffset), nullptr, FILE_BEGIN) ==
              INVALID_SET_FILE_POINTER)
-        failure = "its entry cannot be read";
+        result = kWriteEntryUnreadable;
     uint64_t copied = 0;
-    while (failure == nullptr) {
+    while (result == kWrittenBack) {
         DWORD read = 0;
-        if (!sys::ReadFile(entry, buffer, kChunk, &read, nullptr)) {
-            failure = "its entry cannot be read";
+        if (!sys::ReadFile(entry->file, buffer, kChunk, &read, nullptr)) {
+            result = kWriteEntryUnreadable;
         } else if (read == 0) {
             break;
         } else {
             Encode(buffer, read, copied);
             if (!Sha256Add(&hash, buffer, read))
-                failure = "it has no SHA-256 to check it by";
+                result = kWriteNoDigest;
             else if (!WriteAll(file, buffer, read))
-                failure = "it cannot be written";
+                result = kWriteFailed;
             copied += read;
         }
     }
+    // Finished whatever came before: that gives back what the hash took.
     char hex[65] = "";
-    if (!Sha256Finish(&hash, hex) && failure == nullptr)
-        failure = "it has no SHA-256 to check it by";
+    if (!Sha256Finish(&hash, hex) && result == kWrittenBack)
+        result = kWriteNoDigest;
     sys::free(buffer);
-    if (failure == nullptr && (copied != record->size || strcmp(hex, record->sha256) != 0))
-        failure = "it does not match its record";
-    return failure;
-}
-
-// Restores entry (read already into record) at wide. Answers 0 when done,
-// else 3, having said why.
-static int RestoreAt(int number, HANDLE entry, const QuarantineRecord *record, const wchar_t *wide,
-                     const char *shown)
-{
-    HeldPath held;
-    int hold = HoldWidePath(wide, kRefuseLinks, &held);
-    const char *refusal = nullptr;
-    if (hold == kHeld || hold == kHoldNotOpened)
-        refusal = "a file is there already";
-    else if (hold == kHoldThroughLink)
-        refusal = "the path leads through a link or junction";
-    else if (hold == kHoldMissing && !HeldAllFolders(&held))
-        refusal = "its folder does not exist";
-    else if (hold != kHoldMissing)
-        refusal = "the path cannot be reached";
-    int exitCode = 3;
-    if (refusal != nullptr) {
-        Say(1, "Kept file %d was not restored: %s (%s).\n", number, refusal, shown);
-    } else {
-        // Every folder is held and none is a link; the file is made new, a
-        // link in its place being refused rather than followed.
-        HANDLE file = sys::CreateFileW(held.wide, GENERIC_WRITE | DELETE | SYNCHRONIZE, 0, nullptr, CREATE_NEW,
-                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
-            Say(1, "Kept file %d was not restored: %s (%s).\n", number,
-                GetLastError() == ERROR_FILE_EXISTS ? "a file is there already" : "it cannot be written", shown);
-        } else {
-            DWORD attributes = record->attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
-                                                     FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
-            const char *failure = WriteRestored(entry, record, file);
-            if (failure != nullptr) {
-                // Nothing of it stays: a part would pass for the file.
-                MarkForDeletionByHandle(file);
-                Say(1, "Kept file %d was not restored: %s (%s).\n", number, failure, shown);
-            } else {
-                if (!SetAttributesByHandle(file, attributes))
-                    TracePrint(TraceModuleName, -1, 1, "Attributes 0x%08lX cannot be set (%s).\n", attributes, shown);
-                Say(4, "Kept file %d was restored to %s.\n", number, shown);
-                exitCode = 0;
-            }
-            sys::CloseHandle(file);
-        }
-    }
-    ReleaseHeldPath(&held);
-    return exitCode;
-}
-
-int QuarantineRestoreEntry(int number, const char *target)
-{
-    QuarantineFolder q;
-    QuarantineEntry *entries = nullptr;
-    int count = OpenEntries(&q, &entries);
-    if (count <= 0)
-        return 3;
-    int exitCode = 3;
-    if (number < 1 || number > count) {
-        Say(1, "There is no kept file %d (%d are kept).\n", number, count);
-    } else {
-        HANDLE entry = OpenEntry(&q, entries[number - 1].name);
-        QuarantineRecord record;
-        memset(&record, 0, sizeof record);
-        if (entry == INVALID_HANDLE_VALUE || !ReadRecord(entry, &record)) {
-            Say(1, "Kept file %d was not restored: its entry cannot be read.\n", number);
-        } else if (record.sha256 == nullptr) {
-            Say(1, "Kept file %d was not restored: it has no SHA-256 to check it by.\n", number);
-        } else {
-            char shown[MAX_PATH];
-            if (target != nullptr)
-                snprintf(shown, sizeof shown, "%s", target);
-            else
-                ShowUtf8(record.path, shown, sizeof shown);
-            wchar_t *wide = RestorePath(target, record.path);
-            if (wide == nullptr)
-                Say(1, "Kept file %d was not restored: the path must be a full path on a drive (%s).\n", number,
-                    shown);
-            else
-                exitCode = RestoreAt(number, entry, &record, wide, shown);
-            sys::free(wide);
-        }
-        sys::free(record.text);
-        if (entry != INVALID_HANDLE_VALUE)
-            sys::CloseHandle(entry);
-    }
-    sys::free(entries);
-    ReleaseQuarantine(&q);
-    return exitCode;
+    if (result == kWrittenBack && (copied != record->size || strcmp(hex, record->sha256) != 0))
+        result = kWriteMismatch;
+    return result;
 }

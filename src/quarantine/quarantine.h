@@ -18,6 +18,7 @@
 
 #include <windows.h>
 #include <stddef.h>
+#include <stdint.h>
 
 #define QUARANTINE_FOLDER_NAME "Quarantine"
 
@@ -46,12 +47,93 @@ int QuarantineKeep(HANDLE file, const wchar_t *original, DWORD attributes, const
 // What the keeping result says in a log line: "it cannot be read", ...
 const char *QuarantineKeepFailure(int result);
 
-// /RESTORE: prints the entries, numbered from 1, oldest first. Answers 0, or
-// 3 when the quarantine cannot be read.
-int QuarantineShowEntries(void);
+// ---------------------------------------------------------------------------
+// Reading the kept entries (the /RESTORE command's store)
 
-// /RESTORE n [path]: puts entry n back at its own path, or at target when it
-// is not null, with its attributes, verified by its SHA-256; never over an
-// existing file and never through a link or junction. Answers 0 when restored,
-// 3 when not (the console and the log say why).
-int QuarantineRestoreEntry(int number, const char *target);
+// Room for an entry's file name ("20261208-083000-000-000004D2-0.vq"); a
+// longer name in the folder is none of the tool's and is not listed.
+enum { kQuarantineNameMax = 64 };
+
+// The quarantine folder, held: neither it nor the tool's folder can be
+// renamed away while it is used.
+struct QuarantineFolder {
+    HANDLE tool, folder;
+    wchar_t path[MAX_PATH];  // "\\?\C:\T-Vornik.Held\Quarantine"
+};
+
+// One entry as the folder lists it.
+struct QuarantineListed {
+    wchar_t name[kQuarantineNameMax];
+    uint64_t size;  // the entry's, record included
+};
+
+// The entries, oldest first, with the folder held while the listing is open.
+struct QuarantineListing {
+    QuarantineFolder held;
+    QuarantineListed *entries;  // a heap block, null when none
+    int count;
+};
+
+// How opening the listing ended.
+enum QuarantineListResult {
+    kListed = 0,         // one entry or more are listed; the folder is held
+    kListNoSystem,       // Windows 9x: nothing is kept on this system
+    kListEmpty,          // no entry, or no quarantine folder at all
+    kListNoFolder,       // the folder is there but cannot be held or trusted
+    kListNotListed,      // the folder is held but cannot be listed
+};
+
+// Holds the quarantine and lists its entries. Answers a QuarantineListResult;
+// the listing is always closed with QuarantineCloseListing (nothing is held
+// but for kListed).
+int QuarantineOpenListing(QuarantineListing *listing);
+void QuarantineCloseListing(QuarantineListing *listing);
+
+// An entry's name as the console and the log show it.
+void QuarantineEntryName(const QuarantineListing *listing, int index, char name[kQuarantineNameMax]);
+
+// An entry's record: the kept file's facts, as written when it was kept.
+struct QuarantineRecord {
+    char *text;          // the record as read, its lines cut into the fields below
+    const char *path;    // UTF-8: "C:\...", or "\\server\..."
+    const char *kept;    // "2026-12-08 08:30:00 UTC"
+    const char *rule;
+    const char *sha256;  // 64 hex digits, or null when the system had none
+    DWORD attributes;
+    uint64_t size;
+    DWORD dataOffset;    // where the kept bytes start
+};
+
+// An entry open to read, with its record.
+struct QuarantineEntry {
+    HANDLE file;  // INVALID_HANDLE_VALUE when it cannot be opened
+    QuarantineRecord record;
+};
+
+// Opens entry index (0 for the oldest) of an open listing and reads its
+// record. Answers 1 when the record is whole; the entry is always closed with
+// QuarantineCloseEntry.
+int QuarantineOpenEntry(const QuarantineListing *listing, int index, QuarantineEntry *entry);
+void QuarantineCloseEntry(QuarantineEntry *entry);
+
+// The record's path as the console and the log show it: the code page's
+// form, with '?' for what it cannot hold.
+void QuarantineShownPath(const QuarantineRecord *record, char *shown, size_t size);
+
+// The record's path in its wide form ("\\?\C:\..."), in a heap block the
+// caller frees with sys::free; null when it cannot be had.
+wchar_t *QuarantineOriginalPath(const QuarantineRecord *record);
+
+// How writing a kept file back ended.
+enum QuarantineWriteResult {
+    kWrittenBack = 0,      // the whole file is written, its size and SHA-256 those of the record
+    kWriteNoDigest,        // no SHA-256 to check it by: none in the record, or none on this system
+    kWriteEntryUnreadable, // the entry cannot be read
+    kWriteFailed,          // the file cannot be written (or no memory to copy with)
+    kWriteMismatch,        // the bytes written are not those the record describes
+};
+
+// Decodes the entry's kept bytes into file (open to write, empty) and checks
+// them against its record. Answers a QuarantineWriteResult; on any answer but
+// kWrittenBack the file holds a part at most, which the caller must not leave.
+int QuarantineWriteBack(const QuarantineEntry *entry, HANDLE file);

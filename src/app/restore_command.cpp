@@ -1,0 +1,189 @@
+#include "app/restore_command.h"
+#include "base/console.h"
+#include "fileops/held_file.h"
+#include "fileops/long_path.h"
+#include "quarantine/quarantine.h"
+#include "sys/syscalls.h"
+#include "trace/trace.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <wchar.h>
+
+// A line on the console and in the log alike.
+static void Say(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+static void Say(int level, const char *format, ...)
+{
+    char line[2048];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    ConsolePrint("%s", line);
+    TracePrint(TraceModuleName, -1, level, "%s", line);
+}
+
+// Opens the quarantine's listing; says why when nothing is listed. Answers
+// the count, 0 when none is kept, -1 when the quarantine cannot be read.
+static int OpenKeptFiles(QuarantineListing *listing)
+{
+    switch (QuarantineOpenListing(listing)) {
+    case kListed:
+        return listing->count;
+    case kListNoSystem:
+        Say(4, "No file is kept on this system.\n");
+        return 0;
+    case kListEmpty:
+        Say(4, "No file is kept.\n");
+        return 0;
+    case kListNoFolder:
+        Say(1, "The quarantine folder cannot be used.\n");
+        return -1;
+    default:
+        Say(1, "The quarantine folder cannot be listed.\n");
+        return -1;
+    }
+}
+
+int ShowKeptFiles(void)
+{
+    QuarantineListing listing;
+    int count = OpenKeptFiles(&listing);
+    if (count > 0)
+        Say(4, "Kept files, oldest first:\n");
+    for (int i = 0; i < count; ++i) {
+        QuarantineEntry entry;
+        if (QuarantineOpenEntry(&listing, i, &entry)) {
+            const QuarantineRecord &record = entry.record;
+            char shown[MAX_PATH];
+            QuarantineShownPath(&record, shown, sizeof shown);
+            Say(4, "%3d. %s  %llu bytes  SHA-256 %s  (%s)\n     %s\n", i + 1, record.kept,
+                static_cast<unsigned long long>(record.size), record.sha256 != nullptr ? record.sha256 : "unknown",
+                record.rule, shown);
+        } else {
+            char name[kQuarantineNameMax];
+            QuarantineEntryName(&listing, i, name);
+            Say(1, "%3d. (entry %s cannot be read)\n", i + 1, name);
+        }
+        QuarantineCloseEntry(&entry);
+    }
+    QuarantineCloseListing(&listing);
+    return count < 0 ? 3 : 0;
+}
+
+// 1 when wide is a full path on a drive ("\\?\C:\...") naming no "." or
+// "..", which the system would resolve past the folders held.
+static int IsFullDrivePath(const wchar_t *wide)
+{
+    if (wcsncmp(wide, L"\\\\?\\", 4) != 0 || wide[4] == L'\0' || wide[5] != L':' || wide[6] != L'\\')
+        return 0;
+    for (const wchar_t *at = wide + 6; *at != L'\0'; ++at)
+        if (at[0] == L'\\' && at[1] == L'.' &&
+            (at[2] == L'\\' || at[2] == L'\0' || (at[2] == L'.' && (at[3] == L'\\' || at[3] == L'\0'))))
+            return 0;
+    return 1;
+}
+
+// Why a kept file could not be written back, as the refusal line says it.
+static const char *WriteBackFailure(int result)
+{
+    switch (result) {
+    case kWriteNoDigest:
+        return "it has no SHA-256 to check it by";
+    case kWriteEntryUnreadable:
+        return "its entry cannot be read";
+    case kWriteMismatch:
+        return "it does not match its record";
+    default:
+        return "it cannot be written";
+    }
+}
+
+// Puts the open entry back at wide, a full drive path: the place is held
+// folder by folder and the file made new there, so the store writes only
+// where the command has checked. Answers the exit code 0 or 3, having said why.
+static int RestoreAt(int number, const QuarantineEntry *entry, const wchar_t *wide, const char *shown)
+{
+    HeldPath held;
+    int hold = HoldWidePath(wide, kRefuseLinks, &held);
+    const char *refusal = nullptr;
+    if (hold == kHeld || hold == kHoldNotOpened)
+        refusal = "a file is there already";
+    else if (hold == kHoldThroughLink)
+        refusal = "the path leads through a link or junction";
+    else if (hold == kHoldMissing && !HeldAllFolders(&held))
+        refusal = "its folder does not exist";
+    else if (hold != kHoldMissing)
+        refusal = "the path cannot be reached";
+    int exitCode = 3;
+    if (refusal != nullptr) {
+        Say(1, "Kept file %d was not restored: %s (%s).\n", number, refusal, shown);
+    } else {
+        // Every folder is held and none is a link; the file is made new, a
+        // link in its place being refused rather than followed.
+        HANDLE file = sys::CreateFileW(held.wide, GENERIC_WRITE | DELETE | SYNCHRONIZE, 0, nullptr, CREATE_NEW,
+                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            Say(1, "Kept file %d was not restored: %s (%s).\n", number,
+                GetLastError() == ERROR_FILE_EXISTS ? "a file is there already" : "it cannot be written", shown);
+        } else {
+            DWORD attributes = entry->record.attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                                           FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+            int written = QuarantineWriteBack(entry, file);
+            if (written != kWrittenBack) {
+                // Nothing of it stays: a part would pass for the file.
+                MarkForDeletionByHandle(file);
+                Say(1, "Kept file %d was not restored: %s (%s).\n", number, WriteBackFailure(written), shown);
+            } else {
+                if (!SetAttributesByHandle(file, attributes))
+                    TracePrint(TraceModuleName, -1, 1, "Attributes 0x%08lX cannot be set (%s).\n", attributes, shown);
+                Say(4, "Kept file %d was restored to %s.\n", number, shown);
+                exitCode = 0;
+            }
+            sys::CloseHandle(file);
+        }
+    }
+    ReleaseHeldPath(&held);
+    return exitCode;
+}
+
+int RestoreKeptFile(int number, const char *target)
+{
+    QuarantineListing listing;
+    int count = OpenKeptFiles(&listing);
+    if (count <= 0) {
+        QuarantineCloseListing(&listing);
+        return 3;  // OpenKeptFiles said why
+    }
+    int exitCode = 3;
+    if (number < 1 || number > count) {
+        Say(1, "There is no kept file %d (%d are kept).\n", number, count);
+    } else {
+        QuarantineEntry entry;
+        if (!QuarantineOpenEntry(&listing, number - 1, &entry)) {
+            Say(1, "Kept file %d was not restored: its entry cannot be read.\n", number);
+        } else if (entry.record.sha256 == nullptr) {
+            Say(1, "Kept file %d was not restored: it has no SHA-256 to check it by.\n", number);
+        } else {
+            char shown[MAX_PATH];
+            if (target != nullptr)
+                snprintf(shown, sizeof shown, "%s", target);
+            else
+                QuarantineShownPath(&entry.record, shown, sizeof shown);
+            wchar_t *wide = target != nullptr ? PathToWide(target) : QuarantineOriginalPath(&entry.record);
+            if (wide != nullptr && !IsFullDrivePath(wide)) {
+                sys::free(wide);
+                wide = nullptr;
+            }
+            if (wide == nullptr)
+                Say(1, "Kept file %d was not restored: the path must be a full path on a drive (%s).\n", number,
+                    shown);
+            else
+                exitCode = RestoreAt(number, &entry, wide, shown);
+            sys::free(wide);
+        }
+        QuarantineCloseEntry(&entry);
+    }
+    QuarantineCloseListing(&listing);
+    return exitCode;
+}
