@@ -40,3 +40,10 @@ unsigned RunTallyUnjudgedTotal(void)
             total += g_unjudged[kind];
     return total;
 }
+
+void RunTallyReset(void)
+{
+    g_found = g_failed = g_pendingReboot = 0;
+    for (int kind = 0; kind < kUnjudgedKinds; ++kind)
+        g_unjudged[kind] = 0;
+}

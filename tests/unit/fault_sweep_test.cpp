@@ -810,6 +810,11 @@ std::string CaseName(const Case &c)
     return std::string(c.failure->name) + (c.mode == Always ? "_always" : "_first") + (c.windows9x ? "_9x" : "_nt");
 }
 
+void PrintTo(const Case &c, std::ostream *os)
+{
+    *os << CaseName(c);
+}
+
 void MakeFolders(const std::string &path)
 {
     for (size_t at = g_root.size(); (at = path.find('\\', at)) != std::string::npos; ++at)

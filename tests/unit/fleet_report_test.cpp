@@ -36,9 +36,15 @@ FleetMachine Read(const std::string &text, int expected)
 
 // Each a report that cannot be read or does not fit, and the reason named.
 struct Broken {
+    const char *name;
     std::string text;
     std::string problem;
 };
+
+void PrintTo(const Broken &broken, std::ostream *os)
+{
+    *os << broken.name << " (" << broken.text.size() << " bytes, \"" << broken.problem << "\")";
+}
 
 class BrokenReport : public ::testing::TestWithParam<Broken> {};
 
@@ -54,28 +60,33 @@ TEST_P(BrokenReport, IsNamedWithItsReasonNeverTakenForAMachine)
 INSTANTIATE_TEST_SUITE_P(
     FleetReport, BrokenReport,
     ::testing::Values(
-        Broken{"", "it is not JSON (from byte 1)"},
-        Broken{Report().substr(0, 100), "it is not JSON (from byte 101)"},
-        Broken{Report() + "x", "it is not JSON (from byte " + std::to_string(Report().size() + 1) + ")"},
-        Broken{Report("\xC3("), "it is not JSON (from byte 60)"},
-        Broken{std::string(300000, '[') + std::string(300000, ']'), "it does not fit: it is not a JSON object"},
-        Broken{"\"" + std::string(kFleetReportMaxBytes, 'a') + "\"", "it is larger than 1 MiB"},
-        Broken{Report("", "clean", "T-Vornik\"", "X\""), "it does not fit: it is not a T-Vornik report (\"tool\")"},
-        Broken{Report(std::string(257, 'W')),
+        Broken{"Empty", "", "it is not JSON (from byte 1)"},
+        Broken{"CutShort", Report().substr(0, 100), "it is not JSON (from byte 101)"},
+        Broken{"TrailingByte", Report() + "x",
+               "it is not JSON (from byte " + std::to_string(Report().size() + 1) + ")"},
+        Broken{"BadUtf8", Report("\xC3("), "it is not JSON (from byte 60)"},
+        Broken{"NestedTooDeep", std::string(300000, '[') + std::string(300000, ']'),
+               "it does not fit: it is not a JSON object"},
+        Broken{"LargerThan1MiB", "\"" + std::string(kFleetReportMaxBytes, 'a') + "\"", "it is larger than 1 MiB"},
+        Broken{"NotOurTool", Report("", "clean", "T-Vornik\"", "X\""),
+               "it does not fit: it is not a T-Vornik report (\"tool\")"},
+        Broken{"ComputerTooLong", Report(std::string(257, 'W')),
                "it does not fit: \"computer\" is missing or not a text of at most 256 bytes"},
-        Broken{Report("WS01", "clean", "\"computer\": \"WS01\"", "\"computer\": 1"),
+        Broken{"ComputerNotText", Report("WS01", "clean", "\"computer\": \"WS01\"", "\"computer\": 1"),
                "it does not fit: \"computer\" is missing or not a text of at most 256 bytes"},
-        Broken{Report("WS01", "gone"), "it does not fit: \"outcome\" is missing or not clean, cleaned, restart or failed"},
-        Broken{Report("WS01", "clean", "\"exitCode\": 3", "\"exitCode\": -1"),
+        Broken{"UnknownOutcome", Report("WS01", "gone"),
+               "it does not fit: \"outcome\" is missing or not clean, cleaned, restart or failed"},
+        Broken{"ExitCodeOutOfRange", Report("WS01", "clean", "\"exitCode\": 3", "\"exitCode\": -1"),
                "it does not fit: \"exitCode\" is missing or not 0 to 3"},
-        Broken{Report("WS01", "clean", "\"failed\": 7", "\"failed\": 7.5"),
+        Broken{"CountNotWhole", Report("WS01", "clean", "\"failed\": 7", "\"failed\": 7.5"),
                "it does not fit: \"counts\".\"failed\" is missing or not a whole number"},
-        Broken{Report("WS01", "clean", "\"local\": \"2026-12-08T07:00:12+01:00\"", "\"x\": 1"),
+        Broken{"EndTimeMissing", Report("WS01", "clean", "\"local\": \"2026-12-08T07:00:12+01:00\"", "\"x\": 1"),
                "it does not fit: \"end\" is missing its \"utc\" or \"local\" time"},
-        Broken{Report("WS01", "clean", "\"kind\": \"file\"", "\"kind\": \"disk\""),
+        Broken{"UnknownKind", Report("WS01", "clean", "\"kind\": \"file\"", "\"kind\": \"disk\""),
                "it does not fit: object 1 has no known \"kind\""},
-        Broken{Report("WS01", "clean", std::string(64, 'a'), std::string(63, 'a') + "g"),
-               "it does not fit: object 1 has a \"sha256\" that is not 64 hexadecimal digits"}));
+        Broken{"Sha256NotHex", Report("WS01", "clean", std::string(64, 'a'), std::string(63, 'a') + "g"),
+               "it does not fit: object 1 has a \"sha256\" that is not 64 hexadecimal digits"}),
+    [](const ::testing::TestParamInfo<Broken> &info) { return std::string(info.param.name); });
 
 // A computer name and a path that hold markup, formulas and control
 // characters stay text in the page, the CSV and the console.

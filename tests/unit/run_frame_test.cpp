@@ -314,6 +314,7 @@ protected:
     {
         g_fake = FakeSystem();
         g_fake.windowsDir = scratch_.Path();
+        RunTallyReset();
     }
     void TearDown() override { DetachTraceFile(); }
 
@@ -457,8 +458,6 @@ TEST_F(RunFrameTest, AReportThatCannotBePutInPlaceLeavesNoneAndIsLogged)
 
 TEST_F(RunFrameTest, ACleanWorkstationSaysNoInfectionAndWaitsForAKey)
 {
-    if (RunTallyFound() != 0)
-        GTEST_SKIP() << "another test in this process counted an infection";
     EXPECT_EQ(Run({"/SILENTX", "-SILENT", "SILENT"}), 0);  // none of these is the option
     EXPECT_EQ(g_fake.boxCalls, 1);
     EXPECT_EQ(stdout_.Text(),
@@ -501,8 +500,6 @@ TEST_F(RunFrameTest, SilentModeShowsNoBoxNoSummaryAndExitsWithZeroUnlessAskedFor
 // one keeps its code and shows the lines too.
 TEST_F(RunFrameTest, WhatCouldNotBeJudgedIsSummedUpAndAnUnattendedRunAskingForTheOutcomeEndsWithThree)
 {
-    if (RunTallyFound() != 0)
-        GTEST_SKIP() << "another test in this process counted an infection";
     RunTallyAddUnjudged(kFileNotExamined);
     RunTallyAddUnjudged(kFolderNotListed);
     RunTallyAddUnjudged(kFolderNotListed);
@@ -529,8 +526,6 @@ TEST_F(RunFrameTest, WhatCouldNotBeJudgedIsSummedUpAndAnUnattendedRunAskingForTh
 // the program was run from elsewhere. A log that refuses costs a log line.
 TEST_F(RunFrameTest, EachRunWritesOneEventForItsOutcome)
 {
-    if (RunTallyFound() != 0)
-        GTEST_SKIP() << "another test in this process counted an infection";
     const std::string report = g_fake.windowsDir + "\\T-Vornik.json";
     auto lastEvent = [&](DWORD id, WORD type, std::vector<std::string> strings) {
         strings.push_back(report);
@@ -742,6 +737,12 @@ struct SummaryCase {
     const char *console;
     const char *log;
 };
+
+void PrintTo(const SummaryCase &c, std::ostream *os)
+{
+    *os << "found " << c.found << ", failed " << c.failed << ", pending " << c.pendingReboot << ": exit code "
+        << c.exitCode;
+}
 
 const char kRestartConsole[] =
     "Restarting the computer is needed to complete the disinfection process.\nPlease restart the computer now.\n";
