@@ -6,6 +6,7 @@
 #include "base/console.h"
 #include "base/platform.h"
 #include "run/run_mode.h"
+#include "run/run_outcome.h"
 #include "run/run_record.h"
 #include "run/run_tally.h"
 #include "quarantine/quarantine.h"
@@ -16,72 +17,42 @@
 #include <stdlib.h>
 #include <string.h>
 
-// The outcome of a run from its counters: answers the exit code 0 to 3 and
-// logs the summary (plural); with onConsole, prints it too (singular).
-static int SummarizeRun(unsigned found, unsigned failed, unsigned pendingReboot, int onConsole)
+// The summary of a run, as its verdict says: each line on the console
+// (singular) and in the log (plural, where the log has it), with onConsole;
+// in the log alone otherwise.
+static void SayRunSummary(const RunVerdict &verdict, int onConsole)
 {
-    int exitCode = 0;
-    // A removal that failed or waits for the restart means something of the
-    // worm was there even when no step counted it as found (a Startup copy):
-    // such a run must not end as a clean one.
-    if (found == 0 && failed == 0 && pendingReboot == 0) {
-        if (onConsole)
-            ConsolePrint("No infection found\n");
-        return exitCode;
-    }
-    if (failed != 0) {
-        if (onConsole)
-            ConsolePrint("Infection was found.  An error occurred in the disinfection process.\n");
-        TracePrint(TraceModuleName, -1, 4, "%s",
-                   "Infections were found.  An error occurred in the disinfection process.\n");
-        exitCode = 3;
-    } else {
-        if (onConsole)
-            ConsolePrint("Infection was found and removed\n");
-        TracePrint(TraceModuleName, -1, 4, "%s", "Infections were found and removed.\n");
-        exitCode = 1;
-    }
-    if (pendingReboot != 0) {
-        if (exitCode != 3)
-            exitCode = 2;
+    // In RunSummary's order; a summary the log has no line for is null.
+    static const struct {
+        const char *console;
+        const char *log;
+    } kLines[] = {
+        {"No infection found\n", nullptr},
+        {"Infection was found and removed\n", "Infections were found and removed.\n"},
+        {"Infection was found.  An error occurred in the disinfection process.\n",
+         "Infections were found.  An error occurred in the disinfection process.\n"},
+        {"An error occurred in the report-only run.  Nothing was changed.\n",
+         "An error occurred in the report-only run.  Nothing was changed.\n"},
+        {"Infection was found and would be removed.  Nothing was changed (report-only run).\n",
+         "Infections were found and would be removed.  Nothing was changed (report-only run).\n"},
+    };
+    const auto &lines = kLines[verdict.summary];
+    if (onConsole)
+        ConsolePrint("%s", lines.console);
+    if (lines.log != nullptr)
+        TracePrint(TraceModuleName, -1, 4, "%s", lines.log);
+    if (verdict.restartNeeded) {
         if (onConsole)
             ConsolePrint("Restarting the computer is needed to complete the disinfection process.\n"
                          "Please restart the computer now.\n");
         TracePrint(TraceModuleName, -1, 4, "%s",
                    "Restarting the computer is needed to complete the disinfection process.\n");
     }
-    return exitCode;
-}
-
-// The outcome of a report-only run: 1 when it found anything a cleaning run
-// would act on, 3 when something failed (a whole drive not searched, the
-// processes not listed), else 0. Logs the summary (plural); with onConsole,
-// prints it too (singular). Never "removed": nothing was.
-static int SummarizeReportOnlyRun(unsigned wouldAct, unsigned failed, int onConsole)
-{
-    if (failed != 0) {
-        const char line[] = "An error occurred in the report-only run.  Nothing was changed.\n";
-        if (onConsole)
-            ConsolePrint("%s", line);
-        TracePrint(TraceModuleName, -1, 4, "%s", line);
-        return 3;
-    }
-    if (wouldAct == 0) {
-        if (onConsole)
-            ConsolePrint("No infection found\n");
-        return 0;
-    }
-    if (onConsole)
-        ConsolePrint("Infection was found and would be removed.  Nothing was changed (report-only run).\n");
-    TracePrint(TraceModuleName, -1, 4, "%s",
-               "Infections were found and would be removed.  Nothing was changed (report-only run).\n");
-    return 1;
 }
 
 // What the run could not judge, one line a kind that is not zero, in the log
-// (and, onConsole, on the console): a place where a worm may remain. Answers
-// 1 when there was any.
-static int ReportUnjudged(int onConsole)
+// (and, onConsole, on the console): a place where a worm may remain.
+static void ReportUnjudged(int onConsole)
 {
     static const struct {
         int kind;
@@ -98,19 +69,15 @@ static int ReportUnjudged(int onConsole)
         {kUserHiveNotExamined, "1 user's registry could not be examined.\n",
          "%u users' registries could not be examined.\n"},
     };
-    int any = 0;
     for (const auto &line : kLines) {
         unsigned count = RunTallyUnjudged(line.kind);
         if (count == 0)
             continue;
-        // A file kept in the cloud is no failure: reading it would fetch it.
-        any |= line.kind != kFileNotOnDisk;
         const char *format = count == 1 ? line.one : line.many;
         if (onConsole)
             ConsolePrint(format, count);
         TracePrint(TraceModuleName, -1, 1, format, count);
     }
-    return any;
 }
 
 // The end of an interactive run: the console window stays until a key.
@@ -121,13 +88,25 @@ static void WaitForAKey(void)
     sys::getch();
 }
 
+// The end of a run's work: its summary and what it could not judge, in the
+// log and, for an interactive run, on the console, which then waits for a key.
+static void EndRunSummary(const RunVerdict &verdict, int interactive)
+{
+    SayRunSummary(verdict, interactive);
+    ReportUnjudged(interactive);
+    if (interactive)
+        WaitForAKey();
+}
+
 int ReportRunSummary(unsigned found, unsigned failed, unsigned pendingReboot)
 {
-    int exitCode = RunIsReportOnly() ? SummarizeReportOnlyRun(RunRecordedLeftByReportOnly(), failed, 1)
-                                     : SummarizeRun(found, failed, pendingReboot, 1);
-    ReportUnjudged(1);
-    WaitForAKey();
-    return exitCode;
+    RunOutcomeFacts facts = RunOutcomeFactsOfRun(0, 0);
+    facts.found = found;
+    facts.failed = failed;
+    facts.pendingReboot = pendingReboot;
+    RunVerdict verdict = JudgeRun(facts);
+    EndRunSummary(verdict, 1);
+    return verdict.exitCode;
 }
 
 // When, where and as whom the run started: a log collected from many
@@ -222,12 +201,6 @@ struct RunOptions {
     RunMode mode;   // /REPORTONLY, /NOQUARANTINE, /ALLDRIVES
 };
 
-// A silent run ends with 0 unless its options ask for the real outcome.
-static int SilentExitCode(const RunOptions &options, int outcome)
-{
-    return options.silent && !options.exitCodes ? 0 : outcome;
-}
-
 // The options of the run, for its report.
 static void NoteOptions(const RunOptions &options, RunFacts *facts)
 {
@@ -246,7 +219,7 @@ static void NoteOptions(const RunOptions &options, RunFacts *facts)
 
 // The end of a run that got as far as its report: the end line, the report,
 // the result for detection rules, the exit line.
-static void EndRun(RunFacts *facts, int exitCode, const char *outcome)
+static void EndRun(RunFacts *facts, int exitCode, int outcome)
 {
     LogRunEnd(facts);
     WriteRunReport(facts, exitCode, outcome);
@@ -269,7 +242,7 @@ static int RunVornik(const RunOptions &options)
         const char line[] = "The run needs /SILENT to run unattended: nobody can answer the confirmation box here.\n";
         ConsolePrint("%s", line);
         TracePrint(TraceModuleName, -1, 1, "%s", line);
-        EndRun(&facts, 3, "failed");
+        EndRun(&facts, 3, kRunFailed);
         return 3;
     }
     if (!silent) {
@@ -319,31 +292,11 @@ static int RunVornik(const RunOptions &options)
     uint32_t status = 0;
     Disinfect_Vornik(&status, 0, "Vornik", 0, 1, 0, "*", 0, 0, 0, 0);
 
-    int exitCode;
-    if (!silent) {
-        exitCode = ReportRunSummary(RunTallyFound(), RunTallyFailed(), RunTallyPendingReboot());
-    } else {
-        exitCode = options.mode.reportOnly
-                       ? SummarizeReportOnlyRun(RunRecordedLeftByReportOnly(), RunTallyFailed(), 0)
-                       : SummarizeRun(RunTallyFound(), RunTallyFailed(), RunTallyPendingReboot(), 0);
-        // What could not be judged may be a worm: a deployment tool that
-        // asks for the outcome must not read such a run as a clean one.
-        if (ReportUnjudged(0))
-            exitCode = 3;
-    }
-    // What a fleet sees of the run (event, report, registry): failed as well
-    // when anything could not be judged, whatever the exit code says.
-    // A report-only run that found the worm left it there: for a fleet that
-    // machine still needs a person, or a cleaning run.
-    const char *outcome = options.mode.reportOnly && exitCode == 1
-                              ? "failed"
-                              : RunOutcomeName(exitCode, RunTallyUnjudgedTotal() != 0);
-    ReportRunEvent(RunOutcome(exitCode));
-    if (silent)
-        exitCode = SilentExitCode(options, exitCode);
-
-    EndRun(&facts, exitCode, outcome);
-    return exitCode;
+    RunVerdict verdict = JudgeRun(RunOutcomeFactsOfRun(silent, options.exitCodes));
+    EndRunSummary(verdict, !silent);
+    ReportRunEvent(verdict.outcome);
+    EndRun(&facts, verdict.exitCode, verdict.outcome);
+    return verdict.exitCode;
 }
 
 // /RESTORE [n [path]]: lists the kept copies, or puts one back. Logged like
@@ -451,7 +404,7 @@ int VornikMain(int argc, char **argv)
         ConsolePrint("Another copy of T-Vornik is running. Run the tool again when it has finished.\n");
         TracePrint(TraceModuleName, -1, 1, "%s",
                    "Another copy of T-Vornik is running. Run the tool again when it has finished.\n");
-        exitCode = SilentExitCode(options, 3);
+        exitCode = RunExitCode(options.silent, options.exitCodes, 3);
         LogRunEnd(&facts);
         TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
     } else {
