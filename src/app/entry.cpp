@@ -330,67 +330,152 @@ static int RestoreNumber(const char *argument)
     return *end == '\0' && number > 0 && number < 1000000 ? static_cast<int>(number) : -1;
 }
 
-int VornikMain(int argc, char **argv)
+// What the command line asks for.
+struct CommandLine {
+    RunOptions options;
+    int restore;  // /RESTORE, with the entry number and the path after it
+    int restoreNumber;
+    const char *restoreTarget;
+    int exitCode;  // the process's, when an option ends it at once
+};
+
+// What follows an option: the next argument, the run (nothing after the
+// option counts), or the process's end with the command line's exit code.
+enum NextStep { kNextArgument, kRunNow, kExitNow };
+
+// One option's routine, given every argument and where the option stands.
+typedef int (*OptionRoutine)(CommandLine *line, int argc, char **argv, int at);
+
+static int Silent(CommandLine *line, int, char **, int)
 {
-    int restore = 0, restoreNumber = 0;
-    const char *restoreTarget = nullptr;
-    RunOptions options = {0, 0, {0, 1, 0}};
-    for (int i = 1; i < argc; ++i) {
-        if (_stricmp(argv[i], "/SILENT") == 0) {
-            options.silent = 1;
-        } else if (_stricmp(argv[i], "/EXITCODE") == 0) {
-            options.exitCodes = 1;
-        } else if (_stricmp(argv[i], "/REPORTONLY") == 0) {
-            options.mode.reportOnly = 1;
-        } else if (_stricmp(argv[i], "/NOQUARANTINE") == 0) {
-            options.mode.keepCopies = 0;
-        } else if (_stricmp(argv[i], "/ALLDRIVES") == 0) {
-            options.mode.allDrives = 1;
-        } else if (_stricmp(argv[i], "/VER") == 0) {
-            ConsolePrint("T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
-            ConsoleFlush();
-            return 0;
-        } else if (_stricmp(argv[i], "/RESTORE") == 0) {
-            // Nothing after it is an option of a cleaning run.
-            restore = 1;
-            restoreNumber = RestoreNumber(i + 1 < argc ? argv[i + 1] : nullptr);
-            if (restoreNumber > 0 && i + 2 < argc)
-                restoreTarget = argv[i + 2];
-            if (restoreNumber < 0) {
-                ConsolePrint("Usage: T-Vornik.exe /RESTORE [n [path]]\n");
-                ConsoleFlush();
-                return 3;
-            }
+    line->options.silent = 1;
+    return kNextArgument;
+}
+
+static int ExitCodes(CommandLine *line, int, char **, int)
+{
+    line->options.exitCodes = 1;
+    return kNextArgument;
+}
+
+static int ReportOnly(CommandLine *line, int, char **, int)
+{
+    line->options.mode.reportOnly = 1;
+    return kNextArgument;
+}
+
+static int NoQuarantine(CommandLine *line, int, char **, int)
+{
+    line->options.mode.keepCopies = 0;
+    return kNextArgument;
+}
+
+static int AllDrives(CommandLine *line, int, char **, int)
+{
+    line->options.mode.allDrives = 1;
+    return kNextArgument;
+}
+
+static int Version(CommandLine *line, int, char **, int)
+{
+    ConsolePrint("T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
+    ConsoleFlush();
+    line->exitCode = 0;
+    return kExitNow;
+}
+
+// Nothing after /RESTORE is an option of a cleaning run.
+static int Restore(CommandLine *line, int argc, char **argv, int at)
+{
+    line->restore = 1;
+    line->restoreNumber = RestoreNumber(at + 1 < argc ? argv[at + 1] : nullptr);
+    if (line->restoreNumber > 0 && at + 2 < argc)
+        line->restoreTarget = argv[at + 2];
+    if (line->restoreNumber < 0) {
+        ConsolePrint("Usage: T-Vornik.exe /RESTORE [n [path]]\n");
+        ConsoleFlush();
+        line->exitCode = 3;
+        return kExitNow;
+    }
+    return kRunNow;
+}
+
+// The view of the reports a fleet's runs left; nothing of a run.
+static int Fleet(CommandLine *line, int argc, char **argv, int at)
+{
+    line->exitCode = ShowFleet(at + 1 < argc ? argv[at + 1] : nullptr);
+    return kExitNow;
+}
+
+static int Help(CommandLine *line, int, char **, int)
+{
+    ConsolePrint("Usage: T-Vornik.exe [/SILENT [/EXITCODE]] [/REPORTONLY] [/NOQUARANTINE] [/ALLDRIVES]\n"
+                 "       T-Vornik.exe /RESTORE [n [path]] | /FLEET <folder> | /VER | /?\n"
+                 "  (none)        asks for confirmation, cleans, shows a summary, waits for a key\n"
+                 "  /SILENT       no box, no summary, no key wait; exit code 0\n"
+                 "  /EXITCODE     with /SILENT: the exit code of an interactive run\n"
+                 "  /REPORTONLY   finds and reports what a cleaning run would do, changes nothing\n"
+                 "  /NOQUARANTINE deletes without keeping a copy of each removed file\n"
+                 "  /ALLDRIVES    searches removable drives (USB sticks) as well as fixed ones\n"
+                 "  /RESTORE      lists the kept copies; /RESTORE n puts copy n back where it was,\n"
+                 "                /RESTORE n path puts it at path\n"
+                 "  /VER          prints the version\n"
+                 "  /FLEET        reads the run reports in a folder, writes fleet.html and fleet.csv there\n"
+                 "Exit codes: 0 no infection found, 1 infection found and removed (found, with\n"
+                 "  /REPORTONLY), 2 removed but a restart is needed, 3 an error occurred or the run\n"
+                 "  was refused.\n"
+                 "The log: T-Vornik.log in the Windows folder.\n");
+    ConsoleFlush();
+    line->exitCode = 0;
+    return kExitNow;
+}
+
+// The options, their case ignored; any other argument is ignored.
+static const struct {
+    const char *name;
+    OptionRoutine routine;
+} kOptions[] = {
+    {"/SILENT", Silent},
+    {"/EXITCODE", ExitCodes},
+    {"/REPORTONLY", ReportOnly},
+    {"/NOQUARANTINE", NoQuarantine},
+    {"/ALLDRIVES", AllDrives},
+    {"/VER", Version},
+    {"/RESTORE", Restore},
+    {"/FLEET", Fleet},
+    // The spellings of other tools too: a help request never starts a
+    // cleaning run.
+    {"/?", Help},
+    {"-?", Help},
+    {"/h", Help},
+    {"-h", Help},
+    {"/help", Help},
+    {"--help", Help},
+};
+
+// Reads the command line into line. Answers kRunNow, or kExitNow when an
+// option ended it (line->exitCode is then the process's).
+static int ReadCommandLine(int argc, char **argv, CommandLine *line)
+{
+    for (int at = 1; at < argc; ++at) {
+        for (const auto &option : kOptions) {
+            if (_stricmp(argv[at], option.name) != 0)
+                continue;
+            int next = option.routine(line, argc, argv, at);
+            if (next != kNextArgument)
+                return next;
             break;
-        } else if (_stricmp(argv[i], "/FLEET") == 0) {
-            // The view of the reports a fleet's runs left; nothing of a run.
-            return ShowFleet(i + 1 < argc ? argv[i + 1] : nullptr);
-        } else if (strcmp(argv[i], "/?") == 0 || strcmp(argv[i], "-?") == 0 || _stricmp(argv[i], "/h") == 0 ||
-                   _stricmp(argv[i], "-h") == 0 || _stricmp(argv[i], "/help") == 0 ||
-                   _stricmp(argv[i], "--help") == 0) {
-            // The spellings of other tools too: a help request never starts
-            // a cleaning run.
-            ConsolePrint("Usage: T-Vornik.exe [/SILENT [/EXITCODE]] [/REPORTONLY] [/NOQUARANTINE] [/ALLDRIVES]\n"
-                         "       T-Vornik.exe /RESTORE [n [path]] | /FLEET <folder> | /VER | /?\n"
-                         "  (none)        asks for confirmation, cleans, shows a summary, waits for a key\n"
-                         "  /SILENT       no box, no summary, no key wait; exit code 0\n"
-                         "  /EXITCODE     with /SILENT: the exit code of an interactive run\n"
-                         "  /REPORTONLY   finds and reports what a cleaning run would do, changes nothing\n"
-                         "  /NOQUARANTINE deletes without keeping a copy of each removed file\n"
-                         "  /ALLDRIVES    searches removable drives (USB sticks) as well as fixed ones\n"
-                         "  /RESTORE      lists the kept copies; /RESTORE n puts copy n back where it was,\n"
-                         "                /RESTORE n path puts it at path\n"
-                         "  /VER          prints the version\n"
-                         "  /FLEET        reads the run reports in a folder, writes fleet.html and fleet.csv there\n"
-                         "Exit codes: 0 no infection found, 1 infection found and removed (found, with\n"
-                         "  /REPORTONLY), 2 removed but a restart is needed, 3 an error occurred or the run\n"
-                         "  was refused.\n"
-                         "The log: T-Vornik.log in the Windows folder.\n");
-            ConsoleFlush();
-            return 0;
         }
     }
+    return kRunNow;
+}
 
+int VornikMain(int argc, char **argv)
+{
+    CommandLine command = {{0, 0, {0, 1, 0}}, 0, 0, nullptr, 0};
+    if (ReadCommandLine(argc, argv, &command) == kExitNow)
+        return command.exitCode;
+    const RunOptions &options = command.options;
     SetRunMode(&options.mode);
     int exitCode;
     RunLock lock;
@@ -408,7 +493,7 @@ int VornikMain(int argc, char **argv)
         LogRunEnd(&facts);
         TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
     } else {
-        exitCode = restore ? RunRestore(restoreNumber, restoreTarget) : RunVornik(options);
+        exitCode = command.restore ? RunRestore(command.restoreNumber, command.restoreTarget) : RunVornik(options);
     }
     ReleaseRunLock(&lock);
     // A text without a line end (the administrator message) is still held.
