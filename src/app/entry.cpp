@@ -7,6 +7,7 @@
 #include "base/console.h"
 #include "base/platform.h"
 #include "run/run_mode.h"
+#include "run/run_outcome.h"
 #include "run/run_record.h"
 #include "run/run_tally.h"
 #include "sys/syscalls.h"
@@ -16,72 +17,42 @@
 #include <stdlib.h>
 #include <string.h>
 
-// The outcome of a run from its counters: answers the exit code 0 to 3 and
-// logs the summary (plural); with onConsole, prints it too (singular).
-static int SummarizeRun(unsigned found, unsigned failed, unsigned pendingReboot, int onConsole)
+// The summary of a run, as its verdict says: each line on the console
+// (singular) and in the log (plural, where the log has it), with onConsole;
+// in the log alone otherwise.
+static void SayRunSummary(const RunVerdict &verdict, int onConsole)
 {
-    int exitCode = 0;
-    // A removal that failed or waits for the restart means something of the
-    // worm was there even when no step counted it as found (a Startup copy):
-    // such a run must not end as a clean one.
-    if (found == 0 && failed == 0 && pendingReboot == 0) {
-        if (onConsole)
-            ConsolePrint("No infection found\n");
-        return exitCode;
-    }
-    if (failed != 0) {
-        if (onConsole)
-            ConsolePrint("Infection was found.  An error occurred in the disinfection process.\n");
-        TracePrint(TraceModuleName, -1, 4, "%s",
-                   "Infections were found.  An error occurred in the disinfection process.\n");
-        exitCode = 3;
-    } else {
-        if (onConsole)
-            ConsolePrint("Infection was found and removed\n");
-        TracePrint(TraceModuleName, -1, 4, "%s", "Infections were found and removed.\n");
-        exitCode = 1;
-    }
-    if (pendingReboot != 0) {
-        if (exitCode != 3)
-            exitCode = 2;
+    // In RunSummary's order; a summary the log has no line for is null.
+    static const struct {
+        const char *console;
+        const char *log;
+    } kLines[] = {
+        {"No infection found\n", nullptr},
+        {"Infection was found and removed\n", "Infections were found and removed.\n"},
+        {"Infection was found.  An error occurred in the disinfection process.\n",
+         "Infections were found.  An error occurred in the disinfection process.\n"},
+        {"An error occurred in the report-only run.  Nothing was changed.\n",
+         "An error occurred in the report-only run.  Nothing was changed.\n"},
+        {"Infection was found and would be removed.  Nothing was changed (report-only run).\n",
+         "Infections were found and would be removed.  Nothing was changed (report-only run).\n"},
+    };
+    const auto &lines = kLines[verdict.summary];
+    if (onConsole)
+        ConsolePrint("%s", lines.console);
+    if (lines.log != nullptr)
+        TracePrint(TraceModuleName, -1, 4, "%s", lines.log);
+    if (verdict.restartNeeded) {
         if (onConsole)
             ConsolePrint("Restarting the computer is needed to complete the disinfection process.\n"
                          "Please restart the computer now.\n");
         TracePrint(TraceModuleName, -1, 4, "%s",
                    "Restarting the computer is needed to complete the disinfection process.\n");
     }
-    return exitCode;
-}
-
-// The outcome of a report-only run: 1 when it found anything a cleaning run
-// would act on, 3 when something failed (a whole drive not searched, the
-// processes not listed), else 0. Logs the summary (plural); with onConsole,
-// prints it too (singular). Never "removed": nothing was.
-static int SummarizeReportOnlyRun(unsigned wouldAct, unsigned failed, int onConsole)
-{
-    if (failed != 0) {
-        const char line[] = "An error occurred in the report-only run.  Nothing was changed.\n";
-        if (onConsole)
-            ConsolePrint("%s", line);
-        TracePrint(TraceModuleName, -1, 4, "%s", line);
-        return 3;
-    }
-    if (wouldAct == 0) {
-        if (onConsole)
-            ConsolePrint("No infection found\n");
-        return 0;
-    }
-    if (onConsole)
-        ConsolePrint("Infection was found and would be removed.  Nothing was changed (report-only run).\n");
-    TracePrint(TraceModuleName, -1, 4, "%s",
-               "Infections were found and would be removed.  Nothing was changed (report-only run).\n");
-    return 1;
 }
 
 // What the run could not judge, one line a kind that is not zero, in the log
-// (and, onConsole, on the console): a place where a worm may remain. Answers
-// 1 when there was any.
-static int ReportUnjudged(int onConsole)
+// (and, onConsole, on the console): a place where a worm may remain.
+static void ReportUnjudged(int onConsole)
 {
     static const struct {
         int kind;
@@ -98,19 +69,15 @@ static int ReportUnjudged(int onConsole)
         {kUserHiveNotExamined, "1 user's registry could not be examined.\n",
          "%u users' registries could not be examined.\n"},
     };
-    int any = 0;
     for (const auto &line : kLines) {
         unsigned count = RunTallyUnjudged(line.kind);
         if (count == 0)
             continue;
-        // A file kept in the cloud is no failure: reading it would fetch it.
-        any |= line.kind != kFileNotOnDisk;
         const char *format = count == 1 ? line.one : line.many;
         if (onConsole)
             ConsolePrint(format, count);
         TracePrint(TraceModuleName, -1, 1, format, count);
     }
-    return any;
 }
 
 // The end of an interactive run: the console window stays until a key.
@@ -121,13 +88,25 @@ static void WaitForAKey(void)
     sys::getch();
 }
 
+// The end of a run's work: its summary and what it could not judge, in the
+// log and, for an interactive run, on the console, which then waits for a key.
+static void EndRunSummary(const RunVerdict &verdict, int interactive)
+{
+    SayRunSummary(verdict, interactive);
+    ReportUnjudged(interactive);
+    if (interactive)
+        WaitForAKey();
+}
+
 int ReportRunSummary(unsigned found, unsigned failed, unsigned pendingReboot)
 {
-    int exitCode = RunIsReportOnly() ? SummarizeReportOnlyRun(RunRecordedLeftByReportOnly(), failed, 1)
-                                     : SummarizeRun(found, failed, pendingReboot, 1);
-    ReportUnjudged(1);
-    WaitForAKey();
-    return exitCode;
+    RunOutcomeFacts facts = RunOutcomeFactsOfRun(0, 0);
+    facts.found = found;
+    facts.failed = failed;
+    facts.pendingReboot = pendingReboot;
+    RunVerdict verdict = JudgeRun(facts);
+    EndRunSummary(verdict, 1);
+    return verdict.exitCode;
 }
 
 // When, where and as whom the run started: a log collected from many
@@ -222,12 +201,6 @@ struct RunOptions {
     RunMode mode;   // /REPORTONLY, /NOQUARANTINE, /ALLDRIVES
 };
 
-// A silent run ends with 0 unless its options ask for the real outcome.
-static int SilentExitCode(const RunOptions &options, int outcome)
-{
-    return options.silent && !options.exitCodes ? 0 : outcome;
-}
-
 // The options of the run, for its report.
 static void NoteOptions(const RunOptions &options, RunFacts *facts)
 {
@@ -246,7 +219,7 @@ static void NoteOptions(const RunOptions &options, RunFacts *facts)
 
 // The end of a run that got as far as its report: the end line, the report,
 // the result for detection rules, the exit line.
-static void EndRun(RunFacts *facts, int exitCode, const char *outcome)
+static void EndRun(RunFacts *facts, int exitCode, int outcome)
 {
     LogRunEnd(facts);
     WriteRunReport(facts, exitCode, outcome);
@@ -269,7 +242,7 @@ static int RunVornik(const RunOptions &options)
         const char line[] = "The run needs /SILENT to run unattended: nobody can answer the confirmation box here.\n";
         ConsolePrint("%s", line);
         TracePrint(TraceModuleName, -1, 1, "%s", line);
-        EndRun(&facts, 3, "failed");
+        EndRun(&facts, 3, kRunFailed);
         return 3;
     }
     if (!silent) {
@@ -319,31 +292,11 @@ static int RunVornik(const RunOptions &options)
     uint32_t status = 0;
     Disinfect_Vornik(&status, 0, "Vornik", 0, 1, 0, "*", 0, 0, 0, 0);
 
-    int exitCode;
-    if (!silent) {
-        exitCode = ReportRunSummary(RunTallyFound(), RunTallyFailed(), RunTallyPendingReboot());
-    } else {
-        exitCode = options.mode.reportOnly
-                       ? SummarizeReportOnlyRun(RunRecordedLeftByReportOnly(), RunTallyFailed(), 0)
-                       : SummarizeRun(RunTallyFound(), RunTallyFailed(), RunTallyPendingReboot(), 0);
-        // What could not be judged may be a worm: a deployment tool that
-        // asks for the outcome must not read such a run as a clean one.
-        if (ReportUnjudged(0))
-            exitCode = 3;
-    }
-    // What a fleet sees of the run (event, report, registry): failed as well
-    // when anything could not be judged, whatever the exit code says.
-    // A report-only run that found the worm left it there: for a fleet that
-    // machine still needs a person, or a cleaning run.
-    const char *outcome = options.mode.reportOnly && exitCode == 1
-                              ? "failed"
-                              : RunOutcomeName(exitCode, RunTallyUnjudgedTotal() != 0);
-    ReportRunEvent(RunOutcome(exitCode));
-    if (silent)
-        exitCode = SilentExitCode(options, exitCode);
-
-    EndRun(&facts, exitCode, outcome);
-    return exitCode;
+    RunVerdict verdict = JudgeRun(RunOutcomeFactsOfRun(silent, options.exitCodes));
+    EndRunSummary(verdict, !silent);
+    ReportRunEvent(verdict.outcome);
+    EndRun(&facts, verdict.exitCode, verdict.outcome);
+    return verdict.exitCode;
 }
 
 // /RESTORE [n [path]]: lists the kept copies, or puts one back. Logged like
@@ -377,67 +330,152 @@ static int RestoreNumber(const char *argument)
     return *end == '\0' && number > 0 && number < 1000000 ? static_cast<int>(number) : -1;
 }
 
-int VornikMain(int argc, char **argv)
+// What the command line asks for.
+struct CommandLine {
+    RunOptions options;
+    int restore;  // /RESTORE, with the entry number and the path after it
+    int restoreNumber;
+    const char *restoreTarget;
+    int exitCode;  // the process's, when an option ends it at once
+};
+
+// What follows an option: the next argument, the run (nothing after the
+// option counts), or the process's end with the command line's exit code.
+enum NextStep { kNextArgument, kRunNow, kExitNow };
+
+// One option's routine, given every argument and where the option stands.
+typedef int (*OptionRoutine)(CommandLine *line, int argc, char **argv, int at);
+
+static int Silent(CommandLine *line, int, char **, int)
 {
-    int restore = 0, restoreNumber = 0;
-    const char *restoreTarget = nullptr;
-    RunOptions options = {0, 0, {0, 1, 0}};
-    for (int i = 1; i < argc; ++i) {
-        if (_stricmp(argv[i], "/SILENT") == 0) {
-            options.silent = 1;
-        } else if (_stricmp(argv[i], "/EXITCODE") == 0) {
-            options.exitCodes = 1;
-        } else if (_stricmp(argv[i], "/REPORTONLY") == 0) {
-            options.mode.reportOnly = 1;
-        } else if (_stricmp(argv[i], "/NOQUARANTINE") == 0) {
-            options.mode.keepCopies = 0;
-        } else if (_stricmp(argv[i], "/ALLDRIVES") == 0) {
-            options.mode.allDrives = 1;
-        } else if (_stricmp(argv[i], "/VER") == 0) {
-            ConsolePrint("T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
-            ConsoleFlush();
-            return 0;
-        } else if (_stricmp(argv[i], "/RESTORE") == 0) {
-            // Nothing after it is an option of a cleaning run.
-            restore = 1;
-            restoreNumber = RestoreNumber(i + 1 < argc ? argv[i + 1] : nullptr);
-            if (restoreNumber > 0 && i + 2 < argc)
-                restoreTarget = argv[i + 2];
-            if (restoreNumber < 0) {
-                ConsolePrint("Usage: T-Vornik.exe /RESTORE [n [path]]\n");
-                ConsoleFlush();
-                return 3;
-            }
+    line->options.silent = 1;
+    return kNextArgument;
+}
+
+static int ExitCodes(CommandLine *line, int, char **, int)
+{
+    line->options.exitCodes = 1;
+    return kNextArgument;
+}
+
+static int ReportOnly(CommandLine *line, int, char **, int)
+{
+    line->options.mode.reportOnly = 1;
+    return kNextArgument;
+}
+
+static int NoQuarantine(CommandLine *line, int, char **, int)
+{
+    line->options.mode.keepCopies = 0;
+    return kNextArgument;
+}
+
+static int AllDrives(CommandLine *line, int, char **, int)
+{
+    line->options.mode.allDrives = 1;
+    return kNextArgument;
+}
+
+static int Version(CommandLine *line, int, char **, int)
+{
+    ConsolePrint("T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
+    ConsoleFlush();
+    line->exitCode = 0;
+    return kExitNow;
+}
+
+// Nothing after /RESTORE is an option of a cleaning run.
+static int Restore(CommandLine *line, int argc, char **argv, int at)
+{
+    line->restore = 1;
+    line->restoreNumber = RestoreNumber(at + 1 < argc ? argv[at + 1] : nullptr);
+    if (line->restoreNumber > 0 && at + 2 < argc)
+        line->restoreTarget = argv[at + 2];
+    if (line->restoreNumber < 0) {
+        ConsolePrint("Usage: T-Vornik.exe /RESTORE [n [path]]\n");
+        ConsoleFlush();
+        line->exitCode = 3;
+        return kExitNow;
+    }
+    return kRunNow;
+}
+
+// The view of the reports a fleet's runs left; nothing of a run.
+static int Fleet(CommandLine *line, int argc, char **argv, int at)
+{
+    line->exitCode = ShowFleet(at + 1 < argc ? argv[at + 1] : nullptr);
+    return kExitNow;
+}
+
+static int Help(CommandLine *line, int, char **, int)
+{
+    ConsolePrint("Usage: T-Vornik.exe [/SILENT [/EXITCODE]] [/REPORTONLY] [/NOQUARANTINE] [/ALLDRIVES]\n"
+                 "       T-Vornik.exe /RESTORE [n [path]] | /FLEET <folder> | /VER | /?\n"
+                 "  (none)        asks for confirmation, cleans, shows a summary, waits for a key\n"
+                 "  /SILENT       no box, no summary, no key wait; exit code 0\n"
+                 "  /EXITCODE     with /SILENT: the exit code of an interactive run\n"
+                 "  /REPORTONLY   finds and reports what a cleaning run would do, changes nothing\n"
+                 "  /NOQUARANTINE deletes without keeping a copy of each removed file\n"
+                 "  /ALLDRIVES    searches removable drives (USB sticks) as well as fixed ones\n"
+                 "  /RESTORE      lists the kept copies; /RESTORE n puts copy n back where it was,\n"
+                 "                /RESTORE n path puts it at path\n"
+                 "  /VER          prints the version\n"
+                 "  /FLEET        reads the run reports in a folder, writes fleet.html and fleet.csv there\n"
+                 "Exit codes: 0 no infection found, 1 infection found and removed (found, with\n"
+                 "  /REPORTONLY), 2 removed but a restart is needed, 3 an error occurred or the run\n"
+                 "  was refused.\n"
+                 "The log: T-Vornik.log in the Windows folder.\n");
+    ConsoleFlush();
+    line->exitCode = 0;
+    return kExitNow;
+}
+
+// The options, their case ignored; any other argument is ignored.
+static const struct {
+    const char *name;
+    OptionRoutine routine;
+} kOptions[] = {
+    {"/SILENT", Silent},
+    {"/EXITCODE", ExitCodes},
+    {"/REPORTONLY", ReportOnly},
+    {"/NOQUARANTINE", NoQuarantine},
+    {"/ALLDRIVES", AllDrives},
+    {"/VER", Version},
+    {"/RESTORE", Restore},
+    {"/FLEET", Fleet},
+    // The spellings of other tools too: a help request never starts a
+    // cleaning run.
+    {"/?", Help},
+    {"-?", Help},
+    {"/h", Help},
+    {"-h", Help},
+    {"/help", Help},
+    {"--help", Help},
+};
+
+// Reads the command line into line. Answers kRunNow, or kExitNow when an
+// option ended it (line->exitCode is then the process's).
+static int ReadCommandLine(int argc, char **argv, CommandLine *line)
+{
+    for (int at = 1; at < argc; ++at) {
+        for (const auto &option : kOptions) {
+            if (_stricmp(argv[at], option.name) != 0)
+                continue;
+            int next = option.routine(line, argc, argv, at);
+            if (next != kNextArgument)
+                return next;
             break;
-        } else if (_stricmp(argv[i], "/FLEET") == 0) {
-            // The view of the reports a fleet's runs left; nothing of a run.
-            return ShowFleet(i + 1 < argc ? argv[i + 1] : nullptr);
-        } else if (strcmp(argv[i], "/?") == 0 || strcmp(argv[i], "-?") == 0 || _stricmp(argv[i], "/h") == 0 ||
-                   _stricmp(argv[i], "-h") == 0 || _stricmp(argv[i], "/help") == 0 ||
-                   _stricmp(argv[i], "--help") == 0) {
-            // The spellings of other tools too: a help request never starts
-            // a cleaning run.
-            ConsolePrint("Usage: T-Vornik.exe [/SILENT [/EXITCODE]] [/REPORTONLY] [/NOQUARANTINE] [/ALLDRIVES]\n"
-                         "       T-Vornik.exe /RESTORE [n [path]] | /FLEET <folder> | /VER | /?\n"
-                         "  (none)        asks for confirmation, cleans, shows a summary, waits for a key\n"
-                         "  /SILENT       no box, no summary, no key wait; exit code 0\n"
-                         "  /EXITCODE     with /SILENT: the exit code of an interactive run\n"
-                         "  /REPORTONLY   finds and reports what a cleaning run would do, changes nothing\n"
-                         "  /NOQUARANTINE deletes without keeping a copy of each removed file\n"
-                         "  /ALLDRIVES    searches removable drives (USB sticks) as well as fixed ones\n"
-                         "  /RESTORE      lists the kept copies; /RESTORE n puts copy n back where it was,\n"
-                         "                /RESTORE n path puts it at path\n"
-                         "  /VER          prints the version\n"
-                         "  /FLEET        reads the run reports in a folder, writes fleet.html and fleet.csv there\n"
-                         "Exit codes: 0 no infection found, 1 infection found and removed (found, with\n"
-                         "  /REPORTONLY), 2 removed but a restart is needed, 3 an error occurred or the run\n"
-                         "  was refused.\n"
-                         "The log: T-Vornik.log in the Windows folder.\n");
-            ConsoleFlush();
-            return 0;
         }
     }
+    return kRunNow;
+}
 
+int VornikMain(int argc, char **argv)
+{
+    CommandLine command = {{0, 0, {0, 1, 0}}, 0, 0, nullptr, 0};
+    if (ReadCommandLine(argc, argv, &command) == kExitNow)
+        return command.exitCode;
+    const RunOptions &options = command.options;
     SetRunMode(&options.mode);
     int exitCode;
     RunLock lock;
@@ -451,11 +489,11 @@ int VornikMain(int argc, char **argv)
         ConsolePrint("Another copy of T-Vornik is running. Run the tool again when it has finished.\n");
         TracePrint(TraceModuleName, -1, 1, "%s",
                    "Another copy of T-Vornik is running. Run the tool again when it has finished.\n");
-        exitCode = SilentExitCode(options, 3);
+        exitCode = RunExitCode(options.silent, options.exitCodes, 3);
         LogRunEnd(&facts);
         TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
     } else {
-        exitCode = restore ? RunRestore(restoreNumber, restoreTarget) : RunVornik(options);
+        exitCode = command.restore ? RunRestore(command.restoreNumber, command.restoreTarget) : RunVornik(options);
     }
     ReleaseRunLock(&lock);
     // A text without a line end (the administrator message) is still held.

@@ -7,6 +7,7 @@
 // disinfection, summary. Answers the process exit code.
 int VornikMain(int argc, char **argv);
 
-// Prints the summary for the counters (console singular, log plural), waits
-// for a key, and answers the exit code 0 to 3. Not used in silent mode.
+// Prints the summary the run's outcome gives for the counters (console
+// singular, log plural) and what could not be judged, waits for a key, and
+// answers the exit code 0 to 3. An interactive run's end.
 int ReportRunSummary(unsigned found, unsigned failed, unsigned pendingReboot);

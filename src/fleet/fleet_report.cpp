@@ -10,10 +10,6 @@ using nlohmann::json;
 
 namespace {
 
-const char *const kCountNames[kFleetCounts] = {"folders", "files",          "candidates", "found",
-                                               "removed", "pendingRestart", "failed",     "notExamined"};
-const char *const kOutcomeNames[kFleetOutcomes] = {"failed", "restart", "cleaned", "clean", "unreadable"};
-
 // The library's own tree builder, which also keeps where the text stopped
 // being JSON. The parser calls parse_error by name, so this one answers
 // instead of the builder's (which would throw).
@@ -30,12 +26,10 @@ struct ReportSax : nlohmann::detail::json_sax_dom_parser<json> {
     size_t errorAt = 0;
 };
 
-int OneOf(const std::string &text, const char *const *names, int count)
+// The value text names in the report's enumeration; -1 when none.
+int ValueOf(const ReportNames &names, const std::string &text)
 {
-    for (int index = 0; index < count; ++index)
-        if (text == names[index])
-            return index;
-    return -1;
+    return ReportValueOf(names, text.data(), text.size());
 }
 
 // A member of object that is a text of at most limit bytes (0: any); null
@@ -74,9 +68,6 @@ std::string ShownPath(const std::string &path)
 // restart, failed, or a report-only run found is what is left on the machine.
 std::string ReadObjects(const json &objects, FleetMachine *machine)
 {
-    static const char *const kKinds[] = {"process", "file", "knownName", "runValue", "startupCopy"};
-    static const char *const kActions[] = {"delete", "end", "deleteValue"};
-    static const char *const kResults[] = {"done", "restart", "failed", "notFound", "reportOnly"};
     if (!objects.is_array())
         return "\"objects\" is not a list";
     for (size_t index = 0; index < objects.size(); ++index) {
@@ -84,28 +75,29 @@ std::string ReadObjects(const json &objects, FleetMachine *machine)
         std::string which = "object " + std::to_string(index + 1);
         if (!object.is_object())
             return which + " is not an object";
-        const std::string *kind = Text(object, "kind", 0);
-        const std::string *path = Text(object, "path", 0);
-        const std::string *action = Text(object, "action", 0);
-        const std::string *result = Text(object, "result", 0);
-        if (kind == nullptr || OneOf(*kind, kKinds, 5) < 0)
+        const std::string *kind = Text(object, kFieldKind, 0);
+        const std::string *path = Text(object, kFieldPath, 0);
+        const std::string *action = Text(object, kFieldAction, 0);
+        const std::string *resultName = Text(object, kFieldResult, 0);
+        if (kind == nullptr || ValueOf(kObjectKindNames, *kind) < 0)
             return which + " has no known \"kind\"";
         if (path == nullptr)
             return which + " has no \"path\"";
-        if (action == nullptr || OneOf(*action, kActions, 3) < 0)
+        if (action == nullptr || ValueOf(kObjectActionNames, *action) < 0)
             return which + " has no known \"action\"";
-        if (result == nullptr || OneOf(*result, kResults, 5) < 0)
+        int result = resultName != nullptr ? ValueOf(kObjectResultNames, *resultName) : -1;
+        if (result < 0)
             return which + " has no known \"result\"";
         uint64_t number;
-        if ((object.contains("size") && !WholeNumber(object, "size", &number)) ||
-            (object.contains("signatureId") && !WholeNumber(object, "signatureId", &number)))
+        if ((object.contains(kFieldSize) && !WholeNumber(object, kFieldSize, &number)) ||
+            (object.contains(kFieldSignatureId) && !WholeNumber(object, kFieldSignatureId, &number)))
             return which + " has a \"size\" or \"signatureId\" that is not a whole number";
-        if (object.contains("sha256")) {
-            const std::string *hash = Text(object, "sha256", 64);
+        if (object.contains(kFieldSha256)) {
+            const std::string *hash = Text(object, kFieldSha256, 64);
             if (hash == nullptr || hash->size() != 64 || hash->find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
                 return which + " has a \"sha256\" that is not 64 hexadecimal digits";
         }
-        if (*result == "restart" || *result == "failed" || *result == "reportOnly") {
+        if (result == kResultRestart || result == kResultFailed || result == kResultReportOnly) {
             if (machine->left.size() < kFleetLeftShown)
                 machine->left.push_back(ShownPath(*path));
             else
@@ -121,10 +113,10 @@ std::string ReadFields(const json &root, FleetMachine *machine)
 {
     if (!root.is_object())
         return "it is not a JSON object";
-    const std::string *tool = Text(root, "tool", 0);
-    if (tool == nullptr || *tool != "T-Vornik")
+    const std::string *tool = Text(root, kFieldTool, 0);
+    if (tool == nullptr || *tool != kReportTool)
         return "it is not a T-Vornik report (\"tool\")";
-    static const char *const kTexts[] = {"version", "computer", "user"};
+    static const char *const kTexts[] = {kFieldVersion, kFieldComputer, kFieldUser};
     std::string *const kept[] = {&machine->version, &machine->computer, &machine->user};
     for (int index = 0; index < 3; ++index) {
         const std::string *text = Text(root, kTexts[index], kFleetTextMaxBytes);
@@ -132,39 +124,40 @@ std::string ReadFields(const json &root, FleetMachine *machine)
             return std::string("\"") + kTexts[index] + "\" is missing or not a text of at most 256 bytes";
         *kept[index] = *text;
     }
-    for (const char *when : {"start", "end"}) {
+    for (const char *when : {kFieldStart, kFieldEnd}) {
         auto time = root.find(when);
-        const std::string *utc = time != root.end() && time->is_object() ? Text(*time, "utc", kFleetTextMaxBytes) : nullptr;
-        const std::string *local = utc != nullptr ? Text(*time, "local", kFleetTextMaxBytes) : nullptr;
+        const std::string *utc = time != root.end() && time->is_object() ? Text(*time, kFieldUtc, kFleetTextMaxBytes) : nullptr;
+        const std::string *local = utc != nullptr ? Text(*time, kFieldLocal, kFleetTextMaxBytes) : nullptr;
         if (local == nullptr)
             return std::string("\"") + when + "\" is missing its \"utc\" or \"local\" time";
-        if (strcmp(when, "end") == 0) {
+        if (strcmp(when, kFieldEnd) == 0) {
             machine->endUtc = *utc;
             machine->endLocal = *local;
         }
     }
-    auto duration = root.find("durationSeconds");
+    auto duration = root.find(kFieldDuration);
     if (duration == root.end() || !duration->is_number())
         return "\"durationSeconds\" is missing or not a number";
-    auto options = root.find("options");
+    auto options = root.find(kFieldOptions);
     if (options == root.end() || !options->is_array() ||
         !std::all_of(options->begin(), options->end(), [](const json &option) { return option.is_string(); }))
         return "\"options\" is missing or not a list of texts";
     uint64_t exitCode;
-    if (!WholeNumber(root, "exitCode", &exitCode) || exitCode > 3)
+    if (!WholeNumber(root, kFieldExitCode, &exitCode) || exitCode > 3)
         return "\"exitCode\" is missing or not 0 to 3";
     machine->exitCode = static_cast<int>(exitCode);
-    const std::string *outcome = Text(root, "outcome", 0);
-    int rank = outcome != nullptr ? OneOf(*outcome, kOutcomeNames, kFleetUnreadable) : -1;
+    const std::string *outcome = Text(root, kFieldOutcome, 0);
+    int rank = outcome != nullptr ? ValueOf(kReportOutcomeNames, *outcome) : -1;
     if (rank < 0)
         return "\"outcome\" is missing or not clean, cleaned, restart or failed";
-    auto counts = root.find("counts");
+    auto counts = root.find(kFieldCounts);
     if (counts == root.end() || !counts->is_object())
         return "\"counts\" is missing";
-    for (int count = 0; count < kFleetCounts; ++count)
-        if (!WholeNumber(*counts, kCountNames[count], &machine->counts[count]))
-            return std::string("\"counts\".\"") + kCountNames[count] + "\" is missing or not a whole number";
-    auto objects = root.find("objects");
+    for (int count = 0; count < kReportCounts; ++count)
+        if (!WholeNumber(*counts, ReportNameOf(kReportCountNames, count), &machine->counts[count]))
+            return std::string("\"counts\".\"") + ReportNameOf(kReportCountNames, count) +
+                   "\" is missing or not a whole number";
+    auto objects = root.find(kFieldObjects);
     if (objects == root.end())
         return "\"objects\" is missing";
     std::string problem = ReadObjects(*objects, machine);
@@ -244,7 +237,7 @@ void SortFleet(std::vector<FleetMachine> *machines)
 
 const char *FleetOutcomeName(int outcome)
 {
-    return kOutcomeNames[outcome >= 0 && outcome < kFleetOutcomes ? outcome : kFleetUnreadable];
+    return outcome >= 0 && outcome < kReportOutcomes ? ReportNameOf(kReportOutcomeNames, outcome) : "unreadable";
 }
 
 std::string HtmlText(const std::string &text)
@@ -321,7 +314,7 @@ std::string FleetConsoleTable(const std::vector<FleetMachine> &machines)
     CountByOutcome(machines, byOutcome);
     table += Number(machines.size()) + (machines.size() == 1 ? " report: " : " reports: ");
     for (int outcome = 0; outcome < kFleetOutcomes; ++outcome)
-        table += Number(byOutcome[outcome]) + " " + kOutcomeNames[outcome] + (outcome + 1 < kFleetOutcomes ? ", " : "\n");
+        table += Number(byOutcome[outcome]) + " " + FleetOutcomeName(outcome) + (outcome + 1 < kFleetOutcomes ? ", " : "\n");
     return table;
 }
 
@@ -342,7 +335,7 @@ std::string FleetHtml(const std::vector<FleetMachine> &machines, const std::stri
         ".chart td{border:none}\n</style></head><body>\n<h1>T-Vornik fleet view</h1>\n<p>Reports in " +
         HtmlText(folder) + ": " + Number(machines.size()) + "</p>\n<table class=\"chart\">\n";
     for (int outcome = 0; outcome < kFleetOutcomes; ++outcome)
-        page += std::string("<tr><td>") + kOutcomeNames[outcome] + "</td><td class=\"n\">" + Number(byOutcome[outcome]) +
+        page += std::string("<tr><td>") + FleetOutcomeName(outcome) + "</td><td class=\"n\">" + Number(byOutcome[outcome]) +
                 "</td><td><span class=\"bar\" style=\"width:" + Number(byOutcome[outcome] * 400 / most) +
                 "px;background:" + kColours[outcome] + "\"></span></td></tr>\n";
     page += "</table>\n<h2>Machines, worst first</h2>\n<table>\n<tr><th>Outcome</th><th>Computer</th><th>User</th>"
@@ -350,7 +343,7 @@ std::string FleetHtml(const std::vector<FleetMachine> &machines, const std::stri
             "<th>Failed</th><th>Not examined</th><th>What is left</th><th>Report</th></tr>\n";
     for (const FleetMachine &machine : machines) {
         int rank = Rank(machine);
-        page += std::string("<tr><td style=\"color:") + kColours[rank] + "\">" + kOutcomeNames[rank] + "</td>";
+        page += std::string("<tr><td style=\"color:") + kColours[rank] + "\">" + FleetOutcomeName(rank) + "</td>";
         if (rank == kFleetUnreadable) {
             page += "<td colspan=\"10\">" + HtmlText(machine.problem) + "</td>";
         } else {

@@ -10,27 +10,17 @@
 // its own, named with the reason.
 #pragma once
 
+#include "run/report_schema.h"
+
 #include <stddef.h>
 #include <stdint.h>
 
 #include <string>
 #include <vector>
 
-// Worst first: the order of the view.
-enum FleetOutcome { kFleetFailed, kFleetRestart, kFleetCleaned, kFleetClean, kFleetUnreadable, kFleetOutcomes };
-
-// The counts of a report, in its order.
-enum FleetCount {
-    kCountFolders,
-    kCountFiles,
-    kCountCandidates,
-    kCountFound,
-    kCountRemoved,
-    kCountPendingRestart,
-    kCountFailed,
-    kCountNotExamined,
-    kFleetCounts
-};
+// A machine's outcome: the report's (a ReportOutcome, worst first: the
+// order of the view), or its report could not be read.
+enum { kFleetUnreadable = kReportOutcomes, kFleetOutcomes };
 
 enum {
     kFleetReportMaxBytes = 1024 * 1024,  // a larger report is not read
@@ -45,7 +35,7 @@ struct FleetMachine {
     std::string problem;  // why it is unreadable
     std::string computer, user, version, endLocal, endUtc;
     int exitCode = 0;
-    uint64_t counts[kFleetCounts] = {};
+    uint64_t counts[kReportCounts] = {};  // by ReportCount
     std::vector<std::string> left;  // objects waiting for the restart or failed, the first kFleetLeftShown
     unsigned leftMore = 0;          // and how many more
 };

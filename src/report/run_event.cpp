@@ -1,6 +1,5 @@
 #include "report/run_event.h"
 #include "base/platform.h"
-#include "run/run_mode.h"
 #include "run/run_tally.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
@@ -13,16 +12,19 @@
 // Where Event Viewer finds the source's texts: a key of the Application log.
 static const char kSourceKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\T-Vornik";
 
-int RunOutcome(int interactiveExitCode)
+// Each outcome's event: its type and ID, in RunOutcome's order.
+static const WORD kTypes[kRunOutcomes] = {EVENTLOG_INFORMATION_TYPE, EVENTLOG_WARNING_TYPE, EVENTLOG_WARNING_TYPE,
+                                          EVENTLOG_ERROR_TYPE, EVENTLOG_WARNING_TYPE};
+static const DWORD kIds[kRunOutcomes] = {MSG_RUN_CLEAN, MSG_RUN_CLEANED, MSG_RUN_RESTART, MSG_RUN_FAILED,
+                                         MSG_RUN_FOUND_NOT_REMOVED};
+
+// An outcome out of range is a failed run.
+static int KnownOutcome(int outcome)
 {
-    if (interactiveExitCode == 3 || RunTallyUnjudgedTotal() != 0)
-        return kRunFailed;
-    if (interactiveExitCode == 2)
-        return kRunRestart;
-    if (interactiveExitCode == 1)
-        return RunIsReportOnly() ? kRunFoundNotRemoved : kRunCleaned;
-    return kRunClean;
+    return outcome >= 0 && outcome < kRunOutcomes ? outcome : kRunFailed;
 }
+
+unsigned long RunEventId(int outcome) { return kIds[KnownOutcome(outcome)]; }
 
 // The file Event Viewer reads the texts from, when it shows the event: a copy
 // of this program in the Windows folder. The program itself may run from a
@@ -58,14 +60,9 @@ static void RegisterRunEventSource(const char *messageFile)
 
 int ReportRunEvent(int outcome)
 {
-    static const WORD kTypes[] = {EVENTLOG_INFORMATION_TYPE, EVENTLOG_WARNING_TYPE, EVENTLOG_WARNING_TYPE,
-                                  EVENTLOG_ERROR_TYPE, EVENTLOG_WARNING_TYPE};
-    static const DWORD kIds[] = {MSG_RUN_CLEAN, MSG_RUN_CLEANED, MSG_RUN_RESTART, MSG_RUN_FAILED,
-                                 MSG_RUN_FOUND_NOT_REMOVED};
     if (!IsWindowsNT())
         return 0;
-    if (outcome < kRunClean || outcome > kRunFoundNotRemoved)
-        outcome = kRunFailed;
+    outcome = KnownOutcome(outcome);
 
     char messageFile[MAX_PATH];
     if (KeepMessageFile(messageFile, sizeof messageFile))

@@ -1,6 +1,8 @@
 #include "report/run_report.h"
 #include "base/platform.h"
 #include "base/version.h"
+#include "run/report_schema.h"
+#include "run/run_outcome.h"
 #include "run/run_record.h"
 #include "run/run_tally.h"
 #include "sys/syscalls.h"
@@ -74,15 +76,6 @@ void LogRunEnd(RunFacts *facts)
                end.wMonth, end.wDay, end.wHour, end.wMinute, end.wSecond, DurationMilliseconds(facts) / 1000);
 }
 
-const char *RunOutcomeName(int interactiveExitCode, int anyUnjudged)
-{
-    if (interactiveExitCode == 3 || anyUnjudged)
-        return "failed";
-    if (interactiveExitCode == 2)
-        return "restart";
-    return interactiveExitCode == 1 ? "cleaned" : "clean";
-}
-
 // ISO 8601: "2026-12-08T06:00:00Z", or the local time with its offset from
 // UTC ("2026-12-08T07:00:00+01:00"), the offset to the minute.
 static std::string IsoTime(const SYSTEMTIME &time, const SYSTEMTIME *utc)
@@ -128,49 +121,55 @@ static std::string Utf8OfAnsi(const char *text)
     return plain;
 }
 
-static nlohmann::ordered_json ReportOfRun(const RunFacts *facts, int exitCode, const char *outcome)
+static nlohmann::ordered_json ReportOfRun(const RunFacts *facts, int exitCode, int outcome)
 {
-    static const char *const kKinds[] = {"process", "file", "knownName", "runValue", "startupCopy"};
-    static const char *const kActions[] = {"delete", "end", "deleteValue"};
-    static const char *const kResults[] = {"done", "restart", "failed", "notFound", "reportOnly"};
     char version[32];
     snprintf(version, sizeof version, "%d.%02d.%d", kVersionMajor, kVersionMinor, kVersionBuild);
-    unsigned notExamined = RunTallyUnjudgedTotal();
+    unsigned counts[kReportCounts];
+    counts[kCountFolders] = RunWalkCount(kWalkFolders);
+    counts[kCountFiles] = RunWalkCount(kWalkFiles);
+    counts[kCountCandidates] = RunWalkCount(kWalkCandidates);
+    counts[kCountFound] = RunTallyFound();
+    counts[kCountRemoved] = RunRecordedRemovals();
+    counts[kCountPendingRestart] = RunTallyPendingReboot();
+    counts[kCountFailed] = RunTallyFailed();
+    counts[kCountNotExamined] = RunTallyUnjudgedTotal();
 
     nlohmann::ordered_json report;
-    report["tool"] = "T-Vornik";
-    report["version"] = version;
-    report["computer"] = Utf8OfAnsi(facts->computer);
-    report["user"] = Utf8OfAnsi(facts->user);
-    report["start"] = {{"utc", IsoTime(facts->startUtc, nullptr)},
-                       {"local", IsoTime(facts->startLocal, &facts->startUtc)}};
-    report["end"] = {{"utc", IsoTime(facts->endUtc, nullptr)}, {"local", IsoTime(facts->endLocal, &facts->endUtc)}};
-    report["durationSeconds"] = static_cast<double>(DurationMilliseconds(facts)) / 1000.0;
-    report["options"] = nlohmann::ordered_json::array();
+    report[kFieldTool] = kReportTool;
+    report[kFieldVersion] = version;
+    report[kFieldComputer] = Utf8OfAnsi(facts->computer);
+    report[kFieldUser] = Utf8OfAnsi(facts->user);
+    report[kFieldStart] = {{kFieldUtc, IsoTime(facts->startUtc, nullptr)},
+                           {kFieldLocal, IsoTime(facts->startLocal, &facts->startUtc)}};
+    report[kFieldEnd] = {{kFieldUtc, IsoTime(facts->endUtc, nullptr)},
+                         {kFieldLocal, IsoTime(facts->endLocal, &facts->endUtc)}};
+    report[kFieldDuration] = static_cast<double>(DurationMilliseconds(facts)) / 1000.0;
+    report[kFieldOptions] = nlohmann::ordered_json::array();
     for (int i = 0; i < facts->optionCount; ++i)
-        report["options"].push_back(facts->options[i]);
-    report["exitCode"] = exitCode;
-    report["outcome"] = outcome;
-    report["counts"] = {{"folders", RunWalkCount(kWalkFolders)},   {"files", RunWalkCount(kWalkFiles)},
-                        {"candidates", RunWalkCount(kWalkCandidates)}, {"found", RunTallyFound()},
-                        {"removed", RunRecordedRemovals()},          {"pendingRestart", RunTallyPendingReboot()},
-                        {"failed", RunTallyFailed()},                {"notExamined", notExamined}};
+        report[kFieldOptions].push_back(facts->options[i]);
+    report[kFieldExitCode] = exitCode;
+    report[kFieldOutcome] = RunOutcomeName(outcome);
+    nlohmann::ordered_json countsObject = nlohmann::ordered_json::object();
+    for (int count = 0; count < kReportCounts; ++count)
+        countsObject[ReportNameOf(kReportCountNames, count)] = counts[count];
+    report[kFieldCounts] = std::move(countsObject);
     nlohmann::ordered_json objects = nlohmann::ordered_json::array();
     for (const RunObject *object = RunRecordedObjects(); object != nullptr; object = object->next) {
-        nlohmann::ordered_json item = {{"kind", kKinds[object->kind]},
-                                       {"path", Utf8OfAnsi(object->path)},
-                                       {"action", kActions[object->action]},
-                                       {"result", kResults[object->result]}};
+        nlohmann::ordered_json item = {{kFieldKind, ReportNameOf(kObjectKindNames, object->kind)},
+                                       {kFieldPath, Utf8OfAnsi(object->path)},
+                                       {kFieldAction, ReportNameOf(kObjectActionNames, object->action)},
+                                       {kFieldResult, ReportNameOf(kObjectResultNames, object->result)}};
         if (object->hasFacts) {
-            item["size"] = object->facts.size;
-            item["signatureId"] = object->facts.signatureId;
-            item["sha256"] = object->facts.sha256;
+            item[kFieldSize] = object->facts.size;
+            item[kFieldSignatureId] = object->facts.signatureId;
+            item[kFieldSha256] = object->facts.sha256;
         }
         if (object->keptAs[0] != '\0')
-            item["quarantine"] = object->keptAs;
+            item[kFieldQuarantine] = object->keptAs;
         objects.push_back(std::move(item));
     }
-    report["objects"] = std::move(objects);
+    report[kFieldObjects] = std::move(objects);
     return report;
 }
 
@@ -188,7 +187,7 @@ static unsigned long WriteWholeFile(const char *path, const std::string &text)
     return error;
 }
 
-int WriteRunReport(const RunFacts *facts, int exitCode, const char *outcome)
+int WriteRunReport(const RunFacts *facts, int exitCode, int outcome)
 {
     char path[MAX_PATH], newPath[MAX_PATH];
     if (!BuildWindowsPath("\\T-Vornik.json", path, sizeof path) ||
@@ -216,7 +215,7 @@ static LONG SetText(HKEY key, const char *name, const char *text)
                                static_cast<DWORD>(strlen(text) + 1));
 }
 
-int WriteRunResult(const RunFacts *facts, int exitCode, const char *outcome)
+int WriteRunResult(const RunFacts *facts, int exitCode, int outcome)
 {
     char version[32];
     snprintf(version, sizeof version, "%d.%02d.%d", kVersionMajor, kVersionMinor, kVersionBuild);
@@ -235,7 +234,7 @@ int WriteRunResult(const RunFacts *facts, int exitCode, const char *outcome)
             status = sys::RegSetValueExA(key, "LastExitCode", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&code),
                                          sizeof code);
         if (status == ERROR_SUCCESS)
-            status = SetText(key, "LastOutcome", outcome);
+            status = SetText(key, "LastOutcome", RunOutcomeName(outcome));
         sys::RegCloseKey(key);
     }
     if (status == ERROR_SUCCESS)

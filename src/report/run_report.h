@@ -25,15 +25,12 @@ int RotateRunLog(const char *logPath, const char *oldPath);
 // Notes the run's end time and logs "Run ended <local time>, duration N s".
 void LogRunEnd(RunFacts *facts);
 
-// The outcome as the report and the registry name it, from the exit code an
-// interactive run gives and whether anything could not be judged.
-const char *RunOutcomeName(int interactiveExitCode, int anyUnjudged);
-
 // Writes the report whole beside its place (T-Vornik.json.new) and renames it
-// into place; logs a line when it cannot. Answers 1 when written.
-int WriteRunReport(const RunFacts *facts, int exitCode, const char *outcome);
+// into place; logs a line when it cannot. outcome is the run's (a
+// RunOutcome), exitCode the process's. Answers 1 when written.
+int WriteRunReport(const RunFacts *facts, int exitCode, int outcome);
 
 // Writes Version, LastRunEnd, LastExitCode and LastOutcome under
 // HKEY_LOCAL_MACHINE\SOFTWARE\Tavrel\T-Vornik (on 64-bit Windows in the
 // 64-bit view); logs a line when it cannot. Answers 1 when written.
-int WriteRunResult(const RunFacts *facts, int exitCode, const char *outcome);
+int WriteRunResult(const RunFacts *facts, int exitCode, int outcome);

@@ -4,12 +4,9 @@
 // given back with RunRecordFree at the end of the run.
 #pragma once
 
-#include <stdint.h>
+#include "run/report_schema.h"
 
-enum RunObjectKind { kObjectProcess, kObjectFile, kObjectKnownName, kObjectRunValue, kObjectStartupCopy };
-enum RunObjectAction { kActionDelete, kActionEnd, kActionDeleteValue };
-// kResultReportOnly: found and left as it was, the run only reporting.
-enum RunObjectResult { kResultDone, kResultRestart, kResultFailed, kResultNotFound, kResultReportOnly };
+#include <stdint.h>
 
 // What is known of a worm file (one that carries the fingerprint): filled by
 // the step that judged it, known 0 where its bytes could not be read again.
