@@ -26,7 +26,3 @@ unsigned RunTallyUnjudged(int kind);
 // What could not be judged, of every kind that leaves a worm possible (a file
 // kept in the cloud is none: it was not read for good reason).
 unsigned RunTallyUnjudgedTotal(void);
-
-// The counter rule every deletion applies to a ReplaceFile result: 2 is left
-// for the restart, 3 and 4 failed, 0 and 1 change nothing.
-void RunTallyAddReplaceResult(int replaceResult);
