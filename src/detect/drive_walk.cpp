@@ -9,7 +9,7 @@
 #include "detect/signatures.h"
 #include "quarantine/file_digest.h"
 #include "fileops/long_path.h"
-#include "removal/replace_file.h"
+#include "removal/remove_object.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 
@@ -296,18 +296,13 @@ static void HandleFingerprint(const char *path, const FingerprintResult *fingerp
     ConsolePrint("Infected: %s  ", path);
     WormFileFacts facts = fingerprint->facts;
     facts.signatureId = fingerprint->matchIndex;
-    if (RunIsReportOnly()) {
-        ConsolePrint("Would delete\n");
-        TracePrint(TraceModuleName, -1, 4, "Would delete file \"%s\"\n", path);
-        RunRecordObject(kObjectFile, path, kActionDelete, kResultReportOnly, &facts);
-        return;
-    }
     char rule[32];
     snprintf(rule, sizeof rule, "signature ID %d", static_cast<int>(fingerprint->matchIndex));
-    int result = ReplaceExaminedFile(path, &fingerprint->identity, rule);
-    RunRecordObject(kObjectFile, path, kActionDelete, RunObjectResultOfReplace(result), &facts);
-    TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", path, result);
-    switch (result) {
+    WormObject object = {kObjectFile, path, &fingerprint->identity, &facts, rule, 0};
+    switch (RemoveWormObject(&object)) {
+    case kRemoveReportOnly:
+        ConsolePrint("Would delete\n");
+        break;
     case ReplaceDone:
         ConsolePrint("Deleted\n");
         break;
@@ -322,7 +317,6 @@ static void HandleFingerprint(const char *path, const FingerprintResult *fingerp
         ConsolePrint("\n");
         break;
     }
-    RunTallyAddReplaceResult(result);
 }
 
 int CheckFoundEntry(const char *path, const WIN32_FIND_DATAA *findData, int isDirectory)

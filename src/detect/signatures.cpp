@@ -38,20 +38,12 @@ static uint32_t SpanFrom(const SignatureEntry *table, uint32_t start, uint32_t b
     return end - start;
 }
 
-int FingerprintFile(const char *path, const SignatureEntry *table, unsigned char *buffer, uint32_t bufferSize,
-                    FingerprintResult *result)
+// Opens a candidate for reading, sharing everything: a worm copy that
+// another program holds open, even for writing, is still read. Only one held
+// without read sharing stays unexamined, and a folder. Windows 9x knows no
+// delete sharing and refuses the flag.
+static HANDLE OpenToFingerprint(const char *path)
 {
-    result->examined = 0;
-    result->matchIndex = -1;
-    result->seekFailures = 0;
-    result->timedOut = 0;
-    memset(&result->facts, 0, sizeof result->facts);
-    memset(&result->identity, 0, sizeof result->identity);
-
-    // Sharing everything: a worm copy that another program holds open, even
-    // for writing, is still read. Only one held without read sharing stays
-    // unexamined, and a folder. Windows 9x knows no delete sharing and
-    // refuses the flag.
     DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (IsWindowsNT() ? FILE_SHARE_DELETE : 0);
     HANDLE file = PathCreateFile(path, GENERIC_READ, share, OPEN_EXISTING, 0);
     // A file whose ACL shuts the administrators out (its owner may set one)
@@ -61,28 +53,80 @@ int FingerprintFile(const char *path, const SignatureEntry *table, unsigned char
         // Backup semantics open folders too; a folder is never a candidate.
         if (file != INVALID_HANDLE_VALUE && !HandleIsFile(file)) {
             sys::CloseHandle(file);
-            return 0;
+            return INVALID_HANDLE_VALUE;
         }
     }
-    if (file == INVALID_HANDLE_VALUE)
-        return 0;
+    return file;
+}
 
-    // The last read asked for [start, start + asked) and got `got` bytes, or
-    // failed. A file opened afresh is read from its first byte without a seek.
-    enum { NothingRead, Read, ReadFailed } state = NothingRead;
-    uint32_t start = 0, asked = 0;
-    DWORD got = 0;
-    uint32_t position = 0;
-    int positionKnown = 1;
-    // The windows summed since the last read: rows 0, 1 and 3 of the built-in
-    // table share one.
+// The windows read so far: the last read asked for [start, start + asked)
+// and got `got` bytes, or failed; the windows summed since that read (rows
+// 0, 1 and 3 of the built-in table share one).
+struct WindowReader {
+    enum { NothingRead, Read, ReadFailed } state;
+    uint32_t start, asked;
+    DWORD got;
+    uint32_t position;
+    int positionKnown;
     struct Summed {
         uint32_t offset, length, crc;
     } summed[8];
-    int summedCount = 0;
+    int summedCount;
+};
 
-    // A file whose every window failed to be read was not examined at all:
-    // calling it clean would hide a worm behind a read error.
+// Reads the span that starts at `offset` unless the last read covers the
+// window. A file opened afresh is read from its first byte without a seek.
+// Answers 0 when the window's bytes could not be had.
+static int ReadWindow(WindowReader *reader, HANDLE file, const SignatureEntry *table, uint32_t offset,
+                      uint32_t length, unsigned char *buffer, uint32_t bufferSize, FingerprintResult *result)
+{
+    if (reader->state == WindowReader::NothingRead || offset < reader->start ||
+        offset + length > reader->start + reader->asked) {
+        reader->start = offset;
+        reader->asked = SpanFrom(table, offset, bufferSize);
+        reader->summedCount = 0;
+        reader->got = 0;
+        // Without a high part, 0xFFFFFFFF can only mean failure. A position
+        // past the end of the file is no failure: the read comes up short.
+        if ((!reader->positionKnown || reader->position != offset) &&
+            sys::SetFilePointer(file, static_cast<LONG>(offset), nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
+            ++result->seekFailures;
+            reader->state = WindowReader::ReadFailed;
+            reader->positionKnown = 0;
+        } else if (!sys::ReadFile(file, buffer, reader->asked, &reader->got, nullptr)) {
+            reader->state = WindowReader::ReadFailed;
+            reader->positionKnown = 0;
+        } else {
+            reader->state = WindowReader::Read;
+            reader->position = offset + reader->got;
+            reader->positionKnown = 1;
+        }
+    }
+    return reader->state != WindowReader::ReadFailed;
+}
+
+// The CRC-32 of a window inside the last read, summed once however many rows
+// share it.
+static uint32_t WindowCrc(WindowReader *reader, const unsigned char *buffer, uint32_t offset, uint32_t length)
+{
+    for (int i = 0; i < reader->summedCount; ++i)
+        if (reader->summed[i].offset == offset && reader->summed[i].length == length)
+            return reader->summed[i].crc;
+    uint32_t crc = Crc32(buffer + (offset - reader->start), length);
+    if (reader->summedCount < static_cast<int>(sizeof reader->summed / sizeof reader->summed[0]))
+        reader->summed[reader->summedCount++] = {offset, length, crc};
+    return crc;
+}
+
+// Tests the rows in order until one matches (result->matchIndex). Answers 1
+// unless every window tried failed to be read: calling such a file clean
+// would hide a worm behind a read error.
+static int MatchRows(HANDLE file, const SignatureEntry *table, unsigned char *buffer, uint32_t bufferSize,
+                     FingerprintResult *result)
+{
+    WindowReader reader;
+    memset(&reader, 0, sizeof reader);
+    reader.positionKnown = 1;
     int windowsTried = 0, windowsFailed = 0;
     for (int32_t row = 0; table[row].length != 0; ++row) {
         const SignatureEntry &entry = table[row];
@@ -90,61 +134,40 @@ int FingerprintFile(const char *path, const SignatureEntry *table, unsigned char
             continue;
         ++windowsTried;
         uint32_t offset = static_cast<uint32_t>(entry.offset);
-        if (state == NothingRead || offset < start || offset + entry.length > start + asked) {
-            start = offset;
-            asked = SpanFrom(table, start, bufferSize);
-            summedCount = 0;
-            got = 0;
-            // Without a high part, 0xFFFFFFFF can only mean failure. A position
-            // past the end of the file is no failure: the read comes up short.
-            if ((!positionKnown || position != start) &&
-                sys::SetFilePointer(file, static_cast<LONG>(start), nullptr, FILE_BEGIN) ==
-                    INVALID_SET_FILE_POINTER) {
-                ++result->seekFailures;
-                state = ReadFailed;
-                positionKnown = 0;
-            } else if (!sys::ReadFile(file, buffer, asked, &got, nullptr)) {
-                state = ReadFailed;
-                positionKnown = 0;
-            } else {
-                state = Read;
-                position = start + got;
-                positionKnown = 1;
-            }
-        }
-        if (state == ReadFailed) {
+        if (!ReadWindow(&reader, file, table, offset, entry.length, buffer, bufferSize, result)) {
             ++windowsFailed;
             continue;
         }
-        if (offset + entry.length > start + got)
+        if (offset + entry.length > reader.start + reader.got)
             continue;
-
-        int known = 0;
-        uint32_t crc = 0;
-        for (int i = 0; i < summedCount && !known; ++i) {
-            if (summed[i].offset == offset && summed[i].length == entry.length) {
-                crc = summed[i].crc;
-                known = 1;
-            }
-        }
-        if (!known) {
-            crc = Crc32(buffer + (offset - start), entry.length);
-            if (summedCount < static_cast<int>(sizeof summed / sizeof summed[0]))
-                summed[summedCount++] = {offset, entry.length, crc};
-        }
-        if (crc == entry.crc) {
+        if (WindowCrc(&reader, buffer, offset, entry.length) == entry.crc) {
             result->matchIndex = row;
             break;
         }
     }
+    return windowsTried != 0 && windowsFailed == windowsTried ? 0 : 1;
+}
 
+int FingerprintFile(const char *path, const SignatureEntry *table, unsigned char *buffer, uint32_t bufferSize,
+                    FingerprintResult *result)
+{
+    result->examined = 0;
+    result->matchIndex = -1;
+    result->seekFailures = 0;
+    result->timedOut = 0;
+    memset(&result->facts, 0, sizeof result->facts);
+    memset(&result->identity, 0, sizeof result->identity);
+    HANDLE file = OpenToFingerprint(path);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    int examined = MatchRows(file, table, buffer, bufferSize, result);
     // Which file was read: a deletion for this fingerprint deletes only it.
     // Asked of a worm file only: a query per candidate costs the walk a trip
     // to the system each.
     if (result->matchIndex != -1)
         FileIdentityOf(file, &result->identity);
     sys::CloseHandle(file);
-    result->examined = windowsTried != 0 && windowsFailed == windowsTried ? 0 : 1;
+    result->examined = examined;
     return result->examined;
 }
 

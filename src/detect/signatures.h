@@ -60,7 +60,9 @@ void FingerprintWormFile(const char *path, const SignatureEntry *table, unsigned
 
 // FingerprintFile into SignatureReadBuffer, with "seek failed" on the console
 // for each positioning that failed. Answers 1 when the file was examined;
-// *matchIndex receives the ID of the first matching row, or -1.
+// *matchIndex receives the ID of the first matching row, or -1. The steps
+// match through FingerprintWormFile (the drive walk and its readers) and
+// FingerprintFileInTime (the process scan, read_ahead.h), both FingerprintFile.
 int MatchFileSignature(const char *path, const SignatureEntry *table, int32_t *matchIndex);
 
 // What the drive walk says of a fingerprint: "seek failed" on the console for

@@ -7,7 +7,7 @@
 #include "run/run_tally.h"
 #include "fileops/held_file.h"
 #include "fileops/long_path.h"
-#include "removal/replace_file.h"
+#include "removal/remove_object.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 
@@ -415,20 +415,11 @@ void RemoveStartupCopies(void)
             int written = snprintf(path, sizeof path, "%s%s", root, relative);
             if (written < 0 || (size_t)written >= sizeof path)
                 continue;  // a cut path would name some other file
-            if (RunIsReportOnly()) {
-                if (PathFileIsThere(path)) {
-                    ConsolePrint("Would delete file %s\n", path);
-                    TracePrint(TraceModuleName, -1, 4, "Would delete file \"%s\"\n", path);
-                    RunRecordObject(kObjectStartupCopy, path, kActionDelete, kResultReportOnly, nullptr);
-                }
-                continue;
-            }
-            // No existence test first: where nothing lies the answer is 0.
-            int result = ReplaceNamedFile(path, "Startup copy");
-            TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", path, result);
-            if (result != 0)
-                RunRecordObject(kObjectStartupCopy, path, kActionDelete, RunObjectResultOfReplace(result), nullptr);
-            RunTallyAddReplaceResult(result);
+            // No existence test first when cleaning: where nothing lies the
+            // deletion answers ReplaceNotFound.
+            WormObject object = {kObjectStartupCopy, path, nullptr, nullptr, "Startup copy", kRemoveOnlyWhatIsThere};
+            if (RemoveWormObject(&object) == kRemoveReportOnly)
+                ConsolePrint("Would delete file %s\n", path);
         }
     }
 }

@@ -7,7 +7,7 @@
 #include "detect/read_ahead.h"
 #include "detect/signatures.h"
 #include "fileops/long_path.h"
-#include "removal/replace_file.h"
+#include "removal/remove_object.h"
 #include "process/process_enum.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
@@ -25,20 +25,11 @@ static const int kMaxProcessRounds = 3;
 // 64-bit Windows is the real one.
 static void DeleteInfectedImage(const char *name, const FileIdentity *identity, const WormFileFacts *facts)
 {
-    if (RunIsReportOnly()) {
-        ConsolePrint("Would delete file %s\n", name);
-        TracePrint(TraceModuleName, -1, 4, "Would delete file \"%s\"\n", name);
-        RunRecordObject(kObjectFile, name, kActionDelete, kResultReportOnly, facts);
-        return;
-    }
     char rule[32];
     snprintf(rule, sizeof rule, "signature ID %d", facts != nullptr ? static_cast<int>(facts->signatureId) : -1);
-    FileRedirection redirection = FileRedirectionOff();
-    int result = ReplaceExaminedFile(name, identity, rule);
-    FileRedirectionBack(redirection);
-    TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", name, result);
-    RunRecordObject(kObjectFile, name, kActionDelete, RunObjectResultOfReplace(result), facts);
-    RunTallyAddReplaceResult(result);
+    WormObject object = {kObjectFile, name, identity, facts, rule, kRemoveRealFile};
+    if (RemoveWormObject(&object) == kRemoveReportOnly)
+        ConsolePrint("Would delete file %s\n", name);
 }
 
 static void DeletePendingImages(ProcessScanContext *scan)
@@ -294,16 +285,9 @@ void DeleteKnownWormFiles(void)
         if (FileExist(path) == 1 || PathFileIsThere(path)) {
             RunTallyAddFound();
             ConsolePrint("found infected file %s\n", path);
-            if (RunIsReportOnly()) {
+            WormObject object = {kObjectKnownName, path, nullptr, nullptr, "known name", 0};
+            if (RemoveWormObject(&object) == kRemoveReportOnly)
                 ConsolePrint("Would delete file %s\n", path);
-                TracePrint(TraceModuleName, -1, 4, "Would delete file \"%s\"\n", path);
-                RunRecordObject(kObjectKnownName, path, kActionDelete, kResultReportOnly, nullptr);
-                continue;
-            }
-            int result = ReplaceNamedFile(path, "known name");
-            TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", path, result);
-            RunRecordObject(kObjectKnownName, path, kActionDelete, RunObjectResultOfReplace(result), nullptr);
-            RunTallyAddReplaceResult(result);
         } else {
             TracePrint(TraceModuleName, -1, 4, "file %s doesn't exist\n", path);
         }

@@ -180,6 +180,20 @@ static int DeleteThroughHandle(const char *path, const FileIdentity *examined, i
     return result;
 }
 
+int ReplaceExaminedFile(const char *path, const FileIdentity *examined, const char *rule)
+{
+    if (!IsWindowsNT())
+        return DeleteByPath(path);
+    return DeleteThroughHandle(path, examined, kRefuseLinks, rule);
+}
+
+int ReplaceNamedFile(const char *path, const char *rule)
+{
+    // A file deleted for its name alone: the links the system made on the
+    // way (the compatibility junctions of the Startup paths) are followed.
+    return IsWindowsNT() ? DeleteThroughHandle(path, nullptr, kFollowSystemLinks, rule) : DeleteByPath(path);
+}
+
 // Joins pathPrefix and source into a heap block the caller frees; null when
 // the path cannot be had.
 static char *JoinPath(const char *pathPrefix, const char *source)
@@ -197,32 +211,19 @@ static char *JoinPath(const char *pathPrefix, const char *source)
     return path;
 }
 
-int ReplaceExaminedFile(const char *path, const FileIdentity *examined, const char *rule)
+// ReplaceNamedFile for a path given in two parts.
+static int ReplaceNamedFileIn(const char *pathPrefix, const char *source)
 {
-    if (!IsWindowsNT())
-        return DeleteByPath(path);
-    return DeleteThroughHandle(path, examined, kRefuseLinks, rule);
-}
-
-int ReplaceNamedFile(const char *path, const char *rule)
-{
-    // A file deleted for its name alone: the links the system made on the
-    // way (the compatibility junctions of the Startup paths) are followed.
-    return IsWindowsNT() ? DeleteThroughHandle(path, nullptr, kFollowSystemLinks, rule) : DeleteByPath(path);
-}
-
-int ReplaceFile(const char *pathPrefix, const char *source, const char *destination, int reserved)
-{
-    (void)reserved;
-    if (source == nullptr || destination != nullptr)
-        return ReplaceFailed;  // the tool only deletes; a rename is not offered
-    if (pathPrefix == nullptr)
-        pathPrefix = "";
-
-    char *path = JoinPath(pathPrefix, source);
+    char *path = JoinPath(pathPrefix != nullptr ? pathPrefix : "", source);
     if (path == nullptr)
         return ReplaceFailed;
     int result = ReplaceNamedFile(path, "file name");
     sys::free(path);
     return result;
+}
+
+int ReplaceFile(const char *pathPrefix, const char *source, const char *destination, int /* reserved */)
+{
+    // The tool only deletes; a rename is not offered.
+    return source == nullptr || destination != nullptr ? ReplaceFailed : ReplaceNamedFileIn(pathPrefix, source);
 }

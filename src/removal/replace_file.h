@@ -23,21 +23,23 @@ enum ReplaceResult {
 // 1 when path can be opened for reading (and closes it again), else 0.
 int FileExist(const char *path);
 
-// Deletes pathPrefix + source (destination must be null: the tool only ever
-// deletes), a file the tool deletes for its name alone. On the NT family it
-// is reached without following any link but those the system made, deleted
-// through its handle and "done" only once its name is gone; a deletion that
-// must wait is handed to AddFileToAutomaticRenameList, from the tool's folder
-// where the file can be moved there. Answers a ReplaceResult.
-int ReplaceFile(const char *pathPrefix, const char *source, const char *destination, int reserved);
+// Deletes a file the tool deletes for its name alone (a known name, a
+// Startup copy), rule saying which for the kept copy's record. On the NT
+// family it is reached without following any link but those the system
+// made, deleted through its handle and "done" only once its name is gone; a
+// deletion that must wait is handed to AddFileToAutomaticRenameList, from the
+// tool's folder where the file can be moved there. Answers a ReplaceResult.
+int ReplaceNamedFile(const char *path, const char *rule);
 
 // Deletes a file found to carry the worm's fingerprint: on the NT family
 // only the very file that was examined (its identity), reached without
 // following any link; a path that now leads elsewhere or through a link
-// deletes nothing and answers ReplaceFailed. Otherwise as ReplaceFile. rule
-// says for the kept copy's record why it was removed ("signature 2").
+// deletes nothing and answers ReplaceFailed. Otherwise as ReplaceNamedFile.
+// rule says for the kept copy's record why it was removed ("signature 2").
 int ReplaceExaminedFile(const char *path, const FileIdentity *examined, const char *rule);
 
-// ReplaceFile for a file the tool deletes for its name (a known name, a
-// Startup copy), rule saying which for the kept copy's record.
-int ReplaceNamedFile(const char *path, const char *rule);
+// ReplaceNamedFile for pathPrefix + source, its record's rule "file name";
+// destination must be null (the tool only ever deletes). The steps delete
+// through RemoveWormObject (remove_object.h), which calls ReplaceNamedFile or
+// ReplaceExaminedFile.
+int ReplaceFile(const char *pathPrefix, const char *source, const char *destination, int reserved);

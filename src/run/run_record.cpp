@@ -57,20 +57,6 @@ void RunRecordObject(int kind, const char *path, int action, int result, const W
     ++g_objects;
 }
 
-int RunObjectResultOfReplace(int replaceResult)
-{
-    switch (replaceResult) {
-    case 0:
-        return kResultNotFound;
-    case 1:
-        return kResultDone;
-    case 2:
-        return kResultRestart;
-    default:
-        return kResultFailed;
-    }
-}
-
 const RunObject *RunRecordedObjects(void) { return g_first; }
 unsigned RunRecordedRemovals(void) { return g_removals; }
 unsigned RunRecordedLeftByReportOnly(void) { return g_reportOnly; }

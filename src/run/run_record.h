@@ -39,9 +39,6 @@ void RunRecordObject(int kind, const char *path, int action, int result, const W
 // object recorded (the file, once its deletion has ended) carries it.
 void RunRecordKeptCopy(const char *entryName);
 
-// The object result of a ReplaceFile answer: done, restart, failed, notFound.
-int RunObjectResultOfReplace(int replaceResult);
-
 // The objects recorded, first to last; null when none.
 const RunObject *RunRecordedObjects(void);
 

@@ -24,14 +24,6 @@ unsigned RunTallyUnjudged(int kind)
     return kind >= 0 && kind < kUnjudgedKinds ? g_unjudged[kind] : 0;
 }
 
-void RunTallyAddReplaceResult(int replaceResult)
-{
-    if (replaceResult == 2)
-        RunTallyAddPendingReboot();
-    else if (replaceResult == 3 || replaceResult == 4)
-        RunTallyAddFailed();
-}
-
 unsigned RunTallyUnjudgedTotal(void)
 {
     unsigned total = 0;

@@ -27,10 +27,6 @@ unsigned RunTallyUnjudged(int kind);
 // kept in the cloud is none: it was not read for good reason).
 unsigned RunTallyUnjudgedTotal(void);
 
-// The counter rule every deletion applies to a ReplaceFile result: 2 is left
-// for the restart, 3 and 4 failed, 0 and 1 change nothing.
-void RunTallyAddReplaceResult(int replaceResult);
-
 // Back to zero, for a test that runs the tool more than once in one process.
 // The run never calls it: its counters only ever grow.
 void RunTallyReset(void);

@@ -1,6 +1,9 @@
 // Removing a file as the clean-up steps do: at once, at the next restart
 // (delayed move on NT, WININIT.INI on Windows 9x), or reported as failed.
+#include "removal/remove_object.h"
 #include "removal/replace_file.h"
+#include "run/run_record.h"
+#include "run/run_tally.h"
 #include "run/run_mode.h"
 #include "detect/signatures.h"
 #include "quarantine/file_digest.h"
@@ -557,6 +560,79 @@ TEST_F(ReplaceFileTest, AMarkedNameIsReachedByItsExactForm)
               std::string::npos)
         << log;
     EXPECT_EQ(log.find('\x01'), std::string::npos);
+}
+
+// One worm object of each kind, in a report-only run and in a cleaning run:
+// the log line, what the report records and what the run counts. A Startup
+// copy is looked for on the chance it is there: nothing there is no object.
+TEST_F(ReplaceFileTest, EveryKindOfWormObjectIsLeftOrDeletedLoggedRecordedAndCounted)
+{
+    std::string worm = scratch_.File("worm.exe"), known = scratch_.File("msccn32.exe");
+    std::string copy = scratch_.File("startup.exe"), absent = scratch_.File("absent.exe");
+    MakeFile(worm, WormLike(2));
+    MakeFile(known);
+    MakeFile(copy);
+    FingerprintResult examined;
+    static unsigned char buffer[SignatureSpanLength];
+    FingerprintFile(worm.c_str(), SignatureTable, buffer, sizeof buffer, &examined);
+    ASSERT_EQ(examined.matchIndex, 2);
+    WormFileFacts facts = {1, 16384, 2, ""};
+    WormObject file = {kObjectFile, worm.c_str(), &examined.identity, &facts, "signature ID 2", 0};
+    WormObject byName = {kObjectKnownName, known.c_str(), nullptr, nullptr, "known name", 0};
+    WormObject startup = {kObjectStartupCopy, copy.c_str(), nullptr, nullptr, "Startup copy", kRemoveOnlyWhatIsThere};
+    WormObject noStartup = startup, noKnown = byName;
+    noStartup.path = noKnown.path = absent.c_str();
+    struct Case {
+        int reportOnly;
+        const WormObject *object;
+        int answer;
+        const char *line;  // nullptr: none
+        int recorded;      // -1: not recorded
+        unsigned failed, pending;
+    } cases[] = {
+        {1, &file, kRemoveReportOnly, "Would delete file \"%s\"\r\n", kResultReportOnly, 0, 0},
+        {1, &startup, kRemoveReportOnly, "Would delete file \"%s\"\r\n", kResultReportOnly, 0, 0},
+        {1, &noStartup, ReplaceNotFound, nullptr, -1, 0, 0},
+        {0, &file, ReplaceDone, "Deleting file \"%s\", result=1\r\n", kResultDone, 0, 0},
+        {0, &noKnown, ReplaceNotFound, "Deleting file \"%s\", result=0\r\n", kResultNotFound, 0, 0},
+        {0, &noStartup, ReplaceNotFound, "Deleting file \"%s\", result=0\r\n", -1, 0, 0},
+        {0, &startup, ReplaceAtReboot, "Deleting file \"%s\", result=2\r\n", kResultRestart, 0, 1},
+        {0, &byName, ReplaceFailed, "Deleting file \"%s\", result=4\r\n", kResultFailed, 1, 0},
+    };
+    // In use, the Startup copy waits for the restart; the known name cannot.
+    HANDLE holders[] = {CreateFileA(copy.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+                        CreateFileA(known.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)};
+    RunRecordFree();
+    const RunObject *last = nullptr;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.object->path) + (c.reportOnly ? " report-only" : " cleaning"));
+        RunMode mode = {c.reportOnly, 0, 0};
+        SetRunMode(&mode);
+        g_moveAnswer = c.object != &byName;
+        size_t logged = Log().size();
+        unsigned failed = RunTallyFailed(), pending = RunTallyPendingReboot();
+        EXPECT_EQ(RemoveWormObject(c.object), c.answer);
+        std::string log = Log().substr(logged);
+        if (c.line == nullptr)
+            EXPECT_EQ(log, "");
+        else
+            EXPECT_NE(log.find(Line(c.line, c.object->path)), std::string::npos) << log;
+        EXPECT_EQ(RunTallyFailed() - failed, c.failed);
+        EXPECT_EQ(RunTallyPendingReboot() - pending, c.pending);
+        const RunObject *now = last == nullptr ? RunRecordedObjects() : last->next;
+        ASSERT_EQ(now != nullptr, c.recorded != -1);
+        if (now == nullptr)
+            continue;
+        last = now;
+        EXPECT_EQ(now->path, std::string(c.object->path));
+        EXPECT_EQ(now->kind, c.object->kind);
+        EXPECT_EQ(now->result, c.recorded);
+        EXPECT_EQ(now->hasFacts, c.object->facts != nullptr ? 1 : 0);
+    }
+    for (HANDLE holder : holders)
+        CloseHandle(holder);
+    EXPECT_FALSE(FileExists(worm));
+    RunRecordFree();
 }
 
 // Windows 9x: a "nul=" line in the rename section of WININIT.INI.
