@@ -301,28 +301,28 @@ int RunBare()
 
 unsigned long long g_quietOpened = 0;
 
-int QuietEntry(const char *path, const WIN32_FIND_DATAA *findData, int isDirectory)
+int QuietEntry(ToolPath path, const WIN32_FIND_DATAA *findData, int isDirectory)
 {
     (void)findData;
-    if (isDirectory || !HasScannedExtension(path))
+    if (isDirectory || !HasScannedExtension(path.exact))
         return 0;
     int32_t infected = 0;
-    if (ScanFileForSignature(path, &infected))
+    if (ScanFileForSignature(path.exact, &infected))
         ++g_quietOpened;
     return 0;
 }
 
-int NullEntry(const char *, const WIN32_FIND_DATAA *, int)
+int NullEntry(ToolPath, const WIN32_FIND_DATAA *, int)
 {
     return 0;
 }
 
 unsigned long long g_filterPassed = 0;
 
-int FilterEntry(const char *path, const WIN32_FIND_DATAA *findData, int isDirectory)
+int FilterEntry(ToolPath path, const WIN32_FIND_DATAA *findData, int isDirectory)
 {
     (void)findData;
-    if (!isDirectory && HasScannedExtension(path))
+    if (!isDirectory && HasScannedExtension(path.exact))
         ++g_filterPassed;
     return 0;
 }

@@ -84,8 +84,6 @@ void ConsolePrint(const char *format, ...)
         length = vsnprintf(g_console.held, room, format, args);
         va_end(args);
     }
-    if (length > 0)
-        length = static_cast<int>(DropExactNames(g_console.held + g_console.heldLength));
     if (length > 0) {
         // A text longer than the whole buffer is cut.
         g_console.heldLength += static_cast<unsigned>(length) < room ? static_cast<unsigned>(length) : room - 1;

@@ -73,7 +73,7 @@ static int IsDotEntry(const char *name)
     return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
 }
 
-// A folder whose entries could not all be listed: said on the console and in
+// A folder (by its shown path) whose entries could not all be listed: said on the console and in
 // the log. It counts as a failed removal for a drive's root (a whole drive
 // went unsearched) or when memory ran out; a folder below the root that the
 // system refuses to list counts as not listed (every system has folders even
@@ -99,17 +99,19 @@ int WalkFolder(const char *folderPath, WalkCallback callback)
 // path buffer: a folder below it is listed only while it waits.
 struct WalkFrame {
     size_t folderLength;  // its path's length in the buffer, with the backslash
+    size_t shownLength;   // the same in the shown path's buffer
     HANDLE search;
     int wide;
     int isRoot;
 };
 
 // The walk's own stack: as deep as paths go (the thread's stack holds a few
-// hundred levels only), and its one path buffer.
+// hundred levels only), and its one path buffer, the exact path with the
+// shown path beside it (one block: the shown form is never the longer).
 struct WalkStack {
     WalkFrame *frames;
     int depth, capacity;
-    char *path;
+    char *path, *shown;
     size_t pathCapacity;
 };
 
@@ -122,29 +124,33 @@ static int MakePathRoom(WalkStack *stack, size_t folderLength)
     if (needed <= stack->pathCapacity)
         return 1;
     size_t capacity = stack->pathCapacity * 2 > needed ? stack->pathCapacity * 2 : needed;
-    char *path = static_cast<char *>(sys::malloc(capacity));
+    char *path = static_cast<char *>(sys::malloc(2 * capacity));
     if (path == nullptr)
         return 0;
-    if (stack->path != nullptr)
+    if (stack->path != nullptr) {
         memcpy(path, stack->path, stack->pathCapacity);
+        memcpy(path + capacity, stack->shown, stack->pathCapacity);
+    }
     sys::free(stack->path);
     stack->path = path;
+    stack->shown = path + capacity;
     stack->pathCapacity = capacity;
     return 1;
 }
 
 // Starts listing the folder whose path (folderLength bytes, ending with a
-// backslash) is in the buffer; its first entry goes to *entry. Answers 1 when
+// backslash; shownLength in the shown path) is in the buffer; its first entry goes to *entry. Answers 1 when
 // it is on the stack with an entry to handle, 0 when it is not (empty, not
 // listed and reported, or no memory and reported).
-static int PushFolder(WalkStack *stack, size_t folderLength, int isRoot, WIN32_FIND_DATAA *entry)
+static int PushFolder(WalkStack *stack, size_t folderLength, size_t shownLength, int isRoot,
+                      WIN32_FIND_DATAA *entry)
 {
     if (stack->depth == stack->capacity) {
         int capacity = stack->capacity * 2;
         WalkFrame *frames = static_cast<WalkFrame *>(sys::malloc(capacity * sizeof(WalkFrame)));
         if (frames == nullptr) {
-            stack->path[folderLength] = '\0';
-            ReportUnsearchedFolder(stack->path, 1);
+            stack->shown[shownLength] = '\0';
+            ReportUnsearchedFolder(stack->shown, 1);
             return 0;
         }
         memcpy(frames, stack->frames, stack->depth * sizeof(WalkFrame));
@@ -155,18 +161,19 @@ static int PushFolder(WalkStack *stack, size_t folderLength, int isRoot, WIN32_F
     if (!MakePathRoom(stack, folderLength)) {
         // Out of memory is a failure wherever it strikes; the walk goes on
         // with the other folders.
-        stack->path[folderLength] = '\0';
-        ReportUnsearchedFolder(stack->path, 1);
+        stack->shown[shownLength] = '\0';
+        ReportUnsearchedFolder(stack->shown, 1);
         return 0;
     }
     strcpy(stack->path + folderLength, "*.*");
-    WalkFrame frame = {folderLength, INVALID_HANDLE_VALUE, 0, isRoot};
+    WalkFrame frame = {folderLength, shownLength, INVALID_HANDLE_VALUE, 0, isRoot};
     frame.search = PathFindFirst(stack->path, entry, &frame.wide);
     stack->path[folderLength] = '\0';
+    stack->shown[shownLength] = '\0';
     if (frame.search == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES)
-            ReportUnsearchedFolder(stack->path, isRoot);
+            ReportUnsearchedFolder(stack->shown, isRoot);
         return 0;
     }
     stack->frames[stack->depth++] = frame;
@@ -185,7 +192,7 @@ static int IsLinkedFolder(const char *path, const WIN32_FIND_DATAA *entry)
 
 static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot)
 {
-    WalkStack stack = {nullptr, 0, 16, nullptr, 0};
+    WalkStack stack = {nullptr, 0, 16, nullptr, nullptr, 0};
     size_t rootLength = strlen(folderPath);
     stack.frames = static_cast<WalkFrame *>(sys::malloc(stack.capacity * sizeof(WalkFrame)));
     if (stack.frames == nullptr || !MakePathRoom(&stack, rootLength)) {
@@ -193,18 +200,21 @@ static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot)
         sys::free(stack.frames);
         return 0;
     }
+    // A folder to walk is named by the ANSI calls: no marked name.
     memcpy(stack.path, folderPath, rootLength + 1);
+    memcpy(stack.shown, folderPath, rootLength + 1);
 
     WIN32_FIND_DATAA entry;
     int result = 0;
-    int pending = PushFolder(&stack, rootLength, isRoot, &entry);
+    int pending = PushFolder(&stack, rootLength, rootLength, isRoot, &entry);
     while (stack.depth > 0) {
         WalkFrame *frame = &stack.frames[stack.depth - 1];
         char *insertion = stack.path + frame->folderLength;
+        char *shownInsertion = stack.shown + frame->shownLength;
         if (!pending && !PathFindNext(frame->search, frame->wide, &entry)) {
             if (GetLastError() != ERROR_NO_MORE_FILES) {
-                *insertion = '\0';
-                ReportUnsearchedFolder(stack.path, frame->isRoot);
+                *shownInsertion = '\0';
+                ReportUnsearchedFolder(stack.shown, frame->isRoot);
             }
             sys::FindClose(frame->search);
             --stack.depth;
@@ -226,15 +236,18 @@ static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot)
         if (nameLength >= kMarkedNameSize)
             continue;
         memmove(insertion, name, nameLength + 1);
+        size_t shownLength = PathShownForm(insertion, shownInsertion, nameLength + 1);
         int isDirectory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         if (isDirectory && (IsDotEntry(entry.cFileName) || IsLinkedFolder(stack.path, &entry)))
             continue;
-        result = callback(stack.path, &entry, isDirectory);
+        result = callback(ToolPath{stack.path, stack.shown}, &entry, isDirectory);
         if (result != 0)
             break;
         if (isDirectory) {
             insertion[nameLength] = '\\';
-            pending = PushFolder(&stack, frame->folderLength + nameLength + 1, 0, &entry);
+            shownInsertion[shownLength] = '\\';
+            pending = PushFolder(&stack, frame->folderLength + nameLength + 1, frame->shownLength + shownLength + 1, 0,
+                                 &entry);
         }
     }
     // A walk stopped by its callback closes what it still lists, unreported.
@@ -245,11 +258,11 @@ static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot)
     return result;
 }
 
-static void ReportFolder(const char *path)
+static void ReportFolder(const char *shown)
 {
     RunRecordWalk(kWalkFolders);
-    ConsolePrint("%s\n", path);
-    TracePrint(TraceModuleName, -1, 4, "%s\n", path);
+    ConsolePrint("%s\n", shown);
+    TracePrint(TraceModuleName, -1, 4, "%s\n", shown);
 }
 
 // A candidate whose data is not on this computer (kept in the cloud, or
@@ -261,9 +274,9 @@ static int IsNotOnDisk(const WIN32_FIND_DATAA *findData)
     return findData != nullptr && (findData->dwFileAttributes & notOnDisk) != 0;
 }
 
-static void ReportNotOnDisk(const char *path)
+static void ReportNotOnDisk(const char *shown)
 {
-    TracePrint(TraceModuleName, -1, 4, "File not read, its data is not on this computer: %s\n", path);
+    TracePrint(TraceModuleName, -1, 4, "File not read, its data is not on this computer: %s\n", shown);
     RunTallyAddUnjudged(kFileNotOnDisk);
     RunRecordWalk(kWalkFiles);
     RunRecordWalk(kWalkCandidates);
@@ -271,20 +284,21 @@ static void ReportNotOnDisk(const char *path)
 
 // What the file step does with a candidate's fingerprint: reports it, and
 // deletes and counts an infected file.
-static void HandleFingerprint(const char *path, const FingerprintResult *fingerprint)
+static void HandleFingerprint(ToolPath path, const FingerprintResult *fingerprint)
 {
     int infected = 0;
     RunRecordWalk(kWalkFiles);
     RunRecordWalk(kWalkCandidates);
-    if (!ReportFingerprint(path, fingerprint, &infected)) {
+    if (!ReportFingerprint(path.shown, fingerprint, &infected)) {
         // Logged too: a silent run's log is all a script has to go by.
         if (fingerprint->timedOut) {
-            ConsolePrint("Error scanning file %s (no answer within %u seconds)\n", path, kReadDeadlineMs / 1000);
-            TracePrint(TraceModuleName, -1, 1, "Error scanning file %s (no answer within %u seconds)\n", path,
+            ConsolePrint("Error scanning file %s (no answer within %u seconds)\n", path.shown,
+                         kReadDeadlineMs / 1000);
+            TracePrint(TraceModuleName, -1, 1, "Error scanning file %s (no answer within %u seconds)\n", path.shown,
                        kReadDeadlineMs / 1000);
         } else {
-            ConsolePrint("Error scanning file %s\n", path);
-            TracePrint(TraceModuleName, -1, 1, "Error scanning file %s\n", path);
+            ConsolePrint("Error scanning file %s\n", path.shown);
+            TracePrint(TraceModuleName, -1, 1, "Error scanning file %s\n", path.shown);
         }
         RunTallyAddUnjudged(kFileNotExamined);
         return;
@@ -293,7 +307,7 @@ static void HandleFingerprint(const char *path, const FingerprintResult *fingerp
         return;
 
     RunTallyAddFound();
-    ConsolePrint("Infected: %s  ", path);
+    ConsolePrint("Infected: %s  ", path.shown);
     WormFileFacts facts = fingerprint->facts;
     facts.signatureId = fingerprint->matchIndex;
     char rule[32];
@@ -319,33 +333,33 @@ static void HandleFingerprint(const char *path, const FingerprintResult *fingerp
     }
 }
 
-int CheckFoundEntry(const char *path, const WIN32_FIND_DATAA *findData, int isDirectory)
+int CheckFoundEntry(ToolPath path, const WIN32_FIND_DATAA *findData, int isDirectory)
 {
     ConsoleFlushDue();
     if (isDirectory) {
-        ReportFolder(path);
+        ReportFolder(path.shown);
         return 0;
     }
-    if (!HasScannedExtension(path)) {
+    if (!HasScannedExtension(path.exact)) {
         RunRecordWalk(kWalkFiles);
         return 0;
     }
     if (IsNotOnDisk(findData)) {
-        ReportNotOnDisk(path);
+        ReportNotOnDisk(path.shown);
         return 0;
     }
     FingerprintResult fingerprint;
-    FingerprintWormFile(path, SignatureTable, SignatureReadBuffer, sizeof SignatureReadBuffer, &fingerprint);
+    FingerprintWormFile(path.exact, SignatureTable, SignatureReadBuffer, sizeof SignatureReadBuffer, &fingerprint);
     HandleFingerprint(path, &fingerprint);
     return 0;
 }
 
-static void HandleQueuedEntry(const char *path, int kind, const FingerprintResult *fingerprint)
+static void HandleQueuedEntry(ToolPath path, int kind, const FingerprintResult *fingerprint)
 {
     if (kind == kEntryFolder)
-        ReportFolder(path);
+        ReportFolder(path.shown);
     else if (kind == kEntryNotOnDisk)
-        ReportNotOnDisk(path);
+        ReportNotOnDisk(path.shown);
     else
         HandleFingerprint(path, fingerprint);
 }
@@ -353,11 +367,11 @@ static void HandleQueuedEntry(const char *path, int kind, const FingerprintResul
 // The walk's callback with readers: queues folders and candidates in the
 // walk's order. An entry that cannot be queued (no memory for its path) is
 // checked here, after everything queued before it.
-static int QueueFoundEntry(const char *path, const WIN32_FIND_DATAA *findData, int isDirectory)
+static int QueueFoundEntry(ToolPath path, const WIN32_FIND_DATAA *findData, int isDirectory)
 {
     static unsigned passedOver;
     ConsoleFlushDue();
-    if (!isDirectory && !HasScannedExtension(path)) {
+    if (!isDirectory && !HasScannedExtension(path.exact)) {
         RunRecordWalk(kWalkFiles);
         if (++passedOver % 64 == 0)
             ReadAheadKeepMoving(g_readAhead);

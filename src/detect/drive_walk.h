@@ -1,11 +1,13 @@
 // The walk over every fixed drive and the file step's handling of each entry.
 #pragma once
 
+#include "fileops/long_path.h"
+
 #include <windows.h>
 
-// Called for every entry of the walk; the path is valid during the call only.
-// A non-zero answer stops the whole walk.
-typedef int (*WalkCallback)(const char *path, const WIN32_FIND_DATAA *findData, int isDirectory);
+// Called for every entry of the walk with both forms of its path, valid during
+// the call only. A non-zero answer stops the whole walk.
+typedef int (*WalkCallback)(ToolPath path, const WIN32_FIND_DATAA *findData, int isDirectory);
 
 // Walks every fixed drive depth-first (with /ALLDRIVES every removable one as
 // well; an empty one is passed over). Answers 0, or the first non-zero result
@@ -25,4 +27,4 @@ int ScanAllDrivesReadingAhead(void);
 
 // The file step's callback: echoes folders, fingerprints EXE/COM/PIF/SCR files,
 // deletes and counts infected ones. Always answers 0.
-int CheckFoundEntry(const char *path, const WIN32_FIND_DATAA *findData, int isDirectory);
+int CheckFoundEntry(ToolPath path, const WIN32_FIND_DATAA *findData, int isDirectory);

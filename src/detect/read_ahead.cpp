@@ -18,7 +18,8 @@ enum EntryState { Queued, Reading, Ready };
 struct Reader;
 
 struct Entry {
-    char *path;
+    char *path;      // the exact form, then the shown form at path + shownAt (0: the same text)
+    size_t shownAt;
     int kind;  // kEntryCandidate, kEntryFolder, kEntryNotOnDisk
     EntryState state;
     FingerprintResult fingerprint;
@@ -37,6 +38,24 @@ struct Reader {
     volatile LONG flag;
     unsigned char buffer[SignatureSpanLength];
 };
+
+// Both forms of path in one heap block: the exact form, then the shown form
+// at *shownAt; a path with no marked name is one text (*shownAt 0). Null
+// without memory.
+char *CopyPath(ToolPath path, size_t *shownAt)
+{
+    *shownAt = 0;
+    if (strcmp(path.exact, path.shown) == 0)
+        return sys::strdup(path.exact);
+    size_t exactLength = strlen(path.exact), shownLength = strlen(path.shown);
+    char *copy = static_cast<char *>(sys::malloc(exactLength + shownLength + 2));
+    if (copy == nullptr)
+        return nullptr;
+    memcpy(copy, path.exact, exactLength + 1);
+    memcpy(copy + exactLength + 1, path.shown, shownLength + 1);
+    *shownAt = exactLength + 1;
+    return copy;
+}
 
 }  // namespace
 
@@ -166,7 +185,8 @@ static void GiveUpOnEntry(ReadAhead *readAhead, Entry *entry, int *slot)
     Reader *reader = entry->reader;
     // The reader keeps the path it reads; the walk names the file by a copy
     // (without one, it tries again on its next look).
-    char *copy = sys::strdup(entry->path);
+    size_t shownAt = 0;
+    char *copy = CopyPath(ToolPath{entry->path, entry->path + entry->shownAt}, &shownAt);
     if (copy == nullptr)
         return;
     if (InterlockedCompareExchange(&reader->flag, kReaderGivenUp, kReaderReading) != kReaderReading) {
@@ -174,6 +194,7 @@ static void GiveUpOnEntry(ReadAhead *readAhead, Entry *entry, int *slot)
         return;  // it has just come back: its result is on the way
     }
     entry->path = copy;
+    entry->shownAt = shownAt;
     memset(&entry->fingerprint, 0, sizeof entry->fingerprint);
     entry->fingerprint.matchIndex = -1;
     entry->fingerprint.timedOut = 1;
@@ -277,7 +298,8 @@ static int HandOverOldest(ReadAhead *readAhead, int wait)
     }
     LeaveCriticalSection(&readAhead->lock);
 
-    readAhead->handler(entry->path, entry->kind, entry->kind == kEntryCandidate ? &entry->fingerprint : nullptr);
+    readAhead->handler(ToolPath{entry->path, entry->path + entry->shownAt}, entry->kind,
+                       entry->kind == kEntryCandidate ? &entry->fingerprint : nullptr);
     sys::free(entry->path);
     entry->path = nullptr;
     EnterCriticalSection(&readAhead->lock);
@@ -286,7 +308,7 @@ static int HandOverOldest(ReadAhead *readAhead, int wait)
     return 1;
 }
 
-int ReadAheadAdd(ReadAhead *readAhead, const char *path, int kind)
+int ReadAheadAdd(ReadAhead *readAhead, ToolPath path, int kind)
 {
     while (HandOverOldest(readAhead, 0)) {
     }
@@ -298,7 +320,8 @@ int ReadAheadAdd(ReadAhead *readAhead, const char *path, int kind)
     if (readAhead->tail - readAhead->head == kReadAheadSlots)
         HandOverOldest(readAhead, 1);
 
-    char *copy = sys::strdup(path);
+    size_t shownAt = 0;
+    char *copy = CopyPath(path, &shownAt);
     if (copy == nullptr) {
         ReadAheadFinish(readAhead);
         return 0;
@@ -306,6 +329,7 @@ int ReadAheadAdd(ReadAhead *readAhead, const char *path, int kind)
     EnterCriticalSection(&readAhead->lock);
     Entry *entry = &readAhead->entries[readAhead->tail % kReadAheadSlots];
     entry->path = copy;
+    entry->shownAt = shownAt;
     entry->kind = kind;
     entry->state = kind != kEntryCandidate ? Ready : Queued;
     ++readAhead->tail;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "detect/signatures.h"
+#include "fileops/long_path.h"
 
 struct ReadAhead;
 
@@ -14,9 +15,9 @@ struct ReadAhead;
 // (its data is not on this computer).
 enum { kEntryCandidate = 0, kEntryFolder = 1, kEntryNotOnDisk = 2 };
 
-// What the walk does with an entry taken back; fingerprint is null but for a
-// candidate that was read.
-typedef void (*ReadAheadHandler)(const char *path, int kind, const FingerprintResult *fingerprint);
+// What the walk does with an entry taken back, by both forms of its path;
+// fingerprint is null but for a candidate that was read.
+typedef void (*ReadAheadHandler)(ToolPath path, int kind, const FingerprintResult *fingerprint);
 
 enum {
     kReadAheadSlots = 64,  // entries queued at most: memory stays flat
@@ -31,11 +32,11 @@ enum {
 // Answers null, having kept nothing, when not one could be started.
 ReadAhead *ReadAheadStart(ReadAheadHandler handler);
 
-// Queues an entry; the path is copied. Entries at the head whose fingerprint
+// Queues an entry; both forms of the path are copied, in one block. Entries at the head whose fingerprint
 // is done are handed to the handler first, and with the queue full the walk
 // waits for the oldest. Answers 0 when no copy of the path can be had: the
 // entry is not queued, and every entry queued before it has been handed over.
-int ReadAheadAdd(ReadAhead *readAhead, const char *path, int kind);
+int ReadAheadAdd(ReadAhead *readAhead, ToolPath path, int kind);
 
 // For a walk passing over many entries it does not queue: hands over the
 // entries that are ready and wakes a reader for any candidate still waiting,

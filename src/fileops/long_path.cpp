@@ -1,6 +1,5 @@
 #include "fileops/long_path.h"
 #include "sys/syscalls.h"
-#include "trace/trace.h"
 
 #include <errno.h>
 #include <string.h>
@@ -11,6 +10,27 @@ int IsLongPath(const char *path)
 }
 
 enum { kWidePathChars = 32768 };
+
+size_t PathShownForm(const char *exact, char *shown, size_t size)
+{
+    size_t length = 0;
+    for (const char *from = exact; *from != '\0';) {
+        if (*from == kExactNameOpen) {
+            while (*from != '\0' && *from != kExactNameClose)
+                ++from;
+            if (*from == kExactNameClose)
+                ++from;
+            continue;
+        }
+        if (length + 1 < size)
+            shown[length] = *from;
+        ++length;
+        ++from;
+    }
+    if (size != 0)
+        shown[length < size ? length : size - 1] = '\0';
+    return length;
+}
 
 // A name that ends with a dot or a space ("w.exe.", a folder "dot."): the
 // ANSI calls strip those from every name of a path and reach a twin, or

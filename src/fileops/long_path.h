@@ -9,15 +9,37 @@
 #pragma once
 
 #include <windows.h>
+#include <stddef.h>
 #include <stdio.h>
+
+// A path as the steps carry it from where it was found to where it is
+// written out: exact is what the file calls take (marked names and all),
+// shown is what the console, the log and the report name it by. Only shown
+// is ever written out.
+struct ToolPath {
+    const char *exact;
+    const char *shown;
+};
+
+// A path that can carry no marked name (built from ANSI calls, a process's
+// image, a known name): both forms are the one text.
+inline ToolPath PlainPath(const char *path) { return ToolPath{path, path}; }
 
 // 1 when path is too long for the ANSI file calls.
 int IsLongPath(const char *path);
 
 // A name the code page cannot hold goes into a path as kExactNameOpen, the
-// name in UTF-8, kExactNameClose, then the name as the code page shows it
-// (trace/trace.h): at most kMarkedNameSize bytes with the terminator.
+// name in UTF-8, kExactNameClose, then the name as the code page shows it: at
+// most kMarkedNameSize bytes with the terminator. The marks never leave this
+// room's callers: what is written out is the shown form.
+enum { kExactNameOpen = '\x01', kExactNameClose = '\x02' };
 enum { kMarkedNameSize = 1 + 3 * MAX_PATH + 1 + 2 * MAX_PATH + 1 };
+
+// The shown form of exact, every marked name as the code page shows it (to
+// the end where a mark is not closed), into shown (size bytes, cut to fit,
+// always terminated when size is not 0). Answers the shown form's length
+// before any cut.
+size_t PathShownForm(const char *exact, char *shown, size_t size);
 
 // For an entry of a search of folderPath (ending with a backslash) whose name
 // came back with '?' for what the code page cannot hold: writes the name's

@@ -417,7 +417,8 @@ void RemoveStartupCopies(void)
                 continue;  // a cut path would name some other file
             // No existence test first when cleaning: where nothing lies the
             // deletion answers ReplaceNotFound.
-            WormObject object = {kObjectStartupCopy, path, nullptr, nullptr, "Startup copy", kRemoveOnlyWhatIsThere};
+            WormObject object = {kObjectStartupCopy, PlainPath(path), nullptr, nullptr, "Startup copy",
+                                 kRemoveOnlyWhatIsThere};
             if (RemoveWormObject(&object) == kRemoveReportOnly)
                 ConsolePrint("Would delete file %s\n", path);
         }

@@ -27,7 +27,7 @@ static void DeleteInfectedImage(const char *name, const FileIdentity *identity, 
 {
     char rule[32];
     snprintf(rule, sizeof rule, "signature ID %d", facts != nullptr ? static_cast<int>(facts->signatureId) : -1);
-    WormObject object = {kObjectFile, name, identity, facts, rule, kRemoveRealFile};
+    WormObject object = {kObjectFile, PlainPath(name), identity, facts, rule, kRemoveRealFile};
     if (RemoveWormObject(&object) == kRemoveReportOnly)
         ConsolePrint("Would delete file %s\n", name);
 }
@@ -285,7 +285,7 @@ void DeleteKnownWormFiles(void)
         if (FileExist(path) == 1 || PathFileIsThere(path)) {
             RunTallyAddFound();
             ConsolePrint("found infected file %s\n", path);
-            WormObject object = {kObjectKnownName, path, nullptr, nullptr, "known name", 0};
+            WormObject object = {kObjectKnownName, PlainPath(path), nullptr, nullptr, "known name", 0};
             if (RemoveWormObject(&object) == kRemoveReportOnly)
                 ConsolePrint("Would delete file %s\n", path);
         } else {

@@ -32,10 +32,10 @@ static void TallyReplaceResult(int replaceResult)
 
 static int LeaveForReport(const WormObject *object)
 {
-    if ((object->flags & kRemoveOnlyWhatIsThere) && !PathFileIsThere(object->path))
+    if ((object->flags & kRemoveOnlyWhatIsThere) && !PathFileIsThere(object->path.exact))
         return ReplaceNotFound;
-    TracePrint(TraceModuleName, -1, 4, "Would delete file \"%s\"\n", object->path);
-    RunRecordObject(object->kind, object->path, kActionDelete, kResultReportOnly, object->facts);
+    TracePrint(TraceModuleName, -1, 4, "Would delete file \"%s\"\n", object->path.shown);
+    RunRecordObject(object->kind, object->path.shown, kActionDelete, kResultReportOnly, object->facts);
     return kRemoveReportOnly;
 }
 
@@ -56,10 +56,10 @@ int RemoveWormObject(const WormObject *object)
     if (RunIsReportOnly())
         return LeaveForReport(object);
     int result = Delete(object);
-    TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", object->path, result);
+    TracePrint(TraceModuleName, -1, 4, "Deleting file \"%s\", result=%d\n", object->path.shown, result);
     // Where nothing was looked for first, nothing found is no object.
     if (result != ReplaceNotFound || !(object->flags & kRemoveOnlyWhatIsThere))
-        RunRecordObject(object->kind, object->path, kActionDelete, ObjectResultOf(result), object->facts);
+        RunRecordObject(object->kind, object->path.shown, kActionDelete, ObjectResultOf(result), object->facts);
     TallyReplaceResult(result);
     return result;
 }

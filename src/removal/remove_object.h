@@ -21,7 +21,7 @@ enum RemoveFlags {
 
 struct WormObject {
     int kind;                      // kObjectFile, kObjectKnownName or kObjectStartupCopy
-    const char *path;              // as the log names it
+    ToolPath path;                 // acted on by its exact form, named by its shown one
     const FileIdentity *examined;  // the very file judged, or null: deleted for its name
     const WormFileFacts *facts;    // what the report says of a worm file, or null
     const char *rule;              // why it goes, for the kept copy's record

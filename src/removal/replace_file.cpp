@@ -16,42 +16,45 @@
 // Far past anything a file call accepts; only guards the size arithmetic.
 static const size_t kMaxJoinedPath = 32767;
 
-int FileExist(const char *path)
+// FileExist for a path the log names by its shown form.
+static int FileOpens(ToolPath path)
 {
-    FILE *stream = PathFopen(path, "r");
+    FILE *stream = PathFopen(path.exact, "r");
     if (stream == nullptr) {
-        TracePrint(TraceModuleName, -1, 4, "[QVSC - FileExist]: File %s does not exist.\n", path);
+        TracePrint(TraceModuleName, -1, 4, "[QVSC - FileExist]: File %s does not exist.\n", path.shown);
         return 0;
     }
-    TracePrint(TraceModuleName, -1, 4, "[QVSC - FileExist]: File %s exists.\n", path);
+    TracePrint(TraceModuleName, -1, 4, "[QVSC - FileExist]: File %s exists.\n", path.shown);
     sys::fclose(stream);
     return 1;
 }
 
+int FileExist(const char *path) { return FileOpens(PlainPath(path)); }
+
 // The existence test that opens the deletion; answers 0 when nothing is
 // there to delete.
-static int ReportSourceFile(const char *path)
+static int ReportSourceFile(ToolPath path)
 {
-    TracePrint(TraceModuleName, -1, 4, "[QVSC - ReplaceFile]: Delete operation (%s).\n", path);
-    if (FileExist(path)) {
-        TracePrint(TraceModuleName, -1, 4, "[QVSC - ReplaceFile]: Src file exists (%s).\n", path);
-    } else if (PathFileIsThere(path)) {
+    TracePrint(TraceModuleName, -1, 4, "[QVSC - ReplaceFile]: Delete operation (%s).\n", path.shown);
+    if (FileOpens(path)) {
+        TracePrint(TraceModuleName, -1, 4, "[QVSC - ReplaceFile]: Src file exists (%s).\n", path.shown);
+    } else if (PathFileIsThere(path.exact)) {
         // A file that cannot be opened is still there: calling it absent
         // would report a worm left on disk as nothing at all.
-        TracePrint(TraceModuleName, -1, 1, "[QVSC - ReplaceFile]: Src file cannot be opened (%s).\n", path);
+        TracePrint(TraceModuleName, -1, 1, "[QVSC - ReplaceFile]: Src file cannot be opened (%s).\n", path.shown);
     } else {
-        TracePrint(TraceModuleName, -1, 1, "[QVSC - ReplaceFile]: Src file does not exist (%s).\n", path);
+        TracePrint(TraceModuleName, -1, 1, "[QVSC - ReplaceFile]: Src file does not exist (%s).\n", path.shown);
         return 0;
     }
     return 1;
 }
 
-static void ReportClearedAttributes(int cleared, const char *path)
+static void ReportClearedAttributes(int cleared, const char *shown)
 {
     if (cleared > 0)
-        TracePrint(TraceModuleName, -1, 4, "[QVSC - ReplaceFile]: Attributes cleared (%s).\n", path);
+        TracePrint(TraceModuleName, -1, 4, "[QVSC - ReplaceFile]: Attributes cleared (%s).\n", shown);
     else if (cleared < 0)
-        TracePrint(TraceModuleName, -1, 1, "[QVSC - ReplaceFile]: Attributes cannot be cleared (%s).\n", path);
+        TracePrint(TraceModuleName, -1, 1, "[QVSC - ReplaceFile]: Attributes cannot be cleared (%s).\n", shown);
 }
 
 // Hands the file to the restart; shown is the path the log names it by.
@@ -67,7 +70,7 @@ static int ScheduleForRestart(const char *path, const char *shown)
 
 // Keeps the file's bytes before it is deleted (unless the run was told not
 // to); a copy that cannot be kept does not stop the deletion.
-static void KeepCopy(const HeldPath *held, const char *path, const char *rule)
+static void KeepCopy(const HeldPath *held, const char *shown, const char *rule)
 {
     if (!RunKeepsCopies())
         return;
@@ -77,43 +80,43 @@ static void KeepCopy(const HeldPath *held, const char *path, const char *rule)
                                : kKeepUnreadable;
     if (kept == kKept) {
         TracePrint(TraceModuleName, -1, 4, "[QVSC - ReplaceFile]: A copy was kept in quarantine as %s (%s).\n",
-                   entry, path);
+                   entry, shown);
         RunRecordKeptCopy(entry);
     } else {
         TracePrint(TraceModuleName, -1, 1,
                    "[QVSC - ReplaceFile]: No copy could be kept, %s; the file is deleted all the same (%s).\n",
-                   QuarantineKeepFailure(kept), path);
+                   QuarantineKeepFailure(kept), shown);
     }
 }
 
 // Windows 9x: no links, no other users; the path calls. Answers a
 // ReplaceResult.
-static int DeleteByPath(const char *path)
+static int DeleteByPath(ToolPath path)
 {
     if (!ReportSourceFile(path))
         return ReplaceNotFound;
-    KeepCopy(nullptr, path, nullptr);
+    KeepCopy(nullptr, path.shown, nullptr);
 
     // A read-only copy would otherwise wait for the restart as if it were in
     // use, and the restart's delete refuses it too. Left cleared when the
     // deletion is refused, so the restart can delete it.
-    ReportClearedAttributes(PathClearHoldingAttributes(path), path);
+    ReportClearedAttributes(PathClearHoldingAttributes(path.exact), path.shown);
 
     errno = 0;
-    if (PathRemove(path) == 0) {
-        TracePrint(TraceModuleName, -1, 4, "[QVSC - ReplaceFile]: File was deleted (%s).\n", path);
+    if (PathRemove(path.exact) == 0) {
+        TracePrint(TraceModuleName, -1, 4, "[QVSC - ReplaceFile]: File was deleted (%s).\n", path.shown);
         return ReplaceDone;
     }
     int error = errno;
-    TracePrint(TraceModuleName, -1, 1, "[QVSC - ReplaceFile]: Failed to delete the file (%s).\n", path);
+    TracePrint(TraceModuleName, -1, 1, "[QVSC - ReplaceFile]: Failed to delete the file (%s).\n", path.shown);
     if (error != EACCES) {
         TracePrint(TraceModuleName, -1, 1, "[QVSC - ReplaceFile]: File not found or it is a directory (%s).\n",
-                   path);
+                   path.shown);
         // Only a file that vanished since the test is "not found"; any other
         // refusal left the file in place, and that is a failed removal.
         return error == ENOENT ? ReplaceNotFound : ReplaceFailed;
     }
-    return ScheduleForRestart(path, path);
+    return ScheduleForRestart(path.exact, path.shown);
 }
 
 // NT family: the file is reached folder by folder without following a link
@@ -122,57 +125,57 @@ static int DeleteByPath(const char *path)
 // that must wait for the restart waits in the tool's folder where it can be
 // moved there, else where it lies, its folders checked. Answers a
 // ReplaceResult.
-static int DeleteThroughHandle(const char *path, const FileIdentity *examined, int links, const char *rule)
+static int DeleteThroughHandle(ToolPath path, const FileIdentity *examined, int links, const char *rule)
 {
     if (!ReportSourceFile(path))
         return ReplaceNotFound;
 
     HeldPath held;
-    int hold = HoldPath(path, links, &held);
+    int hold = HoldPath(path.exact, links, &held);
     int result = ReplaceFailed;
     if (hold == kHoldMissing) {
-        TracePrint(TraceModuleName, -1, 1, "[QVSC - ReplaceFile]: Failed to delete the file (%s).\n", path);
+        TracePrint(TraceModuleName, -1, 1, "[QVSC - ReplaceFile]: Failed to delete the file (%s).\n", path.shown);
         TracePrint(TraceModuleName, -1, 1, "[QVSC - ReplaceFile]: File not found or it is a directory (%s).\n",
-                   path);
+                   path.shown);
         result = ReplaceNotFound;
     } else if (hold == kHoldThroughLink) {
         TracePrint(TraceModuleName, -1, 1,
-                   "[QVSC - ReplaceFile]: The path leads through a link, nothing is deleted (%s).\n", path);
+                   "[QVSC - ReplaceFile]: The path leads through a link, nothing is deleted (%s).\n", path.shown);
     } else if (hold == kHoldFailed || (hold == kHoldNotOpened && examined != nullptr)) {
-        TracePrint(TraceModuleName, -1, 1, "[QVSC - ReplaceFile]: Failed to delete the file (%s).\n", path);
+        TracePrint(TraceModuleName, -1, 1, "[QVSC - ReplaceFile]: Failed to delete the file (%s).\n", path.shown);
     } else if (examined != nullptr && !SameFileIdentity(examined, &held.identity)) {
         // The path now leads to another file than the one that was read.
         TracePrint(TraceModuleName, -1, 1,
                    "[QVSC - ReplaceFile]: The file is not the one that was examined, nothing is deleted (%s).\n",
-                   path);
+                   path.shown);
     } else {
-        KeepCopy(&held, path, rule);
+        KeepCopy(&held, path.shown, rule);
         if (hold == kHeld)
-            ReportClearedAttributes(HeldClearHoldingAttributes(&held), path);
+            ReportClearedAttributes(HeldClearHoldingAttributes(&held), path.shown);
         char movedPath[MAX_PATH];
         int moved = HeldMoveToToolFolder(&held, movedPath, sizeof movedPath);
         int deleted = HeldDelete(&held);
         int gone = HeldNameIsGone(&held);
         if (deleted && gone) {
-            TracePrint(TraceModuleName, -1, 4, "[QVSC - ReplaceFile]: File was deleted (%s).\n", path);
+            TracePrint(TraceModuleName, -1, 4, "[QVSC - ReplaceFile]: File was deleted (%s).\n", path.shown);
             result = ReplaceDone;
         } else {
-            TracePrint(TraceModuleName, -1, 1, "[QVSC - ReplaceFile]: Failed to delete the file (%s).\n", path);
+            TracePrint(TraceModuleName, -1, 1, "[QVSC - ReplaceFile]: Failed to delete the file (%s).\n", path.shown);
             if (deleted)
                 TracePrint(TraceModuleName, -1, 1,
                            "[QVSC - ReplaceFile]: Another program holds the file, its deletion is pending (%s).\n",
-                           path);
+                           path.shown);
             if (moved) {
                 TracePrint(TraceModuleName, -1, 4,
                            "[QVSC - ReplaceFile]: File was moved to %s to wait for the restart (%s).\n", movedPath,
-                           path);
-                result = ScheduleForRestart(movedPath, path);
+                           path.shown);
+                result = ScheduleForRestart(movedPath, path.shown);
             } else {
                 TracePrint(TraceModuleName, -1, 1,
                            "[QVSC - ReplaceFile]: File waits for the restart in a folder other users may change "
                            "(%s).\n",
-                           path);
-                result = ScheduleForRestart(path, path);
+                           path.shown);
+                result = ScheduleForRestart(path.exact, path.shown);
             }
         }
     }
@@ -180,44 +183,49 @@ static int DeleteThroughHandle(const char *path, const FileIdentity *examined, i
     return result;
 }
 
-int ReplaceExaminedFile(const char *path, const FileIdentity *examined, const char *rule)
+int ReplaceExaminedFile(ToolPath path, const FileIdentity *examined, const char *rule)
 {
     if (!IsWindowsNT())
         return DeleteByPath(path);
     return DeleteThroughHandle(path, examined, kRefuseLinks, rule);
 }
 
-int ReplaceNamedFile(const char *path, const char *rule)
+int ReplaceNamedFile(ToolPath path, const char *rule)
 {
     // A file deleted for its name alone: the links the system made on the
     // way (the compatibility junctions of the Startup paths) are followed.
     return IsWindowsNT() ? DeleteThroughHandle(path, nullptr, kFollowSystemLinks, rule) : DeleteByPath(path);
 }
 
-// Joins pathPrefix and source into a heap block the caller frees; null when
-// the path cannot be had.
-static char *JoinPath(const char *pathPrefix, const char *source)
+// Joins pathPrefix and source into a heap block the caller frees, the
+// joined path's shown form after it in the same block; null when the path
+// cannot be had.
+static char *JoinPath(const char *pathPrefix, const char *source, ToolPath *joined)
 {
     // The joined path gets the room it needs, never a cut.
     size_t prefixLength = strlen(pathPrefix);
     size_t sourceLength = strlen(source);
     if (prefixLength + sourceLength > kMaxJoinedPath)
         return nullptr;
-    char *path = static_cast<char *>(sys::malloc(prefixLength + sourceLength + 1));
+    size_t size = prefixLength + sourceLength + 1;
+    char *path = static_cast<char *>(sys::malloc(2 * size));
     if (path == nullptr)
         return nullptr;
     memcpy(path, pathPrefix, prefixLength);
     memcpy(path + prefixLength, source, sourceLength + 1);
+    PathShownForm(path, path + size, size);
+    *joined = ToolPath{path, path + size};
     return path;
 }
 
 // ReplaceNamedFile for a path given in two parts.
 static int ReplaceNamedFileIn(const char *pathPrefix, const char *source)
 {
-    char *path = JoinPath(pathPrefix != nullptr ? pathPrefix : "", source);
+    ToolPath joined;
+    char *path = JoinPath(pathPrefix != nullptr ? pathPrefix : "", source, &joined);
     if (path == nullptr)
         return ReplaceFailed;
-    int result = ReplaceNamedFile(path, "file name");
+    int result = ReplaceNamedFile(joined, "file name");
     sys::free(path);
     return result;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "fileops/held_file.h"
+#include "fileops/long_path.h"
 #include "fileops/reboot_rename.h"
 
 #include <windows.h>
@@ -28,17 +29,19 @@ int FileExist(const char *path);
 // family it is reached without following any link but those the system
 // made, deleted through its handle and "done" only once its name is gone; a
 // deletion that must wait is handed to AddFileToAutomaticRenameList, from the
-// tool's folder where the file can be moved there. Answers a ReplaceResult.
-int ReplaceNamedFile(const char *path, const char *rule);
+// tool's folder where the file can be moved there. Acts on path.exact, logs
+// path.shown. Answers a ReplaceResult.
+int ReplaceNamedFile(ToolPath path, const char *rule);
 
 // Deletes a file found to carry the worm's fingerprint: on the NT family
 // only the very file that was examined (its identity), reached without
 // following any link; a path that now leads elsewhere or through a link
 // deletes nothing and answers ReplaceFailed. Otherwise as ReplaceNamedFile.
 // rule says for the kept copy's record why it was removed ("signature 2").
-int ReplaceExaminedFile(const char *path, const FileIdentity *examined, const char *rule);
+int ReplaceExaminedFile(ToolPath path, const FileIdentity *examined, const char *rule);
 
-// ReplaceNamedFile for pathPrefix + source, its record's rule "file name";
+// ReplaceNamedFile for pathPrefix + source (logged by its shown form), its
+// record's rule "file name";
 // destination must be null (the tool only ever deletes). The steps delete
 // through RemoveWormObject (remove_object.h), which calls ReplaceNamedFile or
 // ReplaceExaminedFile.

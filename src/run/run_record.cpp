@@ -1,6 +1,5 @@
 #include "run/run_record.h"
 #include "sys/syscalls.h"
-#include "trace/trace.h"
 
 #include <string.h>
 
@@ -47,8 +46,6 @@ void RunRecordObject(int kind, const char *path, int action, int result, const W
         memset(&object->facts, 0, sizeof object->facts);
     strcpy(object->keptAs, keptAs);
     memcpy(object->path, path, length + 1);
-    // The report shows a path as the log does.
-    DropExactNames(object->path);
     if (g_last != nullptr)
         g_last->next = object;
     else

@@ -17,8 +17,8 @@ struct WormFileFacts {
     char sha256[65];  // lower-case hex
 };
 
-// One object of the run. path is the path (or "<key>\<value>") as the log
-// names it, marked names in the code page's form.
+// One object of the run. path is the path's shown form (or "<key>\<value>"),
+// as the log names it.
 struct RunObject {
     RunObject *next;
     int kind, action, result;
@@ -31,8 +31,8 @@ struct RunObject {
 // The most objects one run keeps; the counts go on past it.
 enum { kMaxRunObjects = 4096 };
 
-// Records an object at the end of the list (facts null for an object that is
-// no worm file). Without memory, or past kMaxRunObjects, it is left out.
+// Records an object at the end of the list, by its path's shown form (facts
+// null for an object that is no worm file). Without memory, or past kMaxRunObjects, it is left out.
 void RunRecordObject(int kind, const char *path, int action, int result, const WormFileFacts *facts);
 
 // Notes the quarantine entry a file's bytes were just kept as: the next

@@ -17,13 +17,3 @@ void TracePrint(const char *module, unsigned mask, int level, const char *format
 // file; another name closes it first. A bare file name lands in the folder of
 // the executable. A failed open leaves no output file (debugger output).
 void TraceSetOutputFile(const char *path, const char *mode);
-
-// A path may carry, beside the form a name has in the ANSI code page ('?' for
-// what the code page cannot hold), the name's exact form, between
-// kExactNameOpen and kExactNameClose (fileops/long_path.h makes and reads
-// it). The log and the console show the code page's form only.
-enum { kExactNameOpen = '\x01', kExactNameClose = '\x02' };
-
-// Removes every exact form from text (to the end of text where one is not
-// closed); answers the new length.
-size_t DropExactNames(char *text);

@@ -19,26 +19,6 @@ TraceState g_trace = {
     0,
 };
 
-size_t DropExactNames(char *text)
-{
-    char *to = strchr(text, kExactNameOpen);
-    if (to == nullptr)
-        return strlen(text);
-    const char *from = to;
-    while (*from != '\0') {
-        if (*from == kExactNameOpen) {
-            while (*from != '\0' && *from != kExactNameClose)
-                ++from;
-            if (*from == kExactNameClose)
-                ++from;
-            continue;
-        }
-        *to++ = *from++;
-    }
-    *to = '\0';
-    return static_cast<size_t>(to - text);
-}
-
 void TracePrint(const char *module, unsigned mask, int level, const char *format, ...)
 {
     (void)module;  // the name does not change what is written
@@ -61,7 +41,6 @@ void TracePrint(const char *module, unsigned mask, int level, const char *format
     // characters is dropped without a mark.
     vsnprintf(g_trace.line, sizeof g_trace.line, format, args);
     va_end(args);
-    DropExactNames(g_trace.line);
 
     if (g_trace.output != nullptr) {
         // Flushed at once so the log is complete even if the process is killed.

@@ -21,9 +21,9 @@ std::vector<std::string> g_seen;
 std::string g_stopAt;
 std::string g_root;
 
-int RecordEntry(const char *path, const WIN32_FIND_DATAA *, int isDirectory)
+int RecordEntry(ToolPath path, const WIN32_FIND_DATAA *, int isDirectory)
 {
-    std::string relative = std::string(path).substr(g_root.size());
+    std::string relative = std::string(path.exact).substr(g_root.size());
     g_seen.push_back((isDirectory ? "D " : "F ") + relative);
     return relative == g_stopAt ? 42 : 0;
 }
@@ -119,10 +119,10 @@ BOOL WINAPI NoMoreW(HANDLE, LPWIN32_FIND_DATAW)
 int g_searchesOpen;
 BOOL WINAPI CloseDeepSearch(HANDLE) { return --g_searchesOpen, TRUE; }
 int g_levels;
-int CountLevel(const char *path, const WIN32_FIND_DATAA *, int isDirectory)
+int CountLevel(ToolPath path, const WIN32_FIND_DATAA *, int isDirectory)
 {
     ++g_searchesOpen;
-    EXPECT_EQ(strlen(path), 3 + 2 * static_cast<size_t>(g_levels) + 1);  // "C:\d\d...\d", one level deeper each time
+    EXPECT_EQ(strlen(path.exact), 3 + 2 * static_cast<size_t>(g_levels) + 1);  // "C:\d\d...\d", one level deeper each time
     EXPECT_TRUE(isDirectory);
     ++g_levels;
     return 0;
@@ -208,10 +208,10 @@ TEST_F(WalkFolderTest, TheFileStepEchoesFoldersAndReportsFilesItCannotRead)
     std::string folder = scratch_.File("sub");
     {
         CapturedStdout out;
-        EXPECT_EQ(CheckFoundEntry(folder.c_str(), nullptr, 1), 0);
-        EXPECT_EQ(CheckFoundEntry(busy.c_str(), nullptr, 0), 0);
-        EXPECT_EQ(CheckFoundEntry(scratch_.File("sub\\a.txt").c_str(), nullptr, 0), 0);
-        EXPECT_EQ(CheckFoundEntry(scratch_.File("top.com").c_str(), nullptr, 0), 0);  // clean: no output
+        EXPECT_EQ(CheckFoundEntry(PlainPath(folder.c_str()), nullptr, 1), 0);
+        EXPECT_EQ(CheckFoundEntry(PlainPath(busy.c_str()), nullptr, 0), 0);
+        EXPECT_EQ(CheckFoundEntry(PlainPath(scratch_.File("sub\\a.txt").c_str()), nullptr, 0), 0);
+        EXPECT_EQ(CheckFoundEntry(PlainPath(scratch_.File("top.com").c_str()), nullptr, 0), 0);  // clean: no output
         EXPECT_EQ(out.Text(), folder + "\n" + "Error scanning file " + busy + "\n");
     }
     CloseHandle(writer);

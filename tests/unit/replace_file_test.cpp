@@ -304,7 +304,7 @@ TEST_F(ReplaceFileTest, OnlyTheExaminedFileIsDeletedNeverWhatThePathLeadsToLater
         FingerprintFile(path.c_str(), SignatureTable, buffer, sizeof buffer, &examined);
     }
     ASSERT_EQ(examined.matchIndex, 1);
-    EXPECT_EQ(ReplaceExaminedFile(path.c_str(), &examined.identity, "signature ID 1"), ReplaceFailed);
+    EXPECT_EQ(ReplaceExaminedFile(PlainPath(path.c_str()), &examined.identity, "signature ID 1"), ReplaceFailed);
     EXPECT_EQ(ReadWholeFile(path), "an innocent program");
     EXPECT_NE(Log().find(Line("[QVSC - ReplaceFile]: The file is not the one that was examined, nothing is deleted "
                               "(%s).\r\n",
@@ -317,7 +317,7 @@ TEST_F(ReplaceFileTest, OnlyTheExaminedFileIsDeletedNeverWhatThePathLeadsToLater
     g_linkSuffix = L"public-away";
     {
         ScopedSysCall<decltype(sys::GetFileAttributesW)> link(sys::GetFileAttributesW, LinkAttributes);
-        EXPECT_EQ(ReplaceExaminedFile(away.c_str(), &examined.identity, "signature ID 1"), ReplaceFailed);
+        EXPECT_EQ(ReplaceExaminedFile(PlainPath(away.c_str()), &examined.identity, "signature ID 1"), ReplaceFailed);
     }
     EXPECT_TRUE(FileExists(away));
     EXPECT_NE(Log().find(Line("[QVSC - ReplaceFile]: The path leads through a link, nothing is deleted (%s).\r\n",
@@ -325,7 +325,7 @@ TEST_F(ReplaceFileTest, OnlyTheExaminedFileIsDeletedNeverWhatThePathLeadsToLater
               std::string::npos);
     EXPECT_TRUE(g_moves.empty());
     // Reached plainly, it goes.
-    EXPECT_EQ(ReplaceExaminedFile(away.c_str(), &examined.identity, "signature ID 1"), ReplaceDone);
+    EXPECT_EQ(ReplaceExaminedFile(PlainPath(away.c_str()), &examined.identity, "signature ID 1"), ReplaceDone);
     EXPECT_FALSE(FileExists(away));
 }
 
@@ -427,7 +427,7 @@ TEST_F(ReplaceFileTest, ADeletedFileIsKeptEncodedWithItsRecordAndACopyThatFailsS
     WormFileFacts facts;
     ASSERT_TRUE(FileSha256(path.c_str(), &facts));
     SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
-    EXPECT_EQ(ReplaceNamedFile(path.c_str(), "known name"), ReplaceDone);
+    EXPECT_EQ(ReplaceNamedFile(PlainPath(path.c_str()), "known name"), ReplaceDone);
     EXPECT_FALSE(FileExists(path));
     std::string log = Log();
     EXPECT_NE(log.find("[QVSC - Quarantine]: Entry 00000000-000000-000-00000000-0.vq (C:\\old\\w.exe) was removed: "
@@ -457,7 +457,7 @@ TEST_F(ReplaceFileTest, ADeletedFileIsKeptEncodedWithItsRecordAndACopyThatFailsS
     MakeFile(path, bytes);
     {
         ScopedSysCall<decltype(sys::WriteFile)> full(sys::WriteFile, DiskFull);
-        EXPECT_EQ(ReplaceNamedFile(path.c_str(), "known name"), ReplaceDone);
+        EXPECT_EQ(ReplaceNamedFile(PlainPath(path.c_str()), "known name"), ReplaceDone);
     }
     EXPECT_FALSE(FileExists(path));
     EXPECT_NE(Log().find(Line("[QVSC - ReplaceFile]: No copy could be kept, the quarantine entry could not be written; "
@@ -468,7 +468,7 @@ TEST_F(ReplaceFileTest, ADeletedFileIsKeptEncodedWithItsRecordAndACopyThatFailsS
     MakeFile(path, bytes);
     {
         ScopedSysCall<decltype(sys::GetSecurityInfo)> user(sys::GetSecurityInfo, OwnedByAUser);
-        EXPECT_EQ(ReplaceNamedFile(path.c_str(), "known name"), ReplaceDone);
+        EXPECT_EQ(ReplaceNamedFile(PlainPath(path.c_str()), "known name"), ReplaceDone);
     }
     EXPECT_NE(Log().find(Line("[QVSC - ReplaceFile]: No copy could be kept, the quarantine folder cannot be used; the "
                               "file is deleted all the same (%s).\r\n",
@@ -577,11 +577,12 @@ TEST_F(ReplaceFileTest, EveryKindOfWormObjectIsLeftOrDeletedLoggedRecordedAndCou
     FingerprintFile(worm.c_str(), SignatureTable, buffer, sizeof buffer, &examined);
     ASSERT_EQ(examined.matchIndex, 2);
     WormFileFacts facts = {1, 16384, 2, ""};
-    WormObject file = {kObjectFile, worm.c_str(), &examined.identity, &facts, "signature ID 2", 0};
-    WormObject byName = {kObjectKnownName, known.c_str(), nullptr, nullptr, "known name", 0};
-    WormObject startup = {kObjectStartupCopy, copy.c_str(), nullptr, nullptr, "Startup copy", kRemoveOnlyWhatIsThere};
+    WormObject file = {kObjectFile, PlainPath(worm.c_str()), &examined.identity, &facts, "signature ID 2", 0};
+    WormObject byName = {kObjectKnownName, PlainPath(known.c_str()), nullptr, nullptr, "known name", 0};
+    WormObject startup = {kObjectStartupCopy, PlainPath(copy.c_str()), nullptr, nullptr, "Startup copy",
+                          kRemoveOnlyWhatIsThere};
     WormObject noStartup = startup, noKnown = byName;
-    noStartup.path = noKnown.path = absent.c_str();
+    noStartup.path = noKnown.path = PlainPath(absent.c_str());
     struct Case {
         int reportOnly;
         const WormObject *object;
@@ -605,7 +606,7 @@ TEST_F(ReplaceFileTest, EveryKindOfWormObjectIsLeftOrDeletedLoggedRecordedAndCou
     RunRecordFree();
     const RunObject *last = nullptr;
     for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.object->path) + (c.reportOnly ? " report-only" : " cleaning"));
+        SCOPED_TRACE(std::string(c.object->path.shown) + (c.reportOnly ? " report-only" : " cleaning"));
         RunMode mode = {c.reportOnly, 0, 0};
         SetRunMode(&mode);
         g_moveAnswer = c.object != &byName;
@@ -616,7 +617,7 @@ TEST_F(ReplaceFileTest, EveryKindOfWormObjectIsLeftOrDeletedLoggedRecordedAndCou
         if (c.line == nullptr)
             EXPECT_EQ(log, "");
         else
-            EXPECT_NE(log.find(Line(c.line, c.object->path)), std::string::npos) << log;
+            EXPECT_NE(log.find(Line(c.line, c.object->path.shown)), std::string::npos) << log;
         EXPECT_EQ(RunTallyFailed() - failed, c.failed);
         EXPECT_EQ(RunTallyPendingReboot() - pending, c.pending);
         const RunObject *now = last == nullptr ? RunRecordedObjects() : last->next;
@@ -624,7 +625,7 @@ TEST_F(ReplaceFileTest, EveryKindOfWormObjectIsLeftOrDeletedLoggedRecordedAndCou
         if (now == nullptr)
             continue;
         last = now;
-        EXPECT_EQ(now->path, std::string(c.object->path));
+        EXPECT_EQ(now->path, std::string(c.object->path.shown));
         EXPECT_EQ(now->kind, c.object->kind);
         EXPECT_EQ(now->result, c.recorded);
         EXPECT_EQ(now->hasFacts, c.object->facts != nullptr ? 1 : 0);
