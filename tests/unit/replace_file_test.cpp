@@ -562,6 +562,19 @@ TEST_F(ReplaceFileTest, AMarkedNameIsReachedByItsExactForm)
     EXPECT_EQ(log.find('\x01'), std::string::npos);
 }
 
+// What is written out of a path: every marked name as the code page shows
+// it, an unclosed mark dropped to the end, cut to the room given.
+TEST(PathShownFormTest, MarkedNamesGiveWayToTheirShownForm)
+{
+    char shown[16];
+    EXPECT_EQ(PathShownForm("C:\\\x01\xD0\xB2.exe\x02?.exe\\b", shown, sizeof shown), 10u);
+    EXPECT_STREQ(shown, "C:\\?.exe\\b");
+    EXPECT_EQ(PathShownForm("C:\\a\x01\xD0\xB2", shown, sizeof shown), 4u);
+    EXPECT_STREQ(shown, "C:\\a");
+    EXPECT_EQ(PathShownForm("C:\\a rather long name.exe", shown, sizeof shown), 25u);
+    EXPECT_STREQ(shown, "C:\\a rather lon");
+}
+
 // One worm object of each kind, in a report-only run and in a cleaning run:
 // the log line, what the report records and what the run counts. A Startup
 // copy is looked for on the chance it is there: nothing there is no object.
