@@ -73,12 +73,12 @@ static int IsDotEntry(const char *name)
     return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
 }
 
-// A folder (by its shown path) whose entries could not all be listed: said on the console and in
-// the log. It counts as a failed removal for a drive's root (a whole drive
-// went unsearched) or when memory ran out; a folder below the root that the
-// system refuses to list counts as not listed (every system has folders even
-// an administrator may not list: that is not a failed removal, but a worm may
-// hide there).
+// A folder (by its shown path) whose entries could not all be listed: said
+// on the console and in the log. It counts as a failed removal for a drive's
+// root (a whole drive went unsearched) or when memory ran out; a folder below
+// the root that the system refuses to list counts as not listed (every system
+// has folders even an administrator may not list: that is not a failed
+// removal, but a worm may hide there).
 static void ReportUnsearchedFolder(const char *folderPath, int countsAsFailed)
 {
     FinishQueuedEntries();
@@ -139,9 +139,10 @@ static int MakePathRoom(WalkStack *stack, size_t folderLength)
 }
 
 // Starts listing the folder whose path (folderLength bytes, ending with a
-// backslash; shownLength in the shown path) is in the buffer; its first entry goes to *entry. Answers 1 when
-// it is on the stack with an entry to handle, 0 when it is not (empty, not
-// listed and reported, or no memory and reported).
+// backslash; shownLength bytes of the shown path) is in the buffer; its first
+// entry goes to *entry. Answers 1 when it is on the stack with an entry to
+// handle, 0 when it is not (empty, not listed and reported, or no memory and
+// reported).
 static int PushFolder(WalkStack *stack, size_t folderLength, size_t shownLength, int isRoot,
                       WIN32_FIND_DATAA *entry)
 {
@@ -213,6 +214,7 @@ static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot)
         char *shownInsertion = stack.shown + frame->shownLength;
         if (!pending && !PathFindNext(frame->search, frame->wide, &entry)) {
             if (GetLastError() != ERROR_NO_MORE_FILES) {
+                *insertion = '\0';
                 *shownInsertion = '\0';
                 ReportUnsearchedFolder(stack.shown, frame->isRoot);
             }
