@@ -60,7 +60,7 @@ void Report(const char *name, double value)
     fprintf(stderr, "%s %.6f\n", name, value);
 }
 
-void ReportCount(const char *name, unsigned long long value)
+void PrintCount(const char *name, unsigned long long value)
 {
     fprintf(stderr, "%s %llu\n", name, value);
 }
@@ -71,9 +71,9 @@ void ReportMemory()
     memset(&counters, 0, sizeof counters);
     counters.cb = sizeof counters;
     if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) {
-        ReportCount("peak_working_set_bytes", counters.PeakWorkingSetSize);
-        ReportCount("peak_pagefile_bytes", counters.PeakPagefileUsage);
-        ReportCount("pagefile_bytes", counters.PagefileUsage);
+        PrintCount("peak_working_set_bytes", counters.PeakWorkingSetSize);
+        PrintCount("peak_pagefile_bytes", counters.PeakPagefileUsage);
+        PrintCount("pagefile_bytes", counters.PagefileUsage);
     }
 }
 
@@ -238,9 +238,9 @@ int RunBare()
     double start = Now();
     EnumTally tally = EnumerateAllDrives(nullptr);
     Report("enum_seconds", Now() - start);
-    ReportCount("folders", tally.folders);
-    ReportCount("files", tally.files);
-    ReportCount("candidates", tally.candidates);
+    PrintCount("folders", tally.folders);
+    PrintCount("files", tally.files);
+    PrintCount("candidates", tally.candidates);
 
     // Not timed: the same enumeration keeping the candidates' paths.
     std::vector<std::string> paths;
@@ -251,22 +251,22 @@ int RunBare()
     start = Now();
     unsigned long long bytes = ReadOnce(paths, failed);
     Report("read1_seconds", Now() - start);
-    ReportCount("read1_bytes", bytes);
-    ReportCount("read1_failed", failed);
+    PrintCount("read1_bytes", bytes);
+    PrintCount("read1_failed", failed);
 
     failed = 0;
     start = Now();
     bytes = ReadPerRow(paths, failed);
     Report("read_rows_seconds", Now() - start);
-    ReportCount("read_rows_bytes", bytes);
+    PrintCount("read_rows_bytes", bytes);
 
     failed = 0;
     unsigned long long matched = 0;
     start = Now();
     MatchAll(paths, failed, matched);
     Report("match_seconds", Now() - start);
-    ReportCount("match_failed", failed);
-    ReportCount("match_infected", matched);
+    PrintCount("match_failed", failed);
+    PrintCount("match_infected", matched);
 
     // The CRC work of those matches alone: one CRC per distinct window of the
     // table per file (rows that share a window share its CRC), on a window
@@ -286,7 +286,7 @@ int RunBare()
         for (unsigned row = 0; row < rows; ++row)
             sum += Crc32(g_window, MaxSignatureLength);
     Report("crc_seconds", Now() - start);
-    ReportCount("crc_checksum", sum);
+    PrintCount("crc_checksum", sum);
 
     start = Now();
     EnumerateAllDrives(nullptr, true);
@@ -376,8 +376,8 @@ int RunLines(int count, const char *logPath)
             TracePrint(TraceModuleName, -1, 4, "%s\n", path);
         Report("lines_log_seconds", Now() - start);
     }
-    ReportCount("lines", static_cast<unsigned long long>(count));
-    ReportCount("line_chars", strlen(path) + 2);  // CR LF in text mode
+    PrintCount("lines", static_cast<unsigned long long>(count));
+    PrintCount("line_chars", strlen(path) + 2);  // CR LF in text mode
     return 0;
 }
 
@@ -392,7 +392,7 @@ int main(int argc, char **argv)
         double start = Now();
         int result = readers ? ScanAllDrivesReadingAhead() : ScanAllDrives(CheckFoundEntry);
         Report(readers ? "walk_seconds" : "walk1_seconds", Now() - start);
-        ReportCount("walk_result", static_cast<unsigned long long>(result));
+        PrintCount("walk_result", static_cast<unsigned long long>(result));
         ReportMemory();
         return 0;
     }
@@ -400,8 +400,8 @@ int main(int argc, char **argv)
         double start = Now();
         int result = ScanAllDrives(QuietEntry);
         Report("quiet_seconds", Now() - start);
-        ReportCount("quiet_result", static_cast<unsigned long long>(result));
-        ReportCount("quiet_opened", g_quietOpened);
+        PrintCount("quiet_result", static_cast<unsigned long long>(result));
+        PrintCount("quiet_opened", g_quietOpened);
         ReportMemory();
         return 0;
     }
@@ -411,7 +411,7 @@ int main(int argc, char **argv)
         ScanAllDrives(filter ? FilterEntry : NullEntry);
         Report(filter ? "filter_seconds" : "null_seconds", Now() - start);
         if (filter)
-            ReportCount("filter_passed", g_filterPassed);
+            PrintCount("filter_passed", g_filterPassed);
         ReportMemory();
         return 0;
     }
