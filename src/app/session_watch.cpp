@@ -53,7 +53,7 @@ static DWORD WINAPI WatchSession(void *parameter)
     HWND window = sys::CreateWindowExA(WS_EX_TOOLWINDOW, MAKEINTATOM(atom), "T-Vornik", WS_POPUP, 0, 0, 0, 0,
                                        nullptr, nullptr, instance, nullptr);
     if (window != nullptr) {
-        SetEvent(watch->ready);
+        sys::SetEvent(watch->ready);
         for (;;) {
             MSG message;
             // Messages the system sends (the session's end among them) are
@@ -88,15 +88,15 @@ void StartSessionWatch(SessionWatch *watch, SessionEndHandler onEnd)
     }
     // The window is up, or the thread has ended without one.
     HANDLE either[2] = {watch->ready, watch->thread};
-    WaitForMultipleObjects(2, either, FALSE, kWindowWaitMs);
+    sys::WaitForMultipleObjects(2, either, FALSE, kWindowWaitMs);
 }
 
 void StopSessionWatch(SessionWatch *watch)
 {
     if (watch->thread == nullptr)
         return;
-    SetEvent(watch->stop);
-    WaitForSingleObject(watch->thread, INFINITE);
+    sys::SetEvent(watch->stop);
+    sys::WaitForSingleObject(watch->thread, INFINITE);
     sys::CloseHandle(watch->thread);
     sys::CloseHandle(watch->ready);
     sys::CloseHandle(watch->stop);

@@ -38,8 +38,8 @@ void WriteHeld(unsigned length)
 {
     if (length == 0)
         return;
-    int fd = _fileno(stdout);
-    int mode = _setmode(fd, _O_BINARY);
+    int fd = sys::fileno(stdout);
+    int mode = sys::setmode(fd, _O_BINARY);
     const char *data = g_console.held;
     unsigned size = length;
     if (mode == _O_TEXT) {
@@ -53,7 +53,7 @@ void WriteHeld(unsigned length)
     }
     sys::write(fd, data, size);
     if (mode != -1)
-        _setmode(fd, mode);
+        sys::setmode(fd, mode);
     memmove(g_console.held, g_console.held + length, g_console.heldLength - length);
     g_console.heldLength -= length;
     g_console.completeLength = 0;

@@ -15,30 +15,15 @@ int IsWindowsNT(void)
     return version.dwPlatformId == VER_PLATFORM_WIN32_NT ? 1 : 0;
 }
 
-FARPROC OptionalEntry(const char *module, const char *name)
-{
-    HMODULE library = sys::GetModuleHandleA(module);
-    return library != nullptr ? sys::GetProcAddress(library, name) : nullptr;
-}
-
-static FARPROC Kernel32Entry(const char *name)
-{
-    return OptionalEntry("KERNEL32.DLL", name);
-}
-
 void RestrictLibrarySearch(void)
 {
-    typedef BOOL(WINAPI * SetDefaultDllDirectoriesFn)(DWORD);
-    typedef BOOL(WINAPI * SetDllDirectoryFn)(LPCSTR);
-    SetDefaultDllDirectoriesFn setDefault = reinterpret_cast<SetDefaultDllDirectoriesFn>(
-        reinterpret_cast<void *>(Kernel32Entry("SetDefaultDllDirectories")));
-    SetDllDirectoryFn setDirectory =
-        reinterpret_cast<SetDllDirectoryFn>(reinterpret_cast<void *>(Kernel32Entry("SetDllDirectoryA")));
-    if (setDefault != nullptr)
-        setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    int hasDefault = sys::FindEntry(sys::SetDefaultDllDirectories);
+    int hasDirectory = sys::FindEntry(sys::SetDllDirectoryA);
+    if (hasDefault)
+        sys::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     // An empty folder takes the current folder out of the search order.
-    if (setDirectory != nullptr)
-        setDirectory("");
+    if (hasDirectory)
+        sys::SetDllDirectoryA("");
 }
 
 namespace {
@@ -65,11 +50,8 @@ HMODULE LoadSystemLibrary(const char *name)
 
 int IsWow64(void)
 {
-    typedef BOOL(WINAPI * IsWow64ProcessFn)(HANDLE, PBOOL);
-    IsWow64ProcessFn isWow64Process =
-        reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void *>(Kernel32Entry("IsWow64Process")));
     BOOL wow64 = FALSE;
-    if (isWow64Process == nullptr || !isWow64Process(sys::GetCurrentProcess(), &wow64))
+    if (!sys::FindEntry(sys::IsWow64Process) || !sys::IsWow64Process(sys::GetCurrentProcess(), &wow64))
         return 0;
     return wow64 ? 1 : 0;
 }
@@ -79,10 +61,8 @@ FileRedirection FileRedirectionOff(void)
     FileRedirection redirection = {0, nullptr};
     if (!IsWow64())
         return redirection;
-    typedef BOOL(WINAPI * DisableFn)(PVOID *);
-    DisableFn disable =
-        reinterpret_cast<DisableFn>(reinterpret_cast<void *>(Kernel32Entry("Wow64DisableWow64FsRedirection")));
-    if (disable != nullptr && disable(&redirection.previous))
+    if (sys::FindEntry(sys::Wow64DisableWow64FsRedirection) &&
+        sys::Wow64DisableWow64FsRedirection(&redirection.previous))
         redirection.off = 1;
     return redirection;
 }
@@ -91,11 +71,8 @@ void FileRedirectionBack(FileRedirection redirection)
 {
     if (!redirection.off)
         return;
-    typedef BOOL(WINAPI * RevertFn)(PVOID);
-    RevertFn revert =
-        reinterpret_cast<RevertFn>(reinterpret_cast<void *>(Kernel32Entry("Wow64RevertWow64FsRedirection")));
-    if (revert != nullptr)
-        revert(redirection.previous);
+    if (sys::FindEntry(sys::Wow64RevertWow64FsRedirection))
+        sys::Wow64RevertWow64FsRedirection(redirection.previous);
 }
 
 int BuildWindowsPath(const char *name, char *buffer, unsigned size)

@@ -7,10 +7,6 @@
 // 1 on an NT-family system, 0 on Windows 9x. Asks the system at every call.
 int IsWindowsNT(void);
 
-// An entry point of a system library the process has loaded already
-// (KERNEL32.DLL, ADVAPI32.DLL) that older systems lack; null where it is not.
-FARPROC OptionalEntry(const char *module, const char *name);
-
 // Keeps every library the process loads from now on to the system folder:
 // the folder of the tool and the current folder may be a user's (Downloads,
 // a desktop, a USB stick), and a library planted there would run with the

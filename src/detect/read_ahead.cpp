@@ -7,9 +7,9 @@
 #include <string.h>
 
 // The queue's own lock, signals and waits go straight to the system, as the
-// trace lock does: on the queue's own valid objects they cannot fail, and
-// nothing could be done without them. What can fail (memory, the semaphore
-// and event, thread starts) goes through the system-call table.
+// trace lock does (listed with their reason in sys/syscalls.h,
+// VORNIK_DIRECT_CALLS): on the queue's own valid objects they cannot fail,
+// and nothing could be done without them.
 
 namespace {
 

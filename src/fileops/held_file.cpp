@@ -34,7 +34,7 @@ struct AttributeTagInformation {
 // (files kept in the cloud, deduplicated ones) are the files themselves.
 static const ULONG kNameSurrogateTag = 0x20000000;
 
-static const int kSeFileObject = 1;            // SE_FILE_OBJECT
+static const SE_OBJECT_TYPE kSeFileObject = SE_FILE_OBJECT;
 static const DWORD kOwnerSecurityInfo = 0x1;  // OWNER_SECURITY_INFORMATION
 static const DWORD kSddlRevision = 1;
 

@@ -98,11 +98,8 @@ void DeleteRunValue(HKEY hive, const char *keyPath, const char *valueName)
 // had (ConvertSidToStringSidA is resolved at run time: NT 4 lacks it).
 static int CurrentUserSid(char *text, size_t size)
 {
-    typedef BOOL(WINAPI * SidToTextFn)(PSID, LPSTR *);
-    SidToTextFn sidToText = reinterpret_cast<SidToTextFn>(
-        reinterpret_cast<void *>(OptionalEntry("ADVAPI32.DLL", "ConvertSidToStringSidA")));
     HANDLE token = nullptr;
-    if (sidToText == nullptr || !sys::OpenProcessToken(sys::GetCurrentProcess(), TOKEN_QUERY, &token))
+    if (!sys::FindEntry(sys::ConvertSidToStringSidA) || !sys::OpenProcessToken(sys::GetCurrentProcess(), TOKEN_QUERY, &token))
         return 0;
     union {
         TOKEN_USER user;
@@ -112,7 +109,7 @@ static int CurrentUserSid(char *text, size_t size)
     int done = 0;
     if (sys::GetTokenInformation(token, TokenUser, &buffer, sizeof buffer, &needed)) {
         LPSTR sidText = nullptr;
-        if (sidToText(buffer.user.User.Sid, &sidText)) {
+        if (sys::ConvertSidToStringSidA(buffer.user.User.Sid, &sidText)) {
             done = strlen(sidText) < size;
             if (done)
                 strcpy(text, sidText);

@@ -5,15 +5,8 @@
 
 #include <string.h>
 
-// Entry points come back as FARPROC; each is cast to its real type once.
 // More ids than any system runs: the array stops growing there.
 static const DWORD kMaxProcessIds = 1u << 20;
-
-template <typename Fn>
-static Fn LookUp(HMODULE module, const char *name)
-{
-    return reinterpret_cast<Fn>(reinterpret_cast<void *>(sys::GetProcAddress(module, name)));
-}
 
 // The right to ask for an image name: the limited one where the system knows
 // it (Vista on, with the full name query), which protected processes grant
@@ -52,12 +45,12 @@ ToolhelpProcessEnumerator::ToolhelpProcessEnumerator()
     kernel_ = sys::GetModuleHandleA("KERNEL32.DLL");
     if (kernel_ == nullptr)
         return;
-    createSnapshot_ = LookUp<CreateSnapshotFn>(kernel_, "CreateToolhelp32Snapshot");
-    processFirst_ = LookUp<ProcessWalkFn>(kernel_, "Process32First");
-    processNext_ = LookUp<ProcessWalkFn>(kernel_, "Process32Next");
-    moduleFirst_ = LookUp<ModuleWalkFn>(kernel_, "Module32First");
-    queryFullImageName_ = LookUp<QueryImageNameFn>(kernel_, "QueryFullProcessImageNameA");
-    if (createSnapshot_ != nullptr && processFirst_ != nullptr && processNext_ != nullptr) {
+    int hasSnapshot = sys::FindEntry(sys::CreateToolhelp32Snapshot, kernel_);
+    int hasFirst = sys::FindEntry(sys::Process32First, kernel_);
+    int hasNext = sys::FindEntry(sys::Process32Next, kernel_);
+    hasModuleFirst_ = sys::FindEntry(sys::Module32First, kernel_);
+    hasFullImageName_ = sys::FindEntry(sys::QueryFullProcessImageNameA, kernel_);
+    if (hasSnapshot && hasFirst && hasNext) {
         entry_.dwSize = sizeof(PROCESSENTRY32);  // 296 for this ANSI record
         ready = 1;
     }
@@ -65,29 +58,29 @@ ToolhelpProcessEnumerator::ToolhelpProcessEnumerator()
 
 int ToolhelpProcessEnumerator::Enumerate(ProcessCallback callback, void *context)
 {
-    if (!ready || createSnapshot_ == nullptr || processFirst_ == nullptr || processNext_ == nullptr)
+    if (!ready)
         return 0;
-    snapshot_ = createSnapshot_(TH32CS_SNAPPROCESS, 0);
+    snapshot_ = sys::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     // A failed snapshot has nothing to walk and nothing to close.
     if (snapshot_ == INVALID_HANDLE_VALUE || snapshot_ == nullptr) {
         snapshot_ = nullptr;
         return 0;
     }
-    BOOL more = processFirst_(snapshot_, &entry_);
+    BOOL more = sys::Process32First(snapshot_, &entry_);
     while (more) {
         ListedProcess listed;
-        HANDLE process = OpenListedProcess(entry_.th32ProcessID, QueryRight(queryFullImageName_ != nullptr), &listed);
+        HANDLE process = OpenListedProcess(entry_.th32ProcessID, QueryRight(hasFullImageName_), &listed);
         DWORD size = MAX_PATH;
-        if (queryFullImageName_ == nullptr)
+        if (!hasFullImageName_)
             listed.name = ImagePath(entry_.th32ProcessID, entry_.szExeFile);
-        else if (process != nullptr && queryFullImageName_(process, 0, systemName_, &size) && size > 0 &&
+        else if (process != nullptr && sys::QueryFullProcessImageNameA(process, 0, systemName_, &size) && size > 0 &&
                  size < MAX_PATH)
             listed.name = systemName_;
         if (listed.name != nullptr)
             callback(&listed, context);
         if (process != nullptr)
             sys::CloseHandle(process);
-        more = processNext_(snapshot_, &entry_) == TRUE;
+        more = sys::Process32Next(snapshot_, &entry_) == TRUE;
     }
     sys::CloseHandle(snapshot_);
     snapshot_ = nullptr;
@@ -96,13 +89,13 @@ int ToolhelpProcessEnumerator::Enumerate(ProcessCallback callback, void *context
 
 const char *ToolhelpProcessEnumerator::ImagePath(DWORD processId, const char *name)
 {
-    if (moduleFirst_ == nullptr || strchr(name, '\\') != nullptr)
+    if (!hasModuleFirst_ || strchr(name, '\\') != nullptr)
         return name;
-    HANDLE modules = createSnapshot_(TH32CS_SNAPMODULE, processId);
+    HANDLE modules = sys::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
     if (modules == INVALID_HANDLE_VALUE || modules == nullptr)
         return name;
     module_.dwSize = sizeof(MODULEENTRY32);
-    int found = moduleFirst_(modules, &module_) && module_.szExePath[0] != '\0';
+    int found = sys::Module32First(modules, &module_) && module_.szExePath[0] != '\0';
     sys::CloseHandle(modules);
     return found ? module_.szExePath : name;
 }
@@ -115,21 +108,20 @@ PsapiProcessEnumerator::PsapiProcessEnumerator()
     vdmdbg_ = LoadSystemLibrary("VDMDBG.DLL");
     if (vdmdbg_ == nullptr)
         return;
-    vdmEnumTaskWowEx_ = sys::GetProcAddress(vdmdbg_, "VDMEnumTaskWOWEx");
-    enumProcesses_ = LookUp<EnumProcessesFn>(psapi_, "EnumProcesses");
-    getModuleFileNameEx_ = LookUp<ModuleNameFn>(psapi_, "GetModuleFileNameExA");
-    getModuleBaseName_ = LookUp<ModuleNameFn>(psapi_, "GetModuleBaseNameA");
-    enumProcessModules_ = LookUp<EnumProcessModulesFn>(psapi_, "EnumProcessModules");
+    int hasVdmTasks = sys::FindEntry(sys::VDMEnumTaskWOWEx, vdmdbg_);
+    int hasEnum = sys::FindEntry(sys::EnumProcesses, psapi_);
+    int hasFileName = sys::FindEntry(sys::GetModuleFileNameExA, psapi_);
+    int hasBaseName = sys::FindEntry(sys::GetModuleBaseNameA, psapi_);
+    int hasModules = sys::FindEntry(sys::EnumProcessModules, psapi_);
     // All five, although three are called: a system without any of them gets
     // no enumeration at all.
-    if (vdmEnumTaskWowEx_ != nullptr && enumProcesses_ != nullptr && getModuleFileNameEx_ != nullptr &&
-        getModuleBaseName_ != nullptr && enumProcessModules_ != nullptr)
+    if (hasVdmTasks && hasEnum && hasFileName && hasBaseName && hasModules)
         ready = 1;
     HMODULE kernel = sys::GetModuleHandleA("KERNEL32.DLL");
-    if (kernel != nullptr)
-        queryFullImageName_ = LookUp<QueryImageNameFn>(kernel, "QueryFullProcessImageNameA");
-    if (queryFullImageName_ == nullptr)
-        getProcessImageFileName_ = LookUp<ImageFileNameFn>(psapi_, "GetProcessImageFileNameA");
+    // Not looked up where KERNEL32 is not found: the row then answers "not there".
+    hasFullImageName_ = kernel != nullptr ? sys::FindEntry(sys::QueryFullProcessImageNameA, kernel) : 0;
+    if (!hasFullImageName_)
+        hasImageFileName_ = sys::FindEntry(sys::GetProcessImageFileNameA, psapi_);
 }
 
 PsapiProcessEnumerator::~PsapiProcessEnumerator()
@@ -146,19 +138,19 @@ void PsapiProcessEnumerator::ReleaseLibraries()
     vdmdbg_ = nullptr;
     psapi_ = nullptr;
     // The entry points went with the libraries.
-    vdmEnumTaskWowEx_ = nullptr;
-    enumProcesses_ = nullptr;
-    getModuleFileNameEx_ = nullptr;
-    getModuleBaseName_ = nullptr;
-    enumProcessModules_ = nullptr;
-    getProcessImageFileName_ = nullptr;
+    sys::FindEntry(sys::VDMEnumTaskWOWEx, nullptr);
+    sys::FindEntry(sys::EnumProcesses, nullptr);
+    sys::FindEntry(sys::GetModuleFileNameExA, nullptr);
+    sys::FindEntry(sys::GetModuleBaseNameA, nullptr);
+    sys::FindEntry(sys::EnumProcessModules, nullptr);
+    sys::FindEntry(sys::GetProcessImageFileNameA, nullptr);
+    hasImageFileName_ = 0;
     ready = 0;
 }
 
 int PsapiProcessEnumerator::Enumerate(ProcessCallback callback, void *context)
 {
-    if (!ready || vdmEnumTaskWowEx_ == nullptr || enumProcesses_ == nullptr || getModuleFileNameEx_ == nullptr ||
-        getModuleBaseName_ == nullptr || enumProcessModules_ == nullptr)
+    if (!ready)
         return 0;
 
     // A list that fills the array may have been cut: the array grows until
@@ -168,7 +160,7 @@ int PsapiProcessEnumerator::Enumerate(ProcessCallback callback, void *context)
     DWORD idBytes = 0;
     for (;;) {
         ids = static_cast<DWORD *>(sys::malloc(capacity * sizeof(DWORD)));
-        if (ids == nullptr || !enumProcesses_(ids, capacity * sizeof(DWORD), &idBytes)) {
+        if (ids == nullptr || !sys::EnumProcesses(ids, capacity * sizeof(DWORD), &idBytes)) {
             sys::free(ids);
             ReleaseLibraries();
             return 0;
@@ -181,14 +173,14 @@ int PsapiProcessEnumerator::Enumerate(ProcessCallback callback, void *context)
     DWORD count = idBytes / sizeof(DWORD);
 
     // Each drive letter's device, for the device paths of the XP query.
-    if (getProcessImageFileName_ != nullptr)
+    if (hasImageFileName_)
         for (int letter = 0; letter < 26; ++letter) {
             char drive[3] = {static_cast<char>('A' + letter), ':', '\0'};
             if (!sys::QueryDosDeviceA(drive, driveDevices_[letter], MAX_PATH))
                 driveDevices_[letter][0] = '\0';
         }
-    DWORD queryRight = QueryRight(queryFullImageName_ != nullptr);
-    if (queryFullImageName_ == nullptr && getProcessImageFileName_ == nullptr)
+    DWORD queryRight = QueryRight(hasFullImageName_);
+    if (!hasFullImageName_ && !hasImageFileName_)
         queryRight |= PROCESS_VM_READ;  // the module list is read from the process
 
     for (DWORD i = 0; i < count; ++i) {
@@ -213,23 +205,23 @@ int PsapiProcessEnumerator::Enumerate(ProcessCallback callback, void *context)
 DWORD PsapiProcessEnumerator::ImageName(HANDLE process, char *name)
 {
     DWORD length = 0;
-    if (queryFullImageName_ != nullptr) {
+    if (hasFullImageName_) {
         DWORD size = MAX_PATH + 1;
-        if (queryFullImageName_(process, 0, name, &size))
+        if (sys::QueryFullProcessImageNameA(process, 0, name, &size))
             length = size;
-    } else if (getProcessImageFileName_ != nullptr) {
-        length = getProcessImageFileName_(process, name, MAX_PATH + 1);
+    } else if (hasImageFileName_) {
+        length = sys::GetProcessImageFileNameA(process, name, MAX_PATH + 1);
     } else {
         // No system that names images: the process's own module list.
         HMODULE modules[1024];
         DWORD needed = 0;
-        if (enumProcessModules_(process, modules, sizeof modules, &needed))
-            length = getModuleFileNameEx_(process, modules[0], name, MAX_PATH + 1);
+        if (sys::EnumProcessModules(process, modules, sizeof modules, &needed))
+            length = sys::GetModuleFileNameExA(process, modules[0], name, MAX_PATH + 1);
     }
     if (length == 0 || length >= MAX_PATH)
         return 0;
     name[length] = '\0';
-    if (getProcessImageFileName_ != nullptr)
+    if (hasImageFileName_)
         DeviceToDrive(name);
     return static_cast<DWORD>(strlen(name));
 }

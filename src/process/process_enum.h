@@ -1,7 +1,8 @@
 // Listing the machine's running processes: Tool Help on Windows 9x, PSAPI on
 // the NT family, and Tool Help there too where PSAPI is missing (NT 4 without
-// it, a damaged system). Every entry point is looked up by name at run time,
-// so the tool still starts on a system that lacks one of the libraries.
+// it, a damaged system). Every entry point is an optional row of the
+// system-call table, looked up by name at run time, so the tool still starts
+// on a system that lacks one of the libraries.
 //
 // Each process is opened once and named through that handle by the system
 // (the full image name query from Vista on, the image file name query on XP),
@@ -51,11 +52,6 @@ public:
     int Enumerate(ProcessCallback callback, void *context) override;
 
 private:
-    typedef HANDLE(WINAPI *CreateSnapshotFn)(DWORD flags, DWORD processId);
-    typedef BOOL(WINAPI *ProcessWalkFn)(HANDLE snapshot, PROCESSENTRY32 *entry);
-    typedef BOOL(WINAPI *ModuleWalkFn)(HANDLE snapshot, MODULEENTRY32 *entry);
-    typedef BOOL(WINAPI *QueryImageNameFn)(HANDLE process, DWORD flags, LPSTR name, PDWORD size);
-
     // The image path of a process whose entry carries a bare name (the NT
     // family's Tool Help): its first module's path, or the bare name.
     const char *ImagePath(DWORD processId, const char *name);
@@ -63,12 +59,9 @@ private:
     HMODULE kernel_ = nullptr;  // never loaded here, so never released
     HANDLE snapshot_ = nullptr;
     PROCESSENTRY32 entry_;
-    CreateSnapshotFn createSnapshot_ = nullptr;
-    ProcessWalkFn processFirst_ = nullptr;
-    ProcessWalkFn processNext_ = nullptr;
-    ModuleWalkFn moduleFirst_ = nullptr;  // optional
+    uint32_t hasModuleFirst_ = 0;
     MODULEENTRY32 module_;
-    QueryImageNameFn queryFullImageName_ = nullptr;  // Vista on
+    uint32_t hasFullImageName_ = 0;  // Vista on
     char systemName_[MAX_PATH + 1];
 };
 
@@ -81,12 +74,6 @@ public:
     int Enumerate(ProcessCallback callback, void *context) override;
 
 private:
-    typedef BOOL(WINAPI *EnumProcessesFn)(DWORD *ids, DWORD bytes, DWORD *bytesReturned);
-    typedef DWORD(WINAPI *ModuleNameFn)(HANDLE process, HMODULE module, LPSTR name, DWORD capacity);
-    typedef BOOL(WINAPI *EnumProcessModulesFn)(HANDLE process, HMODULE *modules, DWORD bytes, DWORD *needed);
-    typedef BOOL(WINAPI *QueryImageNameFn)(HANDLE process, DWORD flags, LPSTR name, PDWORD size);
-    typedef DWORD(WINAPI *ImageFileNameFn)(HANDLE process, LPSTR name, DWORD capacity);
-
     void ReleaseLibraries();
     // The image path of an opened process into name (MAX_PATH + 2 bytes):
     // its length, 0 when it has none that fits.
@@ -97,15 +84,10 @@ private:
 
     HMODULE psapi_ = nullptr;
     HMODULE vdmdbg_ = nullptr;
-    EnumProcessesFn enumProcesses_ = nullptr;
-    ModuleNameFn getModuleFileNameEx_ = nullptr;
-    EnumProcessModulesFn enumProcessModules_ = nullptr;
-    FARPROC vdmEnumTaskWowEx_ = nullptr;  // required, never called
-    ModuleNameFn getModuleBaseName_ = nullptr;  // required, never called
     // How the system names an image: KERNEL32's full name query (Vista on),
     // else PSAPI's image file name query (XP), which gives device paths.
-    QueryImageNameFn queryFullImageName_ = nullptr;
-    ImageFileNameFn getProcessImageFileName_ = nullptr;
+    uint32_t hasFullImageName_ = 0;
+    uint32_t hasImageFileName_ = 0;
     char driveDevices_[26][MAX_PATH];  // what each drive letter names, filled per listing
 };
 

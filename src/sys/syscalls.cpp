@@ -4,117 +4,35 @@
 
 namespace sysopt {
 
-// The entry point, looked up until found (two threads may both look: they
-// find the same one). Null where the system has none.
-static FARPROC Entry(FARPROC *cache, const char *module, const char *name)
+static const OptionalRow kOptionalRows[] = {
+#define VORNIK_OPTIONAL_ROW(X, name, library, prototype, when, missing, error) \
+    {#name, library, when, static_cast<intptr_t>(missing), static_cast<DWORD>(error)},
+    VORNIK_OPTIONAL_SYSCALLS(VORNIK_OPTIONAL_ROW, _)
+#undef VORNIK_OPTIONAL_ROW
+};
+
+// What each optional row found: null until found, and where the system has
+// none. Two threads may look at once: they find the same one.
+static FARPROC g_entries[OptionalCount];
+
+FARPROC Entry(int row)
 {
-    if (*cache == nullptr) {
-        HMODULE library = ::GetModuleHandleA(module);
-        *cache = library != nullptr ? ::GetProcAddress(library, name) : nullptr;
+    // The door's own look-up, straight to the system: the table's rows may
+    // be swapped by a test, and a library every process of the NT family
+    // has loaded is asked again until it answers.
+    if (g_entries[row] == nullptr && kOptionalRows[row].when == kOnCall) {
+        HMODULE library = ::GetModuleHandleA(kOptionalRows[row].library);
+        g_entries[row] = library != nullptr ? ::GetProcAddress(library, kOptionalRows[row].name) : nullptr;
     }
-    return *cache;
+    return g_entries[row];
 }
 
-#define VORNIK_OPTIONAL_ENTRY(type, module, name) \
-    static FARPROC cache;                          \
-    type call = reinterpret_cast<type>(reinterpret_cast<void *>(Entry(&cache, module, name)))
-
-static const LONG kStatusNotImplemented = static_cast<LONG>(0xC0000002L);
-
-LONG NTAPI NtSetInformationFile(HANDLE file, void *ioStatus, void *information, ULONG length, ULONG infoClass)
+intptr_t Missing(int row)
 {
-    typedef LONG(NTAPI * Fn)(HANDLE, void *, void *, ULONG, ULONG);
-    VORNIK_OPTIONAL_ENTRY(Fn, "NTDLL.DLL", "NtSetInformationFile");
-    return call != nullptr ? call(file, ioStatus, information, length, infoClass) : kStatusNotImplemented;
+    if (kOptionalRows[row].error != 0)
+        SetLastError(kOptionalRows[row].error);
+    return kOptionalRows[row].missing;
 }
-
-LONG NTAPI NtQueryInformationFile(HANDLE file, void *ioStatus, void *information, ULONG length, ULONG infoClass)
-{
-    typedef LONG(NTAPI * Fn)(HANDLE, void *, void *, ULONG, ULONG);
-    VORNIK_OPTIONAL_ENTRY(Fn, "NTDLL.DLL", "NtQueryInformationFile");
-    return call != nullptr ? call(file, ioStatus, information, length, infoClass) : kStatusNotImplemented;
-}
-
-DWORD WINAPI GetSecurityInfo(HANDLE object, int objectType, DWORD what, PSID *owner, PSID *group, PACL *dacl,
-                             PACL *sacl, PSECURITY_DESCRIPTOR *descriptor)
-{
-    typedef DWORD(WINAPI * Fn)(HANDLE, int, DWORD, PSID *, PSID *, PACL *, PACL *, PSECURITY_DESCRIPTOR *);
-    VORNIK_OPTIONAL_ENTRY(Fn, "ADVAPI32.DLL", "GetSecurityInfo");
-    return call != nullptr ? call(object, objectType, what, owner, group, dacl, sacl, descriptor)
-                           : ERROR_CALL_NOT_IMPLEMENTED;
-}
-
-BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD revision,
-                                                                 PSECURITY_DESCRIPTOR *descriptor, PULONG size)
-{
-    typedef BOOL(WINAPI * Fn)(LPCWSTR, DWORD, PSECURITY_DESCRIPTOR *, PULONG);
-    VORNIK_OPTIONAL_ENTRY(Fn, "ADVAPI32.DLL", "ConvertStringSecurityDescriptorToSecurityDescriptorW");
-    if (call == nullptr) {
-        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-        return FALSE;
-    }
-    return call(text, revision, descriptor, size);
-}
-
-// The interactive window station's questions (NT only) and the CryptoAPI
-// (absent from the first Windows 95): each fails as a missing call does.
-#define VORNIK_OPTIONAL_BOOL(module, name, params, args)                \
-    BOOL WINAPI name params                                          \
-    {                                                                \
-        typedef BOOL(WINAPI * Fn) params;                            \
-        VORNIK_OPTIONAL_ENTRY(Fn, module, #name);                    \
-        if (call == nullptr) {                                       \
-            SetLastError(ERROR_CALL_NOT_IMPLEMENTED);                \
-            return FALSE;                                            \
-        }                                                            \
-        return call args;                                            \
-    }
-
-HWINSTA WINAPI GetProcessWindowStation(void)
-{
-    typedef HWINSTA(WINAPI * Fn)(void);
-    VORNIK_OPTIONAL_ENTRY(Fn, "USER32.DLL", "GetProcessWindowStation");
-    if (call == nullptr) {
-        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-        return nullptr;
-    }
-    return call();
-}
-
-VORNIK_OPTIONAL_BOOL("USER32.DLL", GetUserObjectInformationA,
-                     (HANDLE object, int index, PVOID information, DWORD length, LPDWORD needed),
-                     (object, index, information, length, needed))
-VORNIK_OPTIONAL_BOOL("ADVAPI32.DLL", CryptAcquireContextA,
-                     (HCRYPTPROV * provider, LPCSTR container, LPCSTR providerName, DWORD type, DWORD flags),
-                     (provider, container, providerName, type, flags))
-VORNIK_OPTIONAL_BOOL("ADVAPI32.DLL", CryptReleaseContext, (HCRYPTPROV provider, DWORD flags), (provider, flags))
-VORNIK_OPTIONAL_BOOL("ADVAPI32.DLL", CryptCreateHash,
-                     (HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY key, DWORD flags, HCRYPTHASH *hash),
-                     (provider, algorithm, key, flags, hash))
-VORNIK_OPTIONAL_BOOL("ADVAPI32.DLL", CryptHashData, (HCRYPTHASH hash, const BYTE *data, DWORD length, DWORD flags),
-                     (hash, data, length, flags))
-VORNIK_OPTIONAL_BOOL("ADVAPI32.DLL", CryptGetHashParam,
-                     (HCRYPTHASH hash, DWORD parameter, BYTE *data, DWORD *length, DWORD flags),
-                     (hash, parameter, data, length, flags))
-VORNIK_OPTIONAL_BOOL("ADVAPI32.DLL", CryptDestroyHash, (HCRYPTHASH hash), (hash))
-
-#undef VORNIK_OPTIONAL_BOOL
-
-// Loading another user's hive (NT only): fails as the registry calls do.
-LONG WINAPI RegLoadKeyW(HKEY hive, LPCWSTR subKey, LPCWSTR file)
-{
-    typedef LONG(WINAPI * Fn)(HKEY, LPCWSTR, LPCWSTR);
-    VORNIK_OPTIONAL_ENTRY(Fn, "ADVAPI32.DLL", "RegLoadKeyW");
-    return call != nullptr ? call(hive, subKey, file) : ERROR_CALL_NOT_IMPLEMENTED;
-}
-
-LONG WINAPI RegUnLoadKeyW(HKEY hive, LPCWSTR subKey)
-{
-    typedef LONG(WINAPI * Fn)(HKEY, LPCWSTR);
-    VORNIK_OPTIONAL_ENTRY(Fn, "ADVAPI32.DLL", "RegUnLoadKeyW");
-    return call != nullptr ? call(hive, subKey) : ERROR_CALL_NOT_IMPLEMENTED;
-}
-#undef VORNIK_OPTIONAL_ENTRY
 
 }  // namespace sysopt
 
@@ -124,11 +42,57 @@ namespace sys {
 VORNIK_SYSCALLS(VORNIK_DEFINE_SYSCALL)
 #undef VORNIK_DEFINE_SYSCALL
 
+// The optional row of a slot: its index, or -1.
+static int OptionalRowOfSlot(void **slot)
+{
+#define VORNIK_OPTIONAL_SLOT(X, name, library, prototype, when, missing, error) \
+    if (slot == reinterpret_cast<void **>(&sys::name))                         \
+        return sysopt::Optional_##name;
+    VORNIK_OPTIONAL_SYSCALLS(VORNIK_OPTIONAL_SLOT, _)
+#undef VORNIK_OPTIONAL_SLOT
+    return -1;
+}
+
+int FindEntryOfSlot(void **slot, HMODULE module)
+{
+    int row = OptionalRowOfSlot(slot);
+    if (row < 0)
+        return 0;
+    sysopt::g_entries[row] = module != nullptr ? sys::GetProcAddress(module, sysopt::kOptionalRows[row].name) : nullptr;
+    return sysopt::g_entries[row] != nullptr;
+}
+
+int FindEntryInItsLibraryOfSlot(void **slot)
+{
+    int row = OptionalRowOfSlot(slot);
+    if (row < 0)
+        return 0;
+    return FindEntryOfSlot(slot, sys::GetModuleHandleA(sysopt::kOptionalRows[row].library));
+}
+
+// A plain row's function is named by its real function ("::_getch"); an
+// optional row's by its own name.
+static const char *FunctionName(const char *name, const char *real)
+{
+    return strncmp(real, "::sysopt::", 10) == 0 ? name : real + 2;
+}
+
+static const char *LibraryOf(const char *name, const char *real)
+{
+    if (strncmp(real, "::sysopt::", 10) != 0)
+        return nullptr;
+    for (const sysopt::OptionalRow &row : sysopt::kOptionalRows)
+        if (strcmp(row.name, name) == 0)
+            return row.library;
+    return nullptr;
+}
+
 const SysCallRow *SysCallTable()
 {
-#define VORNIK_SYSCALL_ROW(name, real) \
-    {#name, reinterpret_cast<void **>(&sys::name), reinterpret_cast<void *>(&real)},
-    static const SysCallRow rows[] = {VORNIK_SYSCALLS(VORNIK_SYSCALL_ROW){nullptr, nullptr, nullptr}};
+#define VORNIK_SYSCALL_ROW(name, real)                                                                \
+    {#name, reinterpret_cast<void **>(&sys::name), reinterpret_cast<void *>(&real), FunctionName(#name, #real), \
+     LibraryOf(#name, #real)},
+    static const SysCallRow rows[] = {VORNIK_SYSCALLS(VORNIK_SYSCALL_ROW){nullptr, nullptr, nullptr, nullptr, nullptr}};
 #undef VORNIK_SYSCALL_ROW
     return rows;
 }

@@ -62,7 +62,10 @@ const FailureSpec kFailures[] = {
     {"CreateWindowExA", 0, ERROR_NOT_ENOUGH_MEMORY, 0, false},
     {"DestroyWindow", FALSE, ERROR_ACCESS_DENIED, 0, true},
     {"MsgWaitForMultipleObjects", -1, ERROR_INVALID_HANDLE, 0, false},
+    {"SetEvent", FALSE, ERROR_INVALID_HANDLE, 0, false},
+    {"WaitForMultipleObjects", -1, ERROR_INVALID_HANDLE, 0, false},
     {"write", -1, 0, ENOSPC, false},
+    {"setmode", -1, 0, EINVAL, false},
     {"GetLogicalDriveStringsA", 0, ERROR_ACCESS_DENIED, 0, false},
     {"GetDriveTypeA", DRIVE_UNKNOWN, ERROR_ACCESS_DENIED, 0, false},
     {"QueryDosDeviceA", 0, ERROR_FILE_NOT_FOUND, 0, false},
@@ -134,13 +137,30 @@ const FailureSpec kFailures[] = {
     {"fputs", EOF, 0, EIO, false},
     {"fflush", EOF, 0, EIO, false},
     {"fclose", EOF, 0, EIO, true},
+    {"ConvertSidToStringSidA", FALSE, ERROR_NOT_ENOUGH_MEMORY, 0, false},
+    {"SetDefaultDllDirectories", FALSE, ERROR_INVALID_PARAMETER, 0, false},
+    {"SetDllDirectoryA", FALSE, ERROR_INVALID_PARAMETER, 0, false},
+    {"IsWow64Process", FALSE, ERROR_ACCESS_DENIED, 0, false},
+    {"Wow64DisableWow64FsRedirection", FALSE, ERROR_ACCESS_DENIED, 0, false},
+    {"Wow64RevertWow64FsRedirection", FALSE, ERROR_ACCESS_DENIED, 0, false},
+    {"CreateToolhelp32Snapshot", -1, ERROR_NOT_ENOUGH_MEMORY, 0, false},
+    {"Process32First", FALSE, ERROR_NO_MORE_FILES, 0, false},
+    {"Process32Next", FALSE, ERROR_NO_MORE_FILES, 0, false},
+    {"Module32First", FALSE, ERROR_PARTIAL_COPY, 0, false},
+    {"QueryFullProcessImageNameA", FALSE, ERROR_ACCESS_DENIED, 0, false},
+    {"EnumProcesses", FALSE, ERROR_NOT_ENOUGH_MEMORY, 0, false},
+    {"EnumProcessModules", FALSE, ERROR_PARTIAL_COPY, 0, false},
+    {"GetModuleFileNameExA", 0, ERROR_PARTIAL_COPY, 0, false},
+    {"GetProcessImageFileNameA", 0, ERROR_ACCESS_DENIED, 0, false},
 };
 
 // Calls that cannot fail, or whose every answer is a valid one, are not
 // made to fail: Sleep, GetCurrentProcessId, GetSystemInfo, GetTickCount, GetLocalTime, GetSystemTime,
 // SetUnhandledExceptionFilter, SetErrorMode,
 // OutputDebugStringA, GetCurrentProcess, IsDBCSLeadByte, EqualSid, FreeSid, LocalFree, free, DefWindowProcA,
-// PeekMessageA (no message is an answer), DispatchMessageA.
+// PeekMessageA (no message is an answer), DispatchMessageA, fileno (of the
+// runtime's own stdout); and GetModuleBaseNameA and VDMEnumTaskWOWEx, which
+// are looked up but never called.
 
 // ---------------------------------------------------------------------------
 // One fault point per row of the table: every call goes through it; the armed

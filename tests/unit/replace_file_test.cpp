@@ -280,11 +280,11 @@ DWORD OwnedBy(const wchar_t *text, PSID *owner, PSECURITY_DESCRIPTOR *descriptor
     GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
     return ERROR_SUCCESS;
 }
-DWORD WINAPI OwnedByAUser(HANDLE, int, DWORD, PSID *owner, PSID *, PACL *, PACL *, PSECURITY_DESCRIPTOR *descriptor)
+DWORD WINAPI OwnedByAUser(HANDLE, SE_OBJECT_TYPE, DWORD, PSID *owner, PSID *, PACL *, PACL *, PSECURITY_DESCRIPTOR *descriptor)
 {
     return OwnedBy(L"O:S-1-5-21-1-2-3-1001", owner, descriptor);
 }
-DWORD WINAPI OwnedByAdministrators(HANDLE, int, DWORD, PSID *owner, PSID *, PACL *, PACL *,
+DWORD WINAPI OwnedByAdministrators(HANDLE, SE_OBJECT_TYPE, DWORD, PSID *owner, PSID *, PACL *, PACL *,
                                    PSECURITY_DESCRIPTOR *descriptor)
 {
     return OwnedBy(L"O:BA", owner, descriptor);

@@ -2,6 +2,7 @@
 // information Explorer shows (the same version /VER prints) and the manifest
 // that asks for elevation.
 #include "app/entry.h"
+#include "sys/syscalls.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,8 @@
 #include <winver.h>
 
 #include <stdio.h>
+#include <string.h>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -166,6 +169,59 @@ TEST(VersionResource, OneManifestRequiresAdministratorRights)
                              buffer.size(), nullptr));
     EXPECT_EQ(reinterpret_cast<ACTIVATION_CONTEXT_COMPATIBILITY_INFORMATION *>(buffer.data())->ElementCount, 5u);
     ReleaseActCtx(context);
+}
+
+// The names the built program imports, read from its import table.
+std::vector<std::string> ImportedFunctions()
+{
+    std::vector<std::string> names;
+    FILE *file = fopen(ToolPath().c_str(), "rb");
+    if (file == nullptr)
+        return names;
+    std::vector<unsigned char> image;
+    unsigned char chunk[65536];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0)
+        image.insert(image.end(), chunk, chunk + got);
+    fclose(file);
+    const IMAGE_NT_HEADERS32 *nt =
+        reinterpret_cast<const IMAGE_NT_HEADERS32 *>(&image[reinterpret_cast<const IMAGE_DOS_HEADER *>(&image[0])->e_lfanew]);
+    const IMAGE_SECTION_HEADER *sections = IMAGE_FIRST_SECTION(nt);
+    auto at = [&](DWORD rva) -> const unsigned char * {
+        for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i)
+            if (rva >= sections[i].VirtualAddress && rva < sections[i].VirtualAddress + sections[i].SizeOfRawData)
+                return &image[rva - sections[i].VirtualAddress + sections[i].PointerToRawData];
+        return nullptr;
+    };
+    DWORD importRva = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (auto *library = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(at(importRva));
+         library != nullptr && library->Name != 0; ++library) {
+        DWORD thunks = library->OriginalFirstThunk != 0 ? library->OriginalFirstThunk : library->FirstThunk;
+        for (auto *thunk = reinterpret_cast<const DWORD *>(at(thunks)); thunk != nullptr && *thunk != 0; ++thunk)
+            names.push_back((*thunk & IMAGE_ORDINAL_FLAG32) != 0
+                                ? "<ordinal>"
+                                : reinterpret_cast<const char *>(at(*thunk)) + sizeof(WORD));
+    }
+    return names;
+}
+
+// Every function the program imports is a row of the system-call table or a
+// call listed, with its reason, as made without it; an entry point a system
+// may lack is never imported (the program would not start there).
+TEST(VersionResource, EveryImportIsARowOrAListedDirectCall)
+{
+    std::set<std::string> rows, optional, direct;
+    for (const sys::SysCallRow *row = sys::SysCallTable(); row->name != nullptr; ++row)
+        (row->library == nullptr ? rows : optional).insert(row->function);
+#define VORNIK_DIRECT(function, why) direct.insert(#function);
+    VORNIK_DIRECT_CALLS(VORNIK_DIRECT)
+#undef VORNIK_DIRECT
+    std::vector<std::string> imports = ImportedFunctions();
+    ASSERT_GT(imports.size(), 100u) << ToolPath();
+    for (const std::string &name : imports) {
+        EXPECT_TRUE(rows.count(name) != 0 || direct.count(name) != 0) << name << " is neither a row nor listed";
+        EXPECT_EQ(optional.count(name), 0u) << name << " is looked up at run time, yet imported";
+    }
 }
 
 }  // namespace
