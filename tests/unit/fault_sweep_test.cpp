@@ -63,7 +63,6 @@ const FailureSpec kFailures[] = {
     {"DestroyWindow", FALSE, ERROR_ACCESS_DENIED, 0, true},
     {"MsgWaitForMultipleObjects", -1, ERROR_INVALID_HANDLE, 0, false},
     {"SetEvent", FALSE, ERROR_INVALID_HANDLE, 0, false},
-    {"WaitForMultipleObjects", -1, ERROR_INVALID_HANDLE, 0, false},
     {"write", -1, 0, ENOSPC, false},
     {"setmode", -1, 0, EINVAL, false},
     {"GetLogicalDriveStringsA", 0, ERROR_ACCESS_DENIED, 0, false},
@@ -158,7 +157,8 @@ const FailureSpec kFailures[] = {
 // made to fail: Sleep, GetCurrentProcessId, GetSystemInfo, GetTickCount, GetLocalTime, GetSystemTime,
 // SetUnhandledExceptionFilter, SetErrorMode,
 // OutputDebugStringA, GetCurrentProcess, IsDBCSLeadByte, EqualSid, FreeSid, LocalFree, free, DefWindowProcA,
-// PeekMessageA (no message is an answer), DispatchMessageA, fileno (of the
+// PeekMessageA (no message is an answer), DispatchMessageA, WaitForMultipleObjects (the session
+// watch's bounded wait on its own event and thread), fileno (of the
 // runtime's own stdout); and GetModuleBaseNameA and VDMEnumTaskWOWEx, which
 // are looked up but never called.
 
