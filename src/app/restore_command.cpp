@@ -14,7 +14,7 @@
 static void Say(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 static void Say(int level, const char *format, ...)
 {
-    char line[2048];
+    char line[kShownGrowth * 2048];  // room for names shown escaped
     va_list arguments;
     va_start(arguments, format);
     vsnprintf(line, sizeof line, format, arguments);
@@ -54,16 +54,21 @@ int ShowKeptFiles(void)
     for (int i = 0; i < count; ++i) {
         QuarantineEntry entry;
         if (QuarantineOpenEntry(&listing, i, &entry)) {
+            // A record's texts are shown as text, a control byte escaped.
             const QuarantineRecord &record = entry.record;
-            char shown[MAX_PATH];
-            QuarantineShownPath(&record, shown, sizeof shown);
-            Say(4, "%3d. %s  %llu bytes  SHA-256 %s  (%s)\n     %s\n", i + 1, record.kept,
+            char path[MAX_PATH], shown[kShownGrowth * MAX_PATH], kept[kShownGrowth * 64], rule[kShownGrowth * 256];
+            QuarantineShownPath(&record, path, sizeof path);
+            ShowText(path, shown, sizeof shown);
+            ShowText(record.kept, kept, sizeof kept);
+            ShowText(record.rule, rule, sizeof rule);
+            Say(4, "%3d. %s  %llu bytes  SHA-256 %s  (%s)\n     %s\n", i + 1, kept,
                 static_cast<unsigned long long>(record.size), record.sha256 != nullptr ? record.sha256 : "unknown",
-                record.rule, shown);
+                rule, shown);
         } else {
-            char name[kQuarantineNameMax];
+            char name[kQuarantineNameMax], shown[kShownGrowth * kQuarantineNameMax];
             QuarantineEntryName(&listing, i, name);
-            Say(1, "%3d. (entry %s cannot be read)\n", i + 1, name);
+            ShowText(name, shown, sizeof shown);
+            Say(1, "%3d. (entry %s cannot be read)\n", i + 1, shown);
         }
         QuarantineCloseEntry(&entry);
     }
@@ -165,11 +170,14 @@ int RestoreKeptFile(int number, const char *target)
         } else if (entry.record.sha256 == nullptr) {
             Say(1, "Kept file %d was not restored: it has no SHA-256 to check it by.\n", number);
         } else {
-            char shown[MAX_PATH];
-            if (target != nullptr)
-                snprintf(shown, sizeof shown, "%s", target);
-            else
-                QuarantineShownPath(&entry.record, shown, sizeof shown);
+            // The path as text: what the wide form reaches, a control byte escaped.
+            char path[MAX_PATH], shown[kShownGrowth * MAX_PATH];
+            if (target != nullptr) {
+                PathShownForm(target, shown, sizeof shown);
+            } else {
+                QuarantineShownPath(&entry.record, path, sizeof path);
+                ShowText(path, shown, sizeof shown);
+            }
             wchar_t *wide = target != nullptr ? PathToWide(target) : QuarantineOriginalPath(&entry.record);
             if (wide != nullptr && !IsFullDrivePath(wide)) {
                 sys::free(wide);

@@ -110,3 +110,26 @@ void ConsoleFlush(void)
     WriteHeld(g_console.heldLength);
     LeaveCriticalSection(&g_console.lock);
 }
+
+size_t ShowTextAt(const char *text, size_t length, char *shown, size_t size, size_t at)
+{
+    static const char kHex[] = "0123456789abcdef";
+    for (size_t i = 0; i < length; ++i) {
+        unsigned char byte = static_cast<unsigned char>(text[i]);
+        char escaped[4] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+        int control = byte < 0x20 || byte == 0x7F;
+        const char *from = control ? escaped : text + i;
+        for (int k = 0; k < (control ? 4 : 1); ++k, ++at)
+            if (at + 1 < size)
+                shown[at] = from[k];
+    }
+    return at;
+}
+
+size_t ShowText(const char *text, char *shown, size_t size)
+{
+    size_t length = ShowTextAt(text, strlen(text), shown, size, 0);
+    if (size != 0)
+        shown[length < size ? length : size - 1] = '\0';
+    return length;
+}

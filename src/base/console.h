@@ -4,6 +4,8 @@
 // character per write: forty times the cost of the run on a console.
 #pragma once
 
+#include <stddef.h>
+
 // Lines that follow each other within this many milliseconds share a write.
 enum { kConsoleBatchMilliseconds = 50 };
 
@@ -21,3 +23,16 @@ void ConsoleFlushDue(void);
 // Writes everything held, in one write. Before the tool waits for the user,
 // and at the end of a run.
 void ConsoleFlush(void);
+
+// A name as text: every byte below 0x20 and 0x7F written as "\xNN", so that
+// no name (a file's, a value's, a process's) moves the cursor or starts a
+// line of the console or the log; everything else, backslashes too, as it is.
+// Each byte grows at most kShownGrowth times. Writes into shown (size bytes,
+// cut to fit, terminated when size is not 0) and answers the shown length
+// before any cut. Text shown already comes back the same.
+enum { kShownGrowth = 4 };
+size_t ShowText(const char *text, char *shown, size_t size);
+
+// The same for length bytes of text written from shown[at], unterminated:
+// answers at plus the shown length, whatever fitted.
+size_t ShowTextAt(const char *text, size_t length, char *shown, size_t size, size_t at);

@@ -107,7 +107,8 @@ struct WalkFrame {
 
 // The walk's own stack: as deep as paths go (the thread's stack holds a few
 // hundred levels only), and its one path buffer, the exact path with the
-// shown path beside it (one block: the shown form is never the longer).
+// shown path beside it (one block: the shown form is at most kShownGrowth
+// times as long).
 struct WalkStack {
     WalkFrame *frames;
     int depth, capacity;
@@ -124,12 +125,12 @@ static int MakePathRoom(WalkStack *stack, size_t folderLength)
     if (needed <= stack->pathCapacity)
         return 1;
     size_t capacity = stack->pathCapacity * 2 > needed ? stack->pathCapacity * 2 : needed;
-    char *path = static_cast<char *>(sys::malloc(2 * capacity));
+    char *path = static_cast<char *>(sys::malloc((1 + kShownGrowth) * capacity));
     if (path == nullptr)
         return 0;
     if (stack->path != nullptr) {
         memcpy(path, stack->path, stack->pathCapacity);
-        memcpy(path + capacity, stack->shown, stack->pathCapacity);
+        memcpy(path + capacity, stack->shown, kShownGrowth * stack->pathCapacity);
     }
     sys::free(stack->path);
     stack->path = path;
@@ -191,6 +192,29 @@ static int IsLinkedFolder(const char *path, const WIN32_FIND_DATAA *entry)
     return PathIsLink(path) != 0;
 }
 
+// An entry whose name holds a byte of the exact-name marks: no Windows file
+// system opens such a name, and read as a path it would name another file.
+// A folder is not listed, a candidate not examined; the name is shown escaped
+// after the folder's shown path (shown, with room from shownInsertion on).
+static void ReportUnreachableName(char *shown, char *shownInsertion, const WIN32_FIND_DATAA *entry)
+{
+    size_t length = ShowText(entry->cFileName, shownInsertion, kShownGrowth * sizeof entry->cFileName);
+    if (entry->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        strcpy(shownInsertion + length, "\\");
+        ReportUnsearchedFolder(shown, 0);
+        return;
+    }
+    RunRecordWalk(kWalkFiles);
+    if (!HasScannedExtension(entry->cFileName))
+        return;
+    FinishQueuedEntries();
+    ConsolePrint("Error scanning file %s (its name holds a character Windows does not allow in names)\n", shown);
+    TracePrint(TraceModuleName, -1, 1,
+               "Error scanning file %s (its name holds a character Windows does not allow in names)\n", shown);
+    RunRecordWalk(kWalkCandidates);
+    RunTallyAddUnjudged(kFileNotExamined);
+}
+
 static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot)
 {
     WalkStack stack = {nullptr, 0, 16, nullptr, nullptr, 0};
@@ -203,11 +227,11 @@ static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot)
     }
     // A folder to walk is named by the ANSI calls: no marked name.
     memcpy(stack.path, folderPath, rootLength + 1);
-    memcpy(stack.shown, folderPath, rootLength + 1);
+    size_t shownRootLength = ShowText(folderPath, stack.shown, kShownGrowth * stack.pathCapacity);
 
     WIN32_FIND_DATAA entry;
     int result = 0;
-    int pending = PushFolder(&stack, rootLength, rootLength, isRoot, &entry);
+    int pending = PushFolder(&stack, rootLength, shownRootLength, isRoot, &entry);
     while (stack.depth > 0) {
         WalkFrame *frame = &stack.frames[stack.depth - 1];
         char *insertion = stack.path + frame->folderLength;
@@ -225,20 +249,26 @@ static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot)
         pending = 0;
         // A name the code page could not hold comes back with '?' in it and
         // cannot be opened so: its 8.3 alias stands in, or where there is
-        // none, its marked form, which the file calls reach it by.
+        // none, its marked form, which the file calls reach it by. A name
+        // holding the marks' own bytes goes by its alias, or is not examined.
         *insertion = '\0';
         const char *name = entry.cFileName;
-        if (strchr(name, '?') != nullptr) {
+        int marks = PathHoldsMarks(name);
+        if (marks || strchr(name, '?') != nullptr) {
             if (entry.cAlternateFileName[0] != '\0')
                 name = entry.cAlternateFileName;
-            else if (PathMarkName(stack.path, &entry, insertion, kMarkedNameSize))
+            else if (!marks && PathMarkName(stack.path, &entry, insertion, kMarkedNameSize))
                 name = insertion;
+        }
+        if (name != insertion && PathHoldsMarks(name)) {
+            ReportUnreachableName(stack.shown, shownInsertion, &entry);
+            continue;
         }
         size_t nameLength = strlen(name);
         if (nameLength >= kMarkedNameSize)
             continue;
         memmove(insertion, name, nameLength + 1);
-        size_t shownLength = PathShownForm(insertion, shownInsertion, nameLength + 1);
+        size_t shownLength = PathShownForm(insertion, shownInsertion, kShownGrowth * nameLength + 1);
         int isDirectory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         if (isDirectory && (IsDotEntry(entry.cFileName) || IsLinkedFolder(stack.path, &entry)))
             continue;

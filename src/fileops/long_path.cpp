@@ -1,8 +1,10 @@
 #include "fileops/long_path.h"
+#include "base/console.h"
 #include "sys/syscalls.h"
 
 #include <errno.h>
 #include <string.h>
+#include <wchar.h>
 
 int IsLongPath(const char *path)
 {
@@ -22,14 +24,18 @@ size_t PathShownForm(const char *exact, char *shown, size_t size)
                 ++from;
             continue;
         }
-        if (length + 1 < size)
-            shown[length] = *from;
-        ++length;
-        ++from;
+        size_t plain = strcspn(from, "\x01");
+        length = ShowTextAt(from, plain, shown, size, length);
+        from += plain;
     }
     if (size != 0)
         shown[length < size ? length : size - 1] = '\0';
     return length;
+}
+
+int PathHoldsMarks(const char *name)
+{
+    return strchr(name, kExactNameOpen) != nullptr || strchr(name, kExactNameClose) != nullptr;
 }
 
 // A name that ends with a dot or a space ("w.exe.", a folder "dot."): the
@@ -104,10 +110,13 @@ wchar_t *PathToWide(const char *path)
         converted = close != nullptr && AppendWide(CP_UTF8, open + 1, static_cast<size_t>(close - open - 1), wide, &at);
         if (!converted)
             break;
-        // The shown form is the exact one in the code page: as long as that.
-        int shown = sys::WideCharToMultiByte(CP_ACP, 0, wide + nameStart, static_cast<int>(at - nameStart), nullptr,
-                                             0, nullptr, nullptr);
-        converted = shown > 0 && strnlen(close + 1, static_cast<size_t>(shown)) == static_cast<size_t>(shown);
+        // The shown form is the exact one in the code page, byte for byte: a
+        // mark no walk made (a name of its own holding the marks) would
+        // otherwise reach one file and be logged as another.
+        char expected[2 * MAX_PATH];
+        int shown = sys::WideCharToMultiByte(CP_ACP, 0, wide + nameStart, static_cast<int>(at - nameStart), expected,
+                                             sizeof expected, nullptr, nullptr);
+        converted = shown > 0 && strncmp(close + 1, expected, static_cast<size_t>(shown)) == 0;
         rest = close + 1 + (converted ? shown : 0);
     }
     if (!converted) {
@@ -311,7 +320,8 @@ int PathMarkName(const char *folderPath, const WIN32_FIND_DATAA *entry, char *na
             wcscpy(exact, found.cFileName);
     } while (sys::FindNextFileW(search, &found));
     sys::FindClose(search);
-    if (matches != 1 || size < 3)
+    // A name holding the marks themselves would read as another marked name.
+    if (matches != 1 || size < 3 || wcschr(exact, kExactNameOpen) != nullptr || wcschr(exact, kExactNameClose) != nullptr)
         return 0;
 
     name[0] = kExactNameOpen;

@@ -36,10 +36,17 @@ enum { kExactNameOpen = '\x01', kExactNameClose = '\x02' };
 enum { kMarkedNameSize = 1 + 3 * MAX_PATH + 1 + 2 * MAX_PATH + 1 };
 
 // The shown form of exact, every marked name as the code page shows it (to
-// the end where a mark is not closed), into shown (size bytes, cut to fit,
-// always terminated when size is not 0). Answers the shown form's length
-// before any cut.
+// the end where a mark is not closed) and every control byte escaped as
+// ShowText does (at most kShownGrowth times as long), into shown (size bytes,
+// cut to fit, always terminated when size is not 0). Answers the shown
+// form's length before any cut.
 size_t PathShownForm(const char *exact, char *shown, size_t size);
+
+// 1 when a name (as a search or the system gave it) holds a byte of the
+// marks. No Windows file system takes such a name (control characters are
+// refused in names), so none can be opened there: it is not examined rather
+// than read as a marked name.
+int PathHoldsMarks(const char *name);
 
 // For an entry of a search of folderPath (ending with a backslash) whose name
 // came back with '?' for what the code page cannot hold: writes the name's

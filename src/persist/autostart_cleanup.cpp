@@ -26,8 +26,13 @@ const char *const StartupCopyPaths[4] = {
 // shownKey is the key as the log lines name it: the key path alone for the
 // sequence's own calls, a mark added where the tool goes beyond them.
 static void DeleteRunValueInView(HKEY hive, const char *keyPath, const char *valueName, REGSAM view,
-                                 const char *shownKey)
+                                 const char *keyText)
 {
+    // A key's path holds a hive's name (its SID, or what loaded it chose):
+    // written out as text, a control byte escaped, as is the value's name.
+    char shownKey[kShownGrowth * 600], shownName[kShownGrowth * 260];
+    ShowText(keyText, shownKey, sizeof shownKey);
+    ShowText(valueName, shownName, sizeof shownName);
     // A report-only run opens the key for reading only.
     int reportOnly = RunIsReportOnly();
     REGSAM access = (reportOnly ? KEY_QUERY_VALUE : KEY_WRITE) | view;
@@ -58,21 +63,21 @@ static void DeleteRunValueInView(HKEY hive, const char *keyPath, const char *val
         sys::RegCloseKey(key);
         if (status == ERROR_FILE_NOT_FOUND)
             return;
-        ConsolePrint("Would delete value %s of %s\n", valueName, shownKey);
-        TracePrint(TraceModuleName, -1, 4, "Would delete value %s of %s\n", valueName, shownKey);
-        char shown[700];
-        snprintf(shown, sizeof shown, "%s\\%s", shownKey, valueName);
+        ConsolePrint("Would delete value %s of %s\n", shownName, shownKey);
+        TracePrint(TraceModuleName, -1, 4, "Would delete value %s of %s\n", shownName, shownKey);
+        char shown[sizeof shownKey + sizeof shownName];
+        snprintf(shown, sizeof shown, "%s\\%s", shownKey, shownName);
         RunRecordObject(kObjectRunValue, shown, kActionDeleteValue, kResultReportOnly, nullptr);
         return;
     }
     status = sys::RegDeleteValueA(key, valueName);
-    TracePrint(TraceModuleName, -1, 4, "Value %s of %s was deleted with status: %s (0x%x)\n", valueName, shownKey,
+    TracePrint(TraceModuleName, -1, 4, "Value %s of %s was deleted with status: %s (0x%x)\n", shownName, shownKey,
                status == ERROR_SUCCESS ? "OK" : "failed", (unsigned)status);
     sys::RegCloseKey(key);
     // Only a value that was there is an object of the run.
     if (status != ERROR_FILE_NOT_FOUND) {
-        char shown[700];
-        snprintf(shown, sizeof shown, "%s\\%s", shownKey, valueName);
+        char shown[sizeof shownKey + sizeof shownName];
+        snprintf(shown, sizeof shown, "%s\\%s", shownKey, shownName);
         RunRecordObject(kObjectRunValue, shown, kActionDeleteValue,
                         status == ERROR_SUCCESS ? kResultDone : kResultFailed, nullptr);
     }
@@ -264,7 +269,7 @@ static int HiveIsTheHeldFile(const HeldPath *held)
 
 // Loads the held hive under ownKey (its wide form ownKeyWide), deletes the
 // values and unloads it.
-static void CleanHeldHive(const char *sid, const HeldPath *held, const char *hivePath, const char *ownKey,
+static void CleanHeldHive(const char *sid, const HeldPath *held, const char *shownHive, const char *ownKey,
                           const wchar_t *ownKeyWide, const char *keyPath, const char *const *valueNames, int count)
 {
     LONG status = sys::RegLoadKeyW(HKEY_USERS, ownKeyWide, held->wide);
@@ -274,13 +279,13 @@ static void CleanHeldHive(const char *sid, const HeldPath *held, const char *hiv
             snprintf(why, sizeof why, "its file is in use");
         else
             snprintf(why, sizeof why, "it cannot be loaded (error %u)", static_cast<unsigned>(status));
-        ReportHiveNotExamined(sid, why, hivePath);
+        ReportHiveNotExamined(sid, why, shownHive);
         return;
     }
     TracePrint(TraceModuleName, -1, 4, "[QVSC - CleanUserHive]: The registry of user %s was loaded from %s.\n", sid,
-               hivePath);
+               shownHive);
     if (!HiveIsTheHeldFile(held)) {
-        ReportHiveNotExamined(sid, "its file was replaced while it was loaded", hivePath);
+        ReportHiveNotExamined(sid, "its file was replaced while it was loaded", shownHive);
     } else {
         // Opened by the tool's key, named in the log as a loaded hive is.
         char path[600], shown[600];
@@ -315,9 +320,16 @@ static void CleanProfileHive(HKEY list, const char *sid, const char *keyPath, co
         ReportHiveNotExamined(sid, why, kProfileListPath);
         return;
     }
+    // The profile's folder is named after its user: written out as text.
+    char shownHive[kShownGrowth * MAX_PATH];
+    ShowText(hivePath, shownHive, sizeof shownHive);
     // A name the code page cannot hold reads back with '?': no such path.
     if (strchr(hivePath, '?') != nullptr) {
-        ReportHiveNotExamined(sid, "its path holds a name the code page cannot hold", hivePath);
+        ReportHiveNotExamined(sid, "its path holds a name the code page cannot hold", shownHive);
+        return;
+    }
+    if (PathHoldsMarks(hivePath)) {
+        ReportHiveNotExamined(sid, "its path holds a character Windows does not allow in names", shownHive);
         return;
     }
     char ownKey[300];
@@ -340,20 +352,20 @@ static void CleanProfileHive(HKEY list, const char *sid, const char *keyPath, co
     if (result == kHoldMissing) {
         // A profile left without its hive has no Run values.
         TracePrint(TraceModuleName, -1, 4, "[QVSC - CleanUserHive]: The registry of user %s has no file (%s).\n", sid,
-                   hivePath);
+                   shownHive);
     } else if (result == kHoldThroughLink) {
-        ReportHiveNotExamined(sid, "its path leads through a link", hivePath);
+        ReportHiveNotExamined(sid, "its path leads through a link", shownHive);
     } else if (result != kHeld) {
         char why[64];
         snprintf(why, sizeof why, "its path cannot be opened (error %u)", static_cast<unsigned>(GetLastError()));
-        ReportHiveNotExamined(sid, why, hivePath);
+        ReportHiveNotExamined(sid, why, shownHive);
     } else if ((held.attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !sys::GetFileInformationByHandle(held.file, &info) ||
                info.nNumberOfLinks != 1) {
         // Another name of the same file would be another file of the user's choosing.
-        ReportHiveNotExamined(sid, "its file is not a plain file", hivePath);
+        ReportHiveNotExamined(sid, "its file is not a plain file", shownHive);
     } else {
         HeldCloseFile(&held);
-        CleanHeldHive(sid, &held, hivePath, ownKey, ownKeyWide, keyPath, valueNames, count);
+        CleanHeldHive(sid, &held, shownHive, ownKey, ownKeyWide, keyPath, valueNames, count);
     }
     ReleaseHeldPath(&held);
 }

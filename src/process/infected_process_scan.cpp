@@ -27,9 +27,11 @@ static void DeleteInfectedImage(const char *name, const FileIdentity *identity, 
 {
     char rule[32];
     snprintf(rule, sizeof rule, "signature ID %d", facts != nullptr ? static_cast<int>(facts->signatureId) : -1);
-    WormObject object = {kObjectFile, PlainPath(name), identity, facts, rule, kRemoveRealFile};
+    char shown[kShownGrowth * MAX_PATH];
+    ShowText(name, shown, sizeof shown);
+    WormObject object = {kObjectFile, ToolPath{name, shown}, identity, facts, rule, kRemoveRealFile};
     if (RemoveWormObject(&object) == kRemoveReportOnly)
-        ConsolePrint("Would delete file %s\n", name);
+        ConsolePrint("Would delete file %s\n", shown);
 }
 
 static void DeletePendingImages(ProcessScanContext *scan)
@@ -155,12 +157,16 @@ void CheckProcess(const ListedProcess *process, void *context)
     ProcessScanContext *scan = static_cast<ProcessScanContext *>(context);
     const char *name = process->name;
     unsigned processId = process->processId;
-    TracePrint(TraceModuleName, -1, 4, "examinate process %s (PID=0x%x)\n", name, processId);
+    // Every line names the process by its image path as text, a control byte
+    // escaped: the image's name is its maker's choice.
+    char shown[kShownGrowth * MAX_PATH];
+    ShowText(name, shown, sizeof shown);
+    TracePrint(TraceModuleName, -1, 4, "examinate process %s (PID=0x%x)\n", shown, processId);
     // A bare image name (as some process lists give) would be looked up in
     // the tool's current folder: a file there says nothing about the
     // process, which must not be ended for it.
     if (!IsFullPath(name)) {
-        TracePrint(TraceModuleName, -1, 4, "Process %s (PID=0x%x) has no full image path and is left alone\n", name,
+        TracePrint(TraceModuleName, -1, 4, "Process %s (PID=0x%x) has no full image path and is left alone\n", shown,
                    processId);
         return;
     }
@@ -170,8 +176,18 @@ void CheckProcess(const ListedProcess *process, void *context)
         return;
     if (!IsOnLocalFixedDrive(name)) {
         TracePrint(TraceModuleName, -1, 4, "Process %s (PID=0x%x) is not on a local fixed drive and was not examined\n",
-                   name, processId);
+                   shown, processId);
         RunTallyAddFailed();  // a worm may run from there
+        return;
+    }
+    // No Windows file system takes a name holding the exact-name marks: read
+    // as a path it would name another file than the image.
+    if (PathHoldsMarks(name)) {
+        TracePrint(TraceModuleName, -1, 1,
+                   "Process %s (PID=0x%x) could not be examined: its image path holds a character Windows does not "
+                   "allow in names\n",
+                   shown, processId);
+        RunTallyAddUnjudged(kProcessNotHandled);
         return;
     }
     // On 64-bit Windows a 64-bit process's image path names the real file.
@@ -186,25 +202,25 @@ void CheckProcess(const ListedProcess *process, void *context)
     FileRedirectionBack(redirection);
     if (infected == kNotExaminedInTime) {
         TracePrint(TraceModuleName, -1, 1, "Process %s (PID=0x%x) could not be examined: no answer within %u seconds\n",
-                   name, (unsigned)processId, (unsigned)(kReadDeadlineMs / 1000));
+                   shown, (unsigned)processId, (unsigned)(kReadDeadlineMs / 1000));
         RunTallyAddUnjudged(kProcessNotHandled);
         return;
     }
     if (infected == kNotExamined) {
         TracePrint(TraceModuleName, -1, 1, "Process %s (PID=0x%x) could not be examined: its image cannot be read\n",
-                   name, (unsigned)processId);
+                   shown, (unsigned)processId);
         RunTallyAddUnjudged(kProcessNotHandled);
         return;
     }
     if (!infected)
         return;
-    TracePrint(TraceModuleName, -1, 4, "Process %s (PID=0x%x) is infection\n", name, processId);
+    TracePrint(TraceModuleName, -1, 4, "Process %s (PID=0x%x) is infection\n", shown, processId);
     RunTallyAddFound();
     if (RunIsReportOnly()) {
-        ConsolePrint("Would end process %s\n", name);
-        TracePrint(TraceModuleName, -1, 4, "Would end process %s (PID=0x%x)\n", name, processId);
+        ConsolePrint("Would end process %s\n", shown);
+        TracePrint(TraceModuleName, -1, 4, "Would end process %s (PID=0x%x)\n", shown, processId);
         KeepImageForDeletion(scan, name, &identity, &facts);
-        RunRecordObject(kObjectProcess, name, kActionEnd, kResultReportOnly, &facts);
+        RunRecordObject(kObjectProcess, shown, kActionEnd, kResultReportOnly, &facts);
         scan->anyInfected = 1;
         ++scan->roundInfected;
         return;
@@ -216,11 +232,11 @@ void CheckProcess(const ListedProcess *process, void *context)
     // enough.
     int terminated = 0, waited = 0;
     if (process->handle == nullptr) {
-        TracePrint(TraceModuleName, -1, 4, "cannot open infected process %s, Error=%ld\n", name,
+        TracePrint(TraceModuleName, -1, 4, "cannot open infected process %s, Error=%ld\n", shown,
                    (long)process->endError);
     } else {
         BOOL result = sys::TerminateProcess(process->handle, 0);
-        TracePrint(TraceModuleName, -1, 4, "Process %s terminated with status %i\n", name, (int)result);
+        TracePrint(TraceModuleName, -1, 4, "Process %s terminated with status %i\n", shown, (int)result);
         terminated = result != 0;
         if (terminated && process->canWait) {
             DWORD wait = sys::WaitForSingleObject(process->handle, kProcessEndWaitMs);
@@ -233,7 +249,7 @@ void CheckProcess(const ListedProcess *process, void *context)
     if (!waited)
         sys::Sleep(1000);
     KeepImageForDeletion(scan, name, &identity, &facts);
-    RunRecordObject(kObjectProcess, name, kActionEnd, terminated ? kResultDone : kResultFailed, &facts);
+    RunRecordObject(kObjectProcess, shown, kActionEnd, terminated ? kResultDone : kResultFailed, &facts);
 
     scan->anyInfected = 1;
     ++scan->roundInfected;
