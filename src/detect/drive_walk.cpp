@@ -250,14 +250,16 @@ static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot)
         // A name the code page could not hold comes back with '?' in it and
         // cannot be opened so: its 8.3 alias stands in, or where there is
         // none, its marked form, which the file calls reach it by. A name
-        // holding the marks' own bytes goes by its alias, or is not examined.
+        // holding a control byte (made on another system) is refused by the
+        // calls: it goes by its alias too, and one holding the marks' own
+        // bytes without an alias is not examined.
         *insertion = '\0';
         const char *name = entry.cFileName;
-        int marks = PathHoldsMarks(name);
-        if (marks || strchr(name, '?') != nullptr) {
+        int refused = PathNameHoldsControls(name);
+        if (refused || strchr(name, '?') != nullptr) {
             if (entry.cAlternateFileName[0] != '\0')
                 name = entry.cAlternateFileName;
-            else if (!marks && PathMarkName(stack.path, &entry, insertion, kMarkedNameSize))
+            else if (!refused && PathMarkName(stack.path, &entry, insertion, kMarkedNameSize))
                 name = insertion;
         }
         if (name != insertion && PathHoldsMarks(name)) {

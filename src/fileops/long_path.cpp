@@ -38,6 +38,14 @@ int PathHoldsMarks(const char *name)
     return strchr(name, kExactNameOpen) != nullptr || strchr(name, kExactNameClose) != nullptr;
 }
 
+int PathNameHoldsControls(const char *name)
+{
+    for (const unsigned char *at = reinterpret_cast<const unsigned char *>(name); *at != 0; ++at)
+        if (*at < 0x20)
+            return 1;
+    return 0;
+}
+
 // A name that ends with a dot or a space ("w.exe.", a folder "dot."): the
 // ANSI calls strip those from every name of a path and reach a twin, or
 // nothing. ("." and ".." are no names here.)

@@ -48,6 +48,10 @@ size_t PathShownForm(const char *exact, char *shown, size_t size);
 // than read as a marked name.
 int PathHoldsMarks(const char *name);
 
+// 1 when a name holds a byte below 0x20 (the marks among them): the file
+// calls refuse such a name, which only another system can have made.
+int PathNameHoldsControls(const char *name);
+
 // For an entry of a search of folderPath (ending with a backslash) whose name
 // came back with '?' for what the code page cannot hold: writes the name's
 // marked form to name. The entry is looked up by a wide search of the folder

@@ -4,6 +4,7 @@
 #include "run/run_tally.h"
 #include "detect/drive_walk.h"
 #include "detect/read_ahead.h"
+#include "fileops/long_path.h"
 #include "sys/syscalls.h"
 #include "test_support.h"
 #include "trace/trace.h"
@@ -550,6 +551,70 @@ TEST_F(ReadAheadTest, AFileWhoseOpenNeverReturnsIsGivenUpAtTheDeadline)
     EXPECT_NE(console.find("Infected: " + g_driveRoot + "f\\worm.scr  Deleted\n"), std::string::npos) << console;
     EXPECT_EQ(image.timedOut, 1);
     EXPECT_EQ(image.examined, 0);
+}
+
+// Names made on another system, as a search lists them: a worm whose name
+// clears the screen (its 8.3 alias reaches it), one that would forge a log
+// line and one holding a byte of the exact-name marks (no alias: the calls
+// refuse both names).
+void ForgedName(WIN32_FIND_DATAA *entry, bool found)
+{
+    if (found && strcmp(entry->cFileName, "esc.exe") == 0) {
+        strcpy(entry->cFileName, "\x1b[2J.exe");
+        strcpy(entry->cAlternateFileName, "ESC.EXE");
+    } else if (found && strcmp(entry->cFileName, "crlf.scr") == 0) {
+        strcpy(entry->cFileName, "x\r\nExiting, return value 0\r\n.scr");
+    } else if (found && strcmp(entry->cFileName, "mark.pif") == 0) {
+        strcpy(entry->cFileName, "\x01x\x02x.pif");
+    }
+}
+HANDLE WINAPI ForgedFirstA(LPCSTR p, LPWIN32_FIND_DATAA e) { HANDLE s = FindFirstFileA(p, e); ForgedName(e, s != INVALID_HANDLE_VALUE); return s; }
+BOOL WINAPI ForgedNextA(HANDLE s, LPWIN32_FIND_DATAA e) { BOOL found = FindNextFileA(s, e); ForgedName(e, found != FALSE); return found; }
+
+TEST_F(ReadAheadTest, NamesAreShownAsTextAndNoNameIsTakenForAMarkedOne)
+{
+    CreateDirectoryA(g_driveRoot.c_str(), nullptr);
+    for (const char *name : {"esc.exe", "crlf.scr", "mark.pif"})
+        WriteFileBytes(g_driveRoot + name, WormLike(1));
+    WriteFileBytes(g_driveRoot + "x.pif", PlainBytes(0x4000, 1));  // what the forged mark would reach
+    std::string log = scratch_.File("trace.log");
+    TraceSetOutputFile(log.c_str(), "a+");
+    unsigned found = RunTallyFound(), unjudged = RunTallyUnjudged(kFileNotExamined);
+    std::string console;
+    {
+        ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives(sys::GetLogicalDriveStringsA, PretendDriveList);
+        ScopedSysCall<decltype(sys::GetDriveTypeA)> types(sys::GetDriveTypeA, FixedDrive);
+        ScopedSysCall<decltype(sys::FindFirstFileA)> first(sys::FindFirstFileA, ForgedFirstA);
+        ScopedSysCall<decltype(sys::FindNextFileA)> next(sys::FindNextFileA, ForgedNextA);
+        CapturedStdout captured;
+        EXPECT_EQ(ScanAllDrivesReadingAhead(), 0);
+        console = captured.Text();
+    }
+    DetachTraceFile();
+    std::string written = ReadWholeFile(log);
+    for (const std::string &text : {console, written}) {
+        for (char byte : text)
+            EXPECT_TRUE(byte == '\n' || byte == '\r' || (byte >= 0x20 && byte != 0x7F)) << text;
+        EXPECT_EQ(text.find("\nExiting"), std::string::npos) << text;
+        EXPECT_NE(text.find("Error scanning file " + g_driveRoot + "x\\x0d\\x0aExiting, return value 0\\x0d\\x0a.scr"),
+                  std::string::npos)
+            << text;
+        EXPECT_NE(text.find("Error scanning file " + g_driveRoot +
+                            "\\x01x\\x02x.pif (its name holds a character Windows does not allow in names)"),
+                  std::string::npos)
+            << text;
+    }
+    // The worm behind the screen-clearing name is judged and deleted by its alias.
+    EXPECT_NE(console.find("Infected: " + g_driveRoot + "ESC.EXE  Deleted\n"), std::string::npos) << console;
+    EXPECT_FALSE(FileExists(g_driveRoot + "esc.exe"));
+    EXPECT_EQ(RunTallyFound() - found, 1u);
+    EXPECT_EQ(RunTallyUnjudged(kFileNotExamined) - unjudged, 2u);
+
+    // A mark is taken only where its shown form is the exact name's.
+    char shown[64];
+    EXPECT_EQ(PathShownForm("C:\\\x01x\x02y\x1b[2J\\\x7f", shown, sizeof shown), 16u);
+    EXPECT_STREQ(shown, "C:\\y\\x1b[2J\\\\x7f");
+    EXPECT_EQ(PathToWide("C:\\\x01x\x02y"), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Readers, ReadAheadTest, ::testing::Values(WithReaders, WithReadersShortOfMemory),
