@@ -178,6 +178,20 @@ TEST_F(RunValueTest, EveryOtherLoggedOnUsersValuesAreDeletedTooEachLineNamingThe
     std::vector<std::string> lines = StepLogLines(scratch_.File("trace.log"));
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[2], "Cannot open key S-1-5-21-9-9-9-1001\\Software\\Run 0x2");
+
+    // A hive whose name would forge a log line is opened by its name and
+    // named as text.
+    g_users = {"S-1-5\r\nExiting, return value 0\x1b[2J"};
+    {
+        ScopedSysCall<decltype(sys::RegEnumKeyExA)> users(sys::RegEnumKeyExA, PretendUsers);
+        ScopedSysCall<decltype(sys::RegOpenKeyExA)> open(sys::RegOpenKeyExA, RecordedOpen);
+        const char *const names[] = {"TrayX"};
+        DeleteRunValuesOfOtherUsers("Software\\Run", names, 1);
+    }
+    EXPECT_EQ(g_opened.back(), g_users[0] + "\\Software\\Run");
+    lines = StepLogLines(scratch_.File("trace.log"));
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[4], "Cannot open key S-1-5\\x0d\\x0aExiting, return value 0\\x1b[2J\\Software\\Run 0x2");
 }
 
 // ---------------------------------------------------------------------------
