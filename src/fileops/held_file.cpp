@@ -350,7 +350,10 @@ HANDLE HeldCreateFile(const HeldPath *held)
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    const wchar_t *name = wcsrchr(held->wide, L'\\') + 1;
+    const wchar_t *name = held->wide;
+    for (const wchar_t *at = held->wide; *at != L'\0'; ++at)
+        if (*at == L'\\')
+            name = at + 1;
     // A file at the drive's root: the root folder is no one's to swap.
     HANDLE root = INVALID_HANDLE_VALUE, folder = INVALID_HANDLE_VALUE;
     if (held->folderCount > 0) {

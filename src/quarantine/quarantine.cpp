@@ -90,7 +90,14 @@ static int CompareEntries(const void *a, const void *b)
 static int EndsWith(const wchar_t *name, const wchar_t *extension)
 {
     size_t length = wcslen(name), tail = wcslen(extension);
-    return length > tail && _wcsicmp(name + length - tail, extension) == 0;
+    if (length <= tail)
+        return 0;
+    for (size_t i = 0; i < tail; ++i) {
+        wchar_t c = name[length - tail + i];
+        if ((c >= L'A' && c <= L'Z' ? c + (L'a' - L'A') : c) != extension[i])
+            return 0;
+    }
+    return 1;
 }
 
 // Lists the folder's entries, oldest first, in a heap block the caller frees
