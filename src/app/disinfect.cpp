@@ -7,6 +7,7 @@
 #include "guard/guard_switch.h"
 #include "persist/autostart_cleanup.h"
 #include "process/infected_process_scan.h"
+#include "quarantine/quarantine.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 
@@ -130,6 +131,7 @@ int Disinfect_Vornik(uint32_t *status, uint32_t, const char *, uint32_t, uint32_
     // Loading a hive takes the backup and restore privileges, held here.
     DeleteRunValuesOfUnloadedUsers(kRunKeyPath, kWormRunValues, 4);
     RemoveStartupCopies();
+    QuarantineEndRun();
     GiveBackupPrivileges(token);
 
     RestoreGuard();

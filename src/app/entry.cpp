@@ -1,6 +1,7 @@
 #include "app/entry.h"
 #include "app/disinfect.h"
 #include "app/restore_command.h"
+#include "quarantine/quarantine.h"
 #include "fleet/fleet_view.h"
 #include "report/run_event.h"
 #include "report/run_report.h"
@@ -299,9 +300,9 @@ static int RunVornik(const RunOptions &options)
     return verdict.exitCode;
 }
 
-// /RESTORE [n [path]]: lists the kept copies, or puts one back. Logged like
-// every run; an administrator's, since only they may read the quarantine.
-static int RunRestore(int number, const char *target)
+// /RESTORE [n|name [path]]: lists the kept copies, or puts one back. Logged
+// like every run; an administrator's, since only they may read the quarantine.
+static int RunRestore(int number, const char *name, const char *target)
 {
     RunFacts facts;
     memset(&facts, 0, sizeof facts);
@@ -312,29 +313,40 @@ static int RunRestore(int number, const char *target)
         ConsolePrint("%s", kAdminRefusal);
         TracePrint(TraceModuleName, -1, 1, "%s", kAdminRefusal);
     } else {
-        exitCode = number == 0 ? ShowKeptFiles() : RestoreKeptFile(number, target);
+        exitCode = number == 0 ? ShowKeptFiles() : RestoreKeptFile(number, name, target);
     }
     LogRunEnd(&facts);
     TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
     return exitCode;
 }
 
-// The entry number after /RESTORE: 0 for none (the list), -1 when what
-// follows is neither a number nor another option.
+// What follows /RESTORE: 0 for nothing (the list), an entry's number, or
+// kRestoreByName for an entry's name (its letters, digits, '-', '_' and '.',
+// never a path); -1 when it is none of these nor another option. Numbers
+// shift as runs keep and evict entries; a name does not.
+enum { kRestoreByName = 1000000 };
 static int RestoreNumber(const char *argument)
 {
     if (argument == nullptr || argument[0] == '/' || argument[0] == '-')
         return 0;
     char *end = nullptr;
     long number = strtol(argument, &end, 10);
-    return *end == '\0' && number > 0 && number < 1000000 ? static_cast<int>(number) : -1;
+    if (*end == '\0')
+        return number > 0 && number < kRestoreByName ? static_cast<int>(number) : -1;
+    size_t length = strlen(argument);
+    for (const char *at = argument; *at != '\0'; ++at)
+        if (!((*at >= '0' && *at <= '9') || (*at >= 'A' && *at <= 'Z') || (*at >= 'a' && *at <= 'z') ||
+              *at == '-' || *at == '_' || *at == '.'))
+            return -1;
+    return length < kQuarantineNameMax ? kRestoreByName : -1;
 }
 
 // What the command line asks for.
 struct CommandLine {
     RunOptions options;
-    int restore;  // /RESTORE, with the entry number and the path after it
+    int restore;  // /RESTORE, with the entry number or name and the path after it
     int restoreNumber;
+    const char *restoreName;
     const char *restoreTarget;
     int exitCode;  // the process's, when an option ends it at once
 };
@@ -389,10 +401,12 @@ static int Restore(CommandLine *line, int argc, char **argv, int at)
 {
     line->restore = 1;
     line->restoreNumber = RestoreNumber(at + 1 < argc ? argv[at + 1] : nullptr);
+    if (line->restoreNumber == kRestoreByName)
+        line->restoreName = argv[at + 1];
     if (line->restoreNumber > 0 && at + 2 < argc)
         line->restoreTarget = argv[at + 2];
     if (line->restoreNumber < 0) {
-        ConsolePrint("Usage: T-Vornik.exe /RESTORE [n [path]]\n");
+        ConsolePrint("Usage: T-Vornik.exe /RESTORE [n|<entry name> [path]]\n");
         ConsoleFlush();
         line->exitCode = 3;
         return kExitNow;
@@ -410,7 +424,7 @@ static int Fleet(CommandLine *line, int argc, char **argv, int at)
 static int Help(CommandLine *line, int, char **, int)
 {
     ConsolePrint("Usage: T-Vornik.exe [/SILENT [/EXITCODE]] [/REPORTONLY] [/NOQUARANTINE] [/ALLDRIVES]\n"
-                 "       T-Vornik.exe /RESTORE [n [path]] | /FLEET <folder> | /VER | /?\n"
+                 "       T-Vornik.exe /RESTORE [n|<entry name> [path]] | /FLEET <folder> | /VER | /?\n"
                  "  (none)        asks for confirmation, cleans, shows a summary, waits for a key\n"
                  "  /SILENT       no box, no summary, no key wait; exit code 0\n"
                  "  /EXITCODE     with /SILENT: the exit code of an interactive run\n"
@@ -418,7 +432,7 @@ static int Help(CommandLine *line, int, char **, int)
                  "  /NOQUARANTINE deletes without keeping a copy of each removed file\n"
                  "  /ALLDRIVES    searches removable drives (USB sticks) as well as fixed ones\n"
                  "  /RESTORE      lists the kept copies; /RESTORE n puts copy n back where it was,\n"
-                 "                /RESTORE n path puts it at path\n"
+                 "                /RESTORE n path puts it at path; an entry's name may stand for n\n"
                  "  /VER          prints the version\n"
                  "  /FLEET        reads the run reports in a folder, writes fleet.html and fleet.csv there\n"
                  "Exit codes: 0 no infection found, 1 infection found and removed (found, with\n"
@@ -472,7 +486,7 @@ static int ReadCommandLine(int argc, char **argv, CommandLine *line)
 
 int VornikMain(int argc, char **argv)
 {
-    CommandLine command = {{0, 0, {0, 1, 0}}, 0, 0, nullptr, 0};
+    CommandLine command = {{0, 0, {0, 1, 0}}, 0, 0, nullptr, nullptr, 0};
     if (ReadCommandLine(argc, argv, &command) == kExitNow)
         return command.exitCode;
     const RunOptions &options = command.options;
@@ -493,7 +507,7 @@ int VornikMain(int argc, char **argv)
         LogRunEnd(&facts);
         TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
     } else {
-        exitCode = command.restore ? RunRestore(command.restoreNumber, command.restoreTarget) : RunVornik(options);
+        exitCode = command.restore ? RunRestore(command.restoreNumber, command.restoreName, command.restoreTarget) : RunVornik(options);
     }
     ReleaseRunLock(&lock);
     // A text without a line end (the administrator message) is still held.

@@ -61,9 +61,11 @@ int ShowKeptFiles(void)
             ShowText(path, shown, sizeof shown);
             ShowText(record.kept, kept, sizeof kept);
             ShowText(record.rule, rule, sizeof rule);
-            Say(4, "%3d. %s  %llu bytes  SHA-256 %s  (%s)\n     %s\n", i + 1, kept,
+            char name[kQuarantineNameMax];
+            QuarantineEntryName(&listing, i, name);
+            Say(4, "%3d. %s  %llu bytes  SHA-256 %s  (%s)\n     %s\n     entry %s\n", i + 1, kept,
                 static_cast<unsigned long long>(record.size), record.sha256 != nullptr ? record.sha256 : "unknown",
-                rule, shown);
+                rule, shown, name);
         } else {
             char name[kQuarantineNameMax], shown[kShownGrowth * kQuarantineNameMax];
             QuarantineEntryName(&listing, i, name);
@@ -87,6 +89,17 @@ static int IsFullDrivePath(const wchar_t *wide)
             (at[2] == L'\\' || at[2] == L'\0' || (at[2] == L'.' && (at[3] == L'\\' || at[3] == L'\0'))))
             return 0;
     return 1;
+}
+
+// 1 when a full drive path names a stream (a ':' past the drive's) or a name
+// ending with a dot or a space: the one would write into an existing file,
+// the other make a name that is not the one the path seems to say.
+static int NamesStreamOrTrailingDot(const wchar_t *wide)
+{
+    for (const wchar_t *at = wide + 6; *at != L'\0'; ++at)
+        if (*at == L':' || ((at[0] == L'.' || at[0] == L' ') && (at[1] == L'\\' || at[1] == L'\0')))
+            return 1;
+    return 0;
 }
 
 // Why a kept file could not be written back, as the refusal line says it.
@@ -124,10 +137,11 @@ static int RestoreAt(int number, const QuarantineEntry *entry, const wchar_t *wi
     if (refusal != nullptr) {
         Say(1, "Kept file %d was not restored: %s (%s).\n", number, refusal, shown);
     } else {
-        // Every folder is held and none is a link; the file is made new, a
-        // link in its place being refused rather than followed.
-        HANDLE file = sys::CreateFileW(held.wide, GENERIC_WRITE | DELETE | SYNCHRONIZE, 0, nullptr, CREATE_NEW,
-                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        // Every folder is held and none is a link; the file is made new in
+        // the last one through its handle, so a folder swapped or made a
+        // mount point since sends it nowhere else, and a link in its place is
+        // refused rather than followed.
+        HANDLE file = HeldCreateFile(&held);
         if (file == INVALID_HANDLE_VALUE) {
             Say(1, "Kept file %d was not restored: %s (%s).\n", number,
                 GetLastError() == ERROR_FILE_EXISTS ? "a file is there already" : "it cannot be written", shown);
@@ -152,7 +166,7 @@ static int RestoreAt(int number, const QuarantineEntry *entry, const wchar_t *wi
     return exitCode;
 }
 
-int RestoreKeptFile(int number, const char *target)
+int RestoreKeptFile(int number, const char *name, const char *target)
 {
     QuarantineListing listing;
     int count = OpenKeptFiles(&listing);
@@ -161,7 +175,11 @@ int RestoreKeptFile(int number, const char *target)
         return 3;  // OpenKeptFiles said why
     }
     int exitCode = 3;
-    if (number < 1 || number > count) {
+    if (name != nullptr)
+        number = QuarantineFindEntry(&listing, name) + 1;
+    if (name != nullptr && number == 0) {
+        Say(1, "There is no kept file %s (%d are kept).\n", name, count);
+    } else if (number < 1 || number > count) {
         Say(1, "There is no kept file %d (%d are kept).\n", number, count);
     } else {
         QuarantineEntry entry;
@@ -186,6 +204,10 @@ int RestoreKeptFile(int number, const char *target)
             if (wide == nullptr)
                 Say(1, "Kept file %d was not restored: the path must be a full path on a drive (%s).\n", number,
                     shown);
+            else if (NamesStreamOrTrailingDot(wide))
+                Say(1, "Kept file %d was not restored: the path names a stream, or a name ending with a dot or a "
+                       "space (%s).\n",
+                    number, shown);
             else
                 exitCode = RestoreAt(number, &entry, wide, shown);
             sys::free(wide);

@@ -321,6 +321,74 @@ void ReleaseHeldPath(HeldPath *held)
     held->wide = nullptr;
 }
 
+// The native call's name and attributes records, in their plain layout.
+struct CountedName {
+    USHORT length, maximumLength;  // in bytes
+    const wchar_t *buffer;
+};
+
+struct ObjectAttributes {
+    ULONG length;
+    HANDLE rootDirectory;
+    CountedName *objectName;
+    ULONG attributes;
+    void *securityDescriptor, *securityQualityOfService;
+};
+
+enum : ULONG {
+    kObjCaseInsensitive = 0x40,
+    kFileCreate = 2,
+    kFileSynchronousIoNonAlert = 0x20,
+    kFileNonDirectoryFile = 0x40,
+    kFileOpenReparsePoint = 0x00200000,
+};
+static const LONG kStatusObjectNameCollision = static_cast<LONG>(0xC0000035L);
+
+HANDLE HeldCreateFile(const HeldPath *held)
+{
+    if (!HeldAllFolders(held)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    const wchar_t *name = held->wide;
+    for (const wchar_t *at = held->wide; *at != L'\0'; ++at)
+        if (*at == L'\\')
+            name = at + 1;
+    // A file at the drive's root: the root folder is no one's to swap.
+    HANDLE root = INVALID_HANDLE_VALUE, folder = INVALID_HANDLE_VALUE;
+    if (held->folderCount > 0) {
+        folder = held->folders[held->folderCount - 1];
+    } else {
+        wchar_t rootPath[8];
+        wcsncpy(rootPath, held->wide, 7);
+        rootPath[7] = L'\0';
+        root = sys::CreateFileW(rootPath, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (root == INVALID_HANDLE_VALUE)
+            return INVALID_HANDLE_VALUE;
+        folder = root;
+    }
+    size_t bytes = wcslen(name) * sizeof(wchar_t);
+    CountedName counted = {static_cast<USHORT>(bytes), static_cast<USHORT>(bytes), name};
+    ObjectAttributes attributes = {sizeof attributes, folder, &counted, kObjCaseInsensitive, nullptr, nullptr};
+    IoStatus io;
+    HANDLE file = nullptr;
+    LONG status = bytes > 0xFFFE ? kStatusObjectNameCollision + 1
+                                 : sys::NtCreateFile(&file, GENERIC_WRITE | DELETE | SYNCHRONIZE, &attributes, &io,
+                                                     nullptr, FILE_ATTRIBUTE_NORMAL, 0, kFileCreate,
+                                                     kFileNonDirectoryFile | kFileSynchronousIoNonAlert |
+                                                         kFileOpenReparsePoint,
+                                                     nullptr, 0);
+    if (root != INVALID_HANDLE_VALUE)
+        sys::CloseHandle(root);
+    if (status >= 0)
+        return file;
+    SetLastError(status == kStatusObjectNameCollision ? ERROR_FILE_EXISTS
+                 : status == kStatusNotImplemented    ? ERROR_CALL_NOT_IMPLEMENTED
+                                                      : ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+}
+
 int SetAttributesByHandle(HANDLE file, DWORD attributes)
 {
     BasicInformation basic;

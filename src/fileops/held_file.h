@@ -88,6 +88,15 @@ int HeldAllFolders(const HeldPath *held);
 // INVALID_HANDLE_VALUE. The caller closes it.
 HANDLE HoldTrustedFolder(const wchar_t *folderPath, int make);
 
+// Makes the file of a held path new (HoldWidePath answered kHoldMissing with
+// every folder held), relative to the handle of its folder as held and
+// checked, so that a folder renamed or turned into a mount point since cannot
+// send it elsewhere; a link in its name's place is not followed. Opened to
+// write, delete and wait on, shared with nobody. Answers its handle, or
+// INVALID_HANDLE_VALUE with ERROR_FILE_EXISTS when a name is there already,
+// another error when it cannot be made.
+HANDLE HeldCreateFile(const HeldPath *held);
+
 // Sets the attributes of the file open at file (with the right to write
 // them); none at all stands for FILE_ATTRIBUTE_NORMAL. Answers 1 when set.
 int SetAttributesByHandle(HANDLE file, DWORD attributes);

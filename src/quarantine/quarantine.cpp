@@ -1,4 +1,5 @@
 #include "quarantine/quarantine.h"
+#include "base/console.h"
 #include "base/platform.h"
 #include "quarantine/file_digest.h"
 #include "fileops/held_file.h"
@@ -87,16 +88,28 @@ static int CompareEntries(const void *a, const void *b)
     return wcscmp(static_cast<const QuarantineListed *>(a)->name, static_cast<const QuarantineListed *>(b)->name);
 }
 
-// Lists the folder's files whose names end with extension, oldest first, in
-// a heap block the caller frees (null when none). Answers -1 when the folder
-// cannot be listed, else the count.
-static int ListFolder(const QuarantineFolder *q, const wchar_t *extension, QuarantineListed **entries)
+static int EndsWith(const wchar_t *name, const wchar_t *extension)
+{
+    size_t length = wcslen(name), tail = wcslen(extension);
+    if (length <= tail)
+        return 0;
+    for (size_t i = 0; i < tail; ++i) {
+        wchar_t c = name[length - tail + i];
+        if ((c >= L'A' && c <= L'Z' ? c + (L'a' - L'A') : c) != extension[i])
+            return 0;
+    }
+    return 1;
+}
+
+// Lists the folder's entries, oldest first, in a heap block the caller frees
+// (null when none); with removeParts, removes on the way what a run that ended
+// while writing an entry left. Answers -1 when the folder cannot be listed,
+// else the count.
+static int ListFolder(const QuarantineFolder *q, int removeParts, QuarantineListed **entries)
 {
     *entries = nullptr;
-    wchar_t star[16] = L"*";
-    wcsncat(star, extension, 8);
     wchar_t pattern[MAX_PATH];
-    EntryPath(q, star, pattern);
+    EntryPath(q, L"*", pattern);
     WIN32_FIND_DATAW found;
     HANDLE search = sys::FindFirstFileW(pattern, &found);
     if (search == INVALID_HANDLE_VALUE)
@@ -104,6 +117,14 @@ static int ListFolder(const QuarantineFolder *q, const wchar_t *extension, Quara
     int count = 0, capacity = 0, failed = 0;
     do {
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || wcslen(found.cFileName) >= kMaxEntryName)
+            continue;
+        if (removeParts && EndsWith(found.cFileName, L".part")) {
+            wchar_t path[MAX_PATH];
+            EntryPath(q, found.cFileName, path);
+            sys::wremove(path);
+            continue;
+        }
+        if (!EndsWith(found.cFileName, L".vq"))
             continue;
         if (count == capacity) {
             int grown = capacity == 0 ? 32 : capacity * 2;
@@ -222,63 +243,71 @@ static HANDLE OpenEntry(const QuarantineFolder *q, const wchar_t *name)
 // ---------------------------------------------------------------------------
 // Keeping a copy
 
-// Removes what a run that ended while writing an entry left.
-static void RemoveUnfinishedEntries(const QuarantineFolder *q)
-{
-    QuarantineListed *parts = nullptr;
-    int count = ListFolder(q, L".part", &parts);
-    for (int i = 0; i < count; ++i) {
-        wchar_t path[MAX_PATH];
-        EntryPath(q, parts[i].name, path);
-        sys::wremove(path);
-    }
-    sys::free(parts);
-}
-
-// What the entries hold together, as the run last counted it: listed once a
-// run, then kept as entries come and go (a run holds the only lock), so a run
-// that removes many files does not list the folder for each.
+// The quarantine as this run knows it: listed once, at the run's first copy,
+// then kept as entries come and go (a run holds the only lock), so a full
+// quarantine costs no listing per copy. Earlier runs' entries go, oldest
+// first, to make room; this run's own never do: samples planted to be found
+// can push out earlier runs' copies, not the copies this run kept before
+// them, and once this run's copies fill the bound the rest are deleted
+// without one.
 static struct {
-    int counted;
-    uint64_t total;
+    int listed;
+    QuarantineListed *older;  // earlier runs' entries, oldest first
+    int count, next;          // next: the oldest not yet removed
+    uint64_t olderTotal, ownTotal;
 } g_room;
 
-// Removes the oldest entries until needed more bytes fit in the bound; each
-// is logged with the file it held.
-static void MakeRoom(const QuarantineFolder *q, uint64_t needed)
+enum { kRoomMade = 1, kRoomFullOfOwn = 0, kRoomNotMade = -1 };
+
+// Removes the oldest entries of earlier runs until needed more bytes fit in
+// the bound; each is logged with the file it held. Answers a kRoom value.
+static int MakeRoom(const QuarantineFolder *q, uint64_t needed)
 {
-    if (g_room.counted && g_room.total + needed <= kQuarantineLimit)
-        return;
-    QuarantineListed *entries = nullptr;
-    int count = ListFolder(q, L".vq", &entries);
-    uint64_t total = 0;
-    for (int i = 0; i < count; ++i)
-        total += entries[i].size;
-    for (int i = 0; i < count && total + needed > kQuarantineLimit; ++i) {
-        char shown[MAX_PATH] = "?";
-        HANDLE entry = OpenEntry(q, entries[i].name);
+    if (!g_room.listed) {
+        int count = ListFolder(q, 1, &g_room.older);
+        if (count < 0)
+            return kRoomNotMade;  // tried again at the next copy
+        g_room.listed = 1;
+        g_room.count = count;
+        for (int i = 0; i < count; ++i)
+            g_room.olderTotal += g_room.older[i].size;
+    }
+    if (g_room.ownTotal + needed > kQuarantineLimit)
+        return kRoomFullOfOwn;  // only this run's copies could make room
+    while (g_room.olderTotal + g_room.ownTotal + needed > kQuarantineLimit && g_room.next < g_room.count) {
+        const QuarantineListed *listed = &g_room.older[g_room.next++];
+        // The evicted file's path, as text: a control byte in it escaped.
+        char shown[kShownGrowth * MAX_PATH] = "?";
+        HANDLE entry = OpenEntry(q, listed->name);
         if (entry != INVALID_HANDLE_VALUE) {
             QuarantineRecord record;
-            if (ReadRecord(entry, &record))
-                ShowUtf8(record.path, shown, sizeof shown);
+            char path[MAX_PATH];
+            if (ReadRecord(entry, &record)) {
+                ShowUtf8(record.path, path, sizeof path);
+                ShowText(path, shown, sizeof shown);
+            }
             sys::free(record.text);
             sys::CloseHandle(entry);
         }
         wchar_t path[MAX_PATH];
-        EntryPath(q, entries[i].name, path);
+        EntryPath(q, listed->name, path);
         if (sys::wremove(path) != 0)
             continue;
-        total -= entries[i].size;
+        g_room.olderTotal -= listed->size;
         char name[kMaxEntryName];
-        NarrowName(entries[i].name, name);
+        NarrowName(listed->name, name);
         TracePrint(TraceModuleName, -1, 4,
                    "[QVSC - Quarantine]: Entry %s (%s) was removed: the quarantine keeps at most %lu MiB, the "
                    "oldest entries going first.\n",
                    name, shown, kQuarantineLimit >> 20);
     }
-    sys::free(entries);
-    g_room.counted = count >= 0;
-    g_room.total = total;
+    return g_room.olderTotal + g_room.ownTotal + needed <= kQuarantineLimit ? kRoomMade : kRoomNotMade;
+}
+
+void QuarantineEndRun(void)
+{
+    sys::free(g_room.older);
+    memset(&g_room, 0, sizeof g_room);
 }
 
 // The record of a file, with the SHA-256's place filled with '-' (written
@@ -390,9 +419,12 @@ int QuarantineKeep(HANDLE file, const wchar_t *original, DWORD attributes, const
         sys::free(record);
         return kKeepNoFolder;
     }
-    if (!g_room.counted)
-        RemoveUnfinishedEntries(&q);
-    MakeRoom(&q, fileSize + recordSize);
+    int room = MakeRoom(&q, fileSize + recordSize);
+    if (room != kRoomMade) {
+        ReleaseQuarantine(&q);
+        sys::free(record);
+        return room == kRoomFullOfOwn ? kKeepFullOfOwn : kKeepNoRoom;
+    }
 
     // Named by the time it was kept, so that names sort oldest first; the
     // process and a count tell apart entries of the same millisecond.
@@ -429,7 +461,7 @@ int QuarantineKeep(HANDLE file, const wchar_t *original, DWORD attributes, const
             sys::wremove(partPath);
     }
     if (result == kKept) {
-        g_room.total += fileSize + recordSize;
+        g_room.ownTotal += fileSize + recordSize;
         if (size >= kMaxEntryName)
             NarrowName(name, entryName);
     }
@@ -449,6 +481,10 @@ const char *QuarantineKeepFailure(int result)
         return "it is larger than the quarantine may hold";
     case kKeepNoSystem:
         return "this system has no folder only administrators can change";
+    case kKeepFullOfOwn:
+        return "the quarantine is full of this run's copies";
+    case kKeepNoRoom:
+        return "the quarantine cannot make room for it";
     default:
         return "the quarantine entry could not be written";
     }
@@ -469,7 +505,7 @@ int QuarantineOpenListing(QuarantineListing *listing)
         ReleaseQuarantine(&listing->held);
         return missing ? kListEmpty : kListNoFolder;
     }
-    int count = ListFolder(&listing->held, L".vq", &listing->entries);
+    int count = ListFolder(&listing->held, 0, &listing->entries);
     if (count <= 0) {
         ReleaseQuarantine(&listing->held);
         return count < 0 ? kListNotListed : kListEmpty;
@@ -490,6 +526,19 @@ void QuarantineCloseListing(QuarantineListing *listing)
 void QuarantineEntryName(const QuarantineListing *listing, int index, char name[kQuarantineNameMax])
 {
     NarrowName(listing->entries[index].name, name);
+}
+
+int QuarantineFindEntry(const QuarantineListing *listing, const char *name)
+{
+    size_t length = strlen(name);
+    for (int i = 0; i < listing->count; ++i) {
+        char listed[kQuarantineNameMax];
+        NarrowName(listing->entries[i].name, listed);
+        size_t stem = strlen(listed) - 3;  // every listed name ends with ".vq"
+        if (_stricmp(listed, name) == 0 || (length == stem && _strnicmp(listed, name, stem) == 0))
+            return i;
+    }
+    return -1;
 }
 
 int QuarantineOpenEntry(const QuarantineListing *listing, int index, QuarantineEntry *entry)

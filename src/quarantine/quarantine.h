@@ -10,7 +10,8 @@
 // an empty line, then the file's bytes, each changed by a repeating key so
 // that the entry can neither run nor look like the worm to another scanner.
 // Entries are named by the time they were kept, so the oldest sorts first; the
-// entries together stay within kQuarantineLimit, the oldest going first.
+// entries together stay within kQuarantineLimit, earlier runs' oldest going
+// first. A run lists the folder once; it never removes a copy it kept itself.
 //
 // NT family only: Windows 9x has no folder that only administrators can
 // change, so nothing is kept there.
@@ -33,6 +34,8 @@ enum QuarantineKeepResult {
     kKeepTooLarge,    // larger than kQuarantineLimit
     kKeepNotWritten,  // the entry could not be written whole (the disk is full, ...)
     kKeepNoSystem,    // Windows 9x: no folder only administrators can change
+    kKeepFullOfOwn,   // this run's own copies fill the bound
+    kKeepNoRoom,      // earlier entries cannot be listed or removed to make room
 };
 
 // Keeps a copy of the file open at file (with the right to read, from its
@@ -46,6 +49,10 @@ int QuarantineKeep(HANDLE file, const wchar_t *original, DWORD attributes, const
 
 // What the keeping result says in a log line: "it cannot be read", ...
 const char *QuarantineKeepFailure(int result);
+
+// Forgets what the run knew of the quarantine (its one listing), at the
+// run's end.
+void QuarantineEndRun(void);
 
 // ---------------------------------------------------------------------------
 // Reading the kept entries (the /RESTORE command's store)
@@ -91,6 +98,10 @@ void QuarantineCloseListing(QuarantineListing *listing);
 
 // An entry's name as the console and the log show it.
 void QuarantineEntryName(const QuarantineListing *listing, int index, char name[kQuarantineNameMax]);
+
+// The index of the entry named name (as listed, its ".vq" optional; case
+// does not count), or -1.
+int QuarantineFindEntry(const QuarantineListing *listing, const char *name);
 
 // An entry's record: the kept file's facts, as written when it was kept.
 struct QuarantineRecord {

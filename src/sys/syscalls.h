@@ -101,15 +101,22 @@
 // NTDLL's file calls are declared only by winternl.h, which would bring the
 // native API's names into every file: their documented prototype is
 //   NTSTATUS NTAPI NtSetInformationFile(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS)
-// (and the same for NtQueryInformationFile), with the status block and the
-// class in their plain layout here.
+// (and the same for NtQueryInformationFile), and
+//   NTSTATUS NTAPI NtCreateFile(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
+//                               ULONG, ULONG, ULONG, ULONG, PVOID, ULONG)
+// with the status block, the class and the object's attributes in their plain
+// layout here.
 static const LONG kStatusNotImplemented = static_cast<LONG>(0xC0000002L);
 typedef LONG(NTAPI *NtFileInformationFn)(HANDLE file, void *ioStatusBlock, void *information, ULONG length,
                                          ULONG fileInformationClass);
+typedef LONG(NTAPI *NtCreateFileFn)(HANDLE *file, ACCESS_MASK access, void *objectAttributes, void *ioStatusBlock,
+                                    LARGE_INTEGER *allocationSize, ULONG attributes, ULONG share, ULONG disposition,
+                                    ULONG options, void *extendedAttributes, ULONG extendedLength);
 #define VORNIK_OPTIONAL_SYSCALLS(O, X)                                                                          \
     /* deletion through a handle: identity, links, owners */                                                  \
     O(X, NtSetInformationFile, "NTDLL.DLL", NtFileInformationFn, kOnCall, kStatusNotImplemented, 0)                       \
     O(X, NtQueryInformationFile, "NTDLL.DLL", NtFileInformationFn, kOnCall, kStatusNotImplemented, 0)                     \
+    O(X, NtCreateFile, "NTDLL.DLL", NtCreateFileFn, kOnCall, kStatusNotImplemented, 0)                                    \
     O(X, GetSecurityInfo, "ADVAPI32.DLL", decltype(&::GetSecurityInfo), kOnCall, ERROR_CALL_NOT_IMPLEMENTED, 0) \
     O(X, ConvertStringSecurityDescriptorToSecurityDescriptorW, "ADVAPI32.DLL",                                  \
       decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorW), kOnCall, FALSE,                        \

@@ -243,6 +243,7 @@ class KeptCopies(WorkstationTestCase):
         self.assertIn(b"  1. ", listing.stdout)
         self.assertIn(b"  %d bytes  SHA-256 %s  (signature ID 2)\r\n     C:\\data\\w.exe\r\n"
                       % (len(data), hashlib.sha256(data).hexdigest().encode()), listing.stdout)
+        self.assertIn(b"     C:\\data\\w.exe\r\n     entry %s\r\n" % entries[0].encode(), listing.stdout)
 
         # A link in place of the folder: nothing is written through it.
         folder = ws.host_path("C:\\data")
@@ -271,6 +272,14 @@ class KeptCopies(WorkstationTestCase):
         self.assertIn(b"its folder does not exist", elsewhere.stdout)
         ws.make_dir("C:\\elsewhere")
         self.assertEqual(self.run_tool(ws, "/RESTORE", "1", "C:\\elsewhere\\copy.bin").exit_code, 0)
+        self.assertEqual(ws.read_file("C:\\elsewhere\\copy.bin"), data)
+        # By its name, which no later run shifts; never into a stream.
+        self.assertEqual(self.run_tool(ws, "/RESTORE", entries[0], "C:\\elsewhere\\named.bin").exit_code, 0)
+        self.assertEqual(ws.read_file("C:\\elsewhere\\named.bin"), data)
+        stream = self.run_tool(ws, "/RESTORE", "1", "C:\\elsewhere\\copy.bin:more")
+        self.assertEqual(stream.exit_code, 3)
+        self.assertIn(b"Kept file 1 was not restored: the path names a stream, or a name ending with a dot or a space "
+                      b"(C:\\elsewhere\\copy.bin:more).\r\n", stream.stdout)
         self.assertEqual(ws.read_file("C:\\elsewhere\\copy.bin"), data)
 
         # An entry changed since it was kept is not put back.

@@ -91,6 +91,7 @@ const FailureSpec kFailures[] = {
     {"GetFileInformationByHandle", FALSE, ERROR_INVALID_HANDLE, 0, false},
     {"NtSetInformationFile", static_cast<LONG>(0xC0000022L), ERROR_ACCESS_DENIED, 0, false},
     {"NtQueryInformationFile", static_cast<LONG>(0xC0000022L), ERROR_ACCESS_DENIED, 0, false},
+    {"NtCreateFile", static_cast<LONG>(0xC0000022L), ERROR_ACCESS_DENIED, 0, false},
     {"GetSecurityInfo", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, false},
     {"ConvertStringSecurityDescriptorToSecurityDescriptorW", FALSE, ERROR_NOT_ENOUGH_MEMORY, 0, false},
     {"CreateFileA", -1, ERROR_ACCESS_DENIED, 0, false},
@@ -304,6 +305,7 @@ void Gave(const void *resource)
 struct Counted {
     static inline decltype(sys::CreateFileA) createFileA;
     static inline decltype(sys::CreateFileW) createFileW;
+    static inline decltype(sys::NtCreateFile) ntCreateFile;
     static inline decltype(sys::FindFirstFileA) findFirstA;
     static inline decltype(sys::FindFirstFileW) findFirstW;
     static inline decltype(sys::fopen) fopen;
@@ -347,6 +349,14 @@ struct Counted {
         HANDLE h = createFileW(p, a, s, sa, d, f, t);
         Took(h, "file (wide name)");
         return h;
+    }
+    static LONG NTAPI NtCreateFile(HANDLE *h, ACCESS_MASK a, void *o, void *io, LARGE_INTEGER *z, ULONG t, ULONG s,
+                                   ULONG d, ULONG c, void *e, ULONG n)
+    {
+        LONG status = ntCreateFile(h, a, o, io, z, t, s, d, c, e, n);
+        if (status >= 0)
+            Took(*h, "file (relative name)");
+        return status;
     }
     static HANDLE WINAPI FindFirstFileA(LPCSTR p, LPWIN32_FIND_DATAA d)
     {
@@ -537,6 +547,7 @@ void InstallCounting()
 {
     VORNIK_COUNT(CreateFileA, createFileA, CreateFileA)
     VORNIK_COUNT(CreateFileW, createFileW, CreateFileW)
+    VORNIK_COUNT(NtCreateFile, ntCreateFile, NtCreateFile)
     VORNIK_COUNT(FindFirstFileA, findFirstA, FindFirstFileA)
     VORNIK_COUNT(FindFirstFileW, findFirstW, FindFirstFileW)
     VORNIK_COUNT(fopen, fopen, Fopen)

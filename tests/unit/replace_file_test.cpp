@@ -2,6 +2,7 @@
 // (delayed move on NT, WININIT.INI on Windows 9x), or reported as failed.
 #include "removal/remove_object.h"
 #include "removal/replace_file.h"
+#include "app/restore_command.h"
 #include "run/run_record.h"
 #include "run/run_tally.h"
 #include "run/run_mode.h"
@@ -479,6 +480,169 @@ TEST_F(ReplaceFileTest, ADeletedFileIsKeptEncodedWithItsRecordAndACopyThatFailsS
     EXPECT_EQ(part, INVALID_HANDLE_VALUE);
     if (part != INVALID_HANDLE_VALUE)
         FindClose(part);
+}
+
+// The quarantine's listings, each showing only entries whose names start
+// with g_onlyEntries: other tests of this prefix keep entries of their own in
+// the same quarantine at the same time.
+int g_listings = 0;
+std::wstring g_onlyEntries;
+
+BOOL WINAPI OnlyOurEntriesNext(HANDLE search, LPWIN32_FIND_DATAW found)
+{
+    while (FindNextFileW(search, found))
+        if (wcsncmp(found->cFileName, g_onlyEntries.c_str(), g_onlyEntries.size()) == 0)
+            return TRUE;
+    SetLastError(ERROR_NO_MORE_FILES);
+    return FALSE;
+}
+
+HANDLE WINAPI CountedListing(LPCWSTR pattern, LPWIN32_FIND_DATAW found)
+{
+    g_listings += wcsstr(pattern, L"\\" QUARANTINE_FOLDER_NAME L"\\") != nullptr;
+    HANDLE search = FindFirstFileW(pattern, found);
+    if (search != INVALID_HANDLE_VALUE && wcsncmp(found->cFileName, g_onlyEntries.c_str(), g_onlyEntries.size()) != 0 &&
+        !OnlyOurEntriesNext(search, found)) {
+        FindClose(search);
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    return search;
+}
+
+void MakeSparse(const std::string &path, DWORD size, const std::string &start = "")
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(file, start.data(), static_cast<DWORD>(start.size()), &written, nullptr);
+    SetFilePointer(file, static_cast<LONG>(size), nullptr, FILE_BEGIN);
+    SetEndOfFile(file);
+    CloseHandle(file);
+}
+
+// Samples planted to fill the bound: the run lists the quarantine once, makes
+// room from an earlier run's entry only, and once its own copies fill the
+// bound deletes the rest without a copy, never evicting one it kept.
+TEST_F(ReplaceFileTest, ARunListsTheQuarantineOnceAndNeverEvictsItsOwnCopies)
+{
+    RunMode keep = {0, 1, 0};
+    SetRunMode(&keep);
+    const std::string quarantine = "C:\\T-Vornik.Held\\" QUARANTINE_FOLDER_NAME "\\";
+    CreateDirectoryA("C:\\T-Vornik.Held", nullptr);
+    CreateDirectoryA(quarantine.c_str(), nullptr);
+    const std::string earlier = quarantine + "00000000-000000-000-00000000-7.vq";
+    MakeSparse(earlier, 40u << 20,
+               "T-Vornik quarantine entry 1\r\nPath: C:\\old\\x.exe\r\nAttributes: 0x00000020\r\nKept: 2020-01-01 "
+               "00:00:00 UTC\r\nSize: 1\r\nSHA-256: -\r\nRule: known name\r\n\r\n");
+    g_listings = 0;
+    g_onlyEntries = L"00000000-000000-000-00000000-7";
+    ScopedSysCall<decltype(sys::FindFirstFileW)> first(sys::FindFirstFileW, CountedListing);
+    ScopedSysCall<decltype(sys::FindNextFileW)> next(sys::FindNextFileW, OnlyOurEntriesNext);
+    const char *names[] = {"a.exe", "b.exe", "c.exe", "d.exe"};
+    const DWORD sizes[] = {16u << 20, 16u << 20, 40u << 20, 100};
+    for (int i = 0; i < 4; ++i) {
+        MakeSparse(scratch_.File(names[i]), sizes[i]);
+        EXPECT_EQ(ReplaceNamedFile(PlainPath(scratch_.File(names[i]).c_str()), "known name"), ReplaceDone);
+        EXPECT_FALSE(FileExists(scratch_.File(names[i])));
+    }
+    EXPECT_EQ(g_listings, 1);
+    std::string log = Log();
+    EXPECT_NE(log.find("[QVSC - Quarantine]: Entry 00000000-000000-000-00000000-7.vq (C:\\old\\x.exe) was removed"),
+              std::string::npos) << log;
+    EXPECT_FALSE(FileExists(earlier));
+    EXPECT_NE(log.find(Line("[QVSC - ReplaceFile]: No copy could be kept, the quarantine is full of this run's "
+                            "copies; the file is deleted all the same (%s).\r\n",
+                            scratch_.File("c.exe"))),
+              std::string::npos) << log;
+    // a, b and d are kept, and each entry is still there.
+    const std::string keptAs = "[QVSC - ReplaceFile]: A copy was kept in quarantine as ";
+    int kept = 0;
+    for (size_t at = 0; (at = log.find(keptAs, at)) != std::string::npos; ++kept) {
+        at += keptAs.size();
+        std::string entry = quarantine + log.substr(at, log.find(' ', at) - at);
+        EXPECT_TRUE(FileExists(entry)) << entry;
+        DeleteFileA(entry.c_str());
+    }
+    EXPECT_EQ(kept, 3);
+    QuarantineEndRun();
+}
+
+// A restore refuses a path naming a stream or a name ending with a dot or a
+// space, finds an entry by its name, and makes the file through the handle
+// of the folder it held: the folder swapped for another (as a mount point
+// made of it would) at the moment its handle is checked gets nothing.
+std::string g_swapAway;
+FileIdentity g_swapIdentity;
+
+HANDLE WINAPI HoldSharingDeletion(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                  DWORD disposition, DWORD flags, HANDLE templateFile)
+{
+    // The user's folder may change while held: on Windows a mount point made
+    // of it, here a rename, which needs delete sharing.
+    return CreateFileW(path, access, share | FILE_SHARE_DELETE, security, disposition, flags, templateFile);
+}
+
+BOOL WINAPI SwapWhenChecked(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info)
+{
+    BOOL ok = GetFileInformationByHandle(handle, info);
+    if (ok && !g_swapAway.empty() && info->nFileIndexLow == g_swapIdentity.indexLow &&
+        info->nFileIndexHigh == g_swapIdentity.indexHigh) {
+        MoveFileA(g_swapAway.c_str(), (g_swapAway + "-away").c_str());
+        MoveFileA((g_swapAway + "-other").c_str(), g_swapAway.c_str());
+        g_swapAway.clear();
+    }
+    return ok;
+}
+
+TEST_F(ReplaceFileTest, ARestoreRefusesStreamsAndTrailingDotsFindsByNameAndWritesOnlyInTheFolderItHeld)
+{
+    const std::string bytes = WormLike(2, 5), original = scratch_.File("kept.exe");
+    WriteFileBytes(original, bytes);
+    HANDLE file = CreateFileA(original.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    char entry[64] = "";
+    ASSERT_EQ(QuarantineKeep(file, (L"\\\\?\\" + std::wstring(original.begin(), original.end())).c_str(),
+                             FILE_ATTRIBUTE_ARCHIVE, "known name", entry, sizeof entry),
+              kKept);
+    CloseHandle(file);
+    g_onlyEntries.assign(entry, entry + strlen(entry));
+    ScopedSysCall<decltype(sys::FindFirstFileW)> first(sys::FindFirstFileW, CountedListing);
+    ScopedSysCall<decltype(sys::FindNextFileW)> next(sys::FindNextFileW, OnlyOurEntriesNext);
+
+    for (const char *target : {"\\x.exe:hidden", "\\x.exe.", "\\x.exe ", "\\dot.\\x.exe"}) {
+        std::string path = scratch_.Path() + target;
+        EXPECT_EQ(RestoreKeptFile(1, nullptr, path.c_str()), 3);
+        EXPECT_NE(Log().find(Line("Kept file 1 was not restored: the path names a stream, or a name ending with a "
+                                  "dot or a space (%s).\r\n",
+                                  path)),
+                  std::string::npos) << path;
+    }
+    EXPECT_EQ(RestoreKeptFile(0, "00000000-000000-000-00000000-9.vq", nullptr), 3);
+    EXPECT_NE(Log().find("There is no kept file 00000000-000000-000-00000000-9.vq (1 are kept).\r\n"),
+              std::string::npos);
+
+    const std::string folder = scratch_.File("back");
+    CreateDirectoryA(folder.c_str(), nullptr);
+    CreateDirectoryA((folder + "-other").c_str(), nullptr);
+    HANDLE held = CreateFileA(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    FileIdentityOf(held, &g_swapIdentity);
+    CloseHandle(held);
+    ASSERT_TRUE(g_swapIdentity.known);
+    g_swapAway = folder;
+    {
+        ScopedSysCall<decltype(sys::CreateFileW)> share(sys::CreateFileW, HoldSharingDeletion);
+        ScopedSysCall<decltype(sys::GetFileInformationByHandle)> swap(sys::GetFileInformationByHandle,
+                                                                      SwapWhenChecked);
+        std::string name(entry);
+        EXPECT_EQ(RestoreKeptFile(0, name.substr(0, name.size() - 3).c_str(), (folder + "\\w.exe").c_str()), 0)
+            << Log();
+    }
+    ASSERT_TRUE(g_swapAway.empty()) << "the folder was not swapped";
+    EXPECT_FALSE(FileExists(folder + "\\w.exe")) << "written where the path leads now";
+    EXPECT_EQ(ReadWholeFile(folder + "-away\\w.exe"), bytes);
+    DeleteFileA((folder + "-away\\w.exe").c_str());
+    DeleteFileW((L"\\\\?\\C:\\T-Vornik.Held\\" QUARANTINE_FOLDER_NAME L"\\" + g_onlyEntries).c_str());
+    QuarantineEndRun();
 }
 
 // A folder chain whose paths pass MAX_PATH, made and removed through the wide
