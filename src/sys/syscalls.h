@@ -38,6 +38,7 @@
     X(memmove, kPureHelper) X(memset, kPureHelper) X(strchr, kPureHelper)       \
     X(strcmp, kPureHelper) X(strcpy, kPureHelper) X(strlen, kPureHelper)        \
     X(strncmp, kPureHelper) X(strstr, kPureHelper) X(strtol, kPureHelper)       \
+    X(strcspn, kPureHelper) X(wcschr, kPureHelper)                             \
     X(strtoul, kPureHelper) X(atoi, kPureHelper) X(_ultoa, kPureHelper)         \
     X(_stricmp, kPureHelper) X(_strnicmp, kPureHelper) X(toupper, kPureHelper)  \
     X(islower, kPureHelper) X(isupper, kPureHelper) X(isspace, kPureHelper)     \
