@@ -16,7 +16,7 @@
 #include <stdio.h>
 #include <string.h>
 
-static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot);
+static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot, int rememberFolders);
 
 // The readers of the walk in progress, when it has them. The walk's own
 // reports come after every entry queued before them.
@@ -26,6 +26,25 @@ static void FinishQueuedEntries(void)
 {
     if (g_readAhead != nullptr)
         ReadAheadFinish(g_readAhead);
+}
+
+// 1 when the walk of the drive at root must remember its folders: a
+// crafted file system (a FAT stick made elsewhere) can hold a folder inside
+// itself, and every path through it is a new one. NTFS and ReFS on a fixed
+// disk hold no folder twice (no hard-linked folders; links are passed over),
+// and remembering costs an open a folder. Removable media are remembered
+// whatever they hold, as is a volume that does not name its file system.
+// Windows 9x opens no folder, so nothing is remembered there.
+static int MayHoldAFolderTwice(const char *root, UINT type)
+{
+    if (!IsWindowsNT())
+        return 0;
+    if (type != DRIVE_FIXED)
+        return 1;
+    char fileSystem[16];
+    if (!sys::GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, nullptr, fileSystem, sizeof fileSystem))
+        return 1;
+    return strcmp(fileSystem, "NTFS") != 0 && strcmp(fileSystem, "ReFS") != 0;
 }
 
 int ScanAllDrives(WalkCallback callback)
@@ -61,7 +80,7 @@ int ScanAllDrives(WalkCallback callback)
             TracePrint(TraceModuleName, -1, 4, "Drive %s holds no medium and was not searched\n", root);
             continue;
         }
-        int result = WalkTree(root, callback, 1);
+        int result = WalkTree(root, callback, 1, MayHoldAFolderTwice(root, type));
         if (result != 0)
             return result;
     }
@@ -92,7 +111,7 @@ static void ReportUnsearchedFolder(const char *folderPath, int countsAsFailed)
 
 int WalkFolder(const char *folderPath, WalkCallback callback)
 {
-    return WalkTree(folderPath, callback, 0);
+    return WalkTree(folderPath, callback, 0, IsWindowsNT());
 }
 
 // One folder being listed. Every folder's path is a prefix of the walk's one
@@ -105,6 +124,20 @@ struct WalkFrame {
     int isRoot;
 };
 
+// A folder as its volume knows it, whatever path reached it. A file index
+// of 0 is no identity (some file systems answer 0 for every file): it marks a
+// free slot of the set.
+struct FolderIdentity {
+    DWORD serial, indexHigh, indexLow;
+};
+
+// The folders one drive's walk has entered: an open-addressed hash set, at
+// most half full.
+struct FolderSet {
+    FolderIdentity *slots;
+    size_t capacity, count;
+};
+
 // The walk's own stack: as deep as paths go (the thread's stack holds a few
 // hundred levels only), and its one path buffer, the exact path with the
 // shown path beside it (one block: the shown form is at most kShownGrowth
@@ -114,7 +147,93 @@ struct WalkStack {
     int depth, capacity;
     char *path, *shown;
     size_t pathCapacity;
+    int rememberFolders;
+    FolderSet met;
 };
+
+static size_t FolderSlot(const FolderSet *set, const FolderIdentity *folder)
+{
+    unsigned long long key = (static_cast<unsigned long long>(folder->indexHigh) << 32 | folder->indexLow) ^
+                             (static_cast<unsigned long long>(folder->serial) * 0x9E3779B97F4A7C15ull);
+    key *= 0xBF58476D1CE4E5B9ull;
+    size_t slot = static_cast<size_t>(key >> 32) & (set->capacity - 1);
+    for (;;) {
+        const FolderIdentity *at = &set->slots[slot];
+        if ((at->indexHigh == 0 && at->indexLow == 0) ||
+            (at->serial == folder->serial && at->indexHigh == folder->indexHigh && at->indexLow == folder->indexLow))
+            return slot;
+        slot = (slot + 1) & (set->capacity - 1);
+    }
+}
+
+// Puts folder in the set. Answers 1 when it is new, 0 when it was there
+// already, -1 when the set could not grow (the folder is then not remembered).
+static int RememberFolder(FolderSet *set, const FolderIdentity *folder)
+{
+    if (set->slots != nullptr) {
+        FolderIdentity *at = &set->slots[FolderSlot(set, folder)];
+        if (at->indexHigh != 0 || at->indexLow != 0)
+            return 0;
+    }
+    if (2 * (set->count + 1) > set->capacity) {
+        size_t capacity = set->capacity == 0 ? 256 : 2 * set->capacity;
+        FolderIdentity *slots = static_cast<FolderIdentity *>(sys::malloc(capacity * sizeof(FolderIdentity)));
+        if (slots == nullptr)
+            return -1;
+        memset(slots, 0, capacity * sizeof(FolderIdentity));
+        FolderSet grown = {slots, capacity, set->count};
+        for (size_t i = 0; i < set->capacity; ++i)
+            if (set->slots[i].indexHigh != 0 || set->slots[i].indexLow != 0)
+                slots[FolderSlot(&grown, &set->slots[i])] = set->slots[i];
+        sys::free(set->slots);
+        *set = grown;
+    }
+    set->slots[FolderSlot(set, folder)] = *folder;
+    ++set->count;
+    return 1;
+}
+
+// Reads the identity of the folder whose path (folderLength bytes, ending with
+// a backslash) is in the buffer. The open asks for attributes only, which
+// breaks no opportunistic lock, and follows a folder swapped for a link since
+// it was checked, so the link's target is what is remembered. Answers 0 when
+// the identity cannot be read.
+static int ReadFolderIdentity(WalkStack *stack, size_t folderLength, FolderIdentity *folder)
+{
+    // The root keeps its backslash ("C:\" names the root, "C:" the current folder).
+    int isDriveRoot = folderLength >= 2 && stack->path[folderLength - 2] == ':';
+    stack->path[folderLength] = '\0';
+    if (!isDriveRoot)
+        stack->path[folderLength - 1] = '\0';
+    HANDLE handle = PathCreateFile(stack->path, FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS);
+    stack->path[folderLength - 1] = '\\';
+    if (handle == INVALID_HANDLE_VALUE)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    int read = sys::GetFileInformationByHandle(handle, &info) && (info.nFileIndexHigh != 0 || info.nFileIndexLow != 0);
+    sys::CloseHandle(handle);
+    if (read)
+        *folder = FolderIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    return read;
+}
+
+// 1 when the walk entered the folder whose path is in the buffer before, by
+// another path (a crafted volume whose folder holds itself): it is logged and
+// not entered again. A folder whose identity cannot be read, or that cannot be
+// remembered for want of memory, is walked as it always was.
+static int WasMetBefore(WalkStack *stack, size_t folderLength, size_t shownLength)
+{
+    FolderIdentity folder;
+    if (!stack->rememberFolders || !ReadFolderIdentity(stack, folderLength, &folder) ||
+        RememberFolder(&stack->met, &folder) != 0)
+        return 0;
+    FinishQueuedEntries();
+    stack->shown[shownLength] = '\0';
+    TracePrint(TraceModuleName, -1, 4, "Folder %s was met before and is not searched again\n", stack->shown);
+    return 1;
+}
 
 // Room in the path buffer for a folder of folderLength and one entry name,
 // marked or not, with a backslash (or "*.*"): no name is ever written past
@@ -167,6 +286,8 @@ static int PushFolder(WalkStack *stack, size_t folderLength, size_t shownLength,
         ReportUnsearchedFolder(stack->shown, 1);
         return 0;
     }
+    if (WasMetBefore(stack, folderLength, shownLength))
+        return 0;
     strcpy(stack->path + folderLength, "*.*");
     WalkFrame frame = {folderLength, shownLength, INVALID_HANDLE_VALUE, 0, isRoot};
     frame.search = PathFindFirst(stack->path, entry, &frame.wide);
@@ -215,9 +336,9 @@ static void ReportUnreachableName(char *shown, char *shownInsertion, const WIN32
     RunTallyAddUnjudged(kFileNotExamined);
 }
 
-static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot)
+static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot, int rememberFolders)
 {
-    WalkStack stack = {nullptr, 0, 16, nullptr, nullptr, 0};
+    WalkStack stack = {nullptr, 0, 16, nullptr, nullptr, 0, rememberFolders, {nullptr, 0, 0}};
     size_t rootLength = strlen(folderPath);
     stack.frames = static_cast<WalkFrame *>(sys::malloc(stack.capacity * sizeof(WalkFrame)));
     if (stack.frames == nullptr || !MakePathRoom(&stack, rootLength)) {
@@ -289,6 +410,7 @@ static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot)
         sys::FindClose(stack.frames[--stack.depth].search);
     sys::free(stack.frames);
     sys::free(stack.path);
+    sys::free(stack.met.slots);
     return result;
 }
 

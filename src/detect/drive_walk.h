@@ -10,12 +10,14 @@
 typedef int (*WalkCallback)(ToolPath path, const WIN32_FIND_DATAA *findData, int isDirectory);
 
 // Walks every fixed drive depth-first (with /ALLDRIVES every removable one as
-// well; an empty one is passed over). Answers 0, or the first non-zero result
-// of a drive's walk.
+// well; an empty one is passed over). A drive whose file system could hold a
+// folder twice (not NTFS or ReFS on a fixed disk) is walked entering no folder
+// twice: one met again by another path is logged and passed over. Answers 0,
+// or the first non-zero result of a drive's walk.
 int ScanAllDrives(WalkCallback callback);
 
 // Walks the tree below folderPath (which ends with a backslash), folders
-// reported before their contents. Answers 0 when walked to the end, 1 when a
+// reported before their contents, entering no folder twice. Answers 0 when walked to the end, 1 when a
 // working buffer cannot be had, else the callback's first non-zero result.
 int WalkFolder(const char *folderPath, WalkCallback callback);
 

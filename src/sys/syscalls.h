@@ -283,6 +283,7 @@ struct Optional<Row, R(WINAPI *)(A...)> {
     /* drives, folders, deletion, reboot-time moves */       \
     X(GetLogicalDriveStringsA, ::GetLogicalDriveStringsA)    \
     X(GetDriveTypeA, ::GetDriveTypeA)                        \
+    X(GetVolumeInformationA, ::GetVolumeInformationA)        \
     X(SetErrorMode, ::SetErrorMode)                          \
     X(QueryDosDeviceA, ::QueryDosDeviceA)                    \
     X(FindFirstFileA, ::FindFirstFileA)                      \

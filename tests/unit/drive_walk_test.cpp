@@ -143,6 +143,59 @@ TEST(DeepTreeTest, ATreeAsDeepAsPathsGoIsWalkedInOrderWithoutRunningOutOfStack)
     EXPECT_EQ(g_searchesOpen, 1);  // every search but the last (which found nothing) closed
 }
 
+// A crafted FAT stick: the folder "loop" holds an entry "loop" that names its
+// own cluster (every "loop\loop\" lists as "loop\"). FAT knows a folder by
+// where its entry lies, so loop (entry in the root) and loop\loop (entry in
+// loop's cluster) differ, and loop\loop\loop is loop\loop again.
+HANDLE WINAPI LoopFirst(LPCSTR pattern, LPWIN32_FIND_DATAA entry)
+{
+    std::string folded = pattern;
+    for (size_t at; (at = folded.find("loop\\loop\\")) != std::string::npos;)
+        folded.erase(at, 5);
+    return FindFirstFileA(folded.c_str(), entry);
+}
+int g_foldersOpen;
+HANDLE WINAPI LoopFolderOpen(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
+{
+    std::string below = std::string(path).substr(g_root.size() - 1);
+    size_t loops = std::count(below.begin(), below.end(), '\\');
+    return ++g_foldersOpen, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x7100 + std::min<size_t>(loops, 2)));
+}
+BOOL WINAPI LoopFolderIdentity(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info)
+{
+    memset(info, 0, sizeof *info);
+    info->nFileIndexLow = static_cast<DWORD>(reinterpret_cast<INT_PTR>(handle));
+    return TRUE;
+}
+BOOL WINAPI LoopFolderClose(HANDLE) { return --g_foldersOpen, TRUE; }
+
+TEST(FolderLoopTest, AFolderThatHoldsItselfIsEnteredOnceAndEveryFileIsMet)
+{
+    ScratchFolder scratch;
+    g_root = scratch.File("stick") + "\\";
+    g_seen.clear();
+    for (const char *folder : {"", "loop", "loop\\loop"})
+        CreateDirectoryA((g_root + folder).c_str(), nullptr);
+    MakeFile(g_root + "loop\\in.exe");
+    MakeFile(g_root + "r.exe");
+    TraceSetOutputFile(scratch.File("trace.log").c_str(), "a+");
+    {
+        ScopedSysCall<decltype(sys::FindFirstFileA)> first(sys::FindFirstFileA, LoopFirst);
+        ScopedSysCall<decltype(sys::CreateFileA)> open(sys::CreateFileA, LoopFolderOpen);
+        ScopedSysCall<decltype(sys::GetFileInformationByHandle)> identity(sys::GetFileInformationByHandle,
+                                                                          LoopFolderIdentity);
+        ScopedSysCall<decltype(sys::CloseHandle)> close(sys::CloseHandle, LoopFolderClose);
+        EXPECT_EQ(WalkFolder(g_root.c_str(), RecordEntry), 0);
+    }
+    DetachTraceFile();
+    std::sort(g_seen.begin(), g_seen.end());
+    EXPECT_EQ(g_seen, (std::vector<std::string>{"D loop", "D loop\\loop", "D loop\\loop\\loop", "F loop\\in.exe",
+                                                "F loop\\loop\\in.exe", "F r.exe"}));
+    EXPECT_EQ(StepLogLines(scratch.File("trace.log")),
+              std::vector<std::string>{"Folder " + g_root + "loop\\loop\\loop\\ was met before and is not searched again"});
+    EXPECT_EQ(g_foldersOpen, 0);
+}
+
 TEST_F(WalkFolderTest, ANonZeroAnswerStopsTheWholeWalk)
 {
     g_stopAt = "sub\\inner\\deep.exe";

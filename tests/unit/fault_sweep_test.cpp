@@ -67,6 +67,7 @@ const FailureSpec kFailures[] = {
     {"setmode", -1, 0, EINVAL, false},
     {"GetLogicalDriveStringsA", 0, ERROR_ACCESS_DENIED, 0, false},
     {"GetDriveTypeA", DRIVE_UNKNOWN, ERROR_ACCESS_DENIED, 0, false},
+    {"GetVolumeInformationA", FALSE, ERROR_NOT_READY, 0, false},
     {"QueryDosDeviceA", 0, ERROR_FILE_NOT_FOUND, 0, false},
     {"FindFirstFileA", -1, ERROR_ACCESS_DENIED, 0, false},
     {"FindNextFileA", FALSE, ERROR_ACCESS_DENIED, 0, false},
