@@ -65,9 +65,10 @@ static void DeleteRunValueInView(HKEY hive, const char *keyPath, const char *val
             return;
         ConsolePrint("Would delete value %s of %s\n", shownName, shownKey);
         TracePrint(TraceModuleName, -1, 4, "Would delete value %s of %s\n", shownName, shownKey);
-        char shown[sizeof shownKey + sizeof shownName];
-        snprintf(shown, sizeof shown, "%s\\%s", shownKey, shownName);
-        RunRecordObject(kObjectRunValue, shown, kActionDeleteValue, kResultReportOnly, nullptr);
+        // The report names it as it is: its writer escapes what JSON must.
+        char named[700];
+        snprintf(named, sizeof named, "%s\\%s", keyText, valueName);
+        RunRecordObject(kObjectRunValue, named, kActionDeleteValue, kResultReportOnly, nullptr);
         return;
     }
     status = sys::RegDeleteValueA(key, valueName);
@@ -76,9 +77,9 @@ static void DeleteRunValueInView(HKEY hive, const char *keyPath, const char *val
     sys::RegCloseKey(key);
     // Only a value that was there is an object of the run.
     if (status != ERROR_FILE_NOT_FOUND) {
-        char shown[sizeof shownKey + sizeof shownName];
-        snprintf(shown, sizeof shown, "%s\\%s", shownKey, shownName);
-        RunRecordObject(kObjectRunValue, shown, kActionDeleteValue,
+        char named[700];
+        snprintf(named, sizeof named, "%s\\%s", keyText, valueName);
+        RunRecordObject(kObjectRunValue, named, kActionDeleteValue,
                         status == ERROR_SUCCESS ? kResultDone : kResultFailed, nullptr);
     }
 }
