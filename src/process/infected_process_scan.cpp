@@ -58,6 +58,15 @@ static void KeepImageForDeletion(ProcessScanContext *scan, const char *name, con
     strcpy(scan->images[scan->imageCount++], name);
 }
 
+static const char *LastBackslash(const char *text)
+{
+    const char *last = nullptr;
+    for (; *text != '\0'; ++text)
+        if (*text == '\\')
+            last = text;
+    return last;
+}
+
 int ScanInfectedProcesses(InfectionTest isInfected)
 {
     ProcessScanContext scan;
@@ -72,7 +81,7 @@ int ScanInfectedProcesses(InfectionTest isInfected)
         UINT length = sys::GetSystemDirectoryA(scan.systemFolders[0], MAX_PATH);
         if (length == 0 || length >= MAX_PATH)
             scan.systemFolders[0][0] = '\0';
-        const char *end = strrchr(scan.systemFolders[0], '\\');
+        const char *end = LastBackslash(scan.systemFolders[0]);
         if (end != nullptr)
             snprintf(scan.systemFolders[1], MAX_PATH, "%.*s\\SysWOW64", (int)(end - scan.systemFolders[0]),
                      scan.systemFolders[0]);
@@ -236,7 +245,7 @@ static int ProbeImageInTime(const char *path)
 // 1 when the image lies in the system folder itself (or its 32-bit twin).
 static int InSystemFolder(const ProcessScanContext *scan, const char *name)
 {
-    const char *end = strrchr(name, '\\');
+    const char *end = LastBackslash(name);
     for (const char *folder : scan->systemFolders) {
         size_t length = strlen(folder);
         if (length > 0 && static_cast<size_t>(end - name) == length && _strnicmp(name, folder, length) == 0)
@@ -304,8 +313,11 @@ void CheckProcess(const ListedProcess *process, void *context)
     if (probeImage)
         pin = sys::CreateFileA(name, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A file that is not there holds no decoy: the read says what it finds.
+    DWORD pinError = pin == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
     int probe = kProbeRunning;
-    if (!probeImage || pin != INVALID_HANDLE_VALUE) {
+    if (!probeImage || pin != INVALID_HANDLE_VALUE || pinError == ERROR_FILE_NOT_FOUND ||
+        pinError == ERROR_PATH_NOT_FOUND) {
         infected = scan->isInfected(name, &identity, &facts);
         if (probeImage && (infected == 0 || infected == 1))
             probe = ProbeImageInTime(name);
