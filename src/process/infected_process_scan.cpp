@@ -58,6 +58,15 @@ static void KeepImageForDeletion(ProcessScanContext *scan, const char *name, con
     strcpy(scan->images[scan->imageCount++], name);
 }
 
+static const char *LastBackslash(const char *text)
+{
+    const char *last = nullptr;
+    for (; *text != '\0'; ++text)
+        if (*text == '\\')
+            last = text;
+    return last;
+}
+
 int ScanInfectedProcesses(InfectionTest isInfected)
 {
     ProcessScanContext scan;
@@ -66,8 +75,19 @@ int ScanInfectedProcesses(InfectionTest isInfected)
     scan.anyInfected = 0;
     scan.allTerminated = 1;
 
-    // The debug privilege lets the scan open processes of other users.
     int nt = IsWindowsNT();
+    scan.probeImages = nt ? 1 : 0;
+    if (nt) {
+        UINT length = sys::GetSystemDirectoryA(scan.systemFolders[0], MAX_PATH);
+        if (length == 0 || length >= MAX_PATH)
+            scan.systemFolders[0][0] = '\0';
+        const char *end = LastBackslash(scan.systemFolders[0]);
+        if (end != nullptr)
+            snprintf(scan.systemFolders[1], MAX_PATH, "%.*s\\SysWOW64", (int)(end - scan.systemFolders[0]),
+                     scan.systemFolders[0]);
+    }
+
+    // The debug privilege lets the scan open processes of other users.
     HANDLE token = nullptr;
     if (nt) {
         if (!sys::OpenProcessToken(sys::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
@@ -149,6 +169,91 @@ static int IsOnLocalFixedDrive(const char *name)
     return sys::GetDriveTypeA(root) == DRIVE_FIXED;
 }
 
+// The running image's file refuses every open for writing while it is mapped
+// (a sharing violation, whatever the sharing); a file put at the image path
+// after the image was renamed away (a decoy) does not. The system keeps
+// naming the image by the path it was started from, so a write that opens
+// tells that the file there is not what the process runs. Nothing is written.
+namespace {
+
+enum { kProbeRunning = 0, kProbeNotRunning = 1, kProbeNoAnswer = 2 };
+enum { kProbeWaiting = 0, kProbeDone = 1, kProbeGivenUp = 2 };
+
+struct ImageProbe {
+    volatile LONG flag;
+    int answer;
+    char path[MAX_PATH];
+};
+
+}  // namespace
+
+static int ProbeImage(const char *path)
+{
+    // On 64-bit Windows the image path names the real file.
+    FileRedirection redirection = FileRedirectionOff();
+    HANDLE file = sys::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    FileRedirectionBack(redirection);
+    if (file == INVALID_HANDLE_VALUE)
+        return kProbeRunning;  // mapped, or not ours to write: judged as it is
+    sys::CloseHandle(file);
+    return kProbeNotRunning;
+}
+
+static DWORD WINAPI ProbeInTime(void *parameter)
+{
+    ImageProbe *probe = static_cast<ImageProbe *>(parameter);
+    probe->answer = ProbeImage(probe->path);
+    if (InterlockedCompareExchange(&probe->flag, kProbeDone, kProbeWaiting) == kProbeGivenUp)
+        sys::free(probe);
+    return 0;
+}
+
+// The write probe on a thread of its own, with the reads' deadline: the open
+// breaks another user's opportunistic lock on the file and would wait for it.
+static int ProbeImageInTime(const char *path)
+{
+    ImageProbe *probe = static_cast<ImageProbe *>(sys::malloc(sizeof(ImageProbe)));
+    HANDLE thread = nullptr;
+    if (probe != nullptr) {
+        probe->flag = kProbeWaiting;
+        snprintf(probe->path, sizeof probe->path, "%s", path);
+        DWORD threadId = 0;
+        thread = sys::CreateThread(nullptr, 0, ProbeInTime, probe, 0, &threadId);
+    }
+    if (thread == nullptr) {
+        sys::free(probe);
+        return ProbeImage(path);
+    }
+    DWORD started = sys::GetTickCount();
+    DWORD wait;
+    do
+        wait = WaitForSingleObject(thread, kConsoleBatchMilliseconds);
+    while (wait != WAIT_OBJECT_0 && sys::GetTickCount() - started < kReadDeadlineMs);
+    if (wait != WAIT_OBJECT_0 &&
+        InterlockedCompareExchange(&probe->flag, kProbeGivenUp, kProbeWaiting) == kProbeWaiting) {
+        sys::CloseHandle(thread);  // left behind: it frees the probe when it comes back
+        return kProbeNoAnswer;
+    }
+    WaitForSingleObject(thread, INFINITE);  // done, or just ending
+    sys::CloseHandle(thread);
+    int answer = probe->answer;
+    sys::free(probe);
+    return answer;
+}
+
+// 1 when the image lies in the system folder itself (or its 32-bit twin).
+static int InSystemFolder(const ProcessScanContext *scan, const char *name)
+{
+    const char *end = LastBackslash(name);
+    for (const char *folder : scan->systemFolders) {
+        size_t length = strlen(folder);
+        if (length > 0 && static_cast<size_t>(end - name) == length && _strnicmp(name, folder, length) == 0)
+            return 1;
+    }
+    return 0;
+}
+
 // How long an ended worm process may take to let go of its image.
 static const DWORD kProcessEndWaitMs = 5000;
 
@@ -198,8 +303,39 @@ void CheckProcess(const ListedProcess *process, void *context)
     WormFileFacts facts;
     memset(&facts, 0, sizeof facts);
     facts.signatureId = -1;
-    int infected = scan->isInfected(name, &identity, &facts);
+    // On the NT family the file at the path is held, sharing no deletion, for
+    // the read and the write probe: it can be neither renamed nor deleted, nor
+    // a folder above it renamed, so both meet the same file. An open for its
+    // attributes alone breaks no opportunistic lock.
+    HANDLE pin = INVALID_HANDLE_VALUE;
+    int infected = kNotExamined;
+    int probeImage = scan->probeImages && !InSystemFolder(scan, name);
+    if (probeImage)
+        pin = sys::CreateFileA(name, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A file that is not there holds no decoy: the read says what it finds.
+    DWORD pinError = pin == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    int probe = kProbeRunning;
+    if (!probeImage || pin != INVALID_HANDLE_VALUE || pinError == ERROR_FILE_NOT_FOUND ||
+        pinError == ERROR_PATH_NOT_FOUND) {
+        infected = scan->isInfected(name, &identity, &facts);
+        if (probeImage && (infected == 0 || infected == 1))
+            probe = ProbeImageInTime(name);
+    }
+    if (pin != INVALID_HANDLE_VALUE)
+        sys::CloseHandle(pin);
     FileRedirectionBack(redirection);
+    if (probe == kProbeNoAnswer)
+        infected = kNotExaminedInTime;
+    if (probe == kProbeNotRunning) {
+        // Neither judged nor ended: the file it runs was not the one read.
+        TracePrint(TraceModuleName, -1, 1,
+                   "Process %s (PID=0x%x) could not be examined: the file at its image path is not its running "
+                   "image\n",
+                   shown, (unsigned)processId);
+        RunTallyAddUnjudged(kProcessNotHandled);
+        return;
+    }
     if (infected == kNotExaminedInTime) {
         TracePrint(TraceModuleName, -1, 1, "Process %s (PID=0x%x) could not be examined: no answer within %u seconds\n",
                    shown, (unsigned)processId, (unsigned)(kReadDeadlineMs / 1000));

@@ -25,6 +25,14 @@ enum { kMaxPendingImages = 16 };
 // What the scan carries from process to process.
 struct ProcessScanContext {
     InfectionTest isInfected;
+    // 1 on the NT family: the file at an image path is tested to be the running
+    // image before its process is judged by it (see CheckProcess).
+    uint32_t probeImages;
+    // The system folder and its 32-bit twin (empty when unknown): only
+    // administrators change them, so a decoy there needs rights that end the
+    // game anyway, and the emulators that run Windows programs keep their own
+    // programs' files there without mapping them.
+    char systemFolders[2][MAX_PATH];
     uint32_t anyInfected;    // 1 once an infected process was met
     uint32_t allTerminated;  // 0 once a termination failed, for good
     uint32_t roundInfected;  // infected processes met in this listing

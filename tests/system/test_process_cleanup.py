@@ -5,6 +5,7 @@ the harmless sample program with a forged fingerprint window. Wine runs each
 Windows process as one Linux process, so a test sees directly whether a
 sample still runs."""
 
+import os
 import re
 import subprocess
 import unittest
@@ -127,6 +128,22 @@ class InfectedProcess(WorkstationTestCase):
         self.assertFalse(ws.exists(WORM))
         self.assertEqual(ws.read_file("C:\\windows\\notepad.exe"), notepad)
         self.assertTrue(shared.running())
+
+    def test_a_worm_that_renamed_its_image_behind_a_clean_decoy_is_not_passed_nor_ended(self):
+        # The system still names the image by its first path, where a clean
+        # copy now lies; that copy opens for writing, the running image would not.
+        ws = self.workstation()
+        worm = ws.start_sample_program(WORM, 1)
+        self.addCleanup(worm.kill)
+        os.rename(ws.host_path(WORM), ws.host_path(WORM + ".tmp"))
+        ws.plant_file(WORM, sample_program())
+        result = self.run_tool(ws, "/SILENT", "/EXITCODE", timeout=120)
+
+        self.assertRegex(result.log, rb"Process C:\\Users\\Public\\svc\\winsvc\.exe \(PID=0x[0-9a-f]+\) could not be "
+                                     rb"examined: the file at its image path is not its running image\r\n")
+        self.assertEqual(result.exit_code, 3)
+        self.assertTrue(worm.running(), "an unjudged process was ended")
+        self.assertEqual(ws.read_file(WORM), sample_program())
 
 
 class NoInfectedProcess(WorkstationTestCase):

@@ -787,6 +787,17 @@ FARPROC WINAPI PretendGetProcAddress(HMODULE module, LPCSTR name)
     return real;
 }
 
+// The running worm's image refuses an open for writing, as a mapped file does.
+HANDLE WINAPI PretendFiles(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                           DWORD flags, HANDLE templateFile)
+{
+    if (g_wormRunning && (access & GENERIC_WRITE) && _stricmp(path, g_wormImage.c_str()) == 0) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    return PretendGuardDevices(path, access, share, security, disposition, flags, templateFile);
+}
+
 HANDLE WINAPI PretendOpenProcess(DWORD access, BOOL inherit, DWORD id)
 {
     if (id == kWormProcessId && g_wormRunning)
@@ -1110,7 +1121,7 @@ SweepOutcome RunSweep(const std::vector<const FailureSpec *> &failing, Mode mode
         ScopedSysCall<decltype(sys::WaitForSingleObject)> wait(sys::WaitForSingleObject, PretendWait);
         ScopedSysCall<decltype(sys::MoveFileExA)> move(sys::MoveFileExA, RecordedDelayedMove);
         ScopedSysCall<decltype(sys::MoveFileExW)> moveW(sys::MoveFileExW, RecordedDelayedMoveW);
-        ScopedSysCall<decltype(sys::CreateFileA)> guard(sys::CreateFileA, PretendGuardDevices);
+        ScopedSysCall<decltype(sys::CreateFileA)> guard(sys::CreateFileA, PretendFiles);
         ScopedSysCall<decltype(sys::DeviceIoControl)> control(sys::DeviceIoControl, PretendGuardControl);
         ScopedSysCall<decltype(sys::CloseHandle)> close(sys::CloseHandle, PretendClose);
         ScopedSysCall<decltype(sys::MessageBoxA)> box(sys::MessageBoxA, PressOk);

@@ -35,6 +35,7 @@ struct FakeProcess {
     bool ended = false;          // terminated: no longer listed
     int restartsLeft = 0;        // a partner starts it again this many times
     std::string memoryName;      // what its loader data names, when not its image
+    bool decoyAtImagePath = false;  // its image was renamed away and another file put at its path
 };
 
 struct FakeMachine {
@@ -323,6 +324,19 @@ void WINAPI FakeSleep(DWORD milliseconds)
     g_machine.events.push_back("sleep " + std::to_string(milliseconds));
 }
 
+// A running image refuses every open for writing, as a mapped file does; a
+// decoy at a renamed image's path does not.
+HANDLE WINAPI FakeImageOpen(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                            DWORD flags, HANDLE templateFile)
+{
+    for (const FakeProcess &p : g_machine.processes)
+        if (!p.ended && !p.decoyAtImagePath && (access & GENERIC_WRITE) && _stricmp(p.name.c_str(), path) == 0) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return INVALID_HANDLE_VALUE;
+        }
+    return CreateFileA(path, access, share, security, disposition, flags, templateFile);
+}
+
 // Every call of both enumerators and of the scan's process work goes to the
 // pretend machine.
 struct PretendMachineCalls {
@@ -338,6 +352,7 @@ struct PretendMachineCalls {
     ScopedSysCall<decltype(sys::QueryDosDeviceA)> devices{sys::QueryDosDeviceA, FakeDosDevice};
     ScopedSysCall<decltype(sys::GetDriveTypeA)> drives{sys::GetDriveTypeA, FakeDriveType};
     ScopedSysCall<decltype(sys::GetCurrentProcessId)> ownId{sys::GetCurrentProcessId, FakeOwnId};
+    ScopedSysCall<decltype(sys::CreateFileA)> images{sys::CreateFileA, FakeImageOpen};
 };
 
 struct Seen {
@@ -608,6 +623,35 @@ TEST_F(ScanTest, AnInfectedProcessIsTerminatedThenItsImageDeletedOnceItHasEnded)
     EXPECT_NE(std::find(opens.begin(), opens.end(),
                         static_cast<DWORD>(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE | SYNCHRONIZE)),
               opens.end());
+}
+
+// A worm that renamed its running image and left a clean decoy at its path:
+// the file there opens for writing, so it is not what the process runs. Not
+// judged clean, never ended: counted as not examined. Windows 9x is not asked.
+TEST_F(ScanTest, AProcessWhoseImagePathHoldsADecoyIsNotExaminedNorEnded)
+{
+    for (DWORD platform : {VER_PLATFORM_WIN32_NT, VER_PLATFORM_WIN32_WINDOWS}) {
+        std::string decoy = Worm("svc.exe"), worm = Worm("worm.exe");
+        g_machine = FakeMachine();
+        g_platform = platform;
+        g_machine.processes = {{0x30, decoy}, {0x34, worm}};
+        g_machine.processes[0].decoyAtImagePath = g_machine.processes[1].decoyAtImagePath = true;
+        unsigned unjudged = RunTallyUnjudged(kProcessNotHandled);
+
+        ScanInfectedProcesses(NamedWorm);
+
+        bool nt = platform == VER_PLATFORM_WIN32_NT;
+        EXPECT_EQ(g_machine.events.empty(), nt);
+        EXPECT_EQ(RunTallyUnjudged(kProcessNotHandled), unjudged + (nt ? 2 : 0));
+        EXPECT_EQ(FileExists(worm), nt);
+    }
+    std::vector<std::string> lines = StepLines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string &line) {
+                                return line.find("(PID=0x34) could not be examined: the file at its image path is not "
+                                                 "its running image") != std::string::npos;
+                            }),
+              1);
 }
 
 // However the system names images (in full, by device path, not at all), a
