@@ -54,6 +54,29 @@ void ReportRunInterrupted(const char *cause)
     TracePrint(TraceModuleName, -1, 1, "The run was interrupted: %s\n", cause);
 }
 
+// The session watch's handler. A confirmed end is an interruption. An
+// unconfirmed one is a false alarm, or a real end the system cannot confirm
+// (no mark before Windows XP), after which the system ends the process: the
+// guard goes on now either way and stays on for the rest of the run, which
+// owes it on at its end anyway; switching it off again would leave it off
+// when the process is ended, and would let any program toggle it. Logged
+// once: a flood of announcements must not flood the log. Only the watch's
+// thread calls it.
+static void AnswerSessionEnd(const char *cause, int confirmed)
+{
+    static int announced;
+    if (confirmed) {
+        ReportRunInterrupted(cause);
+        return;
+    }
+    RestoreGuard();
+    if (announced)
+        return;
+    announced = 1;
+    TracePrint(TraceModuleName, -1, 1,
+               "The session's end was announced (%s) but the system does not confirm it; the run goes on\n", cause);
+}
+
 LONG WINAPI RestoreGuardAfterCrash(EXCEPTION_POINTERS *exception)
 {
     RestoreGuard();
@@ -105,7 +128,7 @@ int Disinfect_Vornik(uint32_t *status, uint32_t, const char *, uint32_t, uint32_
 
     sys::SetConsoleCtrlHandler(IgnoreConsoleCtrl, TRUE);
     SessionWatch sessionWatch;
-    StartSessionWatch(&sessionWatch, ReportRunInterrupted);
+    StartSessionWatch(&sessionWatch, AnswerSessionEnd);
     LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = sys::SetUnhandledExceptionFilter(RestoreGuardAfterCrash);
 
     // No step depends on an earlier one: each runs whatever the others found.

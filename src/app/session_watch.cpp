@@ -19,16 +19,28 @@ static LRESULT CALLBACK AnswerSessionEnd(HWND window, UINT message, WPARAM wPara
         // The run does not hold the session up: it is made safe when the
         // end comes.
         return TRUE;
-    case WM_ENDSESSION:
+    case WM_ENDSESSION: {
         if (!wParam)
             return 0;  // another program refused: the session and the run go on
-        g_onSessionEnd((lParam & ENDSESSION_LOGOFF) ? "the user logged off" : "the system is shutting down");
+        // The system marks the session of this process as ending, by a
+        // log-off or a shut-down, before it sends the message; a program
+        // that sends it cannot set the mark. A log-off of another session
+        // (a run as SYSTEM beside the user's desktop) is not this session's
+        // end either. Before Windows XP the mark does not exist: the end is
+        // then unconfirmed, the guard is on all the same, and the system
+        // ends the process itself.
+        int confirmed = sys::GetSystemMetrics(SM_SHUTTINGDOWN) != 0;
+        g_onSessionEnd((lParam & ENDSESSION_LOGOFF) ? "the user logged off" : "the system is shutting down",
+                       confirmed);
+        if (!confirmed)
+            return 0;
         // The system may end the process any time after this returns, while
         // the walk goes on logging: the process ends here, so the line just
         // written stays the last. TerminateProcess, not ExitProcess: the
         // other threads may be stopped inside the runtime's locks.
         sys::TerminateProcess(sys::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
         return 0;
+    }
     default:
         return sys::DefWindowProcA(window, message, wParam, lParam);
     }

@@ -15,10 +15,13 @@ struct SessionWatch {
     HANDLE stop;    // set when the run no longer needs the watch
 };
 
-// Called on the watch's thread when the session ends, with its cause ("the
-// user logged off", "the system is shutting down"); the process is ended
-// right after it returns.
-typedef void (*SessionEndHandler)(const char *cause);
+// Called on the watch's thread when the session's end is announced, with its
+// cause ("the user logged off", "the system is shutting down") and whether the
+// system confirms it. Any program on the desktop can send the announcement
+// (Vista and later refuse it only from a lower integrity level), so only a
+// confirmed one ends the process, right after the handler returns; after an
+// unconfirmed one the run goes on.
+typedef void (*SessionEndHandler)(const char *cause, int confirmed);
 
 // Starts the watch's thread and waits until its window is up (a few seconds
 // at most), so that the session's end is heard from the run's first step.

@@ -275,6 +275,7 @@ struct Optional<Row, R(WINAPI *)(A...)> {
     X(CreateWindowExA, ::CreateWindowExA)                    \
     X(DestroyWindow, ::DestroyWindow)                        \
     X(DefWindowProcA, ::DefWindowProcA)                      \
+    X(GetSystemMetrics, ::GetSystemMetrics)                  \
     X(PeekMessageA, ::PeekMessageA)                          \
     X(DispatchMessageA, ::DispatchMessageA)                  \
     X(MsgWaitForMultipleObjects, ::MsgWaitForMultipleObjects) \

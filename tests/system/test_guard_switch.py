@@ -169,6 +169,23 @@ class InterruptedRun(GuardTestCase):
                 self.assertTrue(run.endswith(b"The run was interrupted: " + cause + b"\r\n"), run[-300:])
                 states = [r[2] for r in ioctls(guard.requests(ws)) if r[1] == guard.SET_STATE]
                 self.assertEqual(states, [b"0\0", b"0\0", b"1\0", b"1\0"])
+        with self.subTest(how="forged"):
+            # Any program can send the message; the system does not mark the
+            # session as ending: the guard goes on early, once, and the run
+            # goes on to its end.
+            guard.clear_records(ws)
+            walking = ws.start_program("C:\\Tools\\interrupt_probe.exe", "walk")
+            self.assertTrue(walking.wait_for_stdout(b"walking", timeout=120), walking.stdout())
+            ws.run_program("C:\\Tools\\end_session.exe", "forge", timeout=60)
+            result = walking.wait(180)
+            run = log_runs(result.log)[-1]
+            self.assertEqual(result.exit_code, 0, run[-300:])
+            self.assertIn(b"\r\nThe session's end was announced (the system is shutting down) but the system does not "
+                          b"confirm it; the run goes on\r\n", run)
+            self.assertNotIn(b"The run was interrupted", run)
+            self.assertRegex(run, END_LINE + rb"Exiting, return value 0\r\n\Z")
+            states = [r[2] for r in ioctls(guard.requests(ws)) if r[1] == guard.SET_STATE]
+            self.assertEqual(states, [b"0\0", b"0\0", b"1\0", b"1\0"])
 
 
 class Windows98Guard(GuardTestCase):

@@ -208,6 +208,19 @@ class UnattendedRun(WorkstationTestCase):
         with open(os.path.join(ws.host_path("S:\\logs"), computer + ".json"), "rb") as f:
             self.assertEqual(json.loads(f.read())["outcome"], "cleaned")
         self.assertRegex(result.log, b"Infections were found and removed.\r\n" + END_LINE + b"Exiting, return value 1\r\n")
+        # Run from an environment a worm has set: the name and the exit code
+        # are still the system's. (Wine's cmd has no name for its own folder:
+        # the Windows folder is SystemRoot here, as on Windows before Vista.)
+        ws.plant_file("C:\\Temp\\again.pif", forge_sample_module().make_sample(20000, 1))
+        ws.plant_file("S:\\Tools\\infected.cmd", b"@set COMPUTERNAME=OTHER-PC\r\n@set ERRORLEVEL=0\r\n"
+                                                  b"@call S:\\Tools\\T-Vornik-unattended.cmd %1\r\n")
+        result = ws.run_program("C:\\windows\\system32\\cmd.exe", "/c", "S:\\Tools\\infected.cmd", "S:\\logs",
+                                timeout=120)
+        self.assertEqual(result.exit_code, 1, result)
+        self.assertEqual(sorted(os.listdir(ws.host_path("S:\\logs"))),
+                         sorted([computer + ".json", computer + ".log", "readme.txt"]))
+        with open(os.path.join(ws.host_path("S:\\logs"), computer + ".log"), "rb") as f:
+            self.assertEqual(f.read(), result.log)
 
     def test_the_report_parses_and_names_every_object_as_the_log_does(self):
         ws = self.workstation()

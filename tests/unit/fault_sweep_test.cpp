@@ -159,7 +159,8 @@ const FailureSpec kFailures[] = {
 // made to fail: Sleep, GetCurrentProcessId, GetSystemInfo, GetTickCount, GetLocalTime, GetSystemTime,
 // SetUnhandledExceptionFilter, SetErrorMode,
 // OutputDebugStringA, GetCurrentProcess, IsDBCSLeadByte, EqualSid, FreeSid, LocalFree, free, DefWindowProcA,
-// PeekMessageA (no message is an answer), DispatchMessageA, WaitForMultipleObjects (the session
+// PeekMessageA (no message is an answer), DispatchMessageA, GetSystemMetrics (0, the session's end
+// unconfirmed, is its failure and an answer), WaitForMultipleObjects (the session
 // watch's bounded wait on its own event and thread), fileno (of the
 // runtime's own stdout); and GetModuleBaseNameA and VDMEnumTaskWOWEx, which
 // are looked up but never called.

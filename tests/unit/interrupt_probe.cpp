@@ -3,7 +3,10 @@
 // the run's handler on a thread of its own (the process ends when the handler
 // lets it), or a failing call raises an exception that nothing handles. For
 // the system tests of the guard on a stand-in guard. With "walk" the walk
-// prints "walking" and goes on slowly, for a test to end the session.
+// prints "walking" and goes on slowly, for a test to end the session, until
+// the run asks whether the session is ending. Wine never marks a session as
+// ending: here the mark is set while the named event end_session.c makes for
+// a real end exists.
 //   interrupt_probe close|logoff|shutdown|crash|walk
 #include "app/disinfect.h"
 #include "app/entry.h"
@@ -17,6 +20,20 @@ static bool g_crash;
 static bool g_walkOn;
 static int g_steps;
 static decltype(sys::FindNextFileA) g_realFindNext;
+static decltype(sys::GetSystemMetrics) g_realMetrics;
+static volatile LONG g_asked;
+
+static int WINAPI StagedMetrics(int index)
+{
+    if (index != SM_SHUTTINGDOWN)
+        return g_realMetrics(index);
+    g_asked = 1;
+    HANDLE ending = OpenEventA(SYNCHRONIZE, FALSE, "T-Vornik.Test.SessionEnding");
+    if (ending == nullptr)
+        return 0;
+    CloseHandle(ending);
+    return 1;
+}
 
 static DWORD WINAPI DeliverEvent(LPVOID)
 {
@@ -32,7 +49,7 @@ static BOOL WINAPI FailingFindNext(HANDLE search, LPWIN32_FIND_DATAA entry)
     DWORD written;
     if (++g_steps == 5 && g_walkOn)
         WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "walking\r\n", 9, &written, nullptr);
-    if (g_walkOn && g_steps >= 5) {
+    if (g_walkOn && g_steps >= 5 && !g_asked) {
         Sleep(20);
     } else if (g_steps == 5) {
         if (g_crash)
@@ -54,6 +71,8 @@ int main(int argc, char **argv)
                                            : CTRL_SHUTDOWN_EVENT;
     g_realFindNext = sys::FindNextFileA;
     sys::FindNextFileA = FailingFindNext;
+    g_realMetrics = sys::GetSystemMetrics;
+    sys::GetSystemMetrics = StagedMetrics;
     char program[] = "T-Vornik.exe", silent[] = "/SILENT";
     char *args[] = {program, silent, nullptr};
     return VornikMain(2, args);
