@@ -103,6 +103,7 @@ const FailureSpec kFailures[] = {
     {"CryptHashData", FALSE, static_cast<DWORD>(NTE_BAD_HASH), 0, false},
     {"CryptGetHashParam", FALSE, static_cast<DWORD>(NTE_BAD_HASH), 0, false},
     {"CryptDestroyHash", FALSE, ERROR_INVALID_HANDLE, 0, true},
+    {"CryptGenRandom", FALSE, static_cast<DWORD>(NTE_FAIL), 0, false},
     {"OpenProcessToken", FALSE, ERROR_ACCESS_DENIED, 0, false},
     {"GetTokenInformation", FALSE, ERROR_ACCESS_DENIED, 0, false},
     {"AllocateAndInitializeSid", FALSE, ERROR_NOT_ENOUGH_MEMORY, 0, false},
