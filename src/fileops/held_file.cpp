@@ -449,19 +449,23 @@ static const wchar_t kToolFolderAcl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA
 // tool's ACL.
 static HANDLE HoldOwnFolder(const wchar_t *path, int make)
 {
+    BOOL made = FALSE;
     if (make) {
         PSECURITY_DESCRIPTOR descriptor = nullptr;
         if (!sys::ConvertStringSecurityDescriptorToSecurityDescriptorW(kToolFolderAcl, kSddlRevision, &descriptor,
                                                                        nullptr))
             return INVALID_HANDLE_VALUE;  // a folder without that ACL would be no safer than the file's own
         SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
-        BOOL made = sys::CreateDirectoryW(path, &security);
+        made = sys::CreateDirectoryW(path, &security);
         DWORD error = GetLastError();
         sys::LocalFree(descriptor);
         if (!made && error != ERROR_ALREADY_EXISTS)
             return INVALID_HANDLE_VALUE;
     }
-    HANDLE folder = sys::CreateFileW(path, FILE_READ_ATTRIBUTES | READ_CONTROL | FILE_ADD_FILE | SYNCHRONIZE,
+    // One it made itself it may take back: DELETE.
+    HANDLE folder = sys::CreateFileW(path,
+                                     FILE_READ_ATTRIBUTES | READ_CONTROL | FILE_ADD_FILE | SYNCHRONIZE |
+                                         (made ? DELETE : 0),
                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (folder == INVALID_HANDLE_VALUE)
@@ -469,8 +473,13 @@ static HANDLE HoldOwnFolder(const wchar_t *path, int make)
     DWORD attributes = 0;
     // Whoever made the name: its maker, or anyone it lets in, could change
     // what waits in it before the restart, or plant an entry.
-    if (IsLink(folder, path, &attributes) != 0 || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        !OnlyAdministratorsChange(folder)) {
+    int link = IsLink(folder, path, &attributes);
+    if (link != 0 || !(attributes & FILE_ATTRIBUTE_DIRECTORY) || !OnlyAdministratorsChange(folder)) {
+        // Made by this call yet not the tool's (a volume without owners, a
+        // system that keeps none): no empty folder is left behind for each
+        // try. Through the handle checked, never whatever the name leads to.
+        if (made && link == 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+            MarkForDeletionByHandle(folder);
         sys::CloseHandle(folder);
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
