@@ -2,6 +2,7 @@
 #include "fileops/long_path.h"
 #include "sys/syscalls.h"
 
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 #include <wchar.h>
@@ -36,6 +37,7 @@ static const ULONG kNameSurrogateTag = 0x20000000;
 
 static const SE_OBJECT_TYPE kSeFileObject = SE_FILE_OBJECT;
 static const DWORD kOwnerSecurityInfo = 0x1;  // OWNER_SECURITY_INFORMATION
+static const DWORD kDaclSecurityInfo = 0x4;   // DACL_SECURITY_INFORMATION
 static const DWORD kSddlRevision = 1;
 
 int FileIdentityOf(HANDLE file, FileIdentity *identity)
@@ -63,54 +65,132 @@ int SameFileIdentity(const FileIdentity *a, const FileIdentity *b)
            a->indexLow == b->indexLow;
 }
 
-// 1 when owner is SYSTEM, the Administrators group or TrustedInstaller (the
-// owners of the system's own compatibility links and of what an elevated
-// administrator makes), or, with ownAccount, the account the tool runs as.
-static int IsTrustedOwner(PSID owner, int ownAccount)
+// SYSTEM, the Administrators group and TrustedInstaller: the accounts that
+// own the system's own folders and links, and what an elevated administrator
+// makes. No rule for the account the tool runs as: under UAC a worm running
+// unelevated as that administrator owns what it makes too.
+struct TrustedSids {
+    PSID sids[3];
+};
+
+static void ReleaseTrustedSids(TrustedSids *trusted)
 {
-    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-    PSID sid = nullptr;
-    int trusted = 0;
-    if (sys::AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &sid)) {
-        trusted = sys::EqualSid(owner, sid) != 0;
-        sys::FreeSid(sid);
+    for (PSID &sid : trusted->sids) {
+        if (sid != nullptr)
+            sys::FreeSid(sid);
+        sid = nullptr;
     }
-    if (!trusted && sys::AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID,
-                                                  DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &sid)) {
-        trusted = sys::EqualSid(owner, sid) != 0;
-        sys::FreeSid(sid);
-    }
-    if (!trusted && sys::AllocateAndInitializeSid(&ntAuthority, 6, SECURITY_SERVICE_ID_BASE_RID, 956008885,
-                                                  3418522649u, 1831038044, 1853292631, 2271478464u, 0, 0, &sid)) {
-        trusted = sys::EqualSid(owner, sid) != 0;
-        sys::FreeSid(sid);
-    }
-    HANDLE token = nullptr;
-    if (!trusted && ownAccount && sys::OpenProcessToken(sys::GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        union {
-            TOKEN_USER user;
-            BYTE bytes[256];
-        } buffer;
-        DWORD needed = 0;
-        if (sys::GetTokenInformation(token, TokenUser, &buffer, sizeof buffer, &needed))
-            trusted = sys::EqualSid(owner, buffer.user.User.Sid) != 0;
-        sys::CloseHandle(token);
-    }
-    return trusted;
 }
 
-// 1 when the object open at handle is owned as IsTrustedOwner says; 0 when
+// Answers 1 when all three are had.
+static int LoadTrustedSids(TrustedSids *trusted)
+{
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    memset(trusted, 0, sizeof *trusted);
+    if (sys::AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0,
+                                      &trusted->sids[0]) &&
+        sys::AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0,
+                                      0, 0, 0, 0, &trusted->sids[1]) &&
+        sys::AllocateAndInitializeSid(&ntAuthority, 6, SECURITY_SERVICE_ID_BASE_RID, 956008885, 3418522649u,
+                                      1831038044, 1853292631, 2271478464u, 0, 0, &trusted->sids[2]))
+        return 1;
+    ReleaseTrustedSids(trusted);
+    return 0;
+}
+
+static int IsTrustedSid(const TrustedSids *trusted, PSID sid)
+{
+    for (PSID known : trusted->sids)
+        if (sys::EqualSid(sid, known))
+            return 1;
+    return 0;
+}
+
+// CREATOR OWNER: an ACE for it that is only inherited gives the maker of
+// what is made inside, not the folder itself.
+static int IsCreatorOwner(const SID *sid)
+{
+    static const BYTE kCreatorAuthority[6] = {0, 0, 0, 0, 0, 3};
+    return sid->SubAuthorityCount == 1 && memcmp(sid->IdentifierAuthority.Value, kCreatorAuthority, 6) == 0 &&
+           sid->SubAuthority[0] == 0;
+}
+
+// The rights that change a folder or what it holds: write or add files and
+// folders, delete it or what it holds, change its permissions, take it.
+static const ACCESS_MASK kChangingRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
+                                           FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                                           GENERIC_ALL | MAXIMUM_ALLOWED;
+
+// 1 when the DACL grants none but the trusted accounts a changing right. A
+// denial takes nothing away from this; an entry of a kind not read here, or
+// one that does not fit, counts as a grant.
+static int DaclKeepsOthersOut(const ACL *dacl, const TrustedSids *trusted)
+{
+    const BYTE *at = reinterpret_cast<const BYTE *>(dacl) + sizeof(ACL);
+    const BYTE *end = reinterpret_cast<const BYTE *>(dacl) + dacl->AclSize;
+    for (WORD i = 0; i < dacl->AceCount; ++i) {
+        if (at + sizeof(ACE_HEADER) > end)
+            return 0;
+        const ACE_HEADER *header = reinterpret_cast<const ACE_HEADER *>(at);
+        if (header->AceSize < sizeof(ACE_HEADER) || at + header->AceSize > end)
+            return 0;
+        if (header->AceType == ACCESS_DENIED_ACE_TYPE || header->AceType == ACCESS_DENIED_OBJECT_ACE_TYPE ||
+            header->AceType == ACCESS_DENIED_CALLBACK_ACE_TYPE) {
+            at += header->AceSize;
+            continue;
+        }
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE)
+            return 0;
+        const ACCESS_ALLOWED_ACE *ace = reinterpret_cast<const ACCESS_ALLOWED_ACE *>(at);
+        const SID *sid = reinterpret_cast<const SID *>(&ace->SidStart);
+        size_t sidStart = offsetof(ACCESS_ALLOWED_ACE, SidStart);
+        if (sidStart + 8 > header->AceSize || sidStart + 8 + 4u * sid->SubAuthorityCount > header->AceSize)
+            return 0;
+        int inheritedOnly = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
+        if ((ace->Mask & kChangingRights) && !(inheritedOnly && IsCreatorOwner(sid)) &&
+            !IsTrustedSid(trusted, const_cast<SID *>(sid)))
+            return 0;
+        at += header->AceSize;
+    }
+    return 1;
+}
+
+int OnlyAdministratorsChange(HANDLE handle)
+{
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (sys::GetSecurityInfo(handle, kSeFileObject, kOwnerSecurityInfo | kDaclSecurityInfo, &owner, nullptr, &dacl,
+                             nullptr, &descriptor) != ERROR_SUCCESS)
+        return 0;
+    TrustedSids trusted;
+    int only = 0;
+    // No DACL at all lets everyone do everything.
+    if (owner != nullptr && dacl != nullptr && LoadTrustedSids(&trusted)) {
+        only = IsTrustedSid(&trusted, owner) && DaclKeepsOthersOut(dacl, &trusted);
+        ReleaseTrustedSids(&trusted);
+    }
+    sys::LocalFree(descriptor);
+    return only;
+}
+
+// 1 when the object open at handle is owned by a trusted account; 0 when
 // not, or when its owner cannot be read.
-static int HasTrustedOwner(HANDLE handle, int ownAccount)
+static int HasTrustedOwner(HANDLE handle)
 {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (sys::GetSecurityInfo(handle, kSeFileObject, kOwnerSecurityInfo, &owner, nullptr, nullptr, nullptr,
                              &descriptor) != ERROR_SUCCESS)
         return 0;
-    int trusted = owner != nullptr && IsTrustedOwner(owner, ownAccount);
+    TrustedSids trusted;
+    int isTrusted = 0;
+    if (owner != nullptr && LoadTrustedSids(&trusted)) {
+        isTrusted = IsTrustedSid(&trusted, owner);
+        ReleaseTrustedSids(&trusted);
+    }
     sys::LocalFree(descriptor);
-    return trusted;
+    return isTrusted;
 }
 
 // What a handle opened without following a link reaches, at the path it was
@@ -203,7 +283,7 @@ static int HoldFolders(HeldPath *held, int links)
                 result = kHoldFailed;
             else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
                 result = kHoldMissing;
-            else if (link && (links != kFollowSystemLinks || !HasTrustedOwner(folder, 0)))
+            else if (link && (links != kFollowSystemLinks || !HasTrustedOwner(folder)))
                 result = kHoldThroughLink;
         }
         *at = L'\\';
@@ -303,6 +383,16 @@ int HeldAllFolders(const HeldPath *held)
     for (const wchar_t *at = held->wide + root; root != 0 && *at != L'\0'; ++at)
         separators += *at == L'\\';
     return root != 0 && held->folderCount == separators;
+}
+
+int HeldFoldersOnlyAdministratorsChange(const HeldPath *held)
+{
+    if (!HeldAllFolders(held))
+        return 0;
+    for (int i = 0; i < held->folderCount; ++i)
+        if (!OnlyAdministratorsChange(held->folders[i]))
+            return 0;
+    return 1;
 }
 
 void ReleaseHeldPath(HeldPath *held)
@@ -421,31 +511,43 @@ int HeldClearHoldingAttributes(HeldPath *held)
 // inherits that; owned by the Administrators group.
 static const wchar_t kToolFolderAcl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
-HANDLE HoldTrustedFolder(const wchar_t *folderPath, int make)
+// Opens the folder at path and answers its handle, held without delete
+// sharing, when it is a folder, no link, and only administrators can change
+// it; else INVALID_HANDLE_VALUE. make: made first where missing, with the
+// tool's ACL.
+static HANDLE HoldOwnFolder(const wchar_t *path, int make)
 {
+    BOOL made = FALSE;
     if (make) {
         PSECURITY_DESCRIPTOR descriptor = nullptr;
         if (!sys::ConvertStringSecurityDescriptorToSecurityDescriptorW(kToolFolderAcl, kSddlRevision, &descriptor,
                                                                        nullptr))
             return INVALID_HANDLE_VALUE;  // a folder without that ACL would be no safer than the file's own
         SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
-        BOOL made = sys::CreateDirectoryW(folderPath, &security);
+        made = sys::CreateDirectoryW(path, &security);
         DWORD error = GetLastError();
         sys::LocalFree(descriptor);
         if (!made && error != ERROR_ALREADY_EXISTS)
             return INVALID_HANDLE_VALUE;
     }
-    HANDLE folder = sys::CreateFileW(folderPath, FILE_READ_ATTRIBUTES | READ_CONTROL | FILE_ADD_FILE | SYNCHRONIZE,
+    // One it made itself it may take back: DELETE.
+    HANDLE folder = sys::CreateFileW(path,
+                                     FILE_READ_ATTRIBUTES | READ_CONTROL | FILE_ADD_FILE | SYNCHRONIZE |
+                                         (made ? DELETE : 0),
                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (folder == INVALID_HANDLE_VALUE)
         return INVALID_HANDLE_VALUE;
     DWORD attributes = 0;
-    // A folder of that name that someone else made first is not used: its
-    // maker could change it, or what waits in it, before the restart. One the
-    // tool's own account made (an earlier run) is the tool's.
-    if (IsLink(folder, folderPath, &attributes) != 0 || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        !HasTrustedOwner(folder, 1)) {
+    // Whoever made the name: its maker, or anyone it lets in, could change
+    // what waits in it before the restart, or plant an entry.
+    int link = IsLink(folder, path, &attributes);
+    if (link != 0 || !(attributes & FILE_ATTRIBUTE_DIRECTORY) || !OnlyAdministratorsChange(folder)) {
+        // Made by this call yet not the tool's (a volume without owners, a
+        // system that keeps none): no empty folder is left behind for each
+        // try. Through the handle checked, never whatever the name leads to.
+        if (made && link == 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+            MarkForDeletionByHandle(folder);
         sys::CloseHandle(folder);
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
@@ -453,19 +555,99 @@ HANDLE HoldTrustedFolder(const wchar_t *folderPath, int make)
     return folder;
 }
 
+// Holds the tool's folder at path, and sub inside it when given (path then
+// names sub). Answers 1 when both are the tool's own.
+static int HoldToolFolderAt(wchar_t *path, const wchar_t *sub, int make, HANDLE *tool, HANDLE *subFolder)
+{
+    *tool = HoldOwnFolder(path, make);
+    if (*tool == INVALID_HANDLE_VALUE)
+        return 0;
+    if (sub == nullptr)
+        return 1;
+    size_t length = wcslen(path);
+    wcscat(path, L"\\");
+    wcscat(path, sub);
+    *subFolder = HoldOwnFolder(path, make);
+    if (*subFolder != INVALID_HANDLE_VALUE)
+        return 1;
+    path[length] = L'\0';
+    sys::CloseHandle(*tool);
+    *tool = INVALID_HANDLE_VALUE;
+    return 0;
+}
+
+// A name for a tool's folder nobody can make ready in advance: the tool's
+// name and 64 bits of the system's random source.
+static int UnguessableName(wchar_t *name, size_t size)
+{
+    HCRYPTPROV provider = 0;
+    if (!sys::CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
+        return 0;
+    unsigned char bytes[8];
+    int had = sys::CryptGenRandom(provider, sizeof bytes, bytes) != 0;
+    sys::CryptReleaseContext(provider, 0);
+    if (!had)
+        return 0;
+    _snwprintf(name, size, L"" TOOL_FOLDER_NAME L".%02X%02X%02X%02X%02X%02X%02X%02X", bytes[0], bytes[1],
+               bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7]);
+    name[size - 1] = L'\0';
+    return 1;
+}
+
+int HoldToolFolder(wchar_t drive, const wchar_t *sub, int make, HANDLE *tool, HANDLE *subFolder, wchar_t *path)
+{
+    *tool = INVALID_HANDLE_VALUE;
+    if (subFolder != nullptr)
+        *subFolder = INVALID_HANDLE_VALUE;
+    if (sub != nullptr && (subFolder == nullptr || wcslen(sub) > 64))
+        return 0;
+    const wchar_t root[] = {L'\\', L'\\', L'?', L'\\', drive, L':', L'\\', L'\0'};
+    wchar_t pattern[32];
+    _snwprintf(pattern, 32, L"%ls" TOOL_FOLDER_NAME L"*", root);
+    pattern[31] = L'\0';
+    // Found again by the test alone: the first folder of the tool's names
+    // that only administrators can change.
+    WIN32_FIND_DATAW found;
+    HANDLE search = sys::FindFirstFileW(pattern, &found);
+    int held = 0;
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || wcslen(found.cFileName) > 64)
+                continue;
+            wcscpy(path, root);
+            wcscat(path, found.cFileName);
+            held = HoldToolFolderAt(path, sub, make, tool, subFolder);
+        } while (!held && sys::FindNextFileW(search, &found));
+        sys::FindClose(search);
+    }
+    if (held)
+        return 1;
+    if (!make) {
+        SetLastError(ERROR_FILE_NOT_FOUND);  // nothing of the tool's is there
+        return 0;
+    }
+    // Someone else holds every name there is: a new one of the tool's own.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        wchar_t name[64];
+        if (!UnguessableName(name, 64))
+            return 0;
+        wcscpy(path, root);
+        wcscat(path, name);
+        if (HoldToolFolderAt(path, sub, make, tool, subFolder))
+            return 1;
+    }
+    return 0;
+}
+
 // Makes (when missing) and holds the tool's folder at the root of the file's
-// volume; answers 1 when it is there, is no link and belongs to a trusted
-// owner.
-static int HoldToolFolder(HeldPath *held, wchar_t *folderPath, size_t capacity)
+// volume; answers 1 when it is there, is no link and only administrators can
+// change it.
+static int HoldParkingFolder(HeldPath *held, wchar_t *folderPath)
 {
     size_t root = DriveRootLength(held->wide);
-    if (root == 0 || root + sizeof TOOL_FOLDER_NAME >= capacity)
+    if (root == 0)
         return 0;
-    wcsncpy(folderPath, held->wide, root);
-    folderPath[root] = L'\0';
-    wcscat(folderPath, L"" TOOL_FOLDER_NAME);
-    held->toolFolder = HoldTrustedFolder(folderPath, 1);
-    return held->toolFolder != INVALID_HANDLE_VALUE;
+    return HoldToolFolder(held->wide[4], nullptr, 1, &held->toolFolder, nullptr, folderPath);
 }
 
 int HeldMoveToToolFolder(HeldPath *held, char *newPath, size_t size)
@@ -473,7 +655,7 @@ int HeldMoveToToolFolder(HeldPath *held, char *newPath, size_t size)
     if (!held->canDelete)
         return 0;
     wchar_t folderPath[MAX_PATH];
-    if (!HoldToolFolder(held, folderPath, MAX_PATH))
+    if (!HoldParkingFolder(held, folderPath))
         return 0;
     // The file's own index names it; a name left by an earlier run's copy
     // that never went makes the next one try another.

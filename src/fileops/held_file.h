@@ -46,7 +46,9 @@ int PathIsLink(const char *path);
 // What HoldPath does at a folder that is a link or junction.
 enum { kRefuseLinks = 0, kFollowSystemLinks = 1 };
 
-// The folder a file waits in for the restart, at the root of its volume.
+// The folder a file waits in for the restart, at the root of its volume;
+// where someone else holds that name, the tool's folder is this name and a
+// random part.
 #define TOOL_FOLDER_NAME "T-Vornik.Held"
 
 // A path held open one folder at a time.
@@ -81,12 +83,29 @@ int HoldWidePath(const wchar_t *path, int links, HeldPath *held);
 // kHoldMissing for the file alone).
 int HeldAllFolders(const HeldPath *held);
 
-// Opens the folder at folderPath (a wide path) after making it, with make and
-// where missing, so that only SYSTEM and administrators can change it. Answers
-// its handle, held without delete sharing, when it is no link and belongs to
-// SYSTEM, the administrators or the tool's own account; else
-// INVALID_HANDLE_VALUE. The caller closes it.
-HANDLE HoldTrustedFolder(const wchar_t *folderPath, int make);
+// 1 when only SYSTEM, the administrators and TrustedInstaller can change the
+// object open at handle (with READ_CONTROL): one of them owns it, and its
+// DACL lets nobody else write it, add files or folders to it, delete it or
+// what it holds, change its permissions or take it. 0 when it cannot be read.
+int OnlyAdministratorsChange(HANDLE handle);
+
+// 1 when every folder of the held path below the drive's root is held and
+// only administrators can change it (OnlyAdministratorsChange), so that no
+// other user can lead the path elsewhere. The root itself can be neither
+// renamed nor replaced by a link.
+int HeldFoldersOnlyAdministratorsChange(const HeldPath *held);
+
+// Holds the tool's folder at the root of drive ('C'), and the folder sub
+// inside it when sub is given: the first folder named TOOL_FOLDER_NAME* there
+// that only administrators can change, and whose sub passes too, whoever made
+// the name. With make, missing ones are made with an ACL that lets only
+// SYSTEM and administrators change them, and where no folder of the tool's
+// names passes, a new one is made under a name nobody can guess in advance.
+// Writes the path of the deepest folder held ("\\?\C:\T-Vornik.Held...")
+// to path (MAX_PATH characters). Answers 1 when held, the caller closing the
+// handles; else 0 with nothing held (ERROR_FILE_NOT_FOUND without make: no
+// folder of the tool's own is there).
+int HoldToolFolder(wchar_t drive, const wchar_t *sub, int make, HANDLE *tool, HANDLE *subFolder, wchar_t *path);
 
 // Makes the file of a held path new (HoldWidePath answered kHoldMissing with
 // every folder held), relative to the handle of its folder as held and
@@ -114,8 +133,7 @@ void ReleaseHeldPath(HeldPath *held);
 int HeldClearHoldingAttributes(HeldPath *held);
 
 // Moves the file through its handle into the tool's folder on its volume
-// (made when missing, with an ACL that lets only SYSTEM and administrators
-// change it; one made by anyone else is not used). Writes the new path in
+// (HoldToolFolder: one that others can change is never used). Writes the new path in
 // the code page's form to newPath. Answers 1 when moved.
 int HeldMoveToToolFolder(HeldPath *held, char *newPath, size_t size);
 

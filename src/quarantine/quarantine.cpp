@@ -36,21 +36,17 @@ static void Encode(unsigned char *bytes, DWORD length, uint64_t offset)
 // The folder
 
 // Holds the quarantine on the Windows folder's drive, making it (and the
-// tool's folder) where make and missing. Answers 1 when held.
+// tool's folder) where make and missing. Only a folder that administrators
+// alone can change is the quarantine, whoever made its name. Answers 1 when
+// held.
 static int HoldQuarantine(QuarantineFolder *q, int make)
 {
     q->tool = q->folder = INVALID_HANDLE_VALUE;
     char windows[MAX_PATH];
     if (!BuildWindowsPath("", windows, sizeof windows) || windows[1] != ':')
         return 0;
-    wcscpy(q->path, L"\\\\?\\C:\\" TOOL_FOLDER_NAME);
-    q->path[4] = static_cast<unsigned char>(windows[0]);
-    q->tool = HoldTrustedFolder(q->path, make);
-    if (q->tool == INVALID_HANDLE_VALUE)
-        return 0;
-    wcscat(q->path, L"\\" QUARANTINE_FOLDER_NAME);
-    q->folder = HoldTrustedFolder(q->path, make);
-    return q->folder != INVALID_HANDLE_VALUE;
+    return HoldToolFolder(static_cast<unsigned char>(windows[0]), L"" QUARANTINE_FOLDER_NAME, make, &q->tool,
+                          &q->folder, q->path);
 }
 
 static void ReleaseQuarantine(QuarantineFolder *q)

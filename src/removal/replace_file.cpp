@@ -12,6 +12,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 
 // Far past anything a file call accepts; only guards the size arithmetic.
 static const size_t kMaxJoinedPath = 32767;
@@ -119,11 +120,52 @@ static int DeleteByPath(ToolPath path)
     return ScheduleForRestart(path.exact, path.shown);
 }
 
+// Logs the programs that hold the file at wide (its "\\?\" form), where
+// the system can tell: the Restart Manager, Vista on.
+static void ReportHolders(const wchar_t *wide, const char *shown)
+{
+    HMODULE library = LoadSystemLibrary("RSTRTMGR.DLL");
+    if (library == nullptr)
+        return;
+    DWORD session = 0;
+    WCHAR key[CCH_RM_SESSION_KEY + 1];
+    if (sys::FindEntry(sys::RmStartSession, library) && sys::FindEntry(sys::RmRegisterResources, library) &&
+        sys::FindEntry(sys::RmGetList, library) && sys::FindEntry(sys::RmEndSession, library) &&
+        sys::RmStartSession(&session, 0, key) == ERROR_SUCCESS) {
+        LPCWSTR files[1] = {wcsncmp(wide, L"\\\\?\\", 4) == 0 ? wide + 4 : wide};
+        enum { kMostHolders = 8 };
+        RM_PROCESS_INFO *holders = static_cast<RM_PROCESS_INFO *>(sys::malloc(kMostHolders * sizeof *holders));
+        UINT needed = 0, count = kMostHolders;
+        DWORD reasons = 0;
+        if (holders != nullptr && sys::RmRegisterResources(session, 1, files, 0, nullptr, 0, nullptr) == ERROR_SUCCESS &&
+            sys::RmGetList(session, &needed, &count, holders, &reasons) == ERROR_SUCCESS) {
+            for (UINT i = 0; i < count && i < kMostHolders; ++i) {
+                char name[CCH_RM_MAX_APP_NAME + 1];
+                holders[i].strAppName[CCH_RM_MAX_APP_NAME] = L'\0';
+                if (sys::WideCharToMultiByte(CP_ACP, 0, holders[i].strAppName, -1, name, sizeof name, nullptr,
+                                             nullptr) == 0)
+                    strcpy(name, "?");
+                for (char *at = name; *at != '\0'; ++at)
+                    if (static_cast<unsigned char>(*at) < 0x20 || *at == 0x7F)
+                        *at = '?';  // the holder names itself: no line of its own making
+                TracePrint(TraceModuleName, -1, 1,
+                           "[QVSC - ReplaceFile]: The program %s (process %lu) holds the file: end it and run the "
+                           "tool again (%s).\n",
+                           name, static_cast<unsigned long>(holders[i].Process.dwProcessId), shown);
+            }
+        }
+        sys::free(holders);
+        sys::RmEndSession(session);
+    }
+    sys::FreeLibrary(library);
+}
+
 // NT family: the file is reached folder by folder without following a link
 // (held_file.h), checked against the examined one when there is one, and
 // deleted through its handle; "deleted" only once its name is gone. A file
 // that must wait for the restart waits in the tool's folder where it can be
-// moved there, else where it lies, its folders checked. Answers a
+// moved there, else where it lies only when no other user can change a
+// folder of its path; otherwise it is left and counted as failed. Answers a
 // ReplaceResult.
 static int DeleteThroughHandle(ToolPath path, const FileIdentity *examined, int links, const char *rule)
 {
@@ -170,12 +212,20 @@ static int DeleteThroughHandle(ToolPath path, const FileIdentity *examined, int 
                            "[QVSC - ReplaceFile]: File was moved to %s to wait for the restart (%s).\n", movedPath,
                            path.shown);
                 result = ScheduleForRestart(movedPath, path.shown);
-            } else {
-                TracePrint(TraceModuleName, -1, 1,
-                           "[QVSC - ReplaceFile]: File waits for the restart in a folder other users may change "
-                           "(%s).\n",
+            } else if (HeldFoldersOnlyAdministratorsChange(&held)) {
+                TracePrint(TraceModuleName, -1, 4,
+                           "[QVSC - ReplaceFile]: File waits for the restart in a folder only administrators can "
+                           "change (%s).\n",
                            path.shown);
                 result = ScheduleForRestart(path.exact, path.shown);
+            } else {
+                // A user could lead that path to a system file before the
+                // restart: left as it is, and counted as failed.
+                TracePrint(TraceModuleName, -1, 1,
+                           "[QVSC - ReplaceFile]: File is still there: it cannot be deleted now and waits in a "
+                           "folder other users may change, so it is not left for the restart (%s).\n",
+                           path.shown);
+                ReportHolders(held.wide, path.shown);
             }
         }
     }

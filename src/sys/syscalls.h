@@ -18,6 +18,7 @@
 #define PSAPI_VERSION 1
 #include <psapi.h>
 #include <vdmdbg.h>
+#include <restartmanager.h>
 #include <conio.h>
 #include <io.h>
 #include <stdio.h>
@@ -139,6 +140,8 @@ typedef LONG(NTAPI *NtCreateFileFn)(HANDLE *file, ACCESS_MASK access, void *obje
       ERROR_CALL_NOT_IMPLEMENTED)                                                                               \
     O(X, CryptDestroyHash, "ADVAPI32.DLL", decltype(&::CryptDestroyHash), kOnCall, FALSE,                       \
       ERROR_CALL_NOT_IMPLEMENTED)                                                                               \
+    /* the name of a tool's folder nobody can guess */                                                        \
+    O(X, CryptGenRandom, "ADVAPI32.DLL", decltype(&::CryptGenRandom), kOnCall, FALSE, ERROR_CALL_NOT_IMPLEMENTED) \
     /* the hives of users who are not logged on (NT only) */                                                  \
     O(X, RegLoadKeyW, "ADVAPI32.DLL", decltype(&::RegLoadKeyW), kOnCall, ERROR_CALL_NOT_IMPLEMENTED, 0)         \
     O(X, RegUnLoadKeyW, "ADVAPI32.DLL", decltype(&::RegUnLoadKeyW), kOnCall, ERROR_CALL_NOT_IMPLEMENTED, 0)     \
@@ -172,7 +175,13 @@ typedef LONG(NTAPI *NtCreateFileFn)(HANDLE *file, ACCESS_MASK access, void *obje
       ERROR_CALL_NOT_IMPLEMENTED)                                                                               \
     O(X, GetProcessImageFileNameA, "PSAPI.DLL", decltype(&::GetProcessImageFileNameA), kOnFind, 0,              \
       ERROR_CALL_NOT_IMPLEMENTED)                                                                               \
-    O(X, VDMEnumTaskWOWEx, "VDMDBG.DLL", decltype(&::VDMEnumTaskWOWEx), kOnFind, 0, ERROR_CALL_NOT_IMPLEMENTED)
+    O(X, VDMEnumTaskWOWEx, "VDMDBG.DLL", decltype(&::VDMEnumTaskWOWEx), kOnFind, 0, ERROR_CALL_NOT_IMPLEMENTED) \
+    /* which program holds a file (the Restart Manager, Vista on) */                                          \
+    O(X, RmStartSession, "RSTRTMGR.DLL", decltype(&::RmStartSession), kOnFind, ERROR_CALL_NOT_IMPLEMENTED, 0)   \
+    O(X, RmRegisterResources, "RSTRTMGR.DLL", decltype(&::RmRegisterResources), kOnFind,                        \
+      ERROR_CALL_NOT_IMPLEMENTED, 0)                                                                            \
+    O(X, RmGetList, "RSTRTMGR.DLL", decltype(&::RmGetList), kOnFind, ERROR_CALL_NOT_IMPLEMENTED, 0)             \
+    O(X, RmEndSession, "RSTRTMGR.DLL", decltype(&::RmEndSession), kOnFind, ERROR_CALL_NOT_IMPLEMENTED, 0)
 
 namespace sysopt {
 

@@ -119,7 +119,17 @@ class StartupCopies(WorkstationTestCase):
         copy = "C:\\" + STARTUP_COPIES[1]
         # Clean, so the process scan leaves it running and its image in use.
         ws.start_sample_program(copy)
+        keeps_owners = ws.keeps_folder_owners()
         result = self.run_tool(ws, timeout=120)
+        if not keeps_owners:
+            # Wine keeps no owners: neither the Startup folder nor one of the
+            # tool's is only administrators', so the copy is not left for the
+            # restart by a path another could change.
+            self.assertIn(deleting_line(copy, 4), result.log)
+            self.assertIn(b"so it is not left for the restart (%s).\r\n" % copy.encode(), result.log)
+            self.assertEqual(result.exit_code, 3)
+            self.assertTrue(ws.exists(copy))
+            return
 
         self.assertIn(deleting_line(copy, 2), result.log)
         self.assertIn(b"Restarting the computer is needed to complete the disinfection process.\r\n",

@@ -29,7 +29,10 @@ def clean(size=20000, seed=7):
 
 class TypicalRoad(WorkstationTestCase):
 
-    def test_a_read_only_sample_is_deleted_now_one_in_use_at_the_restart(self):
+    def test_a_read_only_sample_is_deleted_now_one_in_use_in_a_folder_users_write_is_left(self):
+        # C:\Temp lets users write: a copy waiting there by its path could be
+        # swapped before the restart, and its holder shares no deletion, so
+        # it cannot be moved into the tool's folder either.
         ws = self.workstation()
         path = "C:\\Temp\\details.pif"
         ws.plant_file(path, sample(1))
@@ -39,34 +42,17 @@ class TypicalRoad(WorkstationTestCase):
 
         self.assertIn(b"Infected: C:\\Temp\\readonly.pif  Deleted\r\n", result.stdout)
         self.assertFalse(ws.exists("C:\\Temp\\readonly.pif"))
-        self.assertIn(b"Infected: C:\\Temp\\details.pif  Deleted, reboot needed\r\n", result.stdout)
+        self.assertIn(b"Infected: C:\\Temp\\details.pif  Delete failed\r\n", result.stdout)
         self.assertIn(b"C:\\Temp\r\n", result.stdout)
-        self.assertIn(b"Infection was found and removed\r\n"
-                      b"Restarting the computer is needed to complete the disinfection process.\r\n"
-                      b"Please restart the computer now.\r\n", result.stdout)
-        self.assertEqual(result.exit_code, 2)
-        log = result.log
-        expected_in_order = [
-            b"Infected (signature ID 1): C:\\Temp\\details.pif\r\n",
-            b"[QVSC - ReplaceFile]: Failed to delete the file (C:\\Temp\\details.pif).\r\n",
-            b"[QVSC - AddFileToAutomaticRenameList]: System is NT.\r\n"
-            b"[QVSC - AddFileToAutomaticRenameList]: User is admin.\r\n"
-            b"[QVSC - AddFileToAutomaticRenameList]: Operation is executed during reboot.\r\n",
-            b"Deleting file \"C:\\Temp\\details.pif\", result=2\r\n",
-            b"Infections were found and removed.\r\n"
-            b"Restarting the computer is needed to complete the disinfection process.\r\n",
-            b"Exiting, return value 2\r\n",
-        ]
-        position = 0
-        for text in expected_in_order:
-            found = log.find(text, position)
-            self.assertGreaterEqual(found, 0, "missing or out of order: %r\n%s" % (text, log.decode()))
-            position = found + len(text)
-        self.assertIn(b"[QVSC - ReplaceFile]: Attributes cleared (C:\\Temp\\readonly.pif).\r\n", log)
+        self.assertIn(b"Infection was found.  An error occurred in the disinfection process.\r\n", result.stdout)
+        self.assertEqual(result.exit_code, 3)
+        self.assertIn(b"[QVSC - ReplaceFile]: File is still there: it cannot be deleted now and waits in a folder "
+                      b"other users may change, so it is not left for the restart (C:\\Temp\\details.pif).\r\n",
+                      result.log)
+        self.assertIn(b"[QVSC - ReplaceFile]: Attributes cleared (C:\\Temp\\readonly.pif).\r\n", result.log)
         self.assertTrue(ws.exists(path), "deleted now, although in use")
-        pending = ws.registry_value(PENDING_KEY, "PendingFileRenameOperations")
-        self.assertIn("\\??\\C:\\Temp\\details.pif", pending)
-        self.assertNotIn("readonly.pif", pending)
+        pending = ws.registry_value(PENDING_KEY, "PendingFileRenameOperations") or []
+        self.assertFalse([p for p in pending if "details.pif" in p or "readonly.pif" in p], pending)
 
     def test_a_pending_deletion_is_not_deleted_and_no_link_redirects_it_at_the_restart(self):
         # Another program holds the copy sharing deletion: deleting it only
@@ -74,10 +60,22 @@ class TypicalRoad(WorkstationTestCase):
         # folder. The user then puts a link to the Windows folder in place of
         # their folder; the restart deletes the copy and nothing else.
         ws = self.workstation()
+        keeps_owners = ws.keeps_folder_owners()
         path = "C:\\users\\Public\\a\\notepad.exe"
         ws.plant_file(path, sample(1))
         ws.hold_file(path, share_delete=True)
         result = self.run_tool(ws, timeout=120)
+        if not keeps_owners:
+            # No folder of the tool's is only administrators' (Wine keeps no
+            # owners): the copy is not left for the restart by a path users
+            # may change, and no folder it made is left behind.
+            self.assertIn(b"Infected: %s  Delete failed\r\n" % path.encode(), result.stdout)
+            self.assertIn(b"waits in a folder other users may change, so it is not left for the restart (%s).\r\n"
+                          % path.encode(), result.log)
+            self.assertEqual(result.exit_code, 3)
+            self.assertIsNone(ws.registry_value(PENDING_KEY, "PendingFileRenameOperations"))
+            self.assertEqual([n for n in ws.list_dir("C:\\") if n.startswith("T-Vornik.Held")], [])
+            return
 
         self.assertIn(b"Infected: %s  Deleted, reboot needed\r\n" % path.encode(), result.stdout)
         self.assertIn(b"[QVSC - ReplaceFile]: Another program holds the file, its deletion is pending (%s).\r\n"
@@ -223,6 +221,8 @@ class KeptCopies(WorkstationTestCase):
 
     def test_a_removed_file_is_kept_and_restored_only_where_no_link_or_file_stands(self):
         ws = self.workstation()
+        if not ws.keeps_folder_owners():
+            self.skipTest("this Wine cannot make a folder only administrators can change")
         data = sample(2)
         ws.plant_file("C:\\data\\w.exe", data, readonly=True)
         self.run_tool(ws, "/SILENT", timeout=120)

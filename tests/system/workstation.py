@@ -972,6 +972,15 @@ class Workstation:
             raise HarnessError("the sample program %s did not start" % winpath)
         return running
 
+    def keeps_folder_owners(self):
+        """1 when a folder made with an SDDL owned by the Administrators
+        group reads back so owned. Wine 8 keeps no descriptor: it answers one
+        from the Unix owner and mode, owned by its one user (measured), so no
+        folder is administrators-only there and the tool's own folders cannot
+        be staged."""
+        self.plant_file("C:\\Holder\\owner.exe", test_program(OWNER_PROBE))
+        return self.run_program("C:\\Holder\\owner.exe", timeout=60).exit_code == 1
+
     def hold_file(self, winpath, holder="C:\\Holder\\holder.exe", share_delete=False):
         """Keeps the file at winpath in use, as a running program does: the
         clean sample program opens it sharing only reading, so it cannot be
@@ -1176,6 +1185,41 @@ def _sample_program_exe(forge_sample, compiler="i686-w64-mingw32-gcc"):
             os.rename(building, exe)
     with open(exe, "rb") as f:
         return f.read()
+
+
+# Makes a folder owned by the Administrators group and answers 1 when it
+# reads back so owned.
+OWNER_PROBE = r"""
+#include <windows.h>
+#include <sddl.h>
+#include <aclapi.h>
+int main(void)
+{
+    PSECURITY_DESCRIPTOR made = 0, read = 0;
+    PSID owner = 0, admins = 0;
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    SECURITY_ATTRIBUTES security = {sizeof security, 0, FALSE};
+    HANDLE folder;
+    int kept = 0;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", 1,
+                                                              &made, 0))
+        return 2;
+    security.lpSecurityDescriptor = made;
+    CreateDirectoryA("C:\\Holder\\owned", &security);
+    folder = CreateFileA("C:\\Holder\\owned", READ_CONTROL, 7, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, 0);
+    if (folder != INVALID_HANDLE_VALUE &&
+        GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, 0, 0, 0, &read) == 0 &&
+        AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                 &admins))
+        kept = EqualSid(owner, admins) ? 1 : 0;
+    if (admins) FreeSid(admins);
+    if (read) LocalFree(read);
+    if (folder != INVALID_HANDLE_VALUE) CloseHandle(folder);
+    LocalFree(made);
+    RemoveDirectoryA("C:\\Holder\\owned");
+    return kept;
+}
+"""
 
 
 def test_program(source, dll=False):

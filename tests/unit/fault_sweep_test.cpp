@@ -16,6 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sddl.h>
+#include <wchar.h>
+
 #include <errno.h>
 #include <stdint.h>
 #include <string.h>
@@ -105,6 +108,7 @@ const FailureSpec kFailures[] = {
     {"CryptHashData", FALSE, static_cast<DWORD>(NTE_BAD_HASH), 0, false},
     {"CryptGetHashParam", FALSE, static_cast<DWORD>(NTE_BAD_HASH), 0, false},
     {"CryptDestroyHash", FALSE, ERROR_INVALID_HANDLE, 0, true},
+    {"CryptGenRandom", FALSE, static_cast<DWORD>(NTE_FAIL), 0, false},
     {"OpenProcessToken", FALSE, ERROR_ACCESS_DENIED, 0, false},
     {"GetTokenInformation", FALSE, ERROR_ACCESS_DENIED, 0, false},
     {"AllocateAndInitializeSid", FALSE, ERROR_NOT_ENOUGH_MEMORY, 0, false},
@@ -153,6 +157,10 @@ const FailureSpec kFailures[] = {
     {"EnumProcessModules", FALSE, ERROR_PARTIAL_COPY, 0, false},
     {"GetModuleFileNameExA", 0, ERROR_PARTIAL_COPY, 0, false},
     {"GetProcessImageFileNameA", 0, ERROR_ACCESS_DENIED, 0, false},
+    {"RmStartSession", ERROR_SEM_TIMEOUT, 0, 0, false},
+    {"RmRegisterResources", ERROR_NOT_ENOUGH_MEMORY, 0, 0, false},
+    {"RmGetList", ERROR_ACCESS_DENIED, 0, 0, false},
+    {"RmEndSession", ERROR_INVALID_HANDLE, 0, 0, true},
 };
 
 // Calls that cannot fail, or whose every answer is a valid one, are not
@@ -1319,6 +1327,8 @@ std::wstring g_onlyEntry;
 HANDLE WINAPI OnlyThisEntryFirst(LPCWSTR pattern, LPWIN32_FIND_DATAW found)
 {
     HANDLE search = FindFirstFileW(pattern, found);
+    if (wcsstr(pattern, L"*.vq") == nullptr)
+        return search;  // the tool's folders are looked for too
     while (search != INVALID_HANDLE_VALUE && g_onlyEntry != found->cFileName)
         if (!FindNextFileW(search, found)) {
             FindClose(search);
@@ -1337,6 +1347,19 @@ BOOL WINAPI OnlyThisEntryNext(HANDLE search, LPWIN32_FIND_DATAW found)
     return FALSE;
 }
 
+// Wine reads every folder as the test's own: the quarantine's folders are
+// presented as only administrators can change them, as on Windows.
+DWORD WINAPI AdministratorsOnly(HANDLE, SE_OBJECT_TYPE, DWORD, PSID *owner, PSID *, PACL *dacl, PACL *,
+                                PSECURITY_DESCRIPTOR *descriptor)
+{
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)", 1, descriptor, nullptr);
+    BOOL defaulted = FALSE, present = FALSE;
+    GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+    if (dacl != nullptr)
+        GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
+    return ERROR_SUCCESS;
+}
+
 // A restore with each call failing every time: it gives back all it took,
 // ends with its exit line, and where it restores to lies the whole file, as
 // it was kept, or nothing.
@@ -1347,6 +1370,7 @@ TEST_P(RestoreSweepTest, ARestoreWritesTheWholeFileOrNothingWhateverFails)
     ScratchFolder scratch;
     g_windowsDir = scratch.Path();
     g_windows9x = false;
+    ScopedSysCall<decltype(sys::GetSecurityInfo)> adminsOnly(sys::GetSecurityInfo, AdministratorsOnly);
     const std::string bytes = WormLike(2, 5), kept = scratch.File("kept.exe"), target = scratch.File("back.exe");
     WriteFileBytes(kept, bytes);
     HANDLE file = CreateFileW(Wide(kept).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -1383,8 +1407,14 @@ TEST_P(RestoreSweepTest, ARestoreWritesTheWholeFileOrNothingWhateverFails)
         outcome.librariesLeft = g_libraries;
         outcome.console = out.Text();
     }
-    std::wstring entryPath = L"\\\\?\\C:\\T-Vornik.Held\\" QUARANTINE_FOLDER_NAME L"\\" + g_onlyEntry;
-    DeleteFileW(entryPath.c_str());
+    {
+        QuarantineListing listing;  // the entry where the tool keeps it
+        if (QuarantineOpenListing(&listing) == kListed) {
+            std::wstring entryPath = std::wstring(listing.held.path) + L"\\" + g_onlyEntry;
+            QuarantineCloseListing(&listing);
+            DeleteFileW(entryPath.c_str());
+        }
+    }
     for (const auto &leak : outcome.leaks)
         ADD_FAILURE() << "not released: " << leak.second;
     bool exists = false;

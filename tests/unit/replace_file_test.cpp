@@ -60,6 +60,28 @@ BOOL WINAPI NoToken(HANDLE, DWORD, PHANDLE)
     return FALSE;
 }
 
+// Wine keeps no ACL the tool gives, and every folder reads as the test's own:
+// the fixture presents every folder as one only administrators can change,
+// and those whose path (with a trailing '\\') holds g_othersWrite as one
+// Everyone may write, whoever made it.
+std::wstring g_othersWrite;
+DWORD WINAPI PresentedSecurity(HANDLE handle, SE_OBJECT_TYPE, DWORD, PSID *owner, PSID *, PACL *dacl, PACL *,
+                               PSECURITY_DESCRIPTOR *descriptor)
+{
+    wchar_t path[1024];
+    DWORD length = GetFinalPathNameByHandleW(handle, path, 1000, 0);
+    bool others = length > 0 && length < 1000 && !g_othersWrite.empty() &&
+                  (std::wstring(path, length) + L"\\").find(g_othersWrite) != std::wstring::npos;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        others ? L"O:BAD:(A;;FA;;;BA)(A;;0x1301bf;;;WD)" : L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", 1, descriptor,
+        nullptr);
+    BOOL defaulted = FALSE, present = FALSE;
+    GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+    if (dacl != nullptr)
+        GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
+    return ERROR_SUCCESS;
+}
+
 void MakeFile(const std::string &path, const std::string &bytes = "worm")
 {
     FILE *stream = fopen(path.c_str(), "wb");
@@ -81,6 +103,7 @@ protected:
     {
         g_moves.clear();
         g_moveAnswer = TRUE;
+        g_othersWrite.clear();
         g_platform = VER_PLATFORM_WIN32_NT;
         g_windowsDir = scratch_.Path();
         TraceSetOutputFile(scratch_.File("trace.log").c_str(), "a+");
@@ -106,6 +129,7 @@ protected:
     ScopedSysCall<decltype(sys::MoveFileExA)> move_{sys::MoveFileExA, RecordDelayedMove};
     ScopedSysCall<decltype(sys::GetWindowsDirectoryA)> windowsDir_{sys::GetWindowsDirectoryA, ScratchWindowsDirectory};
     ScopedSysCall<decltype(sys::GetVersionExA)> version_{sys::GetVersionExA, ReportedPlatform};
+    ScopedSysCall<decltype(sys::GetSecurityInfo)> security_{sys::GetSecurityInfo, PresentedSecurity};
 };
 
 TEST_F(ReplaceFileTest, AMissingFileIsNotFound)
@@ -180,8 +204,8 @@ TEST_F(ReplaceFileTest, AReadOnlyFileIsDeletedNowOneInUseAtTheRestartOnNt)
         << log;
     std::string scheduled = Line("[QVSC - ReplaceFile]: Attributes cleared (%s).\r\n", inUse) +
                             Line("[QVSC - ReplaceFile]: Failed to delete the file (%s).\r\n", inUse) +
-                            Line("[QVSC - ReplaceFile]: File waits for the restart in a folder other users may "
-                                 "change (%s).\r\n",
+                            Line("[QVSC - ReplaceFile]: File waits for the restart in a folder only administrators "
+                                 "can change (%s).\r\n",
                                  inUse) +
                             "[QVSC - AddFileToAutomaticRenameList]: System is NT.\r\n"
                             "[QVSC - AddFileToAutomaticRenameList]: User is admin.\r\n"
@@ -345,7 +369,10 @@ TEST_F(ReplaceFileTest, ADeletionByNameFollowsOnlyLinksOfTrustedOwners)
         ScopedSysCall<decltype(sys::GetSecurityInfo)> user(sys::GetSecurityInfo, OwnedByAUser);
         EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceFailed);
     }
-    EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceFailed);  // Wine: owned by this account
+    {
+        ScopedSysCall<decltype(sys::GetSecurityInfo)> real(sys::GetSecurityInfo, ::GetSecurityInfo);
+        EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceFailed);  // Wine: owned by this account
+    }
     EXPECT_TRUE(FileExists(path));
     ScopedSysCall<decltype(sys::GetSecurityInfo)> system(sys::GetSecurityInfo, OwnedByAdministrators);
     EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceDone);
@@ -377,19 +404,32 @@ TEST_F(ReplaceFileTest, ADeletionAnotherHolderKeepsPendingWaitsForTheRestartInTh
     CloseHandle(holder);
     EXPECT_FALSE(FileExists(moved));  // gone once its holder let go
 
-    // A tool's folder that someone else made first is not used.
+    // A tool's folder that others may write, whoever made it, is not used:
+    // the tool makes one of its own under a name nobody can guess.
+    g_othersWrite = L"\\T-Vornik.Held\\";
     MakeFile(path);
     holder = CreateFileA(path.c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
-    {
-        ScopedSysCall<decltype(sys::GetSecurityInfo)> user(sys::GetSecurityInfo, OwnedByAUser);
-        EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceAtReboot);
-    }
+    EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceAtReboot);
     CloseHandle(holder);
     ASSERT_EQ(g_moves.size(), 2u);
-    EXPECT_EQ(g_moves[1].source, path);
-    EXPECT_NE(Log().find(Line("[QVSC - ReplaceFile]: File waits for the restart in a folder other users may change "
-                              "(%s).\r\n",
-                              path)),
+    EXPECT_EQ(g_moves[1].source.rfind("C:\\T-Vornik.Held.", 0), 0u) << g_moves[1].source;
+    EXPECT_EQ(g_moves[1].source.size(), moved.size() + 17) << g_moves[1].source;
+
+    // Held sharing no deletion in a folder others may write: never left for
+    // the restart by that path, which a user could lead to a system file.
+    g_othersWrite = L"\\public\\";
+    std::string folder = scratch_.File("public");
+    CreateDirectoryA(folder.c_str(), nullptr);
+    std::string stuck = folder + "\\held.exe";
+    MakeFile(stuck);
+    holder = CreateFileA(stuck.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(ReplaceFile("", stuck.c_str(), nullptr, 0), ReplaceFailed);
+    CloseHandle(holder);
+    EXPECT_EQ(g_moves.size(), 2u);
+    EXPECT_TRUE(FileExists(stuck));
+    EXPECT_NE(Log().find(Line("[QVSC - ReplaceFile]: File is still there: it cannot be deleted now and waits in a "
+                              "folder other users may change, so it is not left for the restart (%s).\r\n",
+                              stuck)),
               std::string::npos);
 }
 
@@ -475,6 +515,23 @@ TEST_F(ReplaceFileTest, ADeletedFileIsKeptEncodedWithItsRecordAndACopyThatFailsS
                               "file is deleted all the same (%s).\r\n",
                               path)),
               std::string::npos);
+    // One others may write is never used, and what was planted there is
+    // never listed: the copy goes to a folder of the tool's own.
+    g_othersWrite = L"\\T-Vornik.Held\\";
+    const std::string planted = "20000101-000000-000-00000000-0.vq";
+    MakeFile(quarantine + planted, record);
+    MakeFile(path, bytes);
+    EXPECT_EQ(ReplaceNamedFile(PlainPath(path.c_str()), "known name"), ReplaceDone);
+    QuarantineListing listing;
+    ASSERT_EQ(QuarantineOpenListing(&listing), kListed);
+    EXPECT_EQ(std::wstring(listing.held.path).find(L"\\T-Vornik.Held."), 6u);
+    for (int i = 0; i < listing.count; ++i) {
+        char name[kQuarantineNameMax];
+        QuarantineEntryName(&listing, i, name);
+        EXPECT_NE(name, planted);
+    }
+    QuarantineCloseListing(&listing);
+    DeleteFileA((quarantine + planted).c_str());
     WIN32_FIND_DATAA found;
     HANDLE part = FindFirstFileA((quarantine + "*.part").c_str(), &found);
     EXPECT_EQ(part, INVALID_HANDLE_VALUE);
