@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sddl.h>
+
 #include <algorithm>
 
 #include <string>
@@ -374,6 +376,21 @@ struct StepRun {
 
 enum ReadersMode { WithoutReaders, WithReaders, WithReadersShortOfMemory };
 
+// Wine keeps no owners: every folder is presented as Windows shows a system
+// one, only administrators changing it, so a copy in use is left for the
+// restart in the tool's folder as it would be there.
+DWORD WINAPI AdministratorsOnly(HANDLE, SE_OBJECT_TYPE, DWORD, PSID *owner, PSID *, PACL *dacl, PACL *,
+                                PSECURITY_DESCRIPTOR *descriptor)
+{
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", 1, descriptor,
+                                                         nullptr);
+    BOOL defaulted = FALSE, present = FALSE;
+    GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+    if (dacl != nullptr)
+        GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
+    return ERROR_SUCCESS;
+}
+
 class ReadAheadTest : public ::testing::TestWithParam<ReadersMode> {
 protected:
     void SetUp() override
@@ -467,6 +484,7 @@ protected:
             ScopedSysCall<decltype(sys::GetDriveTypeA)> types(sys::GetDriveTypeA, FixedDrive);
             ScopedSysCall<decltype(sys::MoveFileExA)> move(sys::MoveFileExA, ScheduledMoveA);
             ScopedSysCall<decltype(sys::MoveFileExW)> moveW(sys::MoveFileExW, ScheduledMoveW);
+            ScopedSysCall<decltype(sys::GetSecurityInfo)> security(sys::GetSecurityInfo, AdministratorsOnly);
             ScopedSysCall<decltype(sys::ReadFile)> read(sys::ReadFile, ReadNotingThread);
             ScopedSysCall<decltype(sys::strdup)> copy(sys::strdup, SometimesNoCopy);
             ScopedSysCall<decltype(sys::write)> write(sys::write, RecordWrite);

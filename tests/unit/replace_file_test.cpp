@@ -541,14 +541,16 @@ TEST_F(ReplaceFileTest, ADeletedFileIsKeptEncodedWithItsRecordAndACopyThatFailsS
 
 // The quarantine's listings, each showing only entries whose names start
 // with g_onlyEntries: other tests of this prefix keep entries of their own in
-// the same quarantine at the same time.
+// the same quarantine at the same time. The search for the tool's folders is
+// left whole.
 int g_listings = 0;
 std::wstring g_onlyEntries;
+HANDLE g_entrySearch = INVALID_HANDLE_VALUE;
 
 BOOL WINAPI OnlyOurEntriesNext(HANDLE search, LPWIN32_FIND_DATAW found)
 {
     while (FindNextFileW(search, found))
-        if (wcsncmp(found->cFileName, g_onlyEntries.c_str(), g_onlyEntries.size()) == 0)
+        if (search != g_entrySearch || wcsncmp(found->cFileName, g_onlyEntries.c_str(), g_onlyEntries.size()) == 0)
             return TRUE;
     SetLastError(ERROR_NO_MORE_FILES);
     return FALSE;
@@ -556,8 +558,10 @@ BOOL WINAPI OnlyOurEntriesNext(HANDLE search, LPWIN32_FIND_DATAW found)
 
 HANDLE WINAPI CountedListing(LPCWSTR pattern, LPWIN32_FIND_DATAW found)
 {
-    g_listings += wcsstr(pattern, L"\\" QUARANTINE_FOLDER_NAME L"\\") != nullptr;
-    HANDLE search = FindFirstFileW(pattern, found);
+    if (wcsstr(pattern, L"\\" QUARANTINE_FOLDER_NAME L"\\") == nullptr)
+        return FindFirstFileW(pattern, found);
+    ++g_listings;
+    HANDLE search = g_entrySearch = FindFirstFileW(pattern, found);
     if (search != INVALID_HANDLE_VALUE && wcsncmp(found->cFileName, g_onlyEntries.c_str(), g_onlyEntries.size()) != 0 &&
         !OnlyOurEntriesNext(search, found)) {
         FindClose(search);
@@ -577,6 +581,20 @@ void MakeSparse(const std::string &path, DWORD size, const std::string &start = 
     CloseHandle(file);
 }
 
+// The quarantine where the tool keeps it ("C:\\T-Vornik.Held...\\Quarantine\\"),
+// made when missing.
+std::string ToolQuarantine()
+{
+    HANDLE tool = INVALID_HANDLE_VALUE, quarantine = INVALID_HANDLE_VALUE;
+    wchar_t path[MAX_PATH] = L"";
+    if (!HoldToolFolder(L'C', L"" QUARANTINE_FOLDER_NAME, 1, &tool, &quarantine, path))
+        return "C:\\?\\";
+    CloseHandle(quarantine);
+    CloseHandle(tool);
+    std::wstring wide(path + 4);
+    return std::string(wide.begin(), wide.end()) + "\\";
+}
+
 // Samples planted to fill the bound: the run lists the quarantine once, makes
 // room from an earlier run's entry only, and once its own copies fill the
 // bound deletes the rest without a copy, never evicting one it kept.
@@ -584,9 +602,7 @@ TEST_F(ReplaceFileTest, ARunListsTheQuarantineOnceAndNeverEvictsItsOwnCopies)
 {
     RunMode keep = {0, 1, 0};
     SetRunMode(&keep);
-    const std::string quarantine = "C:\\T-Vornik.Held\\" QUARANTINE_FOLDER_NAME "\\";
-    CreateDirectoryA("C:\\T-Vornik.Held", nullptr);
-    CreateDirectoryA(quarantine.c_str(), nullptr);
+    const std::string quarantine = ToolQuarantine();
     const std::string earlier = quarantine + "00000000-000000-000-00000000-7.vq";
     MakeSparse(earlier, 40u << 20,
                "T-Vornik quarantine entry 1\r\nPath: C:\\old\\x.exe\r\nAttributes: 0x00000020\r\nKept: 2020-01-01 "
@@ -698,7 +714,8 @@ TEST_F(ReplaceFileTest, ARestoreRefusesStreamsAndTrailingDotsFindsByNameAndWrite
     EXPECT_FALSE(FileExists(folder + "\\w.exe")) << "written where the path leads now";
     EXPECT_EQ(ReadWholeFile(folder + "-away\\w.exe"), bytes);
     DeleteFileA((folder + "-away\\w.exe").c_str());
-    DeleteFileW((L"\\\\?\\C:\\T-Vornik.Held\\" QUARANTINE_FOLDER_NAME L"\\" + g_onlyEntries).c_str());
+    const std::string quarantine = ToolQuarantine();
+    DeleteFileW((std::wstring(quarantine.begin(), quarantine.end()) + g_onlyEntries).c_str());
     QuarantineEndRun();
 }
 
