@@ -384,6 +384,9 @@ TEST_F(ReplaceFileTest, ADeletionByNameFollowsOnlyLinksOfTrustedOwners)
 // change, and deleted from there at the restart.
 TEST_F(ReplaceFileTest, ADeletionAnotherHolderKeepsPendingWaitsForTheRestartInTheToolsFolder)
 {
+    // Folders of the tool's other names that earlier tests made (in any
+    // order on the drive) are presented as others may write them.
+    g_othersWrite = L"\\T-Vornik.Held.";
     std::string path = scratch_.File("shared.exe");
     MakeFile(path);
     const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
