@@ -90,32 +90,57 @@ static void WaitForAKey(void)
 }
 
 // The end of a run's work: its summary and what it could not judge, in the
-// log and, for an interactive run, on the console, which then waits for a key.
+// log and, for an interactive run, on the console.
 static void EndRunSummary(const RunVerdict &verdict, int interactive)
 {
     SayRunSummary(verdict, interactive);
     ReportUnjudged(interactive);
-    if (interactive)
-        WaitForAKey();
 }
 
 int ReportRunSummary(unsigned found, unsigned failed, unsigned pendingReboot)
 {
-    RunOutcomeFacts facts = RunOutcomeFactsOfRun(0, 0);
+    RunOutcomeFacts facts = RunOutcomeFactsOfRun(0, 0, 0);
     facts.found = found;
     facts.failed = failed;
     facts.pendingReboot = pendingReboot;
     RunVerdict verdict = JudgeRun(facts);
     EndRunSummary(verdict, 1);
+    WaitForAKey();
     return verdict.exitCode;
 }
 
-// When, where and as whom the run started: a log collected from many
+// The command line as the log shows it: each argument as the run read it,
+// quoted where it holds a blank, a control byte as "\xNN", cut to fit a log
+// line. Set once before any run logs.
+static char g_shownCommandLine[900];
+
+static void NoteCommandLine(int argc, char **argv)
+{
+    size_t at = 0, size = sizeof g_shownCommandLine;
+    for (int i = 0; i < argc; ++i) {
+        const char *argument = argv[i];
+        int quoted = argument[0] == '\0' || strpbrk(argument, " \t") != nullptr;
+        if (i != 0)
+            at = ShowTextAt(" ", 1, g_shownCommandLine, size, at);
+        if (quoted)
+            at = ShowTextAt("\"", 1, g_shownCommandLine, size, at);
+        at = ShowTextAt(argument, strlen(argument), g_shownCommandLine, size, at);
+        if (quoted)
+            at = ShowTextAt("\"", 1, g_shownCommandLine, size, at);
+    }
+    if (at >= size)  // cut: say so
+        memcpy(g_shownCommandLine + size - 4, "...", 4);
+    else
+        g_shownCommandLine[at] = '\0';
+}
+
+// When, where, as whom and how the run started: a log collected from many
 // machines, or holding many runs, can then be read.
 // The version line first: each run's lines then start with it.
 static void LogRunStart(RunFacts *facts)
 {
     TracePrint(TraceModuleName, -1, 4, "T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
+    TracePrint(TraceModuleName, -1, 4, "Command line: %s\n", g_shownCommandLine);
     sys::GetSystemTime(&facts->startUtc);
     sys::GetLocalTime(&facts->startLocal);
     DWORD computerSize = sizeof facts->computer;
@@ -197,9 +222,10 @@ static const char kAdminRefusal[] =
 
 // The options of one run.
 struct RunOptions {
-    int silent;     // /SILENT: no box, no summary on the console, no key wait
-    int exitCodes;  // /EXITCODE: a silent run ends with the code an interactive one gives
-    RunMode mode;   // /REPORTONLY, /NOQUARANTINE, /ALLDRIVES
+    int silent;       // /SILENT: no box, no summary on the console, no key wait
+    int exitCodes;    // /EXITCODE: a silent run ends with the code an interactive one gives
+    RunMode mode;     // /REPORTONLY, /NOQUARANTINE, /ALLDRIVES
+    int deployCodes;  // /DEPLOYCODES: the codes deployment tools read (DeploymentCode)
 };
 
 // The options of the run, for its report.
@@ -216,26 +242,59 @@ static void NoteOptions(const RunOptions &options, RunFacts *facts)
         facts->options[facts->optionCount++] = "/NOQUARANTINE";
     if (options.mode.allDrives)
         facts->options[facts->optionCount++] = "/ALLDRIVES";
+    if (options.deployCodes)
+        facts->options[facts->optionCount++] = "/DEPLOYCODES";
 }
 
-// The end of a run that got as far as its report: the end line, the report,
-// the result for detection rules, the exit line.
-static void EndRun(RunFacts *facts, int exitCode, int outcome)
+// The record of a run that got as far as its report, written as its work
+// ends (before any key wait, so a console closed there loses none of it, and
+// the duration is the work's): the end line, the report, the result for
+// detection rules.
+static void RecordRunEnd(RunFacts *facts, int exitCode, int outcome)
 {
     LogRunEnd(facts);
     WriteRunReport(facts, exitCode, outcome);
     WriteRunResult(facts, exitCode, outcome);
+}
+
+// The last line of every run's log.
+static void LogRunExit(int exitCode)
+{
     TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
+}
+
+static void EndRun(RunFacts *facts, int exitCode, int outcome)
+{
+    RecordRunEnd(facts, exitCode, outcome);
+    LogRunExit(exitCode);
     RunRecordFree();
 }
 
-static int RunVornik(const RunOptions &options)
+// The confirmation box of an interactive run. Answers 0 when cancelled.
+static int ConfirmRun(const RunOptions &options)
+{
+    // A run that only looks must not ask to remove anything.
+    const char *question =
+        options.mode.reportOnly
+            ? "Press OK to look for Vornik worm on your system.  Nothing will be removed or changed: this is a "
+              "report-only run."
+            : "Please close all running applications and press OK to remove Vornik worm from your system.  "
+              "Note: It is highly recommended to disconnect your computer from a network while disinfecting "
+              "Vornik.";
+    int answer =
+        sys::MessageBoxA(nullptr, question, "Tavrel Vornik Worm Removal Tool", MB_OKCANCEL | MB_ICONINFORMATION);
+    return answer != IDCANCEL;
+}
+
+// The run, under its lock; an interactive run's box was answered already
+// where canAsk.
+static int RunVornik(const RunOptions &options, int canAsk)
 {
     int silent = options.silent;
     RunFacts facts;
     memset(&facts, 0, sizeof facts);
     NoteOptions(options, &facts);
-    if (!silent && !CanAnswerMessageBox()) {
+    if (!silent && !canAsk) {
         // A service, or SYSTEM in session 0: the box would wait for ever and
         // the deployment tool would end the run with nothing logged.
         OpenRunLog(1);
@@ -243,22 +302,9 @@ static int RunVornik(const RunOptions &options)
         const char line[] = "The run needs /SILENT to run unattended: nobody can answer the confirmation box here.\n";
         ConsolePrint("%s", line);
         TracePrint(TraceModuleName, -1, 1, "%s", line);
-        EndRun(&facts, 3, kRunFailed);
-        return 3;
-    }
-    if (!silent) {
-        // A run that only looks must not ask to remove anything.
-        const char *question =
-            options.mode.reportOnly
-                ? "Press OK to look for Vornik worm on your system.  Nothing will be removed or changed: this is a "
-                  "report-only run."
-                : "Please close all running applications and press OK to remove Vornik worm from your system.  "
-                  "Note: It is highly recommended to disconnect your computer from a network while disinfecting "
-                  "Vornik.";
-        int answer =
-            sys::MessageBoxA(nullptr, question, "Tavrel Vornik Worm Removal Tool", MB_OKCANCEL | MB_ICONINFORMATION);
-        if (answer == IDCANCEL)
-            return 0;
+        int exitCode = options.deployCodes ? kDeployFailed : 3;
+        EndRun(&facts, exitCode, kRunFailed);
+        return exitCode;
     }
 
     OpenRunLog(1);
@@ -273,15 +319,15 @@ static int RunVornik(const RunOptions &options)
         // the outcome gets 3; the log says why, and a console window opened by
         // a double click stays until the message is read.
         TracePrint(TraceModuleName, -1, 1, "%s", kAdminRefusal);
+        // Without the rights it could write neither report nor result.
+        LogRunEnd(&facts);
         if (!silent) {
             ConsolePrint("%s", kAdminRefusal);
             WaitForAKey();
         }
         // An interactive refusal keeps its 0, as scripts that read it expect.
-        // Without the rights it could write neither report nor result.
-        int exitCode = silent && options.exitCodes ? 3 : 0;
-        LogRunEnd(&facts);
-        TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
+        int exitCode = options.deployCodes ? kDeployFailed : silent && options.exitCodes ? 3 : 0;
+        LogRunExit(exitCode);
         return exitCode;
     }
 
@@ -293,10 +339,14 @@ static int RunVornik(const RunOptions &options)
     uint32_t status = 0;
     Disinfect_Vornik(&status, 0, "Vornik", 0, 1, 0, "*", 0, 0, 0, 0);
 
-    RunVerdict verdict = JudgeRun(RunOutcomeFactsOfRun(silent, options.exitCodes));
+    RunVerdict verdict = JudgeRun(RunOutcomeFactsOfRun(silent, options.exitCodes, options.deployCodes));
     EndRunSummary(verdict, !silent);
     ReportRunEvent(verdict.outcome);
-    EndRun(&facts, verdict.exitCode, verdict.outcome);
+    RecordRunEnd(&facts, verdict.exitCode, verdict.outcome);
+    if (!silent)
+        WaitForAKey();
+    LogRunExit(verdict.exitCode);
+    RunRecordFree();
     return verdict.exitCode;
 }
 
@@ -388,6 +438,12 @@ static int AllDrives(CommandLine *line, int, char **, int)
     return kNextArgument;
 }
 
+static int DeployCodes(CommandLine *line, int, char **, int)
+{
+    line->options.deployCodes = 1;
+    return kNextArgument;
+}
+
 static int Version(CommandLine *line, int, char **, int)
 {
     ConsolePrint("T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
@@ -421,30 +477,38 @@ static int Fleet(CommandLine *line, int argc, char **argv, int at)
     return kExitNow;
 }
 
+// The options and exit codes, for /? and a refused command line.
+static const char kUsage[] =
+    "Usage: T-Vornik.exe [/SILENT [/EXITCODE]] [/REPORTONLY] [/NOQUARANTINE] [/ALLDRIVES]\n"
+    "       T-Vornik.exe /RESTORE [n|<entry name> [path]] | /FLEET <folder> | /VER | /?\n"
+    "  (none)        asks for confirmation, cleans, shows a summary, waits for a key\n"
+    "  /SILENT       no box, no summary, no key wait; exit code 0\n"
+    "  /EXITCODE     with /SILENT: the exit code of an interactive run\n"
+    "  /REPORTONLY   finds and reports what a cleaning run would do, changes nothing\n"
+    "  /NOQUARANTINE deletes without keeping a copy of each removed file\n"
+    "  /ALLDRIVES    searches removable drives (USB sticks) as well as fixed ones\n"
+    "  /DEPLOYCODES  the exit codes deployment tools read: 0 clean or cleaned, 3010\n"
+    "                restart needed, 1603 failed, 1618 another copy running (with\n"
+    "                /REPORTONLY: 1 found)\n"
+    "  /RESTORE      lists the kept copies; /RESTORE n puts copy n back where it was,\n"
+    "                /RESTORE n path puts it at path; an entry's name may stand for n\n"
+    "  /VER          prints the version\n"
+    "  /FLEET        reads the run reports in a folder, writes fleet.html and fleet.csv there\n"
+    "Exit codes: 0 no infection found, 1 infection found and removed (found, with\n"
+    "  /REPORTONLY), 2 removed but a restart is needed, 3 an error occurred or the run\n"
+    "  was refused.\n"
+    "The log: T-Vornik.log in the Windows folder.\n";
+
 static int Help(CommandLine *line, int, char **, int)
 {
-    ConsolePrint("Usage: T-Vornik.exe [/SILENT [/EXITCODE]] [/REPORTONLY] [/NOQUARANTINE] [/ALLDRIVES]\n"
-                 "       T-Vornik.exe /RESTORE [n|<entry name> [path]] | /FLEET <folder> | /VER | /?\n"
-                 "  (none)        asks for confirmation, cleans, shows a summary, waits for a key\n"
-                 "  /SILENT       no box, no summary, no key wait; exit code 0\n"
-                 "  /EXITCODE     with /SILENT: the exit code of an interactive run\n"
-                 "  /REPORTONLY   finds and reports what a cleaning run would do, changes nothing\n"
-                 "  /NOQUARANTINE deletes without keeping a copy of each removed file\n"
-                 "  /ALLDRIVES    searches removable drives (USB sticks) as well as fixed ones\n"
-                 "  /RESTORE      lists the kept copies; /RESTORE n puts copy n back where it was,\n"
-                 "                /RESTORE n path puts it at path; an entry's name may stand for n\n"
-                 "  /VER          prints the version\n"
-                 "  /FLEET        reads the run reports in a folder, writes fleet.html and fleet.csv there\n"
-                 "Exit codes: 0 no infection found, 1 infection found and removed (found, with\n"
-                 "  /REPORTONLY), 2 removed but a restart is needed, 3 an error occurred or the run\n"
-                 "  was refused.\n"
-                 "The log: T-Vornik.log in the Windows folder.\n");
+    ConsolePrint("%s", kUsage);
     ConsoleFlush();
     line->exitCode = 0;
     return kExitNow;
 }
 
-// The options, their case ignored; any other argument is ignored.
+// The options, their case ignored. Any other argument that begins with '/'
+// or '-' refuses the command line; the rest are ignored.
 static const struct {
     const char *name;
     OptionRoutine routine;
@@ -454,6 +518,7 @@ static const struct {
     {"/REPORTONLY", ReportOnly},
     {"/NOQUARANTINE", NoQuarantine},
     {"/ALLDRIVES", AllDrives},
+    {"/DEPLOYCODES", DeployCodes},
     {"/VER", Version},
     {"/RESTORE", Restore},
     {"/FLEET", Fleet},
@@ -466,6 +531,48 @@ static const struct {
     {"/help", Help},
     {"--help", Help},
 };
+
+// The first argument that looks like an option and is none, or null.
+static const char *UnknownOption(int argc, char **argv)
+{
+    for (int at = 1; at < argc; ++at) {
+        if (argv[at][0] != '/' && argv[at][0] != '-')
+            continue;
+        int known = 0;
+        for (const auto &option : kOptions)
+            known = known || _stricmp(argv[at], option.name) == 0;
+        if (!known)
+            return argv[at];
+    }
+    return nullptr;
+}
+
+// A command line with an unknown option is no run: a misspelt /REPORTONLY
+// would clean, a misspelt /EXITCODE would hide the outcome. Nothing is
+// changed; the usage goes to the console and, with the command line, to the
+// log, among any running copy's lines as that refusal's are.
+static int RefuseCommandLine(const char *unknown)
+{
+    OpenRunLog(0);
+    RunFacts facts;
+    memset(&facts, 0, sizeof facts);
+    LogRunStart(&facts);
+    char shown[256];
+    ShowText(unknown, shown, sizeof shown);
+    ConsolePrint("Unknown option %s: nothing was done.\n", shown);
+    TracePrint(TraceModuleName, -1, 1, "Unknown option %s: nothing was done.\n", shown);
+    ConsolePrint("%s", kUsage);
+    // One log line at a time: a log line holds 1024 characters at most.
+    for (const char *line = kUsage; *line != '\0';) {
+        const char *end = strchr(line, '\n');
+        int length = static_cast<int>(end - line) + 1;
+        TracePrint(TraceModuleName, -1, 1, "%.*s", length, line);
+        line += length;
+    }
+    LogRunEnd(&facts);
+    LogRunExit(3);
+    return 3;
+}
 
 // Reads the command line into line. Answers kRunNow, or kExitNow when an
 // option ended it (line->exitCode is then the process's).
@@ -486,11 +593,26 @@ static int ReadCommandLine(int argc, char **argv, CommandLine *line)
 
 int VornikMain(int argc, char **argv)
 {
-    CommandLine command = {{0, 0, {0, 1, 0}}, 0, 0, nullptr, nullptr, 0};
+    NoteCommandLine(argc, argv);
+    const char *unknown = UnknownOption(argc, argv);
+    if (unknown != nullptr) {
+        int exitCode = RefuseCommandLine(unknown);
+        ConsoleFlush();
+        return exitCode;
+    }
+    CommandLine command = {{0, 0, {0, 1, 0}, 0}, 0, 0, nullptr, nullptr, 0};
     if (ReadCommandLine(argc, argv, &command) == kExitNow)
         return command.exitCode;
     const RunOptions &options = command.options;
     SetRunMode(&options.mode);
+    // The box before the lock: a box nobody answers (a screen left locked)
+    // must not stop every other run, a deployment's among them, for good.
+    int canAsk = 1;
+    if (!command.restore && !options.silent) {
+        canAsk = CanAnswerMessageBox();
+        if (canAsk && !ConfirmRun(options))
+            return options.deployCodes ? kDeployFailed : 0;
+    }
     int exitCode;
     RunLock lock;
     if (TakeRunLock(&lock)) {
@@ -503,11 +625,12 @@ int VornikMain(int argc, char **argv)
         ConsolePrint("Another copy of T-Vornik is running. Run the tool again when it has finished.\n");
         TracePrint(TraceModuleName, -1, 1, "%s",
                    "Another copy of T-Vornik is running. Run the tool again when it has finished.\n");
-        exitCode = RunExitCode(options.silent, options.exitCodes, 3);
+        exitCode = options.deployCodes ? kDeployAnotherCopy : RunExitCode(options.silent, options.exitCodes, 3);
         LogRunEnd(&facts);
-        TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
+        LogRunExit(exitCode);
     } else {
-        exitCode = command.restore ? RunRestore(command.restoreNumber, command.restoreName, command.restoreTarget) : RunVornik(options);
+        exitCode = command.restore ? RunRestore(command.restoreNumber, command.restoreName, command.restoreTarget)
+                                   : RunVornik(options, canAsk);
     }
     ReleaseRunLock(&lock);
     // A text without a line end (the administrator message) is still held.

@@ -143,7 +143,8 @@ std::string ReadFields(const json &root, FleetMachine *machine)
         !std::all_of(options->begin(), options->end(), [](const json &option) { return option.is_string(); }))
         return "\"options\" is missing or not a list of texts";
     uint64_t exitCode;
-    if (!WholeNumber(root, kFieldExitCode, &exitCode) || exitCode > 3)
+    // 1603 and 3010: a run with /DEPLOYCODES that failed, or needs the restart.
+    if (!WholeNumber(root, kFieldExitCode, &exitCode) || (exitCode > 3 && exitCode != 1603 && exitCode != 3010))
         return "\"exitCode\" is missing or not 0 to 3";
     machine->exitCode = static_cast<int>(exitCode);
     const std::string *outcome = Text(root, kFieldOutcome, 0);

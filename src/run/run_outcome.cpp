@@ -62,11 +62,12 @@ RunVerdict JudgeRun(const RunOutcomeFacts &facts)
         verdict.outcome = kRunRestart;
     else if (exitCode == 1)
         verdict.outcome = facts.reportOnly ? kRunFoundNotRemoved : kRunCleaned;
-    verdict.exitCode = RunExitCode(facts.silent, facts.exitCodes, exitCode);
+    verdict.exitCode = facts.deployCodes ? DeploymentCode(verdict.outcome)
+                                         : RunExitCode(facts.silent, facts.exitCodes, exitCode);
     return verdict;
 }
 
-RunOutcomeFacts RunOutcomeFactsOfRun(int silent, int exitCodes)
+RunOutcomeFacts RunOutcomeFactsOfRun(int silent, int exitCodes, int deployCodes)
 {
     RunOutcomeFacts facts;
     facts.reportOnly = RunIsReportOnly();
@@ -77,12 +78,24 @@ RunOutcomeFacts RunOutcomeFactsOfRun(int silent, int exitCodes)
     facts.pendingReboot = RunTallyPendingReboot();
     facts.leftByReportOnly = RunRecordedLeftByReportOnly();
     facts.anyUnjudged = RunTallyUnjudgedTotal() != 0;
+    facts.deployCodes = deployCodes;
     return facts;
 }
 
 int RunExitCode(int silent, int exitCodes, int interactiveExitCode)
 {
     return silent && !exitCodes ? 0 : interactiveExitCode;
+}
+
+int DeploymentCode(int outcome)
+{
+    switch (outcome) {
+    case kRunClean:
+    case kRunCleaned: return kDeploySuccess;
+    case kRunRestart: return kDeployRestart;
+    case kRunFoundNotRemoved: return 1;
+    default: return kDeployFailed;
+    }
 }
 
 int ReportOutcomeOfRun(int outcome)

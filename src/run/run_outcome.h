@@ -22,6 +22,7 @@ struct RunOutcomeFacts {
     unsigned found, failed, pendingReboot;
     unsigned leftByReportOnly;  // what a cleaning run would have acted on
     int anyUnjudged;            // a place the run could not judge: a worm may remain there
+    int deployCodes;            // /DEPLOYCODES
 };
 
 struct RunVerdict {
@@ -34,11 +35,21 @@ struct RunVerdict {
 RunVerdict JudgeRun(const RunOutcomeFacts &facts);
 
 // The facts of this run: its tally, its record and its mode.
-RunOutcomeFacts RunOutcomeFactsOfRun(int silent, int exitCodes);
+RunOutcomeFacts RunOutcomeFactsOfRun(int silent, int exitCodes, int deployCodes);
 
 // A silent run ends with 0 unless /EXITCODE asks for the code an interactive
 // run gives.
 int RunExitCode(int silent, int exitCodes, int interactiveExitCode);
+
+// The exit codes deployment tools read without a mapping (/DEPLOYCODES):
+// success, success once the machine restarts, failure, and "another
+// installation is running", which they try again later.
+enum { kDeploySuccess = 0, kDeployRestart = 3010, kDeployFailed = 1603, kDeployAnotherCopy = 1618 };
+
+// The deployment code of a run's outcome (a RunOutcome). A report-only run
+// that found the worm gives 1: the look succeeded, and its finding is not
+// a success a deployment may count.
+int DeploymentCode(int outcome);
 
 // The outcome as the report and the registry name it (a ReportOutcome): a
 // report-only run that found the worm left it there, so for a fleet that

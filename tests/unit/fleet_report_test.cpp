@@ -117,6 +117,14 @@ TEST(FleetReport, HostileTextsStayTextInThePageTheCsvAndTheConsole)
     EXPECT_EQ(table.find('\x1b'), std::string::npos);
 }
 
+TEST(FleetReport, ADeploymentCodeIsARunsExitCode)
+{
+    for (int code : {1603, 3010})
+        EXPECT_EQ(Read(Report("WS01", "failed", "\"exitCode\": 3", "\"exitCode\": " + std::to_string(code)), 1).exitCode,
+                  code);
+    Read(Report("WS01", "failed", "\"exitCode\": 3", "\"exitCode\": 1618"), 0);  // that run writes no report
+}
+
 TEST(FleetReport, WhatAReportOnlyRunFoundIsLeft)
 {
     FleetMachine machine = Read(Report("WS01", "failed", "\"failed\", \"size\"", "\"reportOnly\", \"size\""), 1);

@@ -39,6 +39,9 @@ struct FakeSystem {
     std::vector<std::pair<PHANDLER_ROUTINE, BOOL>> ctrlHandlerCalls;
     std::vector<std::string> writes;  // what reached standard output, write by write
     std::string writtenAtKeyWait;
+    std::string logAtKeyWait;  // and what the log, report and events held then
+    int reportAtKeyWait = 0;
+    size_t eventsAtKeyWait = 0;
     DWORD now = 100000;               // the clock, when a test sets it
     std::vector<DWORD> lockOpenFlags;  // the flags of each open of the lock file
     // The Application log and the event source's key.
@@ -103,6 +106,9 @@ int __cdecl FakeKeyWait(void)
 {
     ++g_fake.keyWaits;
     g_fake.writtenAtKeyWait = Written();
+    g_fake.logAtKeyWait = ReadWholeFile(g_fake.windowsDir + "\\T-Vornik.log");
+    g_fake.reportAtKeyWait = FileExists(g_fake.windowsDir + "\\T-Vornik.json");
+    g_fake.eventsAtKeyWait = g_fake.events.size();
     return 'x';
 }
 
@@ -324,7 +330,14 @@ protected:
         return VornikMain(static_cast<int>(args.size()), const_cast<char **>(args.data()));
     }
     std::string LogPath() const { return scratch_.File("T-Vornik.log"); }
-    std::string Log() const { return ReadWholeFile(LogPath()); }
+    // The log less each run's command line (AnUnknownOptionRefusesTheCommandLine checks it).
+    std::string Log() const
+    {
+        std::string log = ReadWholeFile(LogPath());
+        for (size_t at; (at = log.find("\r\nCommand line: ")) != std::string::npos;)
+            log.erase(at, log.find("\r\n", at + 2) - at);
+        return log;
+    }
 
     ScratchFolder scratch_;
     CapturedStdout stdout_;
@@ -348,7 +361,7 @@ protected:
 TEST_F(RunFrameTest, VerAndHelpPrintOnlyWhatTheyAreForWhereverTheyStand)
 {
     const std::vector<std::vector<const char *>> commandLines = {
-        {"/VER"}, {"/ver"}, {"/SILENT", "/VER"}, {"/VER", "/SILENT"}, {"x", "/Ver", "y"}, {"/silent", "/vEr", "/junk"},
+        {"/VER"}, {"/ver"}, {"/SILENT", "/VER"}, {"/VER", "/SILENT"}, {"x", "/Ver", "y"}, {"/silent", "/vEr", "junk"},
     };
     for (const auto &args : commandLines) {
         CapturedStdout out;
@@ -390,6 +403,8 @@ TEST_F(RunFrameTest, TheBoxAsksBeforeAnythingHappensAndCancelEndsTheRunSilently)
     // A run that only looks asks to look, not to remove.
     EXPECT_EQ(Run({"/REPORTONLY"}), 0);
     EXPECT_EQ(g_fake.boxText.rfind("Press OK to look for Vornik worm on your system.", 0), 0u) << g_fake.boxText;
+    EXPECT_EQ(Run({"/DEPLOYCODES"}), 1603);  // the machine was not looked at
+    EXPECT_FALSE(FileExists(LogPath()));
 }
 
 TEST_F(RunFrameTest, ABoxThatCannotBeShownDoesNotStopTheRun)
@@ -422,12 +437,13 @@ TEST_F(RunFrameTest, WhereNobodyCanAnswerTheBoxTheRunSaysItNeedsSilentAndChanges
         g_stationName = name;
         g_stationFlags = flags;
         CapturedStdout out;
-        EXPECT_EQ(Run({"-silent", "-exitcode"}), 3);
+        EXPECT_EQ(Run({"/EXITCODE"}), 3);
         EXPECT_EQ(out.Text(), line + "\n");
         EXPECT_EQ(g_fake.boxCalls, 0);
         EXPECT_EQ(g_fake.keyWaits, 0);
         EXPECT_EQ(LastLines(Log(), 5), kRunHead + line + "\r\n" + kRunEnd + "Exiting, return value 3\r\n");
         EXPECT_NE(ReadWholeFile(scratch_.File("T-Vornik.json")).find("\"outcome\": \"failed\""), std::string::npos);
+        EXPECT_EQ(Run({"/DEPLOYCODES"}), 1603);
     }
     EXPECT_EQ(Run({"/SILENT", "/EXITCODE"}), 0);  // needs no box
     g_stationName = "WinSta0";
@@ -458,15 +474,49 @@ TEST_F(RunFrameTest, AReportThatCannotBePutInPlaceLeavesNoneAndIsLogged)
 
 TEST_F(RunFrameTest, ACleanWorkstationSaysNoInfectionAndWaitsForAKey)
 {
-    EXPECT_EQ(Run({"/SILENTX", "-SILENT", "SILENT"}), 0);  // none of these is the option
+    EXPECT_EQ(Run({"SILENT", "x"}), 0);  // neither is the option
     EXPECT_EQ(g_fake.boxCalls, 1);
     EXPECT_EQ(stdout_.Text(),
               std::string(kBanner) + kNoProcessConsole + "No infection found\npress any key to exit ...\n");
     EXPECT_EQ(g_fake.keyWaits, 1);
-    // Everything is on the screen before the tool waits for the key.
+    // Everything is on the screen before the tool waits for the key, and the
+    // run's record is written: only the exit line waits for it.
     EXPECT_EQ(g_fake.writtenAtKeyWait, stdout_.Text());
     EXPECT_EQ(Log(), kRunHead + "[QVSC - Disinfect_Vornik]\r\n" + QuietStepsLog(g_fake.windowsDir, "\r\n") +
                          kRunEnd + "Exiting, return value 0\r\n");
+    EXPECT_EQ(g_fake.logAtKeyWait + "Exiting, return value 0\r\n", ReadWholeFile(LogPath()));
+    EXPECT_EQ(g_fake.reportAtKeyWait, 1);
+    EXPECT_EQ(g_fake.eventsAtKeyWait, 1u);
+}
+
+// An argument that looks like an option and is none refuses the whole
+// command line, whatever else it holds: the usage, the log with the command
+// line, 3, and nothing else. Every run logs its command line, shown as text.
+TEST_F(RunFrameTest, AnUnknownOptionRefusesTheCommandLine)
+{
+    const std::vector<std::vector<const char *>> refused = {
+        {"/REPORTONY"}, {"/SILENT", "/EXITCODES"}, {"-help"}, {"--h"}, {"-ver"}, {"--version"},
+        {"/VER", "-"}, {"/SILENT", "/DEPLOYCODES", "/ SILENT"}, {"/RESTORE", "/x"}, {"/FLEET", ".", "-SILENT"},
+    };
+    for (const auto &args : refused) {
+        CapturedStdout out;
+        EXPECT_EQ(Run(args), 3);
+        std::string head = "Unknown option " + std::string(args.back()) + ": nothing was done.\n";
+        EXPECT_EQ(out.Text().compare(0, head.size() + 41, head + "Usage: T-Vornik.exe [/SILENT [/EXITCODE]]"), 0)
+            << out.Text();
+        std::string logged = ReadWholeFile(LogPath());
+        std::string tail = head.substr(0, head.size() - 1) + "\r\nUsage: ";
+        EXPECT_NE(logged.find(tail), std::string::npos);
+        EXPECT_EQ(LastLines(logged, 3), "The log: T-Vornik.log in the Windows folder.\r\n" + kRunEnd +
+                                            "Exiting, return value 3\r\n");
+    }
+    EXPECT_EQ(g_fake.boxCalls + g_fake.keyWaits + g_fake.events.size() + g_fake.copies.size(), 0u);
+    EXPECT_FALSE(FileExists(g_fake.windowsDir + "\\T-Vornik.json"));
+    EXPECT_FALSE(FileExists(g_fake.windowsDir + "\\T-Vornik.lock"));
+    EXPECT_EQ(Run({"/SILENT", "/x\x1b[2J", "a b", ""}), 3);
+    EXPECT_NE(ReadWholeFile(LogPath()).find("T-Vornik v1.00.9340\r\nCommand line: T-Vornik.exe /SILENT /x\\x1b[2J \"a b\" \"\"\r\n"
+                                            "Run started "),
+              std::string::npos);
 }
 
 TEST_F(RunFrameTest, SilentModeShowsNoBoxNoSummaryAndExitsWithZeroUnlessAskedForTheOutcome)
@@ -542,8 +592,9 @@ TEST_F(RunFrameTest, EachRunWritesOneEventForItsOutcome)
     Run({"/SILENT"});
     lastEvent(1001, EVENTLOG_WARNING_TYPE, {"1", "0", "0", "0"});
     RunTallyAddPendingReboot();
-    Run({});
+    EXPECT_EQ(Run({"/DEPLOYCODES"}), 3010);  // with or without /SILENT
     lastEvent(1002, EVENTLOG_WARNING_TYPE, {"1", "1", "0", "0"});
+    EXPECT_NE(ReadWholeFile(report).find("\"exitCode\": 3010"), std::string::npos);
     RunTallyAddUnjudged(kFileNotExamined);  // a restart, but something could not be judged
     Run({"/SILENT"});
     lastEvent(1003, EVENTLOG_ERROR_TYPE, {"1", "1", "0", "1"});
@@ -644,6 +695,7 @@ TEST_F(RunFrameTest, WithoutAdministratorRightsAnNtSystemRefusesTheRun)
     EXPECT_EQ(g_fake.keyWaits, 1);
     EXPECT_EQ(Log(), logged + "Exiting, return value 0\r\n" + logged + "Exiting, return value 0\r\n" + logged +
                          "Exiting, return value 3\r\n");
+    EXPECT_EQ(Run({"/DEPLOYCODES"}), 1603);
 }
 
 // One run at a time: a copy started while the lock file is held says so, in
@@ -660,11 +712,13 @@ TEST_F(RunFrameTest, ASecondCopyWhileOneRunsSaysSoAndDoesNothingElse)
     const char line[] = "Another copy of T-Vornik is running. Run the tool again when it has finished.";
     EXPECT_EQ(Run({}), 3);
     EXPECT_EQ(Run({"/SILENT"}), 0);
-    EXPECT_EQ(g_fake.boxCalls, 0);
+    // The box comes before the lock: one nobody answers holds no other run.
+    EXPECT_EQ(g_fake.boxCalls, 1);
     EXPECT_EQ(g_fake.keyWaits, 0);
     EXPECT_EQ(stdout_.Text(), std::string(line) + "\n" + line + "\n");
     EXPECT_EQ(Log(), kRunHead + line + "\r\n" + kRunEnd + "Exiting, return value 3\r\n" + kRunHead + line + "\r\n" +
                          kRunEnd + "Exiting, return value 0\r\n");
+    EXPECT_EQ(Run({"/SILENT", "/DEPLOYCODES"}), 1618);  // deployment tools try again later
     CloseHandle(first);
 
     for (DWORD platform : {VER_PLATFORM_WIN32_NT, VER_PLATFORM_WIN32_WINDOWS}) {
@@ -692,7 +746,7 @@ TEST_F(RunFrameTest, Windows9xHasNoAdministratorGate)
 
 TEST_F(RunFrameTest, AWindowsFolderTooLongForTheLogPathLeavesTheLogOnTheDebuggerOutput)
 {
-    const std::string kDebuggerHead = "T-Vornik v1.00.9340\nRun started 2026-12-07 09:05:03 on computer WS01 as user admin\n";
+    const std::string kDebuggerHead = "T-Vornik v1.00.9340\nCommand line: T-Vornik.exe /SILENT\nRun started 2026-12-07 09:05:03 on computer WS01 as user admin\n";
     const std::string kDebuggerEnd = "Run ended 2026-12-07 09:05:03, duration 0 s\n";
     // 250 characters: with "\T-Vornik.log" the path would pass 259.
     g_fake.windowsDir = scratch_.Path() + "\\" + std::string(250 - scratch_.Path().size() - 1, 'w');
