@@ -4,8 +4,11 @@ display answered with a key press, and the final key wait on a terminal."""
 import time
 import unittest
 
-from workstation import (BOX_TITLE, EXIT_LINE_0, NO_PROCESS, HarnessError,
-                         VirtualDisplay, WorkstationTestCase)
+import json
+import re
+
+from workstation import (BOX_TITLE, END_LINE, EXIT_LINE_0, NO_PROCESS, HarnessError,
+                         VirtualDisplay, WorkstationTestCase, log_runs)
 
 PROMPT = b"press any key to exit ...\r\n"
 
@@ -54,12 +57,27 @@ class ConfirmationBox(WorkstationTestCase):
                             "the tool did not wait for a key: %r"
                             % running.stdout())
             time.sleep(0.1)
+        # The run's record is written before the key: only the exit line waits.
+        self.assertRegex(log_runs(ws.log)[-1], END_LINE + rb"\Z")
+        self.assertEqual(json.loads(ws.read_file("C:\\windows\\T-Vornik.json"))["outcome"], "clean")
         term.type(b"\r")
         result = running.wait(30)
         self.assertEqual(result.exit_code, 0)
         self.assertEqual(self.assertBanner(result.stdout),
                          NO_PROCESS + b"No infection found\r\n" + PROMPT)
         self.assertTrue(result.log.endswith(EXIT_LINE_0), result.log)
+
+    def test_a_box_nobody_answers_holds_no_other_run(self):
+        ws = self.workstation(display=self.display.name)
+        waiting = ws.start()
+        deadline = time.monotonic() + 60
+        while not self.display.find_windows(BOX_TITLE) and time.monotonic() < deadline:
+            time.sleep(0.2)
+        self.assertTrue(self.display.find_windows(BOX_TITLE), waiting.stdout())
+        result = self.run_tool(ws, "/SILENT", "/DEPLOYCODES", timeout=60)
+        self.assertEqual((result.exit_code, re.search(rb"Another copy", result.stdout)), (0, None))
+        self.answer_box(waiting, "Escape", lambda: False)
+        self.assertEqual(waiting.wait(30).exit_code, 0)
 
 
 if __name__ == "__main__":

@@ -105,16 +105,25 @@ class SilentOption(WorkstationTestCase):
         self.run_tool(ws, "/SILENT", timeout=60)  # under the bound: appended to
         self.assertEqual(len(log_runs(ws.log)), 2)
 
-    def test_lookalike_arguments_do_not_make_a_run_silent(self):
+    def test_a_lookalike_option_refuses_the_command_line_and_changes_nothing(self):
         ws = self.workstation()
         ws.keep_server()
-        for arg in ("/SILENTX", "-SILENT", "SILENT", "/SILEN", "/ SILENT"):
-            with self.subTest(arg=arg):
-                result = self.run_tool(ws, arg, timeout=60)
-                self.assertEqual(result.exit_code, 0)
-                self.assertEqual(self.assertBanner(result.stdout),
-                                 NO_PROCESS + b"No infection found\r\n"
-                                 b"press any key to exit ...\r\n")
+        ws.plant_file("C:\\Temp\\details.pif", forge_sample_module().make_sample(20000, 1))
+        for args in (["/SILENT", "/EXITCODE", "/REPORTONY"], ["/SILENT", "/EXITCODES"], ["/SILENTX"], ["-SILENT"],
+                     ["/SILEN"], ["/ SILENT"], ["--version"], ["/SILENT", "/DEPLOYCODES", "-help"]):
+            with self.subTest(args=args):
+                result = self.run_tool(ws, *args, timeout=60)
+                self.assertEqual(result.exit_code, 3)
+                head = b"Unknown option %s: nothing was done.\r\nUsage: T-Vornik.exe " % args[-1].encode()
+                self.assertTrue(result.stdout.startswith(head), result.stdout)
+                shown = " ".join('"%s"' % a if " " in a else a for a in args).encode()
+                self.assertRegex(log_runs(result.log)[-1], VERSION_LINE + rb'Command line: [^\r]*T-Vornik\.exe"? ' +
+                                 re.escape(shown) + rb"\r\nRun started [^\r]*\r\n" + re.escape(head) + rb"(.*\r\n)*" +
+                                 END_LINE + rb"Exiting, return value 3\r\n\Z")
+                self.assertTrue(ws.exists("C:\\Temp\\details.pif"))
+        # An argument that does not look like an option is still ignored.
+        self.assertEqual(self.run_tool(ws, "SILENT", timeout=120).exit_code, 1)
+        self.assertFalse(ws.exists("C:\\Temp\\details.pif"))
 
 
 class OneRunAtATime(WorkstationTestCase):
@@ -128,17 +137,23 @@ class OneRunAtATime(WorkstationTestCase):
         self.assertTrue(ws.exists(LOCK))
         silent = self.run_tool(ws, "/SILENT", timeout=30)
         self.assertEqual((silent.exit_code, silent.stdout), (0, ANOTHER_COPY))
+        # The whole code as Windows gives it (Linux sees its low byte): through cmd.
+        ws.plant_file("C:\\Temp\\code.cmd", b"@C:\\Tools\\T-Vornik.exe %*\r\n@echo code %ERRORLEVEL%\r\n")
+        deploy = ws.run_program("C:\\windows\\system32\\cmd.exe", "/c", "C:\\Temp\\code.cmd", "/SILENT",
+                                "/DEPLOYCODES", timeout=30)
+        self.assertEqual(deploy.stdout, ANOTHER_COPY + b"code 1618\r\n")
         interactive = self.run_tool(ws, timeout=30)
         self.assertEqual((interactive.exit_code, interactive.stdout), (3, ANOTHER_COPY))
         # Its lines among the first run's, between its own start and end lines.
-        self.assertRegex(interactive.log, VERSION_LINE + rb"Run started [^\r]*\r\n" + re.escape(ANOTHER_COPY) +
+        self.assertRegex(interactive.log, VERSION_LINE + rb"Command line: [^\r]*\r\nRun started [^\r]*\r\n" +
+                         re.escape(ANOTHER_COPY) +
                          END_LINE + rb"Exiting, return value 3\r\n\Z")
         term.type(b"\r")
         result = first.wait(30)
         self.assertEqual(result.exit_code, 0)
         self.assertEqual(self.assertBanner(result.stdout), NO_PROCESS + b"No infection found\r\n" + PROMPT)
         self.assertTrue(result.log.endswith(EXIT_LINE_0), result.log)
-        self.assertEqual(result.log.count(ANOTHER_COPY), 2)
+        self.assertEqual(result.log.count(ANOTHER_COPY), 3)
         # The lock went with the first run.
         self.assertFalse(ws.exists(LOCK))
         self.assertEqual(self.run_tool(ws, "/SILENT", timeout=60).stdout.count(ANOTHER_COPY), 0)
@@ -171,16 +186,17 @@ class UnattendedRun(WorkstationTestCase):
         # In use: deleted at the restart, so an interactive run ends with 2.
         # Where no folder can be only administrators' (Wine keeps no owners)
         # the copy is not left for the restart by its path: the run failed.
-        summary, outcome, pending, held = b"Infections were found and removed.\r\n" + restart, "restart", 1, 2
+        summary, outcome, pending, held, deploy = (b"Infections were found and removed.\r\n" + restart, "restart", 1,
+                                                   2, 3010)
         if not ws.keeps_folder_owners():
             summary = b"Infections were found.  An error occurred in the disinfection process.\r\n"
-            outcome, pending, held = "failed", 0, 3
+            outcome, pending, held, deploy = "failed", 0, 3, 1603
         ws.plant_file("C:\\Temp\\details.pif", sample)
         ws.hold_file("C:\\Temp\\details.pif")
-        for args, code in ((["/SILENT"], 0), (["/silent", "/ExitCode"], held)):
+        for args, code in ((["/SILENT"], 0), (["/silent", "/ExitCode"], held), (["/SILENT", "/DEPLOYCODES"], deploy)):
             with self.subTest(args=args):
                 result = self.run_tool(ws, *args, timeout=120)
-                self.assertEqual(result.exit_code, code)
+                self.assertEqual(result.exit_code, code % 256)  # Linux sees the low byte; the log the whole code
                 self.assertRegex(log_runs(result.log)[-1], re.escape(summary) +
                                  rb"Run ended [-\d]+ [:\d]+, duration \d+ s\r\nExiting, return value %d\r\n\Z" % code)
                 if pending == 0:

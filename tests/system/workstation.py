@@ -1345,13 +1345,14 @@ class WorkstationTestCase(unittest.TestCase):
             position = found + len(part)
 
     def assertOneRunLogged(self, run_log):
-        """Checks one run's part of the log: version line, when, where and as
-        whom it started, the sequence's first line, and the exit line with 0
-        last."""
+        """Checks one run's part of the log: version line, command line, when,
+        where and as whom it started, the sequence's first line, and the exit
+        line with 0 last."""
         lines = crlf_lines(run_log)
         self.assertEqual(lines[0], VERSION_LINE, run_log)
-        self.assertRegex(lines[1], rb"^Run started \d{4}-\d\d-\d\d \d\d:\d\d:\d\d on computer \S+ as user \S+\r\n$")
-        self.assertEqual(lines[2], b"[QVSC - Disinfect_Vornik]\r\n", run_log)
+        self.assertRegex(lines[1], rb"^Command line: \S.*T-Vornik\.exe\"?( .*)?\r\n$")
+        self.assertRegex(lines[2], rb"^Run started \d{4}-\d\d-\d\d \d\d:\d\d:\d\d on computer \S+ as user \S+\r\n$")
+        self.assertEqual(lines[3], b"[QVSC - Disinfect_Vornik]\r\n", run_log)
         self.assertRegex(lines[-2], b"^" + END_LINE + b"$")
         self.assertEqual(lines[-1], EXIT_LINE_0, run_log)
 
