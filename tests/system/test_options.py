@@ -276,13 +276,15 @@ class UnattendedRun(WorkstationTestCase):
         expected = [("process", "C:\\Program Files\\svc\\winsvc.exe", "end", "done")]
         expected += [("file", path, "delete", "done") for path, code in DELETED_FILE.findall(log.encode("cp1252"))
                      if code != b"0" for path in [path.decode("cp1252")]]
-        expected += [("runValue", key.decode("cp1252") + "\\" + value.decode("cp1252"), "deleteValue", "done")
-                     for value, key in DELETED_VALUE.findall(log.encode("cp1252"))]
+        # The report names each value's hive; the log names its key only.
+        hive = lambda key: "HKEY_LOCAL_MACHINE\\" if key.upper().startswith("SOFTWARE\\") else "HKEY_USERS\\"
+        expected += [("runValue", hive(key) + key + "\\" + value.decode("cp1252"), "deleteValue", "done")
+                     for value, key in DELETED_VALUE.findall(log.encode("cp1252")) for key in [key.decode("cp1252")]]
         # The log shows a control character of a name escaped; the report holds the name itself.
         shown = lambda text: "".join(c if ord(c) >= 0x20 and ord(c) != 0x7F else "\\x%02x" % ord(c) for c in text)
         got = [(o["kind"], shown(o["path"]), o["action"], o["result"]) for o in report["objects"]]
         self.assertEqual(sorted(got), sorted(expected), log)
-        self.assertIn(ODD_USER + "\\" + RUN_KEY + "\\TrayX", [o["path"] for o in report["objects"]])
+        self.assertIn("HKEY_USERS\\" + ODD_USER + "\\" + RUN_KEY + "\\TrayX", [o["path"] for o in report["objects"]])
         # Each worm file by its fingerprint, size and SHA-256.
         files["C:\\Program Files\\svc\\winsvc.exe"] = (sample_program(0), 0)
         for o in report["objects"]:
