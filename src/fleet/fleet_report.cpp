@@ -159,6 +159,8 @@ std::string ReadFields(const json &root, FleetMachine *machine)
         const std::string *local = utc != nullptr ? Text(*time, kFieldLocal, kFleetTextMaxBytes) : nullptr;
         if (local == nullptr)
             return std::string("\"") + when + "\" is missing its \"utc\" or \"local\" time";
+        if (strcmp(when, kFieldStart) == 0)
+            machine->startUtc = *utc;
         if (strcmp(when, kFieldEnd) == 0) {
             machine->endUtc = *utc;
             machine->endLocal = *local;

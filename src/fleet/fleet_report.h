@@ -60,7 +60,7 @@ struct FleetMachine {
     std::string report;   // the report's file name (UTF-8)
     int outcome = kFleetUnreadable;
     std::string problem;  // why it is unreadable
-    std::string computer, user, version, endLocal, endUtc;
+    std::string computer, user, version, startUtc, endLocal, endUtc;
     int64_t endSeconds = -1;  // endUtc as seconds since 1970; -1 when it is not a time
     int nameDiffers = 0;      // computer is not the report's file name
     int exitCode = 0;

@@ -117,7 +117,11 @@ static DWORD ListReports(const std::wstring &folder, FleetView *view, std::vecto
         bool link = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         bool folderEntry = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         if (!link && folderEntry && !EndsWith(name, ".json")) {
-            histories->push_back(name);
+            // At most one a report, and as many again without one.
+            if (histories->size() == kFleetMaxReports)
+                ++view->notRead;
+            else
+                histories->push_back(name);
             continue;
         }
         if (!link && !folderEntry && EndsWith(name, ".log"))
@@ -145,9 +149,12 @@ static DWORD ListReports(const std::wstring &folder, FleetView *view, std::vecto
 
 // The machine's last runs, from its history folder: the names are UTC times,
 // so the last kFleetHistoryShown by name are the latest. Then its report's
-// run, when the history does not end with it.
+// run, which the batch file keeps there too, named by its start: that copy
+// is not read again.
 static void ReadHistory(const std::wstring &folder, std::vector<char> *buffer, FleetMachine *machine)
 {
+    std::string current = machine->startUtc + ".json";
+    current.erase(std::remove(current.begin(), current.end(), ':'), current.end());
     std::vector<std::string> names;
     WIN32_FIND_DATAW entry;
     HANDLE search = sys::FindFirstFileW((folder + L"*.json").c_str(), &entry);
@@ -156,9 +163,11 @@ static void ReadHistory(const std::wstring &folder, std::vector<char> *buffer, F
             if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
                 continue;
             std::string name = Utf8OfWide(entry.cFileName);
+            if (_stricmp(name.c_str(), current.c_str()) == 0)
+                continue;
             auto at = std::lower_bound(names.begin(), names.end(), name);
             names.insert(at, name);
-            if (names.size() > kFleetHistoryShown)
+            if (names.size() >= kFleetHistoryShown)
                 names.erase(names.begin());
         } while (sys::FindNextFileW(search, &entry));
         sys::FindClose(search);
