@@ -629,8 +629,11 @@ TEST_F(RunFrameTest, FleetShowsTheReportsOfAFolderAndRunsNothingElse)
     WriteFileBytes(other, "[windows]");
     ASSERT_TRUE(CreateSymbolicLinkA((share + "\\fleet.html").c_str(), victim.c_str(), 0));
     ASSERT_TRUE(CreateHardLinkA((share + "\\fleet.csv").c_str(), other.c_str(), nullptr));
+    const std::string expected = scratch_.File("expected.txt");
+    WriteFileBytes(expected, "WS01\r\nWS09\r\n");
     CapturedStdout named;
-    EXPECT_EQ(Run({"/FLEET", share.c_str(), share.c_str(), "/STALE", "30"}), 0);
+    EXPECT_EQ(Run({"/FLEET", share.c_str(), share.c_str(), "/STALE", "30", "/EXPECT", expected.c_str()}), 0);
+    EXPECT_NE(named.Text().find("\nnever reported  WS09\n"), std::string::npos) << named.Text();
     EXPECT_EQ(ReadWholeFile(victim) + ReadWholeFile(other), "[boot][windows]");
     EXPECT_NE(ReadWholeFile(share + "\\fleet.html").find("older than 30 days"), std::string::npos);
     EXPECT_NE(named.Text().find("The view: " + share + "\\fleet.html and " + share + "\\fleet.csv\n"),
