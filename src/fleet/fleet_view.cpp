@@ -1,6 +1,7 @@
 #include "fleet/fleet_view.h"
 #include "fleet/fleet_report.h"
 #include "base/console.h"
+#include "base/platform.h"
 #include "sys/syscalls.h"
 
 #include <stdio.h>
@@ -54,6 +55,57 @@ static std::string Utf8OfWide(const wchar_t *wide)
     return text;
 }
 
+// Windows 9x has the wide calls as stubs only (and no users, no links): its
+// calls are the ANSI ones, each name in the code page.
+static std::string AnsiOf(const std::wstring &wide)
+{
+    int length = sys::WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string text(length > 0 ? length : 1, '\0');
+    if (length <= 0 || sys::WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, &text[0], length, nullptr, nullptr) != length)
+        text.assign(1, '\0');
+    text.resize(text.size() - 1);
+    return text;
+}
+
+static void WideEntry(const WIN32_FIND_DATAA &ansi, WIN32_FIND_DATAW *entry)
+{
+    entry->dwFileAttributes = ansi.dwFileAttributes;
+    entry->nFileSizeHigh = ansi.nFileSizeHigh;
+    entry->nFileSizeLow = ansi.nFileSizeLow;
+    std::wstring name = WideOfAnsi(ansi.cFileName);
+    name.resize(std::min<size_t>(name.size(), MAX_PATH - 1));
+    wcscpy(entry->cFileName, name.c_str());
+}
+
+static HANDLE FindFirst(const std::wstring &pattern, WIN32_FIND_DATAW *entry)
+{
+    if (IsWindowsNT())
+        return sys::FindFirstFileW(pattern.c_str(), entry);
+    WIN32_FIND_DATAA ansi;
+    HANDLE search = sys::FindFirstFileA(AnsiOf(pattern).c_str(), &ansi);
+    if (search != INVALID_HANDLE_VALUE)
+        WideEntry(ansi, entry);
+    return search;
+}
+
+static BOOL FindNext(HANDLE search, WIN32_FIND_DATAW *entry)
+{
+    if (IsWindowsNT())
+        return sys::FindNextFileW(search, entry);
+    WIN32_FIND_DATAA ansi;
+    if (!sys::FindNextFileA(search, &ansi))
+        return FALSE;
+    WideEntry(ansi, entry);
+    return TRUE;
+}
+
+static HANDLE OpenByName(const std::wstring &path, DWORD access, DWORD share, DWORD disposition, DWORD flags)
+{
+    return IsWindowsNT() ? sys::CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr)
+                         : sys::CreateFileA(AnsiOf(path).c_str(), access, share, nullptr, disposition,
+                                            flags & ~FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
 // Reads the open file whole into buffer, at most limit bytes and one more
 // (to tell a larger file). Answers 0 or the error.
 static DWORD ReadOpenFile(HANDLE file, size_t limit, std::vector<char> *buffer, size_t *have)
@@ -77,8 +129,8 @@ static DWORD ReadOpenFile(HANDLE file, size_t limit, std::vector<char> *buffer, 
 static void ReadReportFile(const std::wstring &path, const std::string &name, std::vector<char> *buffer,
                            FleetMachine *machine)
 {
-    HANDLE file = sys::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE file = OpenByName(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                           FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT);
     if (file == INVALID_HANDLE_VALUE) {
         UnreadableReport(name, "it cannot be opened (error " + std::to_string(GetLastError()) + ")", machine);
         return;
@@ -106,7 +158,7 @@ static void ReadReportFile(const std::wstring &path, const std::string &name, st
 static DWORD ListReports(const std::wstring &folder, FleetView *view, std::vector<std::string> *histories)
 {
     WIN32_FIND_DATAW entry;
-    HANDLE search = sys::FindFirstFileW((folder + L"*").c_str(), &entry);
+    HANDLE search = FindFirst(folder + L"*", &entry);
     if (search == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : GetLastError();
     DWORD error;
@@ -141,7 +193,7 @@ static DWORD ListReports(const std::wstring &folder, FleetView *view, std::vecto
             machine.problem = "it is not a report (not *.json)";
         else if (entry.nFileSizeHigh != 0 || entry.nFileSizeLow > kFleetReportMaxBytes)
             machine.problem = "it is larger than 1 MiB";
-    } while (sys::FindNextFileW(search, &entry));
+    } while (FindNext(search, &entry));
     error = GetLastError();
     sys::FindClose(search);
     return error == ERROR_NO_MORE_FILES ? 0 : error;
@@ -157,7 +209,7 @@ static void ReadHistory(const std::wstring &folder, std::vector<char> *buffer, F
     current.erase(std::remove(current.begin(), current.end(), ':'), current.end());
     std::vector<std::string> names;
     WIN32_FIND_DATAW entry;
-    HANDLE search = sys::FindFirstFileW((folder + L"*.json").c_str(), &entry);
+    HANDLE search = FindFirst(folder + L"*.json", &entry);
     if (search != INVALID_HANDLE_VALUE) {
         do {
             if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
@@ -169,7 +221,7 @@ static void ReadHistory(const std::wstring &folder, std::vector<char> *buffer, F
             names.insert(at, name);
             if (names.size() >= kFleetHistoryShown)
                 names.erase(names.begin());
-        } while (sys::FindNextFileW(search, &entry));
+        } while (FindNext(search, &entry));
         sys::FindClose(search);
     }
     for (const std::string &name : names) {
@@ -186,9 +238,11 @@ static void ReadHistory(const std::wstring &folder, std::vector<char> *buffer, F
 // has another name all the same is not written. Answers 0 or the error.
 static DWORD WriteNewFile(const std::wstring &path, const std::string &text)
 {
-    sys::wremove(path.c_str());
-    HANDLE file = sys::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (IsWindowsNT())
+        sys::wremove(path.c_str());
+    else
+        sys::remove(AnsiOf(path).c_str());
+    HANDLE file = OpenByName(path, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
     if (file == INVALID_HANDLE_VALUE)
         return GetLastError();
     BY_HANDLE_FILE_INFORMATION facts;
@@ -236,8 +290,7 @@ static DWORD MakeOwnFolder(const SYSTEMTIME &now, std::string *folder)
 
 static DWORD ReadExpected(const char *path, std::string *text)
 {
-    HANDLE file = sys::CreateFileW(WideOfAnsi(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    HANDLE file = OpenByName(WideOfAnsi(path), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
     if (file == INVALID_HANDLE_VALUE)
         return GetLastError();
     std::vector<char> buffer;
@@ -310,7 +363,8 @@ static int ShowFleetOf(int count, char **args)
     if (folder.empty() || (folder.back() != '\\' && folder.back() != '/'))
         folder += '\\';
     std::wstring wideFolder = WideOfAnsi(folder);
-    DWORD attributes = sys::GetFileAttributesW(wideFolder.c_str());
+    DWORD attributes = IsWindowsNT() ? sys::GetFileAttributesW(wideFolder.c_str())
+                                     : sys::GetFileAttributesA(AnsiOf(wideFolder).c_str());
     error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError()
             : (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0
                                                       : ERROR_DIRECTORY;

@@ -657,6 +657,20 @@ TEST_F(RunFrameTest, FleetShowsTheReportsOfAFolderAndRunsNothingElse)
         });
         fails({"/FLEET", share.c_str()}, "The folder " + share + " cannot be read (error 64).\n");
     }
+    {
+        // Windows 9x has the wide calls as stubs: its view is read and
+        // written by the ANSI ones.
+        g_fake.platform = VER_PLATFORM_WIN32_WINDOWS;
+        ScopedSysCall<decltype(sys::FindFirstFileW)> stub(sys::FindFirstFileW, [](LPCWSTR, LPWIN32_FIND_DATAW) -> HANDLE WINAPI {
+            SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+            return INVALID_HANDLE_VALUE;
+        });
+        CapturedStdout nineX;
+        EXPECT_EQ(Run({"/FLEET", share.c_str(), share.c_str(), "/STALE", "30"}), 0);
+        EXPECT_NE(nineX.Text().find("\nunreadable  WS02.JSON: it is not JSON (from byte 2)\n"), std::string::npos)
+            << nineX.Text();
+        g_fake.platform = VER_PLATFORM_WIN32_NT;
+    }
     DeleteFileA((share + "\\fleet-sha256.csv").c_str());
     CreateDirectoryA((share + "\\fleet-sha256.csv").c_str(), nullptr);
     WriteFileBytes(share + "\\fleet-sha256.csv\\x", "");
