@@ -287,6 +287,14 @@ void AddFleetRun(const FleetMachine &run, FleetMachine *machine)
     for (const FleetRun &earlier : machine->history)
         if (earlier.outcome == kFleetCleaned && Infected(added))
             machine->infectedAgain = 1;
+    // The worm files an earlier run met are the fleet's to hunt too.
+    for (const FleetHash &hash : run.hashes) {
+        bool kept = machine->hashes.size() == kFleetHashesKept;
+        for (const FleetHash &other : machine->hashes)
+            kept = kept || other.sha256 == hash.sha256;
+        if (!kept)
+            machine->hashes.push_back(hash);
+    }
     machine->history.push_back(added);
     if (machine->history.size() > kFleetHistoryShown)
         machine->history.erase(machine->history.begin());

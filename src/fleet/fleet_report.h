@@ -95,8 +95,8 @@ void UnreadableReport(const std::string &reportName, const std::string &problem,
 std::string FleetMachineName(const std::string &reportName);
 
 // Adds one run of machine's history, read from its report (runs come oldest
-// first), and marks the machine when the run found the worm after a cleaned
-// one.
+// first), with the worm files it met, and marks the machine when the run
+// found the worm after a cleaned one.
 void AddFleetRun(const FleetMachine &run, FleetMachine *machine);
 
 // Reports whose file names differ only in ASCII case name the same machine

@@ -233,20 +233,28 @@ static void ReadHistory(const std::wstring &folder, std::vector<char> *buffer, F
         AddFleetRun(*machine, machine);
 }
 
-// Creates path as a new file holding text. An old file of that name goes
-// first as a name (a link is removed, never written through); a file that
-// has another name all the same is not written. Answers 0 or the error.
+// Creates path anew holding text: written to a new file of a name of its
+// own beside it, then renamed over path. The rename replaces the name
+// itself, whatever it was (a link, a second name of another file, a file
+// another machine left), and never writes through it; removing the old name
+// first would not do under Wine, whose delete of a host's link deletes what
+// it points to. A file that has another name all the same is not written.
+// What could not be put in place stays under its own name. Answers 0 or the
+// error.
 static DWORD WriteNewFile(const std::wstring &path, const std::string &text)
 {
-    if (IsWindowsNT())
-        sys::wremove(path.c_str());
-    else
-        sys::remove(AnsiOf(path).c_str());
-    HANDLE file = OpenByName(path, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
-    if (file == INVALID_HANDLE_VALUE)
-        return GetLastError();
+    std::wstring part;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    DWORD error = ERROR_FILE_EXISTS;
+    for (int attempt = 0; attempt < 100 && error == ERROR_FILE_EXISTS; ++attempt) {
+        part = path + L"." + std::to_wstring(sys::GetCurrentProcessId()) + L"-" + std::to_wstring(attempt) + L".new";
+        file = OpenByName(part, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
+        error = file != INVALID_HANDLE_VALUE ? 0 : GetLastError() == ERROR_ALREADY_EXISTS ? ERROR_FILE_EXISTS : GetLastError();
+    }
+    if (error != 0)
+        return error;
     BY_HANDLE_FILE_INFORMATION facts;
-    DWORD error = sys::GetFileInformationByHandle(file, &facts) ? 0 : GetLastError();
+    error = sys::GetFileInformationByHandle(file, &facts) ? 0 : GetLastError();
     if (error == 0 && (facts.nNumberOfLinks != 1 || (facts.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)))
         error = ERROR_FILE_EXISTS;
     for (size_t done = 0; error == 0 && done < text.size();) {
@@ -258,7 +266,13 @@ static DWORD WriteNewFile(const std::wstring &path, const std::string &text)
     }
     if (!sys::CloseHandle(file) && error == 0)
         error = GetLastError();
-    return error;
+    if (error != 0)
+        return error;
+    if (IsWindowsNT())
+        return sys::MoveFileExW(part.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : GetLastError();
+    // Windows 9x has no links, and its rename replaces nothing.
+    sys::remove(AnsiOf(path).c_str());
+    return sys::rename(AnsiOf(part).c_str(), AnsiOf(path).c_str()) == 0 ? 0 : ERROR_ACCESS_DENIED;
 }
 
 // A new folder under the user's temporary folder, the user's own: nobody

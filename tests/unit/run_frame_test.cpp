@@ -622,8 +622,8 @@ TEST_F(RunFrameTest, FleetShowsTheReportsOfAFolderAndRunsNothingElse)
     EXPECT_EQ(g_fake.boxCalls + g_fake.events.size() + g_fake.copies.size(), 0u);
 
     // Named like the outputs in the folder named for them: a link to one
-    // file and a second name of another. Both are removed as names, and
-    // neither file is written through them.
+    // file and a second name of another. The view's new files are renamed
+    // over both names, and neither file is written through them.
     const std::string victim = scratch_.File("system.ini"), other = scratch_.File("win.ini");
     WriteFileBytes(victim, "[boot]");
     WriteFileBytes(other, "[windows]");
@@ -675,7 +675,7 @@ TEST_F(RunFrameTest, FleetShowsTheReportsOfAFolderAndRunsNothingElse)
     CreateDirectoryA((share + "\\fleet-sha256.csv").c_str(), nullptr);
     WriteFileBytes(share + "\\fleet-sha256.csv\\x", "");
     fails({"/FLEET", share.c_str(), share.c_str()},
-          "The fleet view could not be written to " + share + "\\fleet-sha256.csv (error 80).\n");
+          "The fleet view could not be written to " + share + "\\fleet-sha256.csv (error 5).\n");
 }
 
 TEST_F(RunFrameTest, WithoutAdministratorRightsAnNtSystemRefusesTheRun)
