@@ -287,13 +287,14 @@ void AddFleetRun(const FleetMachine &run, FleetMachine *machine)
     for (const FleetRun &earlier : machine->history)
         if (earlier.outcome == kFleetCleaned && Infected(added))
             machine->infectedAgain = 1;
-    // The worm files an earlier run met are the fleet's to hunt too.
-    for (const FleetHash &hash : run.hashes) {
+    // The worm files an earlier run met are the fleet's to hunt too (the
+    // machine's own report's are kept already).
+    for (size_t at = 0; &run != machine && at < run.hashes.size(); ++at) {
         bool kept = machine->hashes.size() == kFleetHashesKept;
         for (const FleetHash &other : machine->hashes)
-            kept = kept || other.sha256 == hash.sha256;
+            kept = kept || other.sha256 == run.hashes[at].sha256;
         if (!kept)
-            machine->hashes.push_back(hash);
+            machine->hashes.push_back(run.hashes[at]);
     }
     machine->history.push_back(added);
     if (machine->history.size() > kFleetHistoryShown)

@@ -233,6 +233,46 @@ static void ReadHistory(const std::wstring &folder, std::vector<char> *buffer, F
         AddFleetRun(*machine, machine);
 }
 
+static std::string AsciiLower(std::string text)
+{
+    for (char &c : text)
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return text;
+}
+
+// Each history folder goes with the report of its name (ASCII case ignored,
+// as Windows names a machine); one without a report is a row of its own: a
+// machine that would hide else. Every machine read ends its history with its
+// report's run.
+static void ReadHistories(const std::wstring &folder, const std::vector<std::string> &histories,
+                          std::vector<char> *buffer, FleetView *view)
+{
+    std::vector<std::pair<std::string, size_t>> byName;
+    for (size_t at = 0; at < view->machines.size(); ++at)
+        byName.emplace_back(AsciiLower(FleetMachineName(view->machines[at].report)), at);
+    std::sort(byName.begin(), byName.end());
+    std::vector<bool> hasHistory(view->machines.size());
+    for (const std::string &history : histories) {
+        auto at = std::lower_bound(byName.begin(), byName.end(), std::make_pair(AsciiLower(history), size_t(0)));
+        if (at != byName.end() && at->first == AsciiLower(history)) {
+            if (view->machines[at->second].outcome < kFleetUnreadable) {
+                hasHistory[at->second] = true;
+                ReadHistory(folder + WideOf(history, CP_UTF8) + L"\\", buffer, &view->machines[at->second]);
+            }
+        } else if (view->machines.size() < kFleetMaxReports) {
+            view->machines.emplace_back();
+            UnreadableReport(history + "\\", "it holds earlier runs but there is no " + history + ".json",
+                             &view->machines.back());
+            hasHistory.push_back(false);
+        } else {
+            ++view->notRead;
+        }
+    }
+    for (size_t at = 0; at < hasHistory.size(); ++at)
+        if (!hasHistory[at] && view->machines[at].outcome < kFleetUnreadable)
+            AddFleetRun(view->machines[at], &view->machines[at]);
+}
+
 // Creates path anew holding text: written to a new file of a name of its
 // own beside it, then renamed over path. The rename replaces the name
 // itself, whatever it was (a link, a second name of another file, a file
@@ -396,39 +436,7 @@ static int ShowFleetOf(int count, char **args)
             ReadReportFile(wideFolder + WideOf(machine.report, CP_UTF8), std::string(machine.report), &buffer,
                            &machine);
     MarkTwinReports(&view.machines);
-    // Each history folder goes with the report of its name; one without a
-    // report is a machine that would hide else.
-    std::vector<std::pair<std::string, size_t>> byName;
-    for (size_t at = 0; at < view.machines.size(); ++at) {
-        std::string name = FleetMachineName(view.machines[at].report);
-        for (char &c : name)
-            c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-        byName.emplace_back(name, at);
-    }
-    std::sort(byName.begin(), byName.end());
-    std::vector<bool> hasHistory(view.machines.size());
-    for (const std::string &history : histories) {
-        std::string name = history;
-        for (char &c : name)
-            c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-        auto at = std::lower_bound(byName.begin(), byName.end(), std::make_pair(name, size_t(0)));
-        if (at != byName.end() && at->first == name) {
-            if (view.machines[at->second].outcome < kFleetUnreadable) {
-                hasHistory[at->second] = true;
-                ReadHistory(wideFolder + WideOf(history, CP_UTF8) + L"\\", &buffer, &view.machines[at->second]);
-            }
-        } else if (view.machines.size() < kFleetMaxReports) {
-            view.machines.emplace_back();
-            UnreadableReport(history + "\\", "it holds earlier runs but there is no " + history + ".json",
-                             &view.machines.back());
-            hasHistory.push_back(false);
-        } else {
-            ++view.notRead;
-        }
-    }
-    for (size_t at = 0; at < hasHistory.size(); ++at)
-        if (!hasHistory[at] && view.machines[at].outcome < kFleetUnreadable)
-            AddFleetRun(view.machines[at], &view.machines[at]);
+    ReadHistories(wideFolder, histories, &buffer, &view);
     AddNeverReported(expected, &view.machines);
     SortFleet(&view.machines);
 
