@@ -43,9 +43,11 @@ void CheckShownAsText(const std::string &text)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    std::vector<FleetMachine> machines(1);
-    int read = ReadFleetReport("x.json", reinterpret_cast<const char *>(data), size, &machines[0]);
-    const FleetMachine &machine = machines[0];
+    FleetView view;
+    view.folder = "share";
+    view.machines.resize(1);
+    int read = ReadFleetReport("x.json", reinterpret_cast<const char *>(data), size, &view.machines[0]);
+    const FleetMachine &machine = view.machines[0];
     if (read != (machine.outcome != kFleetUnreadable) || read != machine.problem.empty())
         Fail("a report is both read and not read");
     if (!read && (!machine.computer.empty() || !machine.left.empty()))
@@ -60,8 +62,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             Fail("a path kept is longer than is shown");
         CheckShownAsText(path);
     }
-    FleetHtml(machines, "share");
-    FleetCsv(machines);
-    FleetConsoleTable(machines);
+    if (HtmlText(machine.computer).find_first_of("\x7f") != std::string::npos)
+        Fail("a control character of a name is not made visible in the page");
+    if (machine.hashes.size() > kFleetHashesKept)
+        Fail("more hashes kept than a machine may name");
+    for (const FleetHash &hash : machine.hashes)
+        if (hash.sha256.size() != 64 || hash.sha256.find_first_not_of("0123456789abcdef") != std::string::npos)
+            Fail("a hash kept is not 64 lower-case hexadecimal digits");
+    // Its own history twice: the second run of a cleaned report is a reinfection.
+    if (read) {
+        AddFleetRun(machine, &view.machines[0]);
+        AddFleetRun(view.machines[0], &view.machines[0]);
+    }
+    FleetHtml(view);
+    FleetCsv(view);
+    FleetSha256Csv(view);
+    FleetConsoleTable(view);
     return 0;
 }

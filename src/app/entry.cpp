@@ -470,17 +470,29 @@ static int Restore(CommandLine *line, int argc, char **argv, int at)
     return kRunNow;
 }
 
-// The view of the reports a fleet's runs left; nothing of a run.
+// The view of the reports a fleet's runs left; nothing of a run. What
+// follows /FLEET is its own.
 static int Fleet(CommandLine *line, int argc, char **argv, int at)
 {
-    line->exitCode = ShowFleet(at + 1 < argc ? argv[at + 1] : nullptr);
+    line->exitCode = ShowFleet(argc - at - 1, argv + at + 1);
+    return kExitNow;
+}
+
+// /STALE and /EXPECT belong after /FLEET: before it, or alone, they would
+// start a cleaning run nobody asked for.
+static int FleetOnly(CommandLine *line, int, char **, int)
+{
+    ConsolePrint("Usage: T-Vornik.exe /FLEET <reports folder> [<output folder>] [/STALE <days>] [/EXPECT <file>]\n");
+    ConsoleFlush();
+    line->exitCode = 3;
     return kExitNow;
 }
 
 // The options and exit codes, for /? and a refused command line.
 static const char kUsage[] =
     "Usage: T-Vornik.exe [/SILENT [/EXITCODE]] [/REPORTONLY] [/NOQUARANTINE] [/ALLDRIVES]\n"
-    "       T-Vornik.exe /RESTORE [n|<entry name> [path]] | /FLEET <folder> | /VER | /?\n"
+    "       T-Vornik.exe /RESTORE [n|<entry name> [path]] | /VER | /?\n"
+    "       T-Vornik.exe /FLEET <reports folder> [<output folder>] [/STALE <days>] [/EXPECT <file>]\n"
     "  (none)        asks for confirmation, cleans, shows a summary, waits for a key\n"
     "  /SILENT       no box, no summary, no key wait; exit code 0\n"
     "  /EXITCODE     with /SILENT: the exit code of an interactive run\n"
@@ -493,7 +505,10 @@ static const char kUsage[] =
     "  /RESTORE      lists the kept copies; /RESTORE n puts copy n back where it was,\n"
     "                /RESTORE n path puts it at path; an entry's name may stand for n\n"
     "  /VER          prints the version\n"
-    "  /FLEET        reads the run reports in a folder, writes fleet.html and fleet.csv there\n"
+    "  /FLEET        reads the run reports in a folder, writes fleet.html, fleet.csv and\n"
+    "                fleet-sha256.csv into the output folder (without one, a new folder\n"
+    "                under %TEMP%); /STALE marks last runs older than <days> (7),\n"
+    "                /EXPECT lists the machines of <file> (a name a line) never reported\n"
     "Exit codes: 0 no infection found, 1 infection found and removed (found, with\n"
     "  /REPORTONLY), 2 removed but a restart is needed, 3 an error occurred or the run\n"
     "  was refused.\n"
@@ -522,6 +537,8 @@ static const struct {
     {"/VER", Version},
     {"/RESTORE", Restore},
     {"/FLEET", Fleet},
+    {"/STALE", FleetOnly},
+    {"/EXPECT", FleetOnly},
     // The spellings of other tools too: a help request never starts a
     // cleaning run.
     {"/?", Help},

@@ -22,6 +22,12 @@ const char *const StartupCopyPaths[4] = {
     "Documents and Settings\\All Users\\Start Menu\\Programs\\Startup\\mscvb32.exe",
 };
 
+// The hive as the report names it: the same key path is in more than one.
+static const char *HiveName(HKEY hive)
+{
+    return hive == HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE" : hive == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER" : "HKEY_USERS";
+}
+
 // One view of the key: view is 0, KEY_WOW64_64KEY or KEY_WOW64_32KEY.
 // shownKey is the key as the log lines name it: the key path alone for the
 // sequence's own calls, a mark added where the tool goes beyond them.
@@ -65,9 +71,10 @@ static void DeleteRunValueInView(HKEY hive, const char *keyPath, const char *val
             return;
         ConsolePrint("Would delete value %s of %s\n", shownName, shownKey);
         TracePrint(TraceModuleName, -1, 4, "Would delete value %s of %s\n", shownName, shownKey);
-        // The report names it as it is: its writer escapes what JSON must.
+        // The report names it as it is, with its hive: its writer escapes
+        // what JSON must.
         char named[700];
-        snprintf(named, sizeof named, "%s\\%s", keyText, valueName);
+        snprintf(named, sizeof named, "%s\\%s\\%s", HiveName(hive), keyText, valueName);
         RunRecordObject(kObjectRunValue, named, kActionDeleteValue, kResultReportOnly, nullptr);
         return;
     }
@@ -78,7 +85,7 @@ static void DeleteRunValueInView(HKEY hive, const char *keyPath, const char *val
     // Only a value that was there is an object of the run.
     if (status != ERROR_FILE_NOT_FOUND) {
         char named[700];
-        snprintf(named, sizeof named, "%s\\%s", keyText, valueName);
+        snprintf(named, sizeof named, "%s\\%s\\%s", HiveName(hive), keyText, valueName);
         RunRecordObject(kObjectRunValue, named, kActionDeleteValue,
                         status == ERROR_SUCCESS ? kResultDone : kResultFailed, nullptr);
     }

@@ -205,20 +205,20 @@ class UnattendedRun(WorkstationTestCase):
                     "kind": "file", "path": "C:\\Temp\\details.pif", "action": "delete", "result": outcome,
                     "size": 20000, "signatureId": 1, "sha256": hashlib.sha256(sample).hexdigest()}])
 
-    def run_batch_file(self, ws, share):
+    def run_batch_file(self, ws, share, *options):
         """Runs the release's batch file from the network drive S:, beside the
         tool, as a deployment would, collecting into share."""
         ws.copy_file(tool_exe(), "S:\\Tools\\T-Vornik.exe")
         with open(os.path.join(SOURCE_ROOT, "src", "app", "T-Vornik-unattended.cmd"), "rb") as f:
             ws.plant_file("S:\\Tools\\T-Vornik-unattended.cmd", f.read())
         return ws.run_program("C:\\windows\\system32\\cmd.exe", "/c", "S:\\Tools\\T-Vornik-unattended.cmd", share,
-                              timeout=120)
+                              *options, timeout=120)
 
     def test_the_batch_file_cleans_ends_with_the_outcome_and_copies_the_log(self):
         ws = self.workstation(drives={"S": "network"})
         ws.plant_file("C:\\Temp\\details.pif", forge_sample_module().make_sample(20000, 1))
         ws.plant_file("S:\\logs\\readme.txt", b"the logs of every machine")
-        result = self.run_batch_file(ws, "S:\\logs")
+        result = self.run_batch_file(ws, "S:\\logs", "/ALLDRIVES")
         # Found and removed: the tool's own process on the share fails nothing.
         self.assertEqual(result.exit_code, 1, result)
         self.assertFalse(ws.exists("C:\\Temp\\details.pif"))
@@ -226,7 +226,14 @@ class UnattendedRun(WorkstationTestCase):
         with open(os.path.join(ws.host_path("S:\\logs"), computer + ".log"), "rb") as f:
             self.assertEqual(f.read(), result.log)
         with open(os.path.join(ws.host_path("S:\\logs"), computer + ".json"), "rb") as f:
-            self.assertEqual(json.loads(f.read())["outcome"], "cleaned")
+            report = f.read()
+        self.assertEqual((json.loads(report)["outcome"], json.loads(report)["options"]),
+                         ("cleaned", ["/SILENT", "/EXITCODE", "/ALLDRIVES"]))
+        # The history keeps the run's report under its UTC start time.
+        history = os.path.join(ws.host_path("S:\\logs"), computer)
+        self.assertEqual(os.listdir(history), [json.loads(report)["start"]["utc"].replace(":", "") + ".json"])
+        with open(os.path.join(history, os.listdir(history)[0]), "rb") as f:
+            self.assertEqual(f.read(), report)
         self.assertRegex(result.log, b"Infections were found and removed.\r\n" + END_LINE + b"Exiting, return value 1\r\n")
         # Run from an environment a worm has set: the name and the exit code
         # are still the system's. (Wine's cmd has no name for its own folder:
@@ -238,7 +245,8 @@ class UnattendedRun(WorkstationTestCase):
                                 timeout=120)
         self.assertEqual(result.exit_code, 1, result)
         self.assertEqual(sorted(os.listdir(ws.host_path("S:\\logs"))),
-                         sorted([computer + ".json", computer + ".log", "readme.txt"]))
+                         sorted([computer, computer + ".json", computer + ".log", "readme.txt"]))
+        self.assertEqual(len(os.listdir(os.path.join(ws.host_path("S:\\logs"), computer))), 2)
         with open(os.path.join(ws.host_path("S:\\logs"), computer + ".log"), "rb") as f:
             self.assertEqual(f.read(), result.log)
 
@@ -280,13 +288,15 @@ class UnattendedRun(WorkstationTestCase):
         expected = [("process", "C:\\Program Files\\svc\\winsvc.exe", "end", "done")]
         expected += [("file", path, "delete", "done") for path, code in DELETED_FILE.findall(log.encode("cp1252"))
                      if code != b"0" for path in [path.decode("cp1252")]]
-        expected += [("runValue", key.decode("cp1252") + "\\" + value.decode("cp1252"), "deleteValue", "done")
-                     for value, key in DELETED_VALUE.findall(log.encode("cp1252"))]
+        # The report names each value's hive; the log names its key only.
+        hive = lambda key: "HKEY_LOCAL_MACHINE\\" if key.upper().startswith("SOFTWARE\\") else "HKEY_USERS\\"
+        expected += [("runValue", hive(key) + key + "\\" + value.decode("cp1252"), "deleteValue", "done")
+                     for value, key in DELETED_VALUE.findall(log.encode("cp1252")) for key in [key.decode("cp1252")]]
         # The log shows a control character of a name escaped; the report holds the name itself.
         shown = lambda text: "".join(c if ord(c) >= 0x20 and ord(c) != 0x7F else "\\x%02x" % ord(c) for c in text)
         got = [(o["kind"], shown(o["path"]), o["action"], o["result"]) for o in report["objects"]]
         self.assertEqual(sorted(got), sorted(expected), log)
-        self.assertIn(ODD_USER + "\\" + RUN_KEY + "\\TrayX", [o["path"] for o in report["objects"]])
+        self.assertIn("HKEY_USERS\\" + ODD_USER + "\\" + RUN_KEY + "\\TrayX", [o["path"] for o in report["objects"]])
         # Each worm file by its fingerprint, size and SHA-256.
         files["C:\\Program Files\\svc\\winsvc.exe"] = (sample_program(0), 0)
         for o in report["objects"]:
@@ -304,6 +314,14 @@ class UnattendedRun(WorkstationTestCase):
         self.assertEqual(result.exit_code, 3, result)
         self.assertIn(b"could not be copied to S:\\missing", result.stderr)
         self.assertIn(b"Exiting, return value 0\r\n", result.log)
+        # A folder another machine made of this one's report name would take
+        # the copy in and hide the machine: the copy fails, said.
+        computer = re.search(rb"on computer (\S+) as user", result.log).group(1).decode()
+        ws.plant_file("S:\\logs\\%s.json\\taken.txt" % computer, b"")
+        result = self.run_batch_file(ws, "S:\\logs")
+        self.assertEqual(result.exit_code, 3, result)
+        self.assertIn(("S:\\logs\\%s.json is a folder" % computer).encode(), result.stderr)
+        self.assertEqual(os.listdir(ws.host_path("S:\\logs\\%s.json" % computer)), ["taken.txt"])
 
 
 # What a report-only run writes of its own (result key, event source, log,

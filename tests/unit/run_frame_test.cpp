@@ -615,9 +615,11 @@ TEST_F(RunFrameTest, EachRunWritesOneEventForItsOutcome)
     }
 }
 
-// /FLEET reads the reports of a folder and writes the view there, and is no
-// run: no box, no log, no event. What keeps the view from being whole or
-// written ends it with 3.
+// /FLEET reads the reports of a folder and writes the view into a new folder
+// of the user's own, or the one named: never into a file another name or a
+// link stands for. Every entry but a log is a row: nothing stands in a
+// machine's place unseen. It is no run: no box, no log, no event. What keeps
+// the view from being whole or written ends it with 3.
 TEST_F(RunFrameTest, FleetShowsTheReportsOfAFolderAndRunsNothingElse)
 {
     const std::string share = scratch_.File("share");
@@ -629,22 +631,53 @@ TEST_F(RunFrameTest, FleetShowsTheReportsOfAFolderAndRunsNothingElse)
                    "\"durationSeconds\": 1, \"options\": [], \"exitCode\": 2, \"outcome\": \"restart\", \"counts\": "
                    "{\"folders\": 0, \"files\": 0, \"candidates\": 0, \"found\": 1, \"removed\": 0, \"pendingRestart\": 1, "
                    "\"failed\": 0, \"notExamined\": 0}, \"objects\": []}");
+    WriteFileBytes(share + "\\WS01.log", "the log");
     WriteFileBytes(share + "\\WS02.JSON", "{");
     WriteFileBytes(share + "\\WS03.json", std::string(kFleetReportMaxBytes + 1, ' '));
     WriteFileBytes(share + "\\notes.txt", "not a report");
+    const std::string table = "Outcome     Computer         Last run ended             Restart  Failed  Not examined\n"
+                              "restart     WS01             l                                1       0             0  "
+                              "old: age unknown\n"
+                              "unreadable  folder.json: it is a folder, not a report\n"
+                              "unreadable  notes.txt: it is not a report (not *.json)\n"
+                              "unreadable  WS02.JSON: it is not JSON (from byte 2)\n"
+                              "unreadable  WS03.json: it is larger than 1 MiB\n"
+                              "5 reports: 0 failed, 1 restart, 0 report-only found, 0 cleaned, 0 clean, 4 unreadable, 0 "
+                              "never reported\n";
     CapturedStdout out;
     EXPECT_EQ(Run({"/SILENT", "/fleet", share.c_str()}), 0);
-    EXPECT_EQ(out.Text(), "T-Vornik fleet view of " + share + "\n"
-              "Outcome     Computer         Last run ended             Restart  Failed  Not examined\n"
-              "restart     WS01             l                                1       0             0\n"
-              "unreadable  WS02.JSON: it is not JSON (from byte 2)\n"
-              "unreadable  WS03.json: it is larger than 1 MiB\n"
-              "3 reports: 0 failed, 1 restart, 0 cleaned, 0 clean, 2 unreadable\n"
-              "The view: " + share + "\\fleet.html and " + share + "\\fleet.csv\n");
-    EXPECT_NE(ReadWholeFile(share + "\\fleet.html").find("<td>WS02.JSON</td>"), std::string::npos);
-    EXPECT_NE(ReadWholeFile(share + "\\fleet.csv").find("\r\nrestart,\"WS01\",\"a\","), std::string::npos);
+    size_t at = out.Text().find("The view: ");
+    ASSERT_NE(at, std::string::npos) << out.Text();
+    const std::string own = out.Text().substr(at + 10, out.Text().find("fleet.html", at) - at - 10);
+    EXPECT_EQ(out.Text(), "T-Vornik fleet view of " + share + "\n" + table + "The view: " + own + "fleet.html and " +
+                              own + "fleet.csv\nThe worm files found, by SHA-256: " + own + "fleet-sha256.csv\n");
+    EXPECT_NE(own.find("\\T-Vornik fleet "), std::string::npos);
+    EXPECT_FALSE(FileExists(share + "\\fleet.html"));
+    EXPECT_NE(ReadWholeFile(own + "fleet.html").find("<td>WS02.JSON</td>"), std::string::npos);
+    EXPECT_NE(ReadWholeFile(own + "fleet.csv").find("\r\nrestart,\"WS01\",\"a\","), std::string::npos);
+    for (const char *name : {"fleet.html", "fleet.csv", "fleet-sha256.csv"})
+        DeleteFileA((own + name).c_str());
+    RemoveDirectoryA(own.c_str());
     EXPECT_FALSE(FileExists(LogPath()));
     EXPECT_EQ(g_fake.boxCalls + g_fake.events.size() + g_fake.copies.size(), 0u);
+
+    // Named like the outputs in the folder named for them: a link to one
+    // file and a second name of another. The view's new files are renamed
+    // over both names, and neither file is written through them.
+    const std::string victim = scratch_.File("system.ini"), other = scratch_.File("win.ini");
+    WriteFileBytes(victim, "[boot]");
+    WriteFileBytes(other, "[windows]");
+    ASSERT_TRUE(CreateSymbolicLinkA((share + "\\fleet.html").c_str(), victim.c_str(), 0));
+    ASSERT_TRUE(CreateHardLinkA((share + "\\fleet.csv").c_str(), other.c_str(), nullptr));
+    const std::string expected = scratch_.File("expected.txt");
+    WriteFileBytes(expected, "WS01\r\nWS09\r\n");
+    CapturedStdout named;
+    EXPECT_EQ(Run({"/FLEET", share.c_str(), share.c_str(), "/STALE", "30", "/EXPECT", expected.c_str()}), 0);
+    EXPECT_NE(named.Text().find("\nnever reported  WS09\n"), std::string::npos) << named.Text();
+    EXPECT_EQ(ReadWholeFile(victim) + ReadWholeFile(other), "[boot][windows]");
+    EXPECT_NE(ReadWholeFile(share + "\\fleet.html").find("older than 30 days"), std::string::npos);
+    EXPECT_NE(named.Text().find("The view: " + share + "\\fleet.html and " + share + "\\fleet.csv\n"),
+              std::string::npos);
 
     auto fails = [&](std::vector<const char *> args, const std::string &line) {
         CapturedStdout failedOut;
@@ -652,17 +685,37 @@ TEST_F(RunFrameTest, FleetShowsTheReportsOfAFolderAndRunsNothingElse)
         EXPECT_EQ(failedOut.Text().substr(failedOut.Text().rfind('\n', failedOut.Text().size() - 2) + 1), line);
     };
     fails({"/FLEET", scratch_.File("gone").c_str()}, "The folder " + scratch_.File("gone") + " cannot be read (error 2).\n");
-    fails({"/FLEET"}, "Usage: T-Vornik.exe /FLEET <folder>\n");
+    const std::string usage =
+        "Usage: T-Vornik.exe /FLEET <reports folder> [<output folder>] [/STALE <days>] [/EXPECT <file>]\n";
+    for (std::vector<const char *> args : {std::vector<const char *>{"/FLEET"}, {"/FLEET", "a", "/STALE", "0"},
+                                           {"/FLEET", "a", "b", "c"}, {"/STALE", "3", "/FLEET", "a"}})
+        fails(args, usage);
     {
-        ScopedSysCall<decltype(sys::FindNextFileA)> cut(sys::FindNextFileA, [](HANDLE, LPWIN32_FIND_DATAA) -> BOOL WINAPI {
+        ScopedSysCall<decltype(sys::FindNextFileW)> cut(sys::FindNextFileW, [](HANDLE, LPWIN32_FIND_DATAW) -> BOOL WINAPI {
             SetLastError(ERROR_NETNAME_DELETED);
             return FALSE;
         });
         fails({"/FLEET", share.c_str()}, "The folder " + share + " cannot be read (error 64).\n");
     }
-    DeleteFileA((share + "\\fleet.html").c_str());
-    CreateDirectoryA((share + "\\fleet.html").c_str(), nullptr);
-    fails({"/FLEET", share.c_str()}, "The fleet view could not be written to " + share + "\\fleet.html (error 13).\n");
+    {
+        // Windows 9x has the wide calls as stubs: its view is read and
+        // written by the ANSI ones.
+        g_fake.platform = VER_PLATFORM_WIN32_WINDOWS;
+        ScopedSysCall<decltype(sys::FindFirstFileW)> stub(sys::FindFirstFileW, [](LPCWSTR, LPWIN32_FIND_DATAW) -> HANDLE WINAPI {
+            SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+            return INVALID_HANDLE_VALUE;
+        });
+        CapturedStdout nineX;
+        EXPECT_EQ(Run({"/FLEET", share.c_str(), share.c_str(), "/STALE", "30"}), 0);
+        EXPECT_NE(nineX.Text().find("\nunreadable  WS02.JSON: it is not JSON (from byte 2)\n"), std::string::npos)
+            << nineX.Text();
+        g_fake.platform = VER_PLATFORM_WIN32_NT;
+    }
+    DeleteFileA((share + "\\fleet-sha256.csv").c_str());
+    CreateDirectoryA((share + "\\fleet-sha256.csv").c_str(), nullptr);
+    WriteFileBytes(share + "\\fleet-sha256.csv\\x", "");
+    fails({"/FLEET", share.c_str(), share.c_str()},
+          "The fleet view could not be written to " + share + "\\fleet-sha256.csv (error 5).\n");
 }
 
 TEST_F(RunFrameTest, WithoutAdministratorRightsAnNtSystemRefusesTheRun)
