@@ -119,7 +119,7 @@ class Folders(WorkstationTestCase):
         self.assertFalse(ws.exists("C:\\Other\\c.pif"))
 
     def test_offline_cleans_the_installation_on_another_drive_and_nothing_of_the_running_one(self):
-        ws = self.workstation(drives={"D": "hd"})
+        ws = self.workstation(drives={"D": "hd", "E": "hd"})
         forge = forge_sample_module()
         # The running system: its own samples, known name, Startup copy and Run values stay.
         ws.plant_file("C:\\Temp\\live.pif", forge.make_sample(20000, 1))
@@ -131,7 +131,11 @@ class Folders(WorkstationTestCase):
         # The installation on D:, with a second drive's name for its profiles.
         ws.plant_file("D:\\Users\\bob\\Downloads\\x.scr", forge.make_sample(20000, 2))
         ws.plant_file("D:\\Windows\\msccn32.exe", b"x")
-        ws.plant_file("D:\\" + STARTUP, b"x")
+        # Its junction names its own drive letter, the running system's here: not followed.
+        os.symlink(ws.host_path("C:\\Documents and Settings"), os.path.join(ws.host_path("D:\\"),
+                                                                           "Documents and Settings"))
+        # The running Windows folder by another drive's name is the running one all the same.
+        os.symlink(ws.host_path("C:\\windows"), os.path.join(ws.host_path("E:\\"), "Windows"))
         ws.plant_file("D:\\" + VISTA_STARTUP, b"x")
         sids = "Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\S-1-5-21-7-7-7-"
         stage = [HIVE + "SOFTWARE=Microsoft\\Windows\\CurrentVersion\\Run|TrayX|x",
@@ -150,6 +154,8 @@ class Folders(WorkstationTestCase):
         ws.plant_file("C:\\windows\\system32\\config\\SOFTWARE", b"x")
         for folder, line in (("C:\\Windows", b"The folder C:\\Windows is the running system's Windows folder: run "
                                              b"the tool without /OFFLINE to clean it.\r\n"),
+                             ("E:\\Windows", b"The folder E:\\Windows is the running system's Windows folder: run "
+                                             b"the tool without /OFFLINE to clean it.\r\n"),
                              ("D:\\Users", b"The folder D:\\Users is not a Windows folder: it holds no "
                                            b"System32\\config\\SOFTWARE.\r\n")):
             result = self.run_tool(ws, "/SILENT", "/EXITCODE", "/OFFLINE", folder, timeout=120)
@@ -160,8 +166,8 @@ class Folders(WorkstationTestCase):
         log = log_runs(result.log)[-1]
         self.assertIn(b"Offline run: the Windows installation in D:\\Windows is cleaned, nothing of the running "
                       b"system.\r\n", log)
-        for gone in ("D:\\Users\\bob\\Downloads\\x.scr", "D:\\Windows\\msccn32.exe", "D:\\" + STARTUP,
-                     "D:\\" + VISTA_STARTUP):
+        self.assertIn(("The path D:\\%s leads through a link and is not followed\r\n" % STARTUP).encode(), log)
+        for gone in ("D:\\Users\\bob\\Downloads\\x.scr", "D:\\Windows\\msccn32.exe", "D:\\" + VISTA_STARTUP):
             self.assertFalse(ws.exists(gone), gone)
         for left in ("C:\\Temp\\live.pif", "C:\\windows\\msccn32.exe", "C:\\" + STARTUP, "C:\\" + VISTA_STARTUP):
             self.assertTrue(ws.exists(left), left)
@@ -187,8 +193,7 @@ class Folders(WorkstationTestCase):
         self.assertEqual(sorted(o["path"] for o in report["objects"] if o["kind"] == "runValue"),
                          sorted(key + "\\" + value for key, value in deleted))
         self.assertEqual(sorted(o["kind"] for o in report["objects"]),
-                         ["file", "knownName", "runValue", "runValue", "runValue", "runValue", "startupCopy",
-                          "startupCopy"])
+                         ["file", "knownName", "runValue", "runValue", "runValue", "runValue", "startupCopy"])
 
 
 if __name__ == "__main__":
