@@ -190,6 +190,11 @@ class Folders(WorkstationTestCase):
         self.assertNotIn(b"Value TrayX of " + RUN_KEY.encode(), log)
         report = json.loads(ws.read_file("C:\\windows\\T-Vornik.json"))
         self.assertEqual(report["options"], ["/SILENT", "/EXITCODE", "/OFFLINE", "D:\\Windows"])
+        # The result is the offline installation's, apart from this computer's.
+        result_key = "HKLM\\SOFTWARE\\Tavrel\\T-Vornik"
+        offline = ws.registry(result_key + "\\Offline")
+        self.assertEqual((offline["WindowsFolder"], offline["LastOutcome"]), ("D:\\Windows", "failed"))
+        self.assertEqual(ws.registry_value(result_key, "LastOutcome"), "failed")  # the refused runs' own
         self.assertEqual(sorted(o["path"] for o in report["objects"] if o["kind"] == "runValue"),
                          sorted(key + "\\" + value for key, value in deleted))
         self.assertEqual(sorted(o["kind"] for o in report["objects"]),
