@@ -195,6 +195,18 @@ class Folders(WorkstationTestCase):
         offline = ws.registry(result_key + "\\Offline")
         self.assertEqual((offline["WindowsFolder"], offline["LastOutcome"]), ("D:\\Windows", "failed"))
         self.assertEqual(ws.registry_value(result_key, "LastOutcome"), "failed")  # the refused runs' own
+
+        # A Windows folder reached through a link passes the check, but nothing is done through the link.
+        os.symlink(ws.host_path("D:\\Windows"), os.path.join(ws.host_path("D:\\"), "Win"))
+        ws.plant_file("D:\\Windows\\mscvb32.exe", b"x")
+        result = self.run_tool(ws, "/SILENT", "/EXITCODE", "/OFFLINE", "D:\\Win", timeout=180)
+        self.assertEqual(result.exit_code, 3, result)
+        self.assertTrue(ws.exists("D:\\Windows\\mscvb32.exe"))
+        log = log_runs(result.log)[-1]
+        self.assertIn(b"[QVSC - ReplaceFile]: The path leads through a link, nothing is deleted (D:\\Win\\mscvb32.exe)", log)
+        for hive in (b"SOFTWARE", b"DEFAULT"):
+            self.assertIn(b"The registry of the offline installation's %s could not be examined: its path leads through "
+                          b"a link (D:\\Win\\System32\\config\\%s).\r\n" % (hive, hive), log)
         self.assertEqual(sorted(o["path"] for o in report["objects"] if o["kind"] == "runValue"),
                          sorted(key + "\\" + value for key, value in deleted))
         self.assertEqual(sorted(o["kind"] for o in report["objects"]),
