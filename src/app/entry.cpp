@@ -327,7 +327,6 @@ static const char *TakeRunFolders(const RunOptions &options, RunMode *mode, cons
         // The file step walks the volume that holds it.
         g_walkRoots[0][3] = '\0';
         g_walkRootList[count++] = g_walkRoots[0];
-        mode->offlineWindows = g_offlineWindows;
     }
     for (int i = 0; i < options.folderCount; ++i) {
         *refused = options.folders[i];
@@ -339,6 +338,8 @@ static const char *TakeRunFolders(const RunOptions &options, RunMode *mode, cons
     }
     mode->walkRoots = g_walkRootList;
     mode->walkRootCount = count;
+    if (options.offline != nullptr)
+        mode->offlineWindows = g_offlineWindows;
     return nullptr;
 }
 

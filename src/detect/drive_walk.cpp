@@ -572,7 +572,9 @@ int ScanAllDrivesReadingAhead(void)
     FileRedirection redirection = FileRedirectionOff();
     // An empty removable drive must fail at once, not ask for a disk in a box
     // nobody may answer.
-    UINT errorMode = RunWalksRemovableDrives() ? sys::SetErrorMode(SEM_FAILCRITICALERRORS) : 0;
+    // So must a folder given on an empty drive.
+    int failAtOnce = RunWalksRemovableDrives() || RunWalkRootCount() > 0;
+    UINT errorMode = failAtOnce ? sys::SetErrorMode(SEM_FAILCRITICALERRORS) : 0;
     g_readAhead = ReadAheadStart(HandleQueuedEntry);
     int (*scan)(WalkCallback) = RunWalkRootCount() > 0 ? ScanRunFolders : ScanAllDrives;
     if (g_readAhead == nullptr) {
@@ -582,7 +584,7 @@ int ScanAllDrivesReadingAhead(void)
         ReadAheadStop(g_readAhead);
         g_readAhead = nullptr;
     }
-    if (RunWalksRemovableDrives())
+    if (failAtOnce)
         sys::SetErrorMode(errorMode);
     FileRedirectionBack(redirection);
     // The steps after the walk say nothing for a while.
