@@ -2,7 +2,9 @@
 #include "app/session_watch.h"
 #include "base/console.h"
 #include "base/platform.h"
+#include "run/run_mode.h"
 #include "run/run_tally.h"
+#include "removal/remove_object.h"
 #include "detect/drive_walk.h"
 #include "guard/guard_switch.h"
 #include "persist/autostart_cleanup.h"
@@ -115,6 +117,41 @@ static void GiveBackupPrivileges(HANDLE token)
     sys::CloseHandle(token);
 }
 
+static const char *const kWormRunValues[] = {"System Tray", "System MScvb", "SSK Service", "TrayX"};
+
+// The clean-up steps on the running system, in their fixed order.
+static void CleanRunningSystem(void)
+{
+    ScanInfectedProcesses(IsFileInfected);
+    ScanAllDrivesReadingAhead();
+
+    DeleteRunValue(HKEY_LOCAL_MACHINE, kRunKeyPath, "System Tray");
+    DeleteRunValue(HKEY_LOCAL_MACHINE, kRunKeyPath, "System MScvb");
+    DeleteRunValue(HKEY_CURRENT_USER, kRunKeyPath, "System Tray");
+    DeleteRunValue(HKEY_CURRENT_USER, kRunKeyPath, "System MScvb");
+    DeleteRunValue(HKEY_LOCAL_MACHINE, kRunKeyPath, "SSK Service");
+    DeleteRunValue(HKEY_CURRENT_USER, kRunKeyPath, "SSK Service");
+    DeleteRunValue(HKEY_LOCAL_MACHINE, kRunKeyPath, "TrayX");
+    DeleteRunValue(HKEY_CURRENT_USER, kRunKeyPath, "TrayX");
+    DeleteRunValuesOfOtherUsers(kRunKeyPath, kWormRunValues, 4);
+    // Loading a hive takes the backup and restore privileges, held here.
+    DeleteRunValuesOfUnloadedUsers(kRunKeyPath, kWormRunValues, 4);
+    RemoveStartupCopies();
+}
+
+// /OFFLINE: the same steps on an installation that is not running, in the
+// same order. No worm process of it can run, so its known names are looked
+// for at once; its paths and links name its own drive letter, so none is
+// followed.
+static void CleanOfflineInstallation(const char *windows)
+{
+    DeleteKnownWormFilesIn(windows, kRemoveRefuseLinks);
+    ScanAllDrivesReadingAhead();  // its volume, and the /PATH folders
+    DeleteRunValuesOffline(windows, kWormRunValues, 4);
+    char root[4] = {windows[0], ':', '\\', '\0'};
+    RemoveStartupCopiesOn(root);
+}
+
 int Disinfect_Vornik(uint32_t *status, uint32_t, const char *, uint32_t, uint32_t interfaceVersion, uint32_t,
                      const char *target, uint32_t, uint32_t, uint32_t, uint32_t)
 {
@@ -138,22 +175,12 @@ int Disinfect_Vornik(uint32_t *status, uint32_t, const char *, uint32_t, uint32_
     // read the guard refuses leaves the file unjudged.
     SwitchGuardOffForRun();
     HANDLE token = TakeBackupPrivileges();
-    ScanInfectedProcesses(IsFileInfected);
-    ScanAllDrivesReadingAhead();
-
-    DeleteRunValue(HKEY_LOCAL_MACHINE, kRunKeyPath, "System Tray");
-    DeleteRunValue(HKEY_LOCAL_MACHINE, kRunKeyPath, "System MScvb");
-    DeleteRunValue(HKEY_CURRENT_USER, kRunKeyPath, "System Tray");
-    DeleteRunValue(HKEY_CURRENT_USER, kRunKeyPath, "System MScvb");
-    DeleteRunValue(HKEY_LOCAL_MACHINE, kRunKeyPath, "SSK Service");
-    DeleteRunValue(HKEY_CURRENT_USER, kRunKeyPath, "SSK Service");
-    DeleteRunValue(HKEY_LOCAL_MACHINE, kRunKeyPath, "TrayX");
-    DeleteRunValue(HKEY_CURRENT_USER, kRunKeyPath, "TrayX");
-    static const char *const kWormRunValues[] = {"System Tray", "System MScvb", "SSK Service", "TrayX"};
-    DeleteRunValuesOfOtherUsers(kRunKeyPath, kWormRunValues, 4);
-    // Loading a hive takes the backup and restore privileges, held here.
-    DeleteRunValuesOfUnloadedUsers(kRunKeyPath, kWormRunValues, 4);
-    RemoveStartupCopies();
+    if (RunOfflineWindows() != nullptr)
+        CleanOfflineInstallation(RunOfflineWindows());
+    else if (RunWalkRootCount() > 0)
+        ScanAllDrivesReadingAhead();  // /PATH: the file step alone, over its folders
+    else
+        CleanRunningSystem();
     QuarantineEndRun();
     GiveBackupPrivileges(token);
 

@@ -7,6 +7,7 @@
 #include "report/run_report.h"
 #include "base/console.h"
 #include "base/platform.h"
+#include "fileops/long_path.h"
 #include "run/run_mode.h"
 #include "run/run_outcome.h"
 #include "run/run_record.h"
@@ -220,12 +221,18 @@ static void OpenRunLog(int mayRotate)
 static const char kAdminRefusal[] =
     "Please log on to this workstation with administrator rights and\nrun the tool again.\n";
 
+// The most folders /PATH may name in one run.
+enum { kMaxRunFolders = 32 };
+
 // The options of one run.
 struct RunOptions {
     int silent;       // /SILENT: no box, no summary on the console, no key wait
     int exitCodes;    // /EXITCODE: a silent run ends with the code an interactive one gives
     RunMode mode;     // /REPORTONLY, /NOQUARANTINE, /ALLDRIVES
     int deployCodes;  // /DEPLOYCODES: the codes deployment tools read (DeploymentCode)
+    const char *folders[kMaxRunFolders];  // /PATH, as given
+    int folderCount;
+    const char *offline;  // /OFFLINE, as given, or null
 };
 
 // The options of the run, for its report.
@@ -244,6 +251,124 @@ static void NoteOptions(const RunOptions &options, RunFacts *facts)
         facts->options[facts->optionCount++] = "/ALLDRIVES";
     if (options.deployCodes)
         facts->options[facts->optionCount++] = "/DEPLOYCODES";
+    // The folders as the run took them: the report names what it cleaned.
+    if (options.mode.offlineWindows != nullptr) {
+        facts->options[facts->optionCount++] = "/OFFLINE";
+        facts->options[facts->optionCount++] = options.mode.offlineWindows;
+    }
+    for (int i = options.mode.offlineWindows != nullptr ? 1 : 0; i < options.mode.walkRootCount; ++i) {
+        facts->options[facts->optionCount++] = "/PATH";
+        facts->options[facts->optionCount++] = options.mode.walkRoots[i];
+    }
+}
+
+// The folders the run walks instead of the drives: the volume of /OFFLINE's
+// installation first, then each /PATH folder, with a backslash at the end.
+static char g_walkRoots[1 + kMaxRunFolders][MAX_PATH];
+static const char *g_walkRootList[1 + kMaxRunFolders];
+static char g_offlineWindows[MAX_PATH];
+
+// Puts a folder given on the command line into folder (MAX_PATH bytes) with
+// one backslash at its end. A folder of a network drive or share is refused:
+// the server's own files are cleaned on the server, and a server chosen by
+// whoever wrote the path would be read with the administrator's rights.
+// Answers the refusal's line (its %s the folder), or null.
+static const char *TakeRunFolder(const char *given, char *folder)
+{
+    if (given[0] == '\\' && given[1] == '\\')
+        return "The folder %s is on a network share and is not searched: clean it on the server.\n";
+    size_t length = strlen(given);
+    int drivePath = length >= 3 && ((given[0] >= 'A' && given[0] <= 'Z') || (given[0] >= 'a' && given[0] <= 'z')) &&
+                    given[1] == ':' && given[2] == '\\';
+    if (!drivePath)
+        return "The folder %s is not a full path (such as D:\\Downloads).\n";
+    while (length > 3 && given[length - 1] == '\\')
+        --length;
+    if (length + 2 > MAX_PATH)
+        return "The folder %s is not a full path (such as D:\\Downloads).\n";
+    memcpy(folder, given, length);
+    folder[length] = '\0';
+    if (folder[length - 1] != '\\')
+        strcpy(folder + length, "\\");
+    char root[4] = {given[0], ':', '\\', '\0'};
+    if (sys::GetDriveTypeA(root) == DRIVE_REMOTE)
+        return "The folder %s is on a network drive and is not searched: clean it on the server.\n";
+    return nullptr;
+}
+
+// 1 when both paths reach the same folder, whatever path names it (another
+// drive letter of the same volume, a short name).
+static int IsSameFolder(const char *a, const char *b)
+{
+    HANDLE first = sys::CreateFileA(a, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (first == INVALID_HANDLE_VALUE)
+        return 0;
+    HANDLE second = sys::CreateFileA(b, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    int same = 0;
+    if (second != INVALID_HANDLE_VALUE) {
+        BY_HANDLE_FILE_INFORMATION one, other;
+        same = sys::GetFileInformationByHandle(first, &one) && sys::GetFileInformationByHandle(second, &other) &&
+               one.dwVolumeSerialNumber == other.dwVolumeSerialNumber && one.nFileIndexHigh == other.nFileIndexHigh &&
+               one.nFileIndexLow == other.nFileIndexLow;
+        sys::CloseHandle(second);
+    }
+    sys::CloseHandle(first);
+    return same;
+}
+
+// The Windows folder /OFFLINE names: one that holds its installation's
+// registry, and not the running system's, which a run without /OFFLINE
+// cleans. Answers the refusal's line (its %s the folder), or null.
+static const char *CheckOfflineWindows(const char *folder)
+{
+    char hive[MAX_PATH + 32];
+    snprintf(hive, sizeof hive, "%sSystem32\\config\\SOFTWARE", folder);
+    DWORD attributes = sys::GetFileAttributesA(hive);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return "The folder %s is not a Windows folder: it holds no System32\\config\\SOFTWARE.\n";
+    char running[MAX_PATH];
+    UINT length = sys::GetWindowsDirectoryA(running, sizeof running);
+    if (length == 0 || length >= sizeof running || _stricmp(running, g_offlineWindows) == 0 ||
+        IsSameFolder(running, g_offlineWindows))
+        return "The folder %s is the running system's Windows folder: run the tool without /OFFLINE to clean it.\n";
+    return nullptr;
+}
+
+// Reads the folders of /OFFLINE and /PATH into mode. Answers the refusal's
+// line, with the folder it names in *refused, or null.
+static const char *TakeRunFolders(const RunOptions &options, RunMode *mode, const char **refused)
+{
+    int count = 0;
+    if (options.offline != nullptr) {
+        *refused = options.offline;
+        const char *why = TakeRunFolder(options.offline, g_walkRoots[0]);
+        if (why != nullptr)
+            return why;
+        // The folder without its backslash, as the log and report name it.
+        strcpy(g_offlineWindows, g_walkRoots[0]);
+        if (strlen(g_offlineWindows) > 3)
+            g_offlineWindows[strlen(g_offlineWindows) - 1] = '\0';
+        if ((why = CheckOfflineWindows(g_walkRoots[0])) != nullptr)
+            return why;
+        // The file step walks the volume that holds it.
+        g_walkRoots[0][3] = '\0';
+        g_walkRootList[count++] = g_walkRoots[0];
+    }
+    for (int i = 0; i < options.folderCount; ++i) {
+        *refused = options.folders[i];
+        const char *why = TakeRunFolder(options.folders[i], g_walkRoots[count]);
+        if (why != nullptr)
+            return why;
+        g_walkRootList[count] = g_walkRoots[count];
+        ++count;
+    }
+    mode->walkRoots = g_walkRootList;
+    mode->walkRootCount = count;
+    if (options.offline != nullptr)
+        mode->offlineWindows = g_offlineWindows;
+    return nullptr;
 }
 
 // The record of a run that got as far as its report, written as its work
@@ -293,7 +418,13 @@ static int RunVornik(const RunOptions &options, int canAsk)
     int silent = options.silent;
     RunFacts facts;
     memset(&facts, 0, sizeof facts);
-    NoteOptions(options, &facts);
+    RunMode mode = options.mode;
+    const char *refused = nullptr;
+    const char *refusal = TakeRunFolders(options, &mode, &refused);
+    SetRunMode(&mode);
+    RunOptions taken = options;
+    taken.mode = mode;
+    NoteOptions(taken, &facts);
     if (!silent && !canAsk) {
         // A service, or SYSTEM in session 0: the box would wait for ever and
         // the deployment tool would end the run with nothing logged.
@@ -331,6 +462,21 @@ static int RunVornik(const RunOptions &options, int canAsk)
         return exitCode;
     }
 
+    if (refusal != nullptr) {
+        // A folder the run may not take: nothing is done, and a deployment
+        // that gave it fails at once.
+        char shown[kShownGrowth * MAX_PATH];
+        ShowText(refused, shown, sizeof shown);
+        ConsolePrint(refusal, shown);
+        TracePrint(TraceModuleName, -1, 1, refusal, shown);
+        EndRun(&facts, 3, kRunFailed);
+        return 3;
+    }
+    if (mode.offlineWindows != nullptr) {
+        const char line[] = "Offline run: the Windows installation in %s is cleaned, nothing of the running system.\n";
+        ConsolePrint(line, mode.offlineWindows);
+        TracePrint(TraceModuleName, -1, 4, line, mode.offlineWindows);
+    }
     if (options.mode.reportOnly) {
         const char line[] = "Report-only run: nothing is ended, deleted or changed.\n";
         ConsolePrint("%s", line);
@@ -444,6 +590,40 @@ static int DeployCodes(CommandLine *line, int, char **, int)
     return kNextArgument;
 }
 
+// /PATH <folder>, as often as needed: the file step over those folders alone.
+// /OFFLINE <Windows folder>: the installation of that folder alone. Each
+// takes the argument after it.
+static int FolderUsage(CommandLine *line)
+{
+    ConsolePrint("Usage: T-Vornik.exe [options] /PATH <folder> [/PATH <folder> ...] | /OFFLINE <Windows folder>\n");
+    ConsoleFlush();
+    line->exitCode = 3;
+    return kExitNow;
+}
+
+static const char *FolderArgument(int argc, char **argv, int at)
+{
+    return at + 1 < argc && argv[at + 1][0] != '/' && argv[at + 1][0] != '-' ? argv[at + 1] : nullptr;
+}
+
+static int Folder(CommandLine *line, int argc, char **argv, int at)
+{
+    const char *folder = FolderArgument(argc, argv, at);
+    if (folder == nullptr || line->options.folderCount == kMaxRunFolders)
+        return FolderUsage(line);
+    line->options.folders[line->options.folderCount++] = folder;
+    return kNextArgument;
+}
+
+static int Offline(CommandLine *line, int argc, char **argv, int at)
+{
+    const char *folder = FolderArgument(argc, argv, at);
+    if (folder == nullptr || line->options.offline != nullptr)
+        return FolderUsage(line);
+    line->options.offline = folder;
+    return kNextArgument;
+}
+
 static int Version(CommandLine *line, int, char **, int)
 {
     ConsolePrint("T-Vornik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
@@ -491,6 +671,7 @@ static int FleetOnly(CommandLine *line, int, char **, int)
 // The options and exit codes, for /? and a refused command line.
 static const char kUsage[] =
     "Usage: T-Vornik.exe [/SILENT [/EXITCODE]] [/REPORTONLY] [/NOQUARANTINE] [/ALLDRIVES]\n"
+    "                    [/PATH <folder> ...] [/OFFLINE <Windows folder>]\n"
     "       T-Vornik.exe /RESTORE [n|<entry name> [path]] | /VER | /?\n"
     "       T-Vornik.exe /FLEET <reports folder> [<output folder>] [/STALE <days>] [/EXPECT <file>]\n"
     "  (none)        asks for confirmation, cleans, shows a summary, waits for a key\n"
@@ -499,6 +680,9 @@ static const char kUsage[] =
     "  /REPORTONLY   finds and reports what a cleaning run would do, changes nothing\n"
     "  /NOQUARANTINE deletes without keeping a copy of each removed file\n"
     "  /ALLDRIVES    searches removable drives (USB sticks) as well as fixed ones\n"
+    "  /PATH         searches that folder alone (may be given again), removes what is infected\n"
+    "  /OFFLINE      cleans the Windows installation of that folder (a disk from another\n"
+    "                machine, the system disk under Windows PE), not the running one\n"
     "  /DEPLOYCODES  the exit codes deployment tools read: 0 clean or cleaned, 3010\n"
     "                restart needed, 1603 failed, 1618 another copy running (with\n"
     "                /REPORTONLY: 1 found)\n"
@@ -534,6 +718,8 @@ static const struct {
     {"/NOQUARANTINE", NoQuarantine},
     {"/ALLDRIVES", AllDrives},
     {"/DEPLOYCODES", DeployCodes},
+    {"/PATH", Folder},
+    {"/OFFLINE", Offline},
     {"/VER", Version},
     {"/RESTORE", Restore},
     {"/FLEET", Fleet},
@@ -617,7 +803,7 @@ int VornikMain(int argc, char **argv)
         ConsoleFlush();
         return exitCode;
     }
-    CommandLine command = {{0, 0, {0, 1, 0}, 0}, 0, 0, nullptr, nullptr, 0};
+    CommandLine command = {{0, 0, {0, 1, 0, nullptr, 0, nullptr}, 0, {}, 0, nullptr}, 0, 0, nullptr, nullptr, 0};
     if (ReadCommandLine(argc, argv, &command) == kExitNow)
         return command.exitCode;
     const RunOptions &options = command.options;

@@ -87,6 +87,31 @@ int ScanAllDrives(WalkCallback callback)
     return 0;
 }
 
+int ScanRunFolders(WalkCallback callback)
+{
+    for (int index = 0; index < RunWalkRootCount(); ++index) {
+        const char *folder = RunWalkRoot(index);
+        DWORD attributes = sys::GetFileAttributesA(folder);
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            // Named by the administrator: a folder missing is a place not searched.
+            FinishQueuedEntries();
+            char shown[kShownGrowth * MAX_PATH];
+            ShowText(folder, shown, sizeof shown);
+            ConsolePrint("Folder %s does not exist and was not searched\n", shown);
+            TracePrint(TraceModuleName, -1, 1, "Folder %s does not exist and was not searched\n", shown);
+            RunTallyAddFailed();
+            continue;
+        }
+        // Listed as a drive's root is: a folder that cannot be listed is a
+        // failure, not a folder passed over. Every folder is remembered: a
+        // folder given may lie on a stick whose folder holds itself.
+        int result = WalkTree(folder, callback, 1, IsWindowsNT());
+        if (result != 0)
+            return result;
+    }
+    return 0;
+}
+
 static int IsDotEntry(const char *name)
 {
     return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
@@ -547,16 +572,19 @@ int ScanAllDrivesReadingAhead(void)
     FileRedirection redirection = FileRedirectionOff();
     // An empty removable drive must fail at once, not ask for a disk in a box
     // nobody may answer.
-    UINT errorMode = RunWalksRemovableDrives() ? sys::SetErrorMode(SEM_FAILCRITICALERRORS) : 0;
+    // So must a folder given on an empty drive.
+    int failAtOnce = RunWalksRemovableDrives() || RunWalkRootCount() > 0;
+    UINT errorMode = failAtOnce ? sys::SetErrorMode(SEM_FAILCRITICALERRORS) : 0;
     g_readAhead = ReadAheadStart(HandleQueuedEntry);
+    int (*scan)(WalkCallback) = RunWalkRootCount() > 0 ? ScanRunFolders : ScanAllDrives;
     if (g_readAhead == nullptr) {
-        result = ScanAllDrives(CheckFoundEntry);
+        result = scan(CheckFoundEntry);
     } else {
-        result = ScanAllDrives(QueueFoundEntry);
+        result = scan(QueueFoundEntry);
         ReadAheadStop(g_readAhead);
         g_readAhead = nullptr;
     }
-    if (RunWalksRemovableDrives())
+    if (failAtOnce)
         sys::SetErrorMode(errorMode);
     FileRedirectionBack(redirection);
     // The steps after the walk say nothing for a while.

@@ -16,12 +16,18 @@ typedef int (*WalkCallback)(ToolPath path, const WIN32_FIND_DATAA *findData, int
 // or the first non-zero result of a drive's walk.
 int ScanAllDrives(WalkCallback callback);
 
+// Walks the run's folders (RunWalkRoot) in their order instead of the drives,
+// each as a drive's root is walked; one that is missing is logged and counted
+// as failed. Answers as ScanAllDrives.
+int ScanRunFolders(WalkCallback callback);
+
 // Walks the tree below folderPath (which ends with a backslash), folders
 // reported before their contents, entering no folder twice. Answers 0 when walked to the end, 1 when a
 // working buffer cannot be had, else the callback's first non-zero result.
 int WalkFolder(const char *folderPath, WalkCallback callback);
 
-// The file step: ScanAllDrives(CheckFoundEntry) with reader threads that
+// The file step: ScanAllDrives(CheckFoundEntry) (ScanRunFolders where the
+// run names its folders) with reader threads that
 // fingerprint candidates ahead of the walk. What it prints, logs, deletes and
 // counts, and in what order, is what the walk without readers does; when no
 // reader can be started, it is that walk. Answers ScanAllDrives's result.

@@ -199,11 +199,36 @@ static int IsSidText(const char *text)
     return 1;
 }
 
-static void ReportHiveNotExamined(const char *sid, const char *why, const char *path)
+// A hive file loaded under a key of the tool's own: whose it is, as the log
+// names it ("user <SID>"), the key below HKEY_USERS, what a failure to
+// examine it counts as, and what is done while it is loaded.
+struct OwnHive {
+    const char *who;
+    const char *ownKey;
+    int unjudgedKind;
+    void (*whileLoaded)(const OwnHive *hive, const char *shownHive);
+    const void *context;
+};
+
+static void ReportHiveNotExamined(const OwnHive *hive, const char *why, const char *path)
 {
-    TracePrint(TraceModuleName, -1, 1, "[QVSC - CleanUserHive]: The registry of user %s could not be examined: %s (%s).\n",
-               sid, why, path);
-    RunTallyAddUnjudged(kUserHiveNotExamined);
+    TracePrint(TraceModuleName, -1, 1, "[QVSC - CleanUserHive]: The registry of %s could not be examined: %s (%s).\n",
+               hive->who, why, path);
+    RunTallyAddUnjudged(hive->unjudgedKind);
+}
+
+// The hive's Run key, opened by the tool's key and named in the log by
+// shownRoot: its values deleted (or, in a report-only run, read).
+static void DeleteOwnHiveValues(const OwnHive *hive, const char *shownRoot, const char *keyPath,
+                                const char *const *valueNames, int count)
+{
+    char path[600], shown[kShownGrowth * MAX_PATH + 300];
+    int written = snprintf(path, sizeof path, "%s\\%s", hive->ownKey, keyPath);
+    int shownWritten = snprintf(shown, sizeof shown, "%s\\%s", shownRoot, keyPath);
+    if (written > 0 && static_cast<size_t>(written) < sizeof path && shownWritten > 0 &&
+        static_cast<size_t>(shownWritten) < sizeof shown)
+        for (int i = 0; i < count; ++i)
+            DeleteRunValueInView(HKEY_USERS, path, valueNames[i], 0, shown);
 }
 
 // The hive file of the profile named sid in the list: its ProfileImagePath,
@@ -241,7 +266,7 @@ static LONG ProfileHivePath(HKEY list, const char *sid, char *path, DWORD size)
 // Unloads the tool's key; another program's handle into the hive (a scanner's)
 // holds it a moment, so it is tried a few times. A hive left loaded keeps its
 // user from their own registry until the restart: that is a failure.
-static void UnloadUserHive(const char *sid, const wchar_t *ownKey)
+static void UnloadUserHive(const char *who, const wchar_t *ownKey)
 {
     LONG status = ERROR_SUCCESS;
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -249,14 +274,14 @@ static void UnloadUserHive(const char *sid, const wchar_t *ownKey)
             sys::Sleep(200);
         status = sys::RegUnLoadKeyW(HKEY_USERS, ownKey);
         if (status == ERROR_SUCCESS) {
-            TracePrint(TraceModuleName, -1, 4, "[QVSC - CleanUserHive]: The registry of user %s was unloaded.\n", sid);
+            TracePrint(TraceModuleName, -1, 4, "[QVSC - CleanUserHive]: The registry of %s was unloaded.\n", who);
             return;
         }
     }
     TracePrint(TraceModuleName, -1, 1,
-               "[QVSC - CleanUserHive]: The registry of user %s could not be unloaded (error %u). Restart the "
+               "[QVSC - CleanUserHive]: The registry of %s could not be unloaded (error %u). Restart the "
                "computer before the user logs on.\n",
-               sid, static_cast<unsigned>(status));
+               who, static_cast<unsigned>(status));
     RunTallyAddFailed();
 }
 
@@ -275,10 +300,9 @@ static int HiveIsTheHeldFile(const HeldPath *held)
     return same;
 }
 
-// Loads the held hive under ownKey (its wide form ownKeyWide), deletes the
-// values and unloads it.
-static void CleanHeldHive(const char *sid, const HeldPath *held, const char *shownHive, const char *ownKey,
-                          const wchar_t *ownKeyWide, const char *keyPath, const char *const *valueNames, int count)
+// Loads the held hive under the tool's key (its wide form ownKeyWide), does
+// what the hive asks while it is loaded, and unloads it.
+static void CleanHeldHive(const OwnHive *hive, const HeldPath *held, const char *shownHive, const wchar_t *ownKeyWide)
 {
     LONG status = sys::RegLoadKeyW(HKEY_USERS, ownKeyWide, held->wide);
     if (status != ERROR_SUCCESS) {
@@ -287,30 +311,96 @@ static void CleanHeldHive(const char *sid, const HeldPath *held, const char *sho
             snprintf(why, sizeof why, "its file is in use");
         else
             snprintf(why, sizeof why, "it cannot be loaded (error %u)", static_cast<unsigned>(status));
-        ReportHiveNotExamined(sid, why, shownHive);
+        ReportHiveNotExamined(hive, why, shownHive);
         return;
     }
-    TracePrint(TraceModuleName, -1, 4, "[QVSC - CleanUserHive]: The registry of user %s was loaded from %s.\n", sid,
+    TracePrint(TraceModuleName, -1, 4, "[QVSC - CleanUserHive]: The registry of %s was loaded from %s.\n", hive->who,
                shownHive);
-    if (!HiveIsTheHeldFile(held)) {
-        ReportHiveNotExamined(sid, "its file was replaced while it was loaded", shownHive);
-    } else {
-        // Opened by the tool's key, named in the log as a loaded hive is.
-        char path[600], shown[600];
-        int written = snprintf(path, sizeof path, "%s\\%s", ownKey, keyPath);
-        int shownWritten = snprintf(shown, sizeof shown, "%s\\%s", sid, keyPath);
-        if (written > 0 && static_cast<size_t>(written) < sizeof path && shownWritten > 0 &&
-            static_cast<size_t>(shownWritten) < sizeof shown)
-            for (int i = 0; i < count; ++i)
-                DeleteRunValueInView(HKEY_USERS, path, valueNames[i], 0, shown);
+    if (!HiveIsTheHeldFile(held))
+        ReportHiveNotExamined(hive, "its file was replaced while it was loaded", shownHive);
+    else
+        hive->whileLoaded(hive, shownHive);
+    UnloadUserHive(hive->who, ownKeyWide);
+}
+
+// Loads the hive file at hivePath under hive->ownKey, its path held folder by
+// folder without links, does what the hive asks and unloads it.
+static void CleanHiveFile(const OwnHive *hive, const char *hivePath)
+{
+    // The profile's folder is named after its user: written out as text.
+    char shownHive[kShownGrowth * MAX_PATH];
+    ShowText(hivePath, shownHive, sizeof shownHive);
+    // A name the code page cannot hold reads back with '?': no such path.
+    if (strchr(hivePath, '?') != nullptr) {
+        ReportHiveNotExamined(hive, "its path holds a name the code page cannot hold", shownHive);
+        return;
     }
-    UnloadUserHive(sid, ownKeyWide);
+    if (PathHoldsMarks(hivePath)) {
+        ReportHiveNotExamined(hive, "its path holds a character Windows does not allow in names", shownHive);
+        return;
+    }
+    wchar_t ownKeyWide[300];
+    for (size_t i = 0; i < 300; ++i)  // plain ASCII: a SID or a hive's name, and the prefix
+        if ((ownKeyWide[i] = static_cast<unsigned char>(hive->ownKey[i])) == L'\0')
+            break;
+    ownKeyWide[299] = L'\0';
+    // A key of that name is a hive an earlier run loaded and never unloaded
+    // (its process was ended from outside): unloaded before the file is loaded
+    // again, or the load would find it in use.
+    HKEY loaded = nullptr;
+    if (sys::RegOpenKeyExA(HKEY_USERS, hive->ownKey, 0, KEY_READ, &loaded) == ERROR_SUCCESS) {
+        sys::RegCloseKey(loaded);
+        sys::RegUnLoadKeyW(HKEY_USERS, ownKeyWide);
+    }
+
+    HeldPath held;
+    int result = HoldPath(hivePath, kRefuseLinks, &held);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (result == kHoldMissing) {
+        // A profile left without its hive has no Run values.
+        TracePrint(TraceModuleName, -1, 4, "[QVSC - CleanUserHive]: The registry of %s has no file (%s).\n", hive->who,
+                   shownHive);
+    } else if (result == kHoldThroughLink) {
+        ReportHiveNotExamined(hive, "its path leads through a link", shownHive);
+    } else if (result != kHeld) {
+        char why[64];
+        snprintf(why, sizeof why, "its path cannot be opened (error %u)", static_cast<unsigned>(GetLastError()));
+        ReportHiveNotExamined(hive, why, shownHive);
+    } else if ((held.attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !sys::GetFileInformationByHandle(held.file, &info) ||
+               info.nNumberOfLinks != 1) {
+        // Another name of the same file would be another file of the user's choosing.
+        ReportHiveNotExamined(hive, "its file is not a plain file", shownHive);
+    } else {
+        HeldCloseFile(&held);
+        CleanHeldHive(hive, &held, shownHive, ownKeyWide);
+    }
+    ReleaseHeldPath(&held);
+}
+
+// The Run key and values a user's hive is cleaned of.
+struct RunValueList {
+    const char *keyPath;
+    const char *const *valueNames;
+    int count;
+};
+
+// A user's hive: named in the log as a loaded hive is, "<SID>\<key path>".
+static void CleanUserRunKey(const OwnHive *hive, const char *)
+{
+    const RunValueList *values = static_cast<const RunValueList *>(hive->context);
+    DeleteOwnHiveValues(hive, hive->ownKey + sizeof kOwnHivePrefix - 1, values->keyPath, values->valueNames,
+                        values->count);
 }
 
 // One profile of the list: loaded and cleaned unless its hive is loaded already.
 static void CleanProfileHive(HKEY list, const char *sid, const char *keyPath, const char *const *valueNames,
                              int count)
 {
+    char who[300], ownKey[300];
+    snprintf(who, sizeof who, "user %s", sid);
+    snprintf(ownKey, sizeof ownKey, "%s%s", kOwnHivePrefix, sid);
+    RunValueList values = {keyPath, valueNames, count};
+    OwnHive hive = {who, ownKey, kUserHiveNotExamined, CleanUserRunKey, &values};
     HKEY loaded = nullptr;
     LONG status = sys::RegOpenKeyExA(HKEY_USERS, sid, 0, KEY_READ, &loaded);
     if (status == ERROR_SUCCESS || status == ERROR_ACCESS_DENIED) {
@@ -325,57 +415,10 @@ static void CleanProfileHive(HKEY list, const char *sid, const char *keyPath, co
     if (status != ERROR_SUCCESS) {
         char why[64];
         snprintf(why, sizeof why, "its profile cannot be read (error %u)", static_cast<unsigned>(status));
-        ReportHiveNotExamined(sid, why, kProfileListPath);
+        ReportHiveNotExamined(&hive, why, kProfileListPath);
         return;
     }
-    // The profile's folder is named after its user: written out as text.
-    char shownHive[kShownGrowth * MAX_PATH];
-    ShowText(hivePath, shownHive, sizeof shownHive);
-    // A name the code page cannot hold reads back with '?': no such path.
-    if (strchr(hivePath, '?') != nullptr) {
-        ReportHiveNotExamined(sid, "its path holds a name the code page cannot hold", shownHive);
-        return;
-    }
-    if (PathHoldsMarks(hivePath)) {
-        ReportHiveNotExamined(sid, "its path holds a character Windows does not allow in names", shownHive);
-        return;
-    }
-    char ownKey[300];
-    wchar_t ownKeyWide[300];
-    snprintf(ownKey, sizeof ownKey, "%s%s", kOwnHivePrefix, sid);
-    for (size_t i = 0; i < sizeof ownKey; ++i)  // plain ASCII: a SID and the prefix
-        if ((ownKeyWide[i] = static_cast<unsigned char>(ownKey[i])) == L'\0')
-            break;
-    // A key of that name is a hive an earlier run loaded and never unloaded
-    // (its process was ended from outside): unloaded before the file is loaded
-    // again, or the load would find it in use.
-    if (sys::RegOpenKeyExA(HKEY_USERS, ownKey, 0, KEY_READ, &loaded) == ERROR_SUCCESS) {
-        sys::RegCloseKey(loaded);
-        sys::RegUnLoadKeyW(HKEY_USERS, ownKeyWide);
-    }
-
-    HeldPath held;
-    int result = HoldPath(hivePath, kRefuseLinks, &held);
-    BY_HANDLE_FILE_INFORMATION info;
-    if (result == kHoldMissing) {
-        // A profile left without its hive has no Run values.
-        TracePrint(TraceModuleName, -1, 4, "[QVSC - CleanUserHive]: The registry of user %s has no file (%s).\n", sid,
-                   shownHive);
-    } else if (result == kHoldThroughLink) {
-        ReportHiveNotExamined(sid, "its path leads through a link", shownHive);
-    } else if (result != kHeld) {
-        char why[64];
-        snprintf(why, sizeof why, "its path cannot be opened (error %u)", static_cast<unsigned>(GetLastError()));
-        ReportHiveNotExamined(sid, why, shownHive);
-    } else if ((held.attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !sys::GetFileInformationByHandle(held.file, &info) ||
-               info.nNumberOfLinks != 1) {
-        // Another name of the same file would be another file of the user's choosing.
-        ReportHiveNotExamined(sid, "its file is not a plain file", shownHive);
-    } else {
-        HeldCloseFile(&held);
-        CleanHeldHive(sid, &held, shownHive, ownKey, ownKeyWide, keyPath, valueNames, count);
-    }
-    ReleaseHeldPath(&held);
+    CleanHiveFile(&hive, hivePath);
 }
 
 void DeleteRunValuesOfUnloadedUsers(const char *keyPath, const char *const *valueNames, int count)
@@ -439,5 +482,203 @@ void RemoveStartupCopies(void)
             if (RemoveWormObject(&object) == kRemoveReportOnly)
                 ConsolePrint("Would delete file %s\n", path);
         }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// A Windows installation that is not running (/OFFLINE)
+//
+// Its registry is in files: System32\config\SOFTWARE (the machine's Run key,
+// and its profile list), System32\config\DEFAULT (the .DEFAULT user's) and
+// each profile's NTUSER.DAT. Each is loaded under a key of the tool's own,
+// held and checked as the hive of a user who is not logged on is, and named
+// in the log by its file. A path in that registry names the installation's
+// own drive letter: it is mapped to the volume the tool was given.
+
+static const char kMachineRunKey[] = "Microsoft\\Windows\\CurrentVersion\\Run";
+static const char kMachineRunKey32[] = "WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Run";
+static const char kUserRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+struct OfflineInstallation {
+    const char *windows;  // its Windows folder, "D:\Windows"
+    const char *const *valueNames;
+    int count;
+};
+
+// A profile's folder as the offline registry names it
+// ("%SystemDrive%\Users\bob", "C:\Documents and Settings\bob"), mapped to the installation's volume,
+// and "\NTUSER.DAT". Answers 0 when it names the volume by nothing it knows
+// (another variable), which would lead off it.
+static int OfflineProfileHive(const char *image, const char *windows, char *path, size_t size)
+{
+    const char *rest;
+    const char *base = windows;
+    size_t baseLength = 2;  // the drive, "D:"
+    if (_strnicmp(image, "%SystemDrive%", 13) == 0) {
+        rest = image + 13;
+    } else if (_strnicmp(image, "%SystemRoot%", 12) == 0) {
+        rest = image + 12;
+        baseLength = strlen(windows);
+    } else if (isalpha(static_cast<unsigned char>(image[0])) && image[1] == ':') {
+        rest = image + 2;
+    } else {
+        return 0;
+    }
+    if (rest[0] != '\\' || strchr(rest, '%') != nullptr)
+        return 0;
+    size_t restLength = strlen(rest);
+    while (restLength > 1 && rest[restLength - 1] == '\\')
+        --restLength;
+    int written = snprintf(path, size, "%.*s%.*s\\NTUSER.DAT", static_cast<int>(baseLength), base,
+                           static_cast<int>(restLength), rest);
+    return written > 0 && static_cast<size_t>(written) < size;
+}
+
+static void CleanOfflineUser(const OwnHive *hive, const char *shownHive)
+{
+    const OfflineInstallation *installation = static_cast<const OfflineInstallation *>(hive->context);
+    DeleteOwnHiveValues(hive, shownHive, kUserRunKey, installation->valueNames, installation->count);
+}
+
+// Each profile the offline SOFTWARE hive (loaded under ownKey) lists.
+static void CleanOfflineProfiles(const OwnHive *software, const OfflineInstallation *installation)
+{
+    char listPath[300];
+    snprintf(listPath, sizeof listPath, "%s\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", software->ownKey);
+    HKEY list = nullptr;
+    LONG status = sys::RegOpenKeyExA(HKEY_USERS, listPath, 0, KEY_READ, &list);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return;  // no profile listed
+    if (status != ERROR_SUCCESS) {
+        TracePrint(TraceModuleName, -1, 1, "[QVSC - CleanUserHive]: The list of user profiles cannot be read (error %u).\n",
+                   static_cast<unsigned>(status));
+        RunTallyAddUnjudged(kUserHiveNotExamined);
+        return;
+    }
+    char sid[256];
+    for (DWORD index = 0;; ++index) {
+        DWORD length = sizeof sid;
+        status = sys::RegEnumKeyExA(list, index, sid, &length, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_MORE_DATA)
+            continue;  // no SID is that long
+        if (status != ERROR_SUCCESS)
+            break;
+        if (!IsSidText(sid))
+            continue;
+        char who[300], ownKey[300];
+        snprintf(who, sizeof who, "offline user %s", sid);
+        snprintf(ownKey, sizeof ownKey, "%sOffline.%s", kOwnHivePrefix, sid);
+        OwnHive hive = {who, ownKey, kUserHiveNotExamined, CleanOfflineUser, installation};
+        // The folder as the offline registry holds it; never expanded with
+        // the running system's variables, which name the running system.
+        char image[MAX_PATH], hivePath[MAX_PATH];
+        HKEY profile = nullptr;
+        DWORD type = 0, imageLength = sizeof image - 1;
+        status = sys::RegOpenKeyExA(list, sid, 0, KEY_QUERY_VALUE, &profile);
+        if (status == ERROR_SUCCESS) {
+            status = sys::RegQueryValueExA(profile, "ProfileImagePath", nullptr, &type,
+                                           reinterpret_cast<BYTE *>(image), &imageLength);
+            sys::RegCloseKey(profile);
+        }
+        if (status == ERROR_SUCCESS && type != REG_EXPAND_SZ && type != REG_SZ)
+            status = ERROR_INVALID_DATA;
+        if (status != ERROR_SUCCESS) {
+            char why[64];
+            snprintf(why, sizeof why, "its profile cannot be read (error %u)", static_cast<unsigned>(status));
+            ReportHiveNotExamined(&hive, why, kProfileListPath);
+            continue;
+        }
+        image[imageLength] = '\0';
+        if (!OfflineProfileHive(image, installation->windows, hivePath, sizeof hivePath)) {
+            char shown[kShownGrowth * MAX_PATH];
+            ShowText(image, shown, sizeof shown);
+            ReportHiveNotExamined(&hive, "its profile's folder is not on the installation's drive", shown);
+            continue;
+        }
+        CleanHiveFile(&hive, hivePath);
+    }
+    if (status != ERROR_NO_MORE_ITEMS) {
+        TracePrint(TraceModuleName, -1, 1, "[QVSC - CleanUserHive]: The list of user profiles cannot be read (error %u).\n",
+                   static_cast<unsigned>(status));
+        RunTallyAddUnjudged(kUserHiveNotExamined);
+    }
+    sys::RegCloseKey(list);
+}
+
+// The machine's Run key in both views (the 32-bit one only where the
+// installation has it), then every profile the hive lists, while it is loaded.
+static void CleanOfflineSoftware(const OwnHive *hive, const char *shownHive)
+{
+    const OfflineInstallation *installation = static_cast<const OfflineInstallation *>(hive->context);
+    DeleteOwnHiveValues(hive, shownHive, kMachineRunKey, installation->valueNames, installation->count);
+    char view[300];
+    snprintf(view, sizeof view, "%s\\WOW6432Node", hive->ownKey);
+    HKEY key = nullptr;
+    if (sys::RegOpenKeyExA(HKEY_USERS, view, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        sys::RegCloseKey(key);
+        DeleteOwnHiveValues(hive, shownHive, kMachineRunKey32, installation->valueNames, installation->count);
+    }
+    CleanOfflineProfiles(hive, installation);
+}
+
+void DeleteRunValuesOffline(const char *windows, const char *const *valueNames, int count)
+{
+    if (!IsWindowsNT())
+        return;
+    OfflineInstallation installation = {windows, valueNames, count};
+    static const struct {
+        const char *file;
+        const char *who;
+        const char *ownKey;
+        void (*whileLoaded)(const OwnHive *hive, const char *shownHive);
+    } kHives[] = {
+        {"SOFTWARE", "the offline installation's SOFTWARE", "T-Vornik.Offline.SOFTWARE", CleanOfflineSoftware},
+        {"DEFAULT", "the offline installation's DEFAULT", "T-Vornik.Offline.DEFAULT", CleanOfflineUser},
+    };
+    for (const auto &file : kHives) {
+        char path[MAX_PATH];
+        int written = snprintf(path, sizeof path, "%s\\System32\\config\\%s", windows, file.file);
+        if (written < 0 || static_cast<size_t>(written) >= sizeof path)
+            continue;
+        OwnHive hive = {file.who, file.ownKey, kRunKeyNotOpened, file.whileLoaded, &installation};
+        CleanHiveFile(&hive, path);
+    }
+}
+
+void RemoveStartupCopiesOn(const char *root)
+{
+    // Where Windows Vista and later keep the All Users Startup folder: the
+    // older paths reach it there only through the installation's own
+    // junctions, which name its drive letter, a drive of the running system
+    // here. No link is followed: each folder is looked at on the volume itself.
+    static const char *const kProgramDataCopies[] = {
+        "ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\StartUp\\msccn32.exe",
+        "ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\StartUp\\mscvb32.exe",
+    };
+    const char *paths[6];
+    for (int i = 0; i < 4; ++i)
+        paths[i] = StartupCopyPaths[i];
+    paths[4] = kProgramDataCopies[0];
+    paths[5] = kProgramDataCopies[1];
+    for (const char *relative : paths) {
+        char path[260];
+        int written = snprintf(path, sizeof path, "%s%s", root, relative);
+        if (written < 0 || (size_t)written >= sizeof path)
+            continue;
+        if (IsWindowsNT()) {
+            HeldPath held;
+            int reached = HoldPath(path, kRefuseLinks, &held);
+            ReleaseHeldPath(&held);
+            if (reached == kHoldMissing)
+                continue;
+            if (reached == kHoldThroughLink) {
+                TracePrint(TraceModuleName, -1, 4, "The path %s leads through a link and is not followed\n", path);
+                continue;
+            }
+        }
+        WormObject object = {kObjectStartupCopy, PlainPath(path), nullptr, nullptr, "Startup copy",
+                             kRemoveOnlyWhatIsThere | kRemoveRefuseLinks};
+        if (RemoveWormObject(&object) == kRemoveReportOnly)
+            ConsolePrint("Would delete file %s\n", path);
     }
 }

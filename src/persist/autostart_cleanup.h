@@ -29,3 +29,20 @@ void DeleteRunValuesOfUnloadedUsers(const char *keyPath, const char *const *valu
 
 // Deletes the worm's copies in the All Users Startup folders of every fixed drive.
 void RemoveStartupCopies(void);
+
+// /OFFLINE: deletes the named values from the Run keys of the installation
+// whose Windows folder is windows ("D:\Windows", not running): its
+// System32\config\SOFTWARE (with its WOW6432Node view where it has one), its
+// System32\config\DEFAULT and the NTUSER.DAT of each profile its own
+// ProfileList names, the profile's drive mapped to that folder's. Each file
+// is loaded under "T-Vornik.Offline.<name>" below HKEY_USERS, its path held as
+// for a user who is not logged on, and unloaded; logged by its file
+// ("D:\Windows\System32\config\SOFTWARE\Microsoft\...\Run"). Needs the
+// backup and restore privileges; NT family only.
+void DeleteRunValuesOffline(const char *windows, const char *const *valueNames, int count);
+
+// /OFFLINE: deletes the worm's copies in the All Users Startup folders of the
+// volume at root ("D:\"), where Windows Vista and later keep it too, following
+// no link (the installation's own junctions name its drive letter, another
+// drive here).
+void RemoveStartupCopiesOn(const char *root);

@@ -425,8 +425,14 @@ void DeleteKnownWormFiles(void)
         RunTallyAddFailed();
         return;
     }
+    DeleteKnownWormFilesIn(directory, 0);
+}
+
+void DeleteKnownWormFilesIn(const char *directory, int flags)
+{
     // A drive root such as "C:\" already ends with its backslash.
-    const char *separator = length > 3 ? "\\" : "";
+    size_t length = strlen(directory);
+    const char *separator = length > 0 && directory[length - 1] != '\\' ? "\\" : "";
 
     for (const char *fileName : WormFileNames) {
         char path[264];
@@ -437,7 +443,7 @@ void DeleteKnownWormFiles(void)
         if (FileExist(path) == 1 || PathFileIsThere(path)) {
             RunTallyAddFound();
             ConsolePrint("found infected file %s\n", path);
-            WormObject object = {kObjectKnownName, PlainPath(path), nullptr, nullptr, "known name", 0};
+            WormObject object = {kObjectKnownName, PlainPath(path), nullptr, nullptr, "known name", flags};
             if (RemoveWormObject(&object) == kRemoveReportOnly)
                 ConsolePrint("Would delete file %s\n", path);
         } else {

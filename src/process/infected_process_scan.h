@@ -62,3 +62,8 @@ int IsFileInfected(const char *path, FileIdentity *identity, WormFileFacts *fact
 // Deletes the files of WormFileNames found in the Windows directory, whatever
 // they hold: the names alone mark them.
 void DeleteKnownWormFiles(void);
+
+// Deletes the worm's files by their known names from directory (a Windows
+// folder), each removed with flags (RemoveFlags): /OFFLINE's installation,
+// where no worm process can run.
+void DeleteKnownWormFilesIn(const char *directory, int flags);

@@ -41,7 +41,7 @@ static int LeaveForReport(const WormObject *object)
 
 static int Delete(const WormObject *object)
 {
-    if (object->examined == nullptr)
+    if (object->examined == nullptr && !(object->flags & kRemoveRefuseLinks))
         return ReplaceNamedFile(object->path, object->rule);
     if (!(object->flags & kRemoveRealFile))
         return ReplaceExaminedFile(object->path, object->examined, object->rule);

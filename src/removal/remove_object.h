@@ -17,6 +17,9 @@ enum RemoveFlags {
     // copy on each fixed drive): reported only when there, recorded only when
     // the deletion found something.
     kRemoveOnlyWhatIsThere = 2,
+    // A file deleted for its name on a volume whose links name another
+    // system's drives (/OFFLINE): no link on its path is followed.
+    kRemoveRefuseLinks = 4,
 };
 
 struct WormObject {

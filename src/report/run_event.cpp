@@ -1,5 +1,6 @@
 #include "report/run_event.h"
 #include "base/platform.h"
+#include "run/run_mode.h"
 #include "run/run_tally.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
@@ -73,9 +74,14 @@ int ReportRunEvent(int outcome)
     snprintf(counts[1], sizeof counts[1], "%u", RunTallyPendingReboot());
     snprintf(counts[2], sizeof counts[2], "%u", RunTallyFailed());
     snprintf(counts[3], sizeof counts[3], "%u", RunTallyUnjudgedTotal());
-    char report[MAX_PATH];
-    if (!BuildWindowsPath("\\T-Vornik.json", report, sizeof report))
+    char report[2 * MAX_PATH + 96];
+    if (!BuildWindowsPath("\\T-Vornik.json", report, MAX_PATH))
         strcpy(report, "?");
+    // An offline run cleaned another installation: the event says which, so
+    // that nobody takes its outcome for this computer's.
+    if (RunOfflineWindows() != nullptr)
+        snprintf(report + strlen(report), sizeof report - strlen(report),
+                 " (the run cleaned the Windows installation in %s, not this computer's)", RunOfflineWindows());
     const char *strings[] = {counts[0], counts[1], counts[2], counts[3], report};
 
     DWORD error = 0;

@@ -2,6 +2,7 @@
 #include "base/platform.h"
 #include "base/version.h"
 #include "run/report_schema.h"
+#include "run/run_mode.h"
 #include "run/run_outcome.h"
 #include "run/run_record.h"
 #include "run/run_tally.h"
@@ -223,11 +224,19 @@ int WriteRunResult(const RunFacts *facts, int exitCode, int outcome)
     DWORD code = static_cast<DWORD>(exitCode);
     // Where a detection rule looks on 64-bit Windows too: the 64-bit view.
     REGSAM view = IsWow64() ? KEY_WOW64_64KEY : 0;
+    // An offline run's result is another installation's: kept apart, with
+    // its Windows folder, so that a detection rule reading this computer's
+    // result is not told of it.
+    const char *offline = RunOfflineWindows();
+    char resultKey[sizeof kResultKey + 16];
+    snprintf(resultKey, sizeof resultKey, "%s%s", kResultKey, offline != nullptr ? "\\Offline" : "");
     HKEY key = nullptr;
-    LONG status = sys::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kResultKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+    LONG status = sys::RegCreateKeyExA(HKEY_LOCAL_MACHINE, resultKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                                        KEY_SET_VALUE | view, nullptr, &key, nullptr);
     if (status == ERROR_SUCCESS) {
         status = SetText(key, "Version", version);
+        if (status == ERROR_SUCCESS && offline != nullptr)
+            status = SetText(key, "WindowsFolder", offline);
         if (status == ERROR_SUCCESS)
             status = SetText(key, "LastRunEnd", end.c_str());
         if (status == ERROR_SUCCESS)
@@ -240,6 +249,6 @@ int WriteRunResult(const RunFacts *facts, int exitCode, int outcome)
     if (status == ERROR_SUCCESS)
         return 1;
     TracePrint(TraceModuleName, -1, 1, "The result could not be written under HKEY_LOCAL_MACHINE\\%s (error %ld)\n",
-               kResultKey, (long)status);
+               resultKey, (long)status);
     return 0;
 }

@@ -11,7 +11,9 @@ struct RunFacts {
     SYSTEMTIME startUtc, startLocal, endUtc, endLocal;
     char computer[MAX_COMPUTERNAME_LENGTH + 1];
     char user[257];  // the longest user name and its NUL
-    const char *options[6];  // the options the run took, as "/SILENT"
+    // The options the run took, as "/SILENT"; a folder follows its /PATH or
+    // /OFFLINE.
+    const char *options[80];
     int optionCount;
 };
 
