@@ -1,12 +1,14 @@
 #include "app/entry.h"
 #include "app/disinfect.h"
 #include "app/restore_command.h"
+#include "quarantine/allowed_files.h"
 #include "quarantine/quarantine.h"
 #include "fleet/fleet_view.h"
 #include "report/run_event.h"
 #include "report/run_report.h"
 #include "base/console.h"
 #include "base/platform.h"
+#include "fileops/long_path.h"
 #include "run/run_mode.h"
 #include "run/run_outcome.h"
 #include "run/run_record.h"
@@ -200,6 +202,7 @@ struct RunOptions {
     int silent;     // /SILENT: no box, no summary on the console, no key wait
     int exitCodes;  // /EXITCODE: a silent run ends with the code an interactive one gives
     RunMode mode;   // /REPORTONLY, /NOQUARANTINE, /ALLDRIVES
+    const char *allowList;  // /ALLOWLIST <file>: hashes allowed for this run, or null
 };
 
 // The options of the run, for its report.
@@ -216,6 +219,8 @@ static void NoteOptions(const RunOptions &options, RunFacts *facts)
         facts->options[facts->optionCount++] = "/NOQUARANTINE";
     if (options.mode.allDrives)
         facts->options[facts->optionCount++] = "/ALLDRIVES";
+    if (options.allowList != nullptr)
+        facts->options[facts->optionCount++] = "/ALLOWLIST";
 }
 
 // The end of a run that got as far as its report: the end line, the report,
@@ -227,6 +232,48 @@ static void EndRun(RunFacts *facts, int exitCode, int outcome)
     WriteRunResult(facts, exitCode, outcome);
     TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
     RunRecordFree();
+}
+
+// Reads the hashes allowed for the run: the machine's, and the /ALLOWLIST
+// file's. Answers 0, or 3 when that file cannot be taken whole: the run then
+// ends before it changes anything, since a deployment that means to spare a
+// file must not remove it for a typing error in the list.
+static int ReadAllowedFiles(const RunOptions &options)
+{
+    long status = LoadMachineAllowed();
+    if (status != 0)
+        TracePrint(TraceModuleName, -1, 1,
+                   "The allowed files under HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrel\\T-Vornik could not be read (error %ld); "
+                   "none of them is spared\n",
+                   status);
+    else if (AllowedCount() != 0)
+        TracePrint(TraceModuleName, -1, 4, "%u SHA-256 values are allowed on this machine\n", AllowedCount());
+    if (options.allowList == nullptr)
+        return 0;
+    unsigned long detail = 0;
+    unsigned count = 0;
+    char line[kShownGrowth * MAX_PATH + 160], shown[kShownGrowth * MAX_PATH];
+    PathShownForm(options.allowList, shown, sizeof shown);
+    switch (AddAllowListFile(options.allowList, &detail, &count)) {
+    case kAllowListRead:
+        TracePrint(TraceModuleName, -1, 4, "%u SHA-256 values are allowed for this run by %s\n", count, shown);
+        return 0;
+    case kAllowListBadLine:
+        snprintf(line, sizeof line, "Line %lu of the allowed list %s is not a SHA-256: nothing was changed.\n", detail,
+                 shown);
+        break;
+    case kAllowListTooLarge:
+        snprintf(line, sizeof line, "The allowed list %s is larger than %lu bytes: nothing was changed.\n", shown,
+                 kAllowListLimit);
+        break;
+    default:
+        snprintf(line, sizeof line, "The allowed list %s cannot be read (error %lu): nothing was changed.\n", shown,
+                 detail);
+        break;
+    }
+    ConsolePrint("%s", line);
+    TracePrint(TraceModuleName, -1, 1, "%s", line);
+    return 3;
 }
 
 static int RunVornik(const RunOptions &options)
@@ -285,6 +332,11 @@ static int RunVornik(const RunOptions &options)
         return exitCode;
     }
 
+    if (ReadAllowedFiles(options) != 0) {
+        FreeAllowed();
+        EndRun(&facts, 3, kRunFailed);
+        return 3;
+    }
     if (options.mode.reportOnly) {
         const char line[] = "Report-only run: nothing is ended, deleted or changed.\n";
         ConsolePrint("%s", line);
@@ -292,6 +344,7 @@ static int RunVornik(const RunOptions &options)
     }
     uint32_t status = 0;
     Disinfect_Vornik(&status, 0, "Vornik", 0, 1, 0, "*", 0, 0, 0, 0);
+    FreeAllowed();
 
     RunVerdict verdict = JudgeRun(RunOutcomeFactsOfRun(silent, options.exitCodes));
     EndRunSummary(verdict, !silent);
@@ -300,10 +353,23 @@ static int RunVornik(const RunOptions &options)
     return verdict.exitCode;
 }
 
-// /RESTORE [n|name [path]]: lists the kept copies, or puts one back. Logged
-// like every run; an administrator's, since only they may read the quarantine.
-static int RunRestore(int number, const char *name, const char *target)
+// What /RESTORE, /ALLOWED and /DISALLOW ask for.
+struct KeptFilesCommand {
+    int number;          // /RESTORE: 0 for the list, else the entry's number (or kRestoreByName)
+    const char *name;    // the entry's name, or null
+    const char *target;  // where it goes, or null for its own path
+    int allow;           // /RESTORE ... /ALLOW: its SHA-256 is allowed once restored
+    int listAllowed;     // /ALLOWED
+    const char *disallow;  // /DISALLOW <sha256>, or null
+};
+
+// /RESTORE [n|name [path]] [/ALLOW]: lists the kept copies, or puts one back;
+// /ALLOWED and /DISALLOW: the machine's allowed files. Logged like every run;
+// an administrator's, since only they may read the quarantine or change what
+// is allowed.
+static int RunRestore(const KeptFilesCommand &command)
 {
+    int number = command.number;
     RunFacts facts;
     memset(&facts, 0, sizeof facts);
     OpenRunLog(1);
@@ -313,7 +379,10 @@ static int RunRestore(int number, const char *name, const char *target)
         ConsolePrint("%s", kAdminRefusal);
         TracePrint(TraceModuleName, -1, 1, "%s", kAdminRefusal);
     } else {
-        exitCode = number == 0 ? ShowKeptFiles() : RestoreKeptFile(number, name, target);
+        exitCode = command.listAllowed            ? ShowAllowedFiles()
+                   : command.disallow != nullptr ? DisallowFile(command.disallow)
+                   : number == 0                 ? ShowKeptFiles()
+                                                 : RestoreKeptFile(number, command.name, command.target, command.allow);
     }
     LogRunEnd(&facts);
     TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
@@ -349,6 +418,9 @@ struct CommandLine {
     const char *restoreName;
     const char *restoreTarget;
     int exitCode;  // the process's, when an option ends it at once
+    int restoreAllow;        // /ALLOW after /RESTORE
+    int listAllowed;         // /ALLOWED
+    const char *disallow;    // /DISALLOW <sha256>
 };
 
 // What follows an option: the next argument, the run (nothing after the
@@ -396,22 +468,61 @@ static int Version(CommandLine *line, int, char **, int)
     return kExitNow;
 }
 
-// Nothing after /RESTORE is an option of a cleaning run.
+// Nothing after /RESTORE is an option of a cleaning run; /ALLOW may follow
+// the entry (and its path).
 static int Restore(CommandLine *line, int argc, char **argv, int at)
 {
     line->restore = 1;
     line->restoreNumber = RestoreNumber(at + 1 < argc ? argv[at + 1] : nullptr);
     if (line->restoreNumber == kRestoreByName)
         line->restoreName = argv[at + 1];
-    if (line->restoreNumber > 0 && at + 2 < argc)
+    if (line->restoreNumber > 0 && at + 2 < argc && _stricmp(argv[at + 2], "/ALLOW") != 0)
         line->restoreTarget = argv[at + 2];
+    for (int next = at + 2; line->restoreNumber > 0 && next < argc && next <= at + 3; ++next)
+        if (_stricmp(argv[next], "/ALLOW") == 0)
+            line->restoreAllow = 1;
     if (line->restoreNumber < 0) {
-        ConsolePrint("Usage: T-Vornik.exe /RESTORE [n|<entry name> [path]]\n");
+        ConsolePrint("Usage: T-Vornik.exe /RESTORE [n|<entry name> [path]] [/ALLOW]\n");
         ConsoleFlush();
         line->exitCode = 3;
         return kExitNow;
     }
     return kRunNow;
+}
+
+// /ALLOWED: the machine's allowed files, listed; nothing of a run.
+static int Allowed(CommandLine *line, int, char **, int)
+{
+    line->listAllowed = 1;
+    return kRunNow;
+}
+
+// /DISALLOW <sha256>: a hash taken off the machine's list; nothing of a run.
+// Anything but 64 hex digits is refused before anything is done.
+static int Disallow(CommandLine *line, int argc, char **argv, int at)
+{
+    const char *hash = at + 1 < argc ? argv[at + 1] : "";
+    if (!IsSha256Text(hash, strlen(hash))) {
+        ConsolePrint("Usage: T-Vornik.exe /DISALLOW <SHA-256, 64 hex digits>\n");
+        ConsoleFlush();
+        line->exitCode = 3;
+        return kExitNow;
+    }
+    line->disallow = hash;
+    return kRunNow;
+}
+
+// /ALLOWLIST <file>: the hashes in it are allowed for this run.
+static int AllowList(CommandLine *line, int argc, char **argv, int at)
+{
+    if (at + 1 >= argc) {
+        ConsolePrint("Usage: T-Vornik.exe /ALLOWLIST <file>\n");
+        ConsoleFlush();
+        line->exitCode = 3;
+        return kExitNow;
+    }
+    line->options.allowList = argv[at + 1];
+    return kNextArgument;
 }
 
 // The view of the reports a fleet's runs left; nothing of a run.
@@ -424,7 +535,8 @@ static int Fleet(CommandLine *line, int argc, char **argv, int at)
 static int Help(CommandLine *line, int, char **, int)
 {
     ConsolePrint("Usage: T-Vornik.exe [/SILENT [/EXITCODE]] [/REPORTONLY] [/NOQUARANTINE] [/ALLDRIVES]\n"
-                 "       T-Vornik.exe /RESTORE [n|<entry name> [path]] | /FLEET <folder> | /VER | /?\n"
+                 "       T-Vornik.exe /RESTORE [n|<entry name> [path]] [/ALLOW] | /FLEET <folder> | /VER | /?\n"
+                 "       T-Vornik.exe /ALLOWED | /DISALLOW <sha256>\n"
                  "  (none)        asks for confirmation, cleans, shows a summary, waits for a key\n"
                  "  /SILENT       no box, no summary, no key wait; exit code 0\n"
                  "  /EXITCODE     with /SILENT: the exit code of an interactive run\n"
@@ -433,6 +545,9 @@ static int Help(CommandLine *line, int, char **, int)
                  "  /ALLDRIVES    searches removable drives (USB sticks) as well as fixed ones\n"
                  "  /RESTORE      lists the kept copies; /RESTORE n puts copy n back where it was,\n"
                  "                /RESTORE n path puts it at path; an entry's name may stand for n\n"
+                 "  /ALLOW        with /RESTORE n: runs leave the file of those bytes on this machine\n"
+                 "  /ALLOWED      lists the SHA-256s allowed on this machine; /DISALLOW removes one\n"
+                 "  /ALLOWLIST    with a file of SHA-256s, one a line: runs leave those files this run\n"
                  "  /VER          prints the version\n"
                  "  /FLEET        reads the run reports in a folder, writes fleet.html and fleet.csv there\n"
                  "Exit codes: 0 no infection found, 1 infection found and removed (found, with\n"
@@ -456,6 +571,9 @@ static const struct {
     {"/ALLDRIVES", AllDrives},
     {"/VER", Version},
     {"/RESTORE", Restore},
+    {"/ALLOWED", Allowed},
+    {"/DISALLOW", Disallow},
+    {"/ALLOWLIST", AllowList},
     {"/FLEET", Fleet},
     // The spellings of other tools too: a help request never starts a
     // cleaning run.
@@ -486,7 +604,7 @@ static int ReadCommandLine(int argc, char **argv, CommandLine *line)
 
 int VornikMain(int argc, char **argv)
 {
-    CommandLine command = {{0, 0, {0, 1, 0}}, 0, 0, nullptr, nullptr, 0};
+    CommandLine command = {{0, 0, {0, 1, 0}, nullptr}, 0, 0, nullptr, nullptr, 0, 0, 0, nullptr};
     if (ReadCommandLine(argc, argv, &command) == kExitNow)
         return command.exitCode;
     const RunOptions &options = command.options;
@@ -507,7 +625,10 @@ int VornikMain(int argc, char **argv)
         LogRunEnd(&facts);
         TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
     } else {
-        exitCode = command.restore ? RunRestore(command.restoreNumber, command.restoreName, command.restoreTarget) : RunVornik(options);
+        KeptFilesCommand kept = {command.restoreNumber, command.restoreName, command.restoreTarget,
+                                 command.restoreAllow,  command.listAllowed,  command.disallow};
+        exitCode = command.restore || command.listAllowed || command.disallow != nullptr ? RunRestore(kept)
+                                                                                         : RunVornik(options);
     }
     ReleaseRunLock(&lock);
     // A text without a line end (the administrator message) is still held.

@@ -11,7 +11,7 @@ struct RunFacts {
     SYSTEMTIME startUtc, startLocal, endUtc, endLocal;
     char computer[MAX_COMPUTERNAME_LENGTH + 1];
     char user[257];  // the longest user name and its NUL
-    const char *options[5];  // the options the run took, as "/SILENT"
+    const char *options[8];  // the options the run took, as "/SILENT"
     int optionCount;
 };
 
