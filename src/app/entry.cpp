@@ -243,8 +243,8 @@ static int ReadAllowedFiles(const RunOptions &options)
     long status = LoadMachineAllowed();
     if (status != 0)
         TracePrint(TraceModuleName, -1, 1,
-                   "The allowed files under HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrel\\T-Vornik could not be read (error %ld); "
-                   "none of them is spared\n",
+                   "The allowed files under HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrel\\T-Vornik could not be read "
+                   "(error %ld); none of them is spared\n",
                    status);
     else if (AllowedCount() != 0)
         TracePrint(TraceModuleName, -1, 4, "%u SHA-256 values are allowed on this machine\n", AllowedCount());

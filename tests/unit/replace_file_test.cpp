@@ -772,6 +772,55 @@ TEST_F(ReplaceFileTest, ARestoreWithAllowSparesOnlyThoseBytesUntilDisallowed)
     QuarantineEndRun();
 }
 
+// A worm file swapped for allowed bytes once its fingerprint is read: the
+// SHA-256 is of the bytes read through the same handle, so nothing is spared.
+std::string g_swapPath, g_swapBytes;
+BOOL WINAPI SwapAfterRead(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped)
+{
+    BOOL ok = ReadFile(file, buffer, size, read, overlapped);
+    if (!g_swapPath.empty()) {
+        MoveFileA(g_swapPath.c_str(), (g_swapPath + "-away").c_str());
+        WriteFileBytes(g_swapPath, g_swapBytes);
+        g_swapPath.clear();
+    }
+    return ok;
+}
+
+TEST_F(ReplaceFileTest, AWormSwappedForAllowedBytesOnceReadIsNotSpared)
+{
+    const std::string allowed = WormLike(2, 3141), worm = WormLike(2, 3142), path = scratch_.File("swap.exe");
+    WriteFileBytes(path, allowed);
+    WormFileFacts facts;
+    ASSERT_TRUE(FileSha256(path.c_str(), &facts));
+    const std::string list = scratch_.File("allowed.txt");
+    WriteFileBytes(list, "# one line\r\n\r\n " + std::string(facts.sha256) + "\r\n");
+    unsigned long detail = 0;
+    unsigned count = 0;
+    ASSERT_EQ(AddAllowListFile(list.c_str(), &detail, &count), kAllowListRead);
+    EXPECT_EQ(count, 1u);
+    FingerprintResult match;
+    FingerprintWormFile(path.c_str(), SignatureTable, SignatureReadBuffer, sizeof SignatureReadBuffer, &match);
+    EXPECT_EQ(match.allowed, 1);
+
+    WriteFileBytes(path, worm);
+    g_swapPath = path;
+    g_swapBytes = allowed;
+    {
+        ScopedSysCall<decltype(sys::ReadFile)> swap(sys::ReadFile, SwapAfterRead);
+        FingerprintWormFile(path.c_str(), SignatureTable, SignatureReadBuffer, sizeof SignatureReadBuffer, &match);
+    }
+    ASSERT_TRUE(g_swapPath.empty()) << "not swapped";
+    EXPECT_EQ(match.matchIndex, 2);
+    EXPECT_EQ(match.allowed, 0);
+    EXPECT_NE(std::string(match.facts.sha256), std::string(facts.sha256));
+    FreeAllowed();
+
+    WriteFileBytes(list, std::string(facts.sha256) + "\n" + std::string(facts.sha256) + " w.exe\n");
+    EXPECT_EQ(AddAllowListFile(list.c_str(), &detail, &count), kAllowListBadLine);
+    EXPECT_EQ(detail, 2ul);
+    EXPECT_EQ(AllowedCount(), 0u) << "a list with a bad line adds nothing";
+}
+
 // A folder chain whose paths pass MAX_PATH, made and removed through the wide
 // calls (the ANSI ones refuse such paths).
 class DeepFolder {
