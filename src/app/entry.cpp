@@ -547,7 +547,7 @@ static int Help(CommandLine *line, int, char **, int)
                  "                /RESTORE n path puts it at path; an entry's name may stand for n\n"
                  "  /ALLOW        with /RESTORE n: runs leave the file of those bytes on this machine\n"
                  "  /ALLOWED      lists the SHA-256s allowed on this machine; /DISALLOW removes one\n"
-                 "  /ALLOWLIST    with a file of SHA-256s, one a line: runs leave those files this run\n"
+                 "  /ALLOWLIST    <file>: this run also leaves the files whose SHA-256 it lists\n"
                  "  /VER          prints the version\n"
                  "  /FLEET        reads the run reports in a folder, writes fleet.html and fleet.csv there\n"
                  "Exit codes: 0 no infection found, 1 infection found and removed (found, with\n"

@@ -39,10 +39,9 @@ static void LowerHex(const char *text, char *hex)
 // Adds the 64 digits at text to the run's set. Answers 0 without memory.
 static int AddToSet(const char *text)
 {
+    // A hash listed twice costs a slot, not a search per hash added.
     char hex[kSha256Digits + 1];
     LowerHex(text, hex);
-    if (IsAllowedSha256(hex))
-        return 1;
     if (g_allowedCount == g_allowedCapacity) {
         unsigned capacity = g_allowedCapacity == 0 ? 16 : 2 * g_allowedCapacity;
         auto grown = static_cast<char(*)[kSha256Digits + 1]>(sys::malloc(capacity * sizeof *g_allowed));
