@@ -1,6 +1,7 @@
 #include "app/entry.h"
 #include "app/disinfect.h"
 #include "app/restore_command.h"
+#include "quarantine/allowed_files.h"
 #include "quarantine/quarantine.h"
 #include "fleet/fleet_view.h"
 #include "report/run_event.h"
@@ -233,6 +234,7 @@ struct RunOptions {
     const char *folders[kMaxRunFolders];  // /PATH, as given
     int folderCount;
     const char *offline;  // /OFFLINE, as given, or null
+    const char *allowList;  // /ALLOWLIST <file>: hashes allowed for this run, or null
 };
 
 // The options of the run, for its report.
@@ -249,6 +251,8 @@ static void NoteOptions(const RunOptions &options, RunFacts *facts)
         facts->options[facts->optionCount++] = "/NOQUARANTINE";
     if (options.mode.allDrives)
         facts->options[facts->optionCount++] = "/ALLDRIVES";
+    if (options.allowList != nullptr)
+        facts->options[facts->optionCount++] = "/ALLOWLIST";
     if (options.deployCodes)
         facts->options[facts->optionCount++] = "/DEPLOYCODES";
     // The folders as the run took them: the report names what it cleaned.
@@ -395,6 +399,48 @@ static void EndRun(RunFacts *facts, int exitCode, int outcome)
     RunRecordFree();
 }
 
+// Reads the hashes allowed for the run: the machine's, and the /ALLOWLIST
+// file's. Answers 0, or 3 when that file cannot be taken whole: the run then
+// ends before it changes anything, since a deployment that means to spare a
+// file must not remove it for a typing error in the list.
+static int ReadAllowedFiles(const RunOptions &options)
+{
+    long status = LoadMachineAllowed();
+    if (status != 0)
+        TracePrint(TraceModuleName, -1, 1,
+                   "The allowed files under HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrel\\T-Vornik could not be read "
+                   "(error %ld); none of them is spared\n",
+                   status);
+    else if (AllowedCount() != 0)
+        TracePrint(TraceModuleName, -1, 4, "%u SHA-256 values are allowed on this machine\n", AllowedCount());
+    if (options.allowList == nullptr)
+        return 0;
+    unsigned long detail = 0;
+    unsigned count = 0;
+    char line[kShownGrowth * MAX_PATH + 160], shown[kShownGrowth * MAX_PATH];
+    PathShownForm(options.allowList, shown, sizeof shown);
+    switch (AddAllowListFile(options.allowList, &detail, &count)) {
+    case kAllowListRead:
+        TracePrint(TraceModuleName, -1, 4, "%u SHA-256 values are allowed for this run by %s\n", count, shown);
+        return 0;
+    case kAllowListBadLine:
+        snprintf(line, sizeof line, "Line %lu of the allowed list %s is not a SHA-256: nothing was changed.\n", detail,
+                 shown);
+        break;
+    case kAllowListTooLarge:
+        snprintf(line, sizeof line, "The allowed list %s is larger than %lu bytes: nothing was changed.\n", shown,
+                 kAllowListLimit);
+        break;
+    default:
+        snprintf(line, sizeof line, "The allowed list %s cannot be read (error %lu): nothing was changed.\n", shown,
+                 detail);
+        break;
+    }
+    ConsolePrint("%s", line);
+    TracePrint(TraceModuleName, -1, 1, "%s", line);
+    return 3;
+}
+
 // The confirmation box of an interactive run. Answers 0 when cancelled.
 static int ConfirmRun(const RunOptions &options)
 {
@@ -477,6 +523,11 @@ static int RunVornik(const RunOptions &options, int canAsk)
         ConsolePrint(line, mode.offlineWindows);
         TracePrint(TraceModuleName, -1, 4, line, mode.offlineWindows);
     }
+    if (ReadAllowedFiles(options) != 0) {
+        FreeAllowed();
+        EndRun(&facts, 3, kRunFailed);
+        return 3;
+    }
     if (options.mode.reportOnly) {
         const char line[] = "Report-only run: nothing is ended, deleted or changed.\n";
         ConsolePrint("%s", line);
@@ -484,6 +535,7 @@ static int RunVornik(const RunOptions &options, int canAsk)
     }
     uint32_t status = 0;
     Disinfect_Vornik(&status, 0, "Vornik", 0, 1, 0, "*", 0, 0, 0, 0);
+    FreeAllowed();
 
     RunVerdict verdict = JudgeRun(RunOutcomeFactsOfRun(silent, options.exitCodes, options.deployCodes));
     EndRunSummary(verdict, !silent);
@@ -496,10 +548,23 @@ static int RunVornik(const RunOptions &options, int canAsk)
     return verdict.exitCode;
 }
 
-// /RESTORE [n|name [path]]: lists the kept copies, or puts one back. Logged
-// like every run; an administrator's, since only they may read the quarantine.
-static int RunRestore(int number, const char *name, const char *target)
+// What /RESTORE, /ALLOWED and /DISALLOW ask for.
+struct KeptFilesCommand {
+    int number;          // /RESTORE: 0 for the list, else the entry's number (or kRestoreByName)
+    const char *name;    // the entry's name, or null
+    const char *target;  // where it goes, or null for its own path
+    int allow;           // /RESTORE ... /ALLOW: its SHA-256 is allowed once restored
+    int listAllowed;     // /ALLOWED
+    const char *disallow;  // /DISALLOW <sha256>, or null
+};
+
+// /RESTORE [n|name [path]] [/ALLOW]: lists the kept copies, or puts one back;
+// /ALLOWED and /DISALLOW: the machine's allowed files. Logged like every run;
+// an administrator's, since only they may read the quarantine or change what
+// is allowed.
+static int RunRestore(const KeptFilesCommand &command)
 {
+    int number = command.number;
     RunFacts facts;
     memset(&facts, 0, sizeof facts);
     OpenRunLog(1);
@@ -509,7 +574,10 @@ static int RunRestore(int number, const char *name, const char *target)
         ConsolePrint("%s", kAdminRefusal);
         TracePrint(TraceModuleName, -1, 1, "%s", kAdminRefusal);
     } else {
-        exitCode = number == 0 ? ShowKeptFiles() : RestoreKeptFile(number, name, target);
+        exitCode = command.listAllowed            ? ShowAllowedFiles()
+                   : command.disallow != nullptr ? DisallowFile(command.disallow)
+                   : number == 0                 ? ShowKeptFiles()
+                                                 : RestoreKeptFile(number, command.name, command.target, command.allow);
     }
     LogRunEnd(&facts);
     TracePrint(TraceModuleName, -1, 4, "Exiting, return value %d\n", exitCode);
@@ -545,6 +613,9 @@ struct CommandLine {
     const char *restoreName;
     const char *restoreTarget;
     int exitCode;  // the process's, when an option ends it at once
+    int restoreAllow;        // /ALLOW after /RESTORE
+    int listAllowed;         // /ALLOWED
+    const char *disallow;    // /DISALLOW <sha256>
 };
 
 // What follows an option: the next argument, the run (nothing after the
@@ -632,22 +703,71 @@ static int Version(CommandLine *line, int, char **, int)
     return kExitNow;
 }
 
-// Nothing after /RESTORE is an option of a cleaning run.
+// Nothing after /RESTORE is an option of a cleaning run; /ALLOW may follow
+// the entry (and its path).
 static int Restore(CommandLine *line, int argc, char **argv, int at)
 {
     line->restore = 1;
     line->restoreNumber = RestoreNumber(at + 1 < argc ? argv[at + 1] : nullptr);
     if (line->restoreNumber == kRestoreByName)
         line->restoreName = argv[at + 1];
-    if (line->restoreNumber > 0 && at + 2 < argc)
+    if (line->restoreNumber > 0 && at + 2 < argc && _stricmp(argv[at + 2], "/ALLOW") != 0)
         line->restoreTarget = argv[at + 2];
+    for (int next = at + 2; line->restoreNumber > 0 && next < argc && next <= at + 3; ++next)
+        if (_stricmp(argv[next], "/ALLOW") == 0)
+            line->restoreAllow = 1;
     if (line->restoreNumber < 0) {
-        ConsolePrint("Usage: T-Vornik.exe /RESTORE [n|<entry name> [path]]\n");
+        ConsolePrint("Usage: T-Vornik.exe /RESTORE [n|<entry name> [path]] [/ALLOW]\n");
         ConsoleFlush();
         line->exitCode = 3;
         return kExitNow;
     }
     return kRunNow;
+}
+
+// /ALLOW belongs after /RESTORE's entry (which takes it there): before it, or
+// alone, it would start a cleaning run nobody asked for.
+static int RestoreOnly(CommandLine *line, int, char **, int)
+{
+    ConsolePrint("Usage: T-Vornik.exe /RESTORE [n|<entry name> [path]] [/ALLOW]\n");
+    ConsoleFlush();
+    line->exitCode = 3;
+    return kExitNow;
+}
+
+// /ALLOWED: the machine's allowed files, listed; nothing of a run.
+static int Allowed(CommandLine *line, int, char **, int)
+{
+    line->listAllowed = 1;
+    return kRunNow;
+}
+
+// /DISALLOW <sha256>: a hash taken off the machine's list; nothing of a run.
+// Anything but 64 hex digits is refused before anything is done.
+static int Disallow(CommandLine *line, int argc, char **argv, int at)
+{
+    const char *hash = at + 1 < argc ? argv[at + 1] : "";
+    if (!IsSha256Text(hash, strlen(hash))) {
+        ConsolePrint("Usage: T-Vornik.exe /DISALLOW <SHA-256, 64 hex digits>\n");
+        ConsoleFlush();
+        line->exitCode = 3;
+        return kExitNow;
+    }
+    line->disallow = hash;
+    return kRunNow;
+}
+
+// /ALLOWLIST <file>: the hashes in it are allowed for this run.
+static int AllowList(CommandLine *line, int argc, char **argv, int at)
+{
+    if (at + 1 >= argc) {
+        ConsolePrint("Usage: T-Vornik.exe /ALLOWLIST <file>\n");
+        ConsoleFlush();
+        line->exitCode = 3;
+        return kExitNow;
+    }
+    line->options.allowList = argv[at + 1];
+    return kNextArgument;
 }
 
 // The view of the reports a fleet's runs left; nothing of a run. What
@@ -672,7 +792,8 @@ static int FleetOnly(CommandLine *line, int, char **, int)
 static const char kUsage[] =
     "Usage: T-Vornik.exe [/SILENT [/EXITCODE]] [/REPORTONLY] [/NOQUARANTINE] [/ALLDRIVES]\n"
     "                    [/PATH <folder> ...] [/OFFLINE <Windows folder>]\n"
-    "       T-Vornik.exe /RESTORE [n|<entry name> [path]] | /VER | /?\n"
+    "       T-Vornik.exe /RESTORE [n|<entry name> [path]] [/ALLOW] | /VER | /?\n"
+    "       T-Vornik.exe /ALLOWED | /DISALLOW <sha256>\n"
     "       T-Vornik.exe /FLEET <reports folder> [<output folder>] [/STALE <days>] [/EXPECT <file>]\n"
     "  (none)        asks for confirmation, cleans, shows a summary, waits for a key\n"
     "  /SILENT       no box, no summary, no key wait; exit code 0\n"
@@ -688,6 +809,9 @@ static const char kUsage[] =
     "                /REPORTONLY: 1 found)\n"
     "  /RESTORE      lists the kept copies; /RESTORE n puts copy n back where it was,\n"
     "                /RESTORE n path puts it at path; an entry's name may stand for n\n"
+    "  /ALLOW        with /RESTORE n: runs leave the file of those bytes on this machine\n"
+    "  /ALLOWED      lists the SHA-256s allowed on this machine; /DISALLOW removes one\n"
+    "  /ALLOWLIST    <file>: this run also leaves the files whose SHA-256 it lists\n"
     "  /VER          prints the version\n"
     "  /FLEET        reads the run reports in a folder, writes fleet.html, fleet.csv and\n"
     "                fleet-sha256.csv into the output folder (without one, a new folder\n"
@@ -722,6 +846,10 @@ static const struct {
     {"/OFFLINE", Offline},
     {"/VER", Version},
     {"/RESTORE", Restore},
+    {"/ALLOW", RestoreOnly},
+    {"/ALLOWED", Allowed},
+    {"/DISALLOW", Disallow},
+    {"/ALLOWLIST", AllowList},
     {"/FLEET", Fleet},
     {"/STALE", FleetOnly},
     {"/EXPECT", FleetOnly},
@@ -803,7 +931,7 @@ int VornikMain(int argc, char **argv)
         ConsoleFlush();
         return exitCode;
     }
-    CommandLine command = {{0, 0, {0, 1, 0, nullptr, 0, nullptr}, 0, {}, 0, nullptr}, 0, 0, nullptr, nullptr, 0};
+    CommandLine command = {{0, 0, {0, 1, 0, nullptr, 0, nullptr}, 0, {}, 0, nullptr, nullptr}, 0, 0, nullptr, nullptr, 0, 0, 0, nullptr};
     if (ReadCommandLine(argc, argv, &command) == kExitNow)
         return command.exitCode;
     const RunOptions &options = command.options;
@@ -832,8 +960,10 @@ int VornikMain(int argc, char **argv)
         LogRunEnd(&facts);
         LogRunExit(exitCode);
     } else {
-        exitCode = command.restore ? RunRestore(command.restoreNumber, command.restoreName, command.restoreTarget)
-                                   : RunVornik(options, canAsk);
+        KeptFilesCommand kept = {command.restoreNumber, command.restoreName, command.restoreTarget,
+                                 command.restoreAllow,  command.listAllowed,  command.disallow};
+        exitCode = command.restore || command.listAllowed || command.disallow != nullptr ? RunRestore(kept)
+                                                                                         : RunVornik(options, canAsk);
     }
     ReleaseRunLock(&lock);
     // A text without a line end (the administrator message) is still held.

@@ -2,12 +2,14 @@
 #include "base/console.h"
 #include "fileops/held_file.h"
 #include "fileops/long_path.h"
+#include "quarantine/allowed_files.h"
 #include "quarantine/quarantine.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 #include <wchar.h>
 
 // A line on the console and in the log alike.
@@ -166,7 +168,19 @@ static int RestoreAt(int number, const QuarantineEntry *entry, const wchar_t *wi
     return exitCode;
 }
 
-int RestoreKeptFile(int number, const char *name, const char *target)
+// Allows the SHA-256 of kept file number, just restored to shown.
+static int AllowRestored(int number, const char *sha256, const char *shown)
+{
+    long status = IsSha256Text(sha256, strlen(sha256)) ? AllowOnMachine(sha256, shown) : ERROR_INVALID_DATA;
+    if (status != 0) {
+        Say(1, "Kept file %d was restored, but its SHA-256 could not be allowed (error %ld).\n", number, status);
+        return 3;
+    }
+    Say(4, "SHA-256 %s is allowed on this machine: runs leave a file of these bytes (%s).\n", sha256, shown);
+    return 0;
+}
+
+int RestoreKeptFile(int number, const char *name, const char *target, int allow)
 {
     QuarantineListing listing;
     int count = OpenKeptFiles(&listing);
@@ -210,10 +224,47 @@ int RestoreKeptFile(int number, const char *name, const char *target)
                     number, shown);
             else
                 exitCode = RestoreAt(number, &entry, wide, shown);
+            if (exitCode == 0 && allow)
+                exitCode = AllowRestored(number, entry.record.sha256, shown);
             sys::free(wide);
         }
         QuarantineCloseEntry(&entry);
     }
     QuarantineCloseListing(&listing);
     return exitCode;
+}
+
+int ShowAllowedFiles(void)
+{
+    MachineAllowed list;
+    long status = ReadMachineAllowed(&list);
+    if (status != 0) {
+        Say(1, "The allowed files cannot be read (error %ld).\n", status);
+    } else if (list.strings == nullptr || list.strings[0] == '\0') {
+        Say(4, "No file is allowed on this machine.\n");
+    } else {
+        Say(4, "Allowed on this machine (SHA-256, where the file was restored):\n");
+        // The notes are shown as text, a control byte escaped.
+        for (const char *at = list.strings; *at != '\0'; at += strlen(at) + 1) {
+            char shown[kShownGrowth * MAX_PATH];
+            ShowText(at, shown, sizeof shown);
+            Say(4, "  %s\n", shown);
+        }
+    }
+    FreeMachineAllowed(&list);
+    return status != 0 ? 3 : 0;
+}
+
+int DisallowFile(const char *sha256)
+{
+    long status = DisallowOnMachine(sha256);
+    if (status == 0) {
+        Say(4, "SHA-256 %s is no longer allowed on this machine.\n", sha256);
+        return 0;
+    }
+    if (status == ERROR_FILE_NOT_FOUND)
+        Say(1, "SHA-256 %s is not allowed on this machine.\n", sha256);
+    else
+        Say(1, "The allowed files cannot be changed (error %ld).\n", status);
+    return 3;
 }

@@ -484,6 +484,13 @@ static void HandleFingerprint(ToolPath path, const FingerprintResult *fingerprin
         RunTallyAddUnjudged(kFileNotExamined);
         return;
     }
+    if (fingerprint->allowed) {
+        // The administrator said these very bytes are no worm: neither found
+        // nor failed, but named, so that a fleet sees what was spared.
+        ConsolePrint("Allowed: %s  Left\n", path.shown);
+        RunRecordObject(kObjectFile, path.shown, kActionDelete, kResultAllowed, &fingerprint->facts);
+        return;
+    }
     if (!infected)
         return;
 

@@ -4,6 +4,7 @@
 #include "base/platform.h"
 #include "detect/crc32.h"
 #include "fileops/long_path.h"
+#include "quarantine/allowed_files.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 
@@ -148,13 +149,16 @@ static int MatchRows(HANDLE file, const SignatureEntry *table, unsigned char *bu
     return windowsTried != 0 && windowsFailed == windowsTried ? 0 : 1;
 }
 
-int FingerprintFile(const char *path, const SignatureEntry *table, unsigned char *buffer, uint32_t bufferSize,
-                    FingerprintResult *result)
+// FingerprintFile, and with facts a worm file's size and SHA-256 from the
+// same handle: a file put at the path since is never the one hashed.
+static int FingerprintOpenFile(const char *path, const SignatureEntry *table, unsigned char *buffer,
+                               uint32_t bufferSize, FingerprintResult *result, int facts)
 {
     result->examined = 0;
     result->matchIndex = -1;
     result->seekFailures = 0;
     result->timedOut = 0;
+    result->allowed = 0;
     memset(&result->facts, 0, sizeof result->facts);
     memset(&result->identity, 0, sizeof result->identity);
     HANDLE file = OpenToFingerprint(path);
@@ -166,9 +170,17 @@ int FingerprintFile(const char *path, const SignatureEntry *table, unsigned char
     // to the system each.
     if (result->matchIndex != -1)
         FileIdentityOf(file, &result->identity);
+    if (result->matchIndex != -1 && facts)
+        FileHandleSha256(file, &result->facts);
     sys::CloseHandle(file);
     result->examined = examined;
     return result->examined;
+}
+
+int FingerprintFile(const char *path, const SignatureEntry *table, unsigned char *buffer, uint32_t bufferSize,
+                    FingerprintResult *result)
+{
+    return FingerprintOpenFile(path, table, buffer, bufferSize, result, 0);
 }
 
 static void PrintSeekFailures(const FingerprintResult *result)
@@ -180,11 +192,13 @@ static void PrintSeekFailures(const FingerprintResult *result)
 void FingerprintWormFile(const char *path, const SignatureEntry *table, unsigned char *buffer, uint32_t bufferSize,
                          FingerprintResult *result)
 {
-    FingerprintFile(path, table, buffer, bufferSize, result);
+    FingerprintOpenFile(path, table, buffer, bufferSize, result, 1);
     if (result->matchIndex == -1)
         return;
-    FileSha256(path, &result->facts);
     result->facts.signatureId = result->matchIndex;
+    // Only bytes read whole are spared: a file that could not be hashed is
+    // judged by its fingerprint alone.
+    result->allowed = result->facts.known && IsAllowedSha256(result->facts.sha256);
 }
 
 int MatchFileSignature(const char *path, const SignatureEntry *table, int32_t *matchIndex)
@@ -200,7 +214,10 @@ int ReportFingerprint(const char *path, const FingerprintResult *result, int32_t
 {
     PrintSeekFailures(result);
     *infected = 0;
-    if (result->matchIndex != -1) {
+    if (result->allowed) {
+        TracePrint(TraceModuleName, -1, 4, "Allowed (signature ID %d, SHA-256 %s): %s\n", result->matchIndex,
+                   result->facts.sha256, path);
+    } else if (result->matchIndex != -1) {
         *infected = 1;
         TracePrint(TraceModuleName, -1, 4, "Infected (signature ID %d): %s\n", result->matchIndex, path);
     }

@@ -39,6 +39,7 @@ struct FingerprintResult {
     FileIdentity identity;  // the file read, when a row matched: what the deletion checks against
     int timedOut;           // 1 when it was not examined for want of an answer in time
     WormFileFacts facts;    // FingerprintWormFile, when a row matched: its ID, the file's size and SHA-256
+    int allowed;            // FingerprintWormFile: 1 when a row matched but that SHA-256 is allowed
 };
 
 // Opens the file for reading (sharing read, write and, on NT, delete) and tests it against the
@@ -53,8 +54,10 @@ int FingerprintFile(const char *path, const SignatureEntry *table, unsigned char
                     FingerprintResult *result);
 
 // FingerprintFile, and for a worm file its size and SHA-256 (result->facts)
-// for the run's report. Called where the read has its deadline (a reader
-// thread), so the second read of a worm file has it too.
+// for the run's report, read through the handle the match was made by, and
+// whether that SHA-256 is allowed (result->allowed). Called where the read
+// has its deadline (a reader thread), so the second read of a worm file has
+// it too.
 void FingerprintWormFile(const char *path, const SignatureEntry *table, unsigned char *buffer, uint32_t bufferSize,
                          FingerprintResult *result);
 
@@ -67,7 +70,9 @@ int MatchFileSignature(const char *path, const SignatureEntry *table, int32_t *m
 
 // What the drive walk says of a fingerprint: "seek failed" on the console for
 // each failed positioning and, when a row matched, sets *infected to 1 (else
-// 0) and logs "Infected (signature ID %d): %s". Answers result->examined.
+// 0) and logs "Infected (signature ID %d): %s"; for an allowed file it logs
+// "Allowed (signature ID %d, SHA-256 %s): %s" and *infected stays 0.
+// Answers result->examined.
 int ReportFingerprint(const char *path, const FingerprintResult *result, int32_t *infected);
 
 // The drive walk's check: FingerprintFile against SignatureTable, then

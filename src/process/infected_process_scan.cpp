@@ -319,7 +319,7 @@ void CheckProcess(const ListedProcess *process, void *context)
     if (!probeImage || pin != INVALID_HANDLE_VALUE || pinError == ERROR_FILE_NOT_FOUND ||
         pinError == ERROR_PATH_NOT_FOUND) {
         infected = scan->isInfected(name, &identity, &facts);
-        if (probeImage && (infected == 0 || infected == 1))
+        if (probeImage && (infected == 0 || infected == 1 || infected == kAllowedImage))
             probe = ProbeImageInTime(name);
     }
     if (pin != INVALID_HANDLE_VALUE)
@@ -350,6 +350,14 @@ void CheckProcess(const ListedProcess *process, void *context)
     }
     if (!infected)
         return;
+    if (infected == kAllowedImage) {
+        // Judged, as any process, by the running image itself (the probe
+        // above): a decoy at its path spares nothing.
+        TracePrint(TraceModuleName, -1, 4, "Process %s (PID=0x%x) is allowed (signature ID %d, SHA-256 %s)\n", shown,
+                   processId, static_cast<int>(facts.signatureId), facts.sha256);
+        RunRecordObject(kObjectProcess, shown, kActionEnd, kResultAllowed, &facts);
+        return;
+    }
     TracePrint(TraceModuleName, -1, 4, "Process %s (PID=0x%x) is infection\n", shown, processId);
     RunTallyAddFound();
     if (RunIsReportOnly()) {
@@ -410,6 +418,8 @@ int IsFileInfected(const char *path, FileIdentity *identity, WormFileFacts *fact
         return kNotExaminedInTime;
     if (!result.examined)
         return kNotExamined;
+    if (result.allowed)
+        return kAllowedImage;
     return result.matchIndex != -1 ? 1 : 0;
 }
 

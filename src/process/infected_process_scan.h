@@ -9,14 +9,14 @@
 #include <windows.h>
 #include <stdint.h>
 
-// Infection test for a file path: 1 when infected, 0 when not,
-// kNotExaminedInTime when the file gave no answer in time, kNotExamined when
+// Infection test for a file path: 1 when infected, 0 when not, kAllowedImage
+// when its fingerprint matches but its SHA-256 is allowed, kNotExaminedInTime when the file gave no answer in time, kNotExamined when
 // it could not be read; the identity of the file read in *identity (what the
 // deletion checks against), and of an infected one the signature ID, size and
 // SHA-256 in *facts.
 typedef int (*InfectionTest)(const char *path, FileIdentity *identity, WormFileFacts *facts);
 
-enum { kNotExaminedInTime = -1, kNotExamined = -2 };
+enum { kNotExaminedInTime = -1, kNotExamined = -2, kAllowedImage = 2 };
 
 // Infected images waiting for every process of a listing to end; more than
 // this are deleted as their process is met.

@@ -64,8 +64,7 @@ static int64_t HashWholeFile(HANDLE file, Sha256Hash *hash)
     }
 }
 
-// FileSha256 through a handle open for reading, from the file's first byte.
-static int HandleSha256(HANDLE file, WormFileFacts *facts)
+int FileHandleSha256(HANDLE file, WormFileFacts *facts)
 {
     facts->known = 0;
     Sha256Hash hash;
@@ -88,7 +87,7 @@ int FileSha256(const char *path, WormFileFacts *facts)
     HANDLE file = PathCreateFile(path, GENERIC_READ, share, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
     if (file == INVALID_HANDLE_VALUE)
         return 0;
-    HandleSha256(file, facts);
+    FileHandleSha256(file, facts);
     sys::CloseHandle(file);
     return facts->known;
 }

@@ -5,11 +5,18 @@
 
 #include "run/run_record.h"
 
+#include <windows.h>
+
 // Reads the whole file at path (any path the tool's path calls reach) and
 // fills facts->size and facts->sha256; facts->known is 1 when both are had,
 // 0 where the system has no SHA-256 (before Windows XP SP3) or the file
 // cannot be read. signatureId is the caller's.
 int FileSha256(const char *path, WormFileFacts *facts);
+
+// FileSha256 through a handle open for reading, from the file's first byte:
+// the bytes of the very file that was judged, never another one put at its
+// path since.
+int FileHandleSha256(HANDLE file, WormFileFacts *facts);
 
 // A SHA-256 taken a piece at a time, for bytes copied as they are read.
 struct Sha256Hash {

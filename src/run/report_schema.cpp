@@ -4,7 +4,8 @@
 
 static const char *const kKinds[kObjectKinds] = {"process", "file", "knownName", "runValue", "startupCopy"};
 static const char *const kActions[kObjectActions] = {"delete", "end", "deleteValue"};
-static const char *const kResults[kObjectResults] = {"done", "restart", "failed", "notFound", "reportOnly"};
+static const char *const kResults[kObjectResults] = {"done", "restart", "failed", "notFound", "reportOnly",
+                                                     "allowed"};
 static const char *const kOutcomes[kReportOutcomes] = {"failed", "restart", "cleaned", "clean"};
 static const char *const kCounts[kReportCounts] = {"folders", "files",          "candidates", "found",
                                                    "removed", "pendingRestart", "failed",     "notExamined"};

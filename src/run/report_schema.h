@@ -37,7 +37,16 @@ constexpr char kFieldQuarantine[] = "quarantine";    // the entry its bytes were
 enum RunObjectKind { kObjectProcess, kObjectFile, kObjectKnownName, kObjectRunValue, kObjectStartupCopy, kObjectKinds };
 enum RunObjectAction { kActionDelete, kActionEnd, kActionDeleteValue, kObjectActions };
 // kResultReportOnly: found and left as it was, the run only reporting.
-enum RunObjectResult { kResultDone, kResultRestart, kResultFailed, kResultNotFound, kResultReportOnly, kObjectResults };
+// kResultAllowed: its fingerprint matched, but its SHA-256 is allowed: left.
+enum RunObjectResult {
+    kResultDone,
+    kResultRestart,
+    kResultFailed,
+    kResultNotFound,
+    kResultReportOnly,
+    kResultAllowed,
+    kObjectResults
+};
 
 // The run's outcome as the report, the registry result and the fleet view
 // name it; worst first, the fleet view's order.

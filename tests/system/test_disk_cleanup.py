@@ -9,7 +9,7 @@ import os
 import sys
 import unittest
 
-from workstation import WorkstationTestCase
+from workstation import RegMultiSz, WorkstationTestCase
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 "..", "..", "tools"))
@@ -293,6 +293,52 @@ class KeptCopies(WorkstationTestCase):
         self.assertEqual(tampered.exit_code, 3)
         self.assertIn(b"it does not match its record", tampered.stdout)
         self.assertFalse(ws.exists("C:\\elsewhere\\t.bin"))
+
+
+class AllowedFiles(WorkstationTestCase):
+    # A harmless program that shares the worm's fingerprint: its bytes are
+    # allowed, another file of the same fingerprint is not.
+    TOOL_KEY = "HKLM\\Software\\Tavrel\\T-Vornik"
+
+    def test_only_the_allowed_bytes_are_left_from_the_machine_list_or_a_run_list(self):
+        ws = self.workstation()
+        good, bad = sample(2, seed=1), sample(2, seed=2)
+        digest = hashlib.sha256(good).hexdigest()
+        ws.plant_file("C:\\tools\\good.exe", good)
+        ws.plant_file("C:\\data\\bad.exe", bad)
+        ws.plant_file("C:\\lists\\bad.txt", b"# fleet list\r\n%s\r\n%s0\r\n" % (digest.encode(), digest.encode()))
+        refused = self.run_tool(ws, "/SILENT", "/ALLOWLIST", "C:\\lists\\bad.txt", timeout=120)
+        self.assertEqual(refused.exit_code, 3)
+        self.assertIn(b"Line 3 of the allowed list C:\\lists\\bad.txt is not a SHA-256: nothing was changed.\r\n",
+                      refused.stdout)
+        self.assertTrue(ws.exists("C:\\tools\\good.exe") and ws.exists("C:\\data\\bad.exe"))
+
+        ws.plant_file("C:\\lists\\fleet.txt", b"\xef\xbb\xbf# fleet list\r\n\r\n  %s\r\n" % digest.upper().encode())
+        run = self.run_tool(ws, "/SILENT", "/EXITCODE", "/ALLOWLIST", "C:\\lists\\fleet.txt", timeout=120)
+        self.assertIn(b"Allowed: C:\\tools\\good.exe  Left\r\n", run.stdout)
+        self.assertIn(b"Allowed (signature ID 2, SHA-256 %s): C:\\tools\\good.exe\r\n" % digest.encode(), run.log)
+        self.assertIn(b"Infected: C:\\data\\bad.exe  Deleted\r\n", run.stdout)
+        self.assertTrue(ws.exists("C:\\tools\\good.exe"))
+        self.assertFalse(ws.exists("C:\\data\\bad.exe"))
+        report = json.loads(ws.read_file("C:\\windows\\T-Vornik.json"))
+        self.assertEqual(report["counts"]["found"], 1)
+        self.assertIn({"path": "C:\\tools\\good.exe", "result": "allowed", "sha256": digest},
+                      [{k: o.get(k) for k in ("path", "result", "sha256")} for o in report["objects"]])
+
+        # The machine's list, as /RESTORE n /ALLOW writes it: a later run,
+        # report-only too, leaves the file; /DISALLOW gives it back to the walk.
+        ws.plant_file("C:\\data\\bad.exe", bad)
+        ws.set_registry(self.TOOL_KEY, {"Allowed": RegMultiSz([digest + " C:\\tools\\good.exe"])})
+        self.assertIn(b"  %s C:\\tools\\good.exe\r\n" % digest.encode(), self.run_tool(ws, "/ALLOWED").stdout)
+        look = self.run_tool(ws, "/SILENT", "/REPORTONLY", timeout=120)
+        self.assertIn(b"Allowed: C:\\tools\\good.exe  Left\r\n", look.stdout)
+        self.assertIn(b"Infected: C:\\data\\bad.exe  Would delete\r\n", look.stdout)
+        self.assertEqual(self.run_tool(ws, "/DISALLOW", digest[:63]).exit_code, 3)
+        self.assertEqual(self.run_tool(ws, "/DISALLOW", digest.upper()).exit_code, 0)
+        self.assertEqual(self.run_tool(ws, "/DISALLOW", digest).exit_code, 3)
+        self.assertIn(b"No file is allowed on this machine.\r\n", self.run_tool(ws, "/ALLOWED").stdout)
+        self.run_tool(ws, "/SILENT", timeout=120)
+        self.assertFalse(ws.exists("C:\\tools\\good.exe"))
 
 
 class LinkLoops(WorkstationTestCase):

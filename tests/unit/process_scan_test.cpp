@@ -543,6 +543,8 @@ int NamedWorm(const char *path, FileIdentity *identity, WormFileFacts *facts)
     g_judged.push_back(path);
     IdentityOfFile(path, identity);
     facts->signatureId = 0;
+    if (strstr(path, "allowed") != nullptr)
+        return kAllowedImage;
     return strstr(path, "worm") != nullptr;
 }
 
@@ -652,6 +654,32 @@ TEST_F(ScanTest, AProcessWhoseImagePathHoldsADecoyIsNotExaminedNorEnded)
                                                  "its running image") != std::string::npos;
                             }),
               1);
+}
+
+// A process whose image's bytes are allowed runs on, named in the log and
+// recorded, counted neither found nor failed; where a decoy stands at its
+// path, the allowed bytes are not what it runs: not examined, as any other.
+TEST_F(ScanTest, AnAllowedImageRunsOnUnlessADecoyStandsAtItsPath)
+{
+    for (bool decoy : {false, true}) {
+        std::string image = Worm(decoy ? "allowed-decoy.exe" : "allowed.exe");
+        g_machine = FakeMachine();
+        g_machine.processes = {{0x40, image}};
+        g_machine.processes[0].decoyAtImagePath = decoy;
+        unsigned found = RunTallyFound(), failed = RunTallyFailed(), unjudged = RunTallyUnjudged(kProcessNotHandled);
+
+        ScanInfectedProcesses(NamedWorm);
+
+        EXPECT_TRUE(g_machine.events.empty());
+        EXPECT_TRUE(FileExists(image));
+        EXPECT_EQ(RunTallyFound(), found);
+        EXPECT_EQ(RunTallyFailed(), failed);
+        EXPECT_EQ(RunTallyUnjudged(kProcessNotHandled), unjudged + (decoy ? 1 : 0));
+        std::vector<std::string> lines = StepLines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                             "Process " + image + " (PID=0x40) is allowed (signature ID 0, SHA-256 )"),
+                  decoy ? 0 : 1);
+    }
 }
 
 // However the system names images (in full, by device path, not at all), a

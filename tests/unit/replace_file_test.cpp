@@ -7,6 +7,7 @@
 #include "run/run_tally.h"
 #include "run/run_mode.h"
 #include "detect/signatures.h"
+#include "quarantine/allowed_files.h"
 #include "quarantine/file_digest.h"
 #include "quarantine/quarantine.h"
 #include "sys/syscalls.h"
@@ -720,6 +721,104 @@ TEST_F(ReplaceFileTest, ARestoreRefusesStreamsAndTrailingDotsFindsByNameAndWrite
     const std::string quarantine = ToolQuarantine();
     DeleteFileW((std::wstring(quarantine.begin(), quarantine.end()) + g_onlyEntries).c_str());
     QuarantineEndRun();
+}
+
+// /RESTORE n /ALLOW: once restored, the entry's SHA-256 is on the machine's
+// list, so a run's match of those bytes is allowed, and of other bytes of the
+// same fingerprint is not; /DISALLOW takes it off. Bytes no other test keeps.
+TEST_F(ReplaceFileTest, ARestoreWithAllowSparesOnlyThoseBytesUntilDisallowed)
+{
+    const std::string bytes = WormLike(2, 3131), other = WormLike(2, 3132), original = scratch_.File("tool.exe");
+    WriteFileBytes(original, bytes);
+    HANDLE file = CreateFileA(original.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    char entry[64] = "";
+    ASSERT_EQ(QuarantineKeep(file, (L"\\\\?\\" + std::wstring(original.begin(), original.end())).c_str(),
+                             FILE_ATTRIBUTE_ARCHIVE, "signature ID 2", entry, sizeof entry),
+              kKept);
+    CloseHandle(file);
+    WormFileFacts facts;
+    ASSERT_TRUE(FileSha256(original.c_str(), &facts));
+    DeleteFileA(original.c_str());
+    g_onlyEntries.assign(entry, entry + strlen(entry));
+    ScopedSysCall<decltype(sys::FindFirstFileW)> first(sys::FindFirstFileW, CountedListing);
+    ScopedSysCall<decltype(sys::FindNextFileW)> next(sys::FindNextFileW, OnlyOurEntriesNext);
+
+    std::string name(entry), hex = facts.sha256;
+    EXPECT_EQ(RestoreKeptFile(0, name.c_str(), nullptr, 1), 0) << Log();
+    EXPECT_EQ(ReadWholeFile(original), bytes);
+    EXPECT_NE(Log().find("SHA-256 " + hex + " is allowed on this machine: runs leave a file of these bytes (" +
+                         original + ").\r\n"),
+              std::string::npos)
+        << Log();
+    const std::string twin = scratch_.File("twin.exe");
+    WriteFileBytes(twin, other);
+    ASSERT_EQ(LoadMachineAllowed(), 0);
+    FingerprintResult match;
+    FingerprintWormFile(original.c_str(), SignatureTable, SignatureReadBuffer, sizeof SignatureReadBuffer, &match);
+    EXPECT_EQ(match.matchIndex, 2);
+    EXPECT_EQ(match.allowed, 1);
+    FingerprintWormFile(twin.c_str(), SignatureTable, SignatureReadBuffer, sizeof SignatureReadBuffer, &match);
+    EXPECT_EQ(match.matchIndex, 2);
+    EXPECT_EQ(match.allowed, 0);
+    FreeAllowed();
+
+    EXPECT_EQ(DisallowFile(hex.c_str()), 0);
+    EXPECT_EQ(DisallowFile(hex.c_str()), 3);
+    ASSERT_EQ(LoadMachineAllowed(), 0);
+    EXPECT_FALSE(IsAllowedSha256(hex.c_str()));
+    FreeAllowed();
+    const std::string quarantine = ToolQuarantine();
+    DeleteFileW((std::wstring(quarantine.begin(), quarantine.end()) + g_onlyEntries).c_str());
+    QuarantineEndRun();
+}
+
+// A worm file swapped for allowed bytes once its fingerprint is read: the
+// SHA-256 is of the bytes read through the same handle, so nothing is spared.
+std::string g_swapPath, g_swapBytes;
+BOOL WINAPI SwapAfterRead(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped)
+{
+    BOOL ok = ReadFile(file, buffer, size, read, overlapped);
+    if (!g_swapPath.empty()) {
+        MoveFileA(g_swapPath.c_str(), (g_swapPath + "-away").c_str());
+        WriteFileBytes(g_swapPath, g_swapBytes);
+        g_swapPath.clear();
+    }
+    return ok;
+}
+
+TEST_F(ReplaceFileTest, AWormSwappedForAllowedBytesOnceReadIsNotSpared)
+{
+    const std::string allowed = WormLike(2, 3141), worm = WormLike(2, 3142), path = scratch_.File("swap.exe");
+    WriteFileBytes(path, allowed);
+    WormFileFacts facts;
+    ASSERT_TRUE(FileSha256(path.c_str(), &facts));
+    const std::string list = scratch_.File("allowed.txt");
+    WriteFileBytes(list, "# one line\r\n\r\n " + std::string(facts.sha256) + "\r\n");
+    unsigned long detail = 0;
+    unsigned count = 0;
+    ASSERT_EQ(AddAllowListFile(list.c_str(), &detail, &count), kAllowListRead);
+    EXPECT_EQ(count, 1u);
+    FingerprintResult match;
+    FingerprintWormFile(path.c_str(), SignatureTable, SignatureReadBuffer, sizeof SignatureReadBuffer, &match);
+    EXPECT_EQ(match.allowed, 1);
+
+    WriteFileBytes(path, worm);
+    g_swapPath = path;
+    g_swapBytes = allowed;
+    {
+        ScopedSysCall<decltype(sys::ReadFile)> swap(sys::ReadFile, SwapAfterRead);
+        FingerprintWormFile(path.c_str(), SignatureTable, SignatureReadBuffer, sizeof SignatureReadBuffer, &match);
+    }
+    ASSERT_TRUE(g_swapPath.empty()) << "not swapped";
+    EXPECT_EQ(match.matchIndex, 2);
+    EXPECT_EQ(match.allowed, 0);
+    EXPECT_NE(std::string(match.facts.sha256), std::string(facts.sha256));
+    FreeAllowed();
+
+    WriteFileBytes(list, std::string(facts.sha256) + "\n" + std::string(facts.sha256) + " w.exe\n");
+    EXPECT_EQ(AddAllowListFile(list.c_str(), &detail, &count), kAllowListBadLine);
+    EXPECT_EQ(detail, 2ul);
+    EXPECT_EQ(AllowedCount(), 0u) << "a list with a bad line adds nothing";
 }
 
 // A folder chain whose paths pass MAX_PATH, made and removed through the wide
