@@ -95,8 +95,10 @@ static void EndRunSummary(const RunVerdict &verdict, int interactive)
 {
     SayRunSummary(verdict, interactive);
     ReportUnjudged(interactive);
-    if (interactive)
+    if (interactive) {
+        SayRunRecap();
         WaitForAKey();
+    }
 }
 
 int ReportRunSummary(unsigned found, unsigned failed, unsigned pendingReboot)
@@ -106,7 +108,10 @@ int ReportRunSummary(unsigned found, unsigned failed, unsigned pendingReboot)
     facts.failed = failed;
     facts.pendingReboot = pendingReboot;
     RunVerdict verdict = JudgeRun(facts);
-    EndRunSummary(verdict, 1);
+    // The summary alone: a recap belongs to a run.
+    SayRunSummary(verdict, 1);
+    ReportUnjudged(1);
+    WaitForAKey();
     return verdict.exitCode;
 }
 

@@ -65,7 +65,8 @@ std::string ShownPath(const std::string &path)
 }
 
 // The objects met: each must be one the tool reports. What waits for the
-// restart, failed, or a report-only run found is what is left on the machine.
+// restart, failed, was not examined, or a report-only run found is what is
+// left on the machine.
 std::string ReadObjects(const json &objects, FleetMachine *machine)
 {
     if (!objects.is_array())
@@ -97,7 +98,8 @@ std::string ReadObjects(const json &objects, FleetMachine *machine)
             if (hash == nullptr || hash->size() != 64 || hash->find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
                 return which + " has a \"sha256\" that is not 64 hexadecimal digits";
         }
-        if (result == kResultRestart || result == kResultFailed || result == kResultReportOnly) {
+        if (result == kResultRestart || result == kResultFailed || result == kResultReportOnly ||
+            result == kResultNotExamined) {
             if (machine->left.size() < kFleetLeftShown)
                 machine->left.push_back(ShownPath(*path));
             else

@@ -53,8 +53,12 @@ static void DeleteRunValueInView(HKEY hive, const char *keyPath, const char *val
     if (status != ERROR_SUCCESS) {
         TracePrint(TraceModuleName, -1, 4, "Cannot open key %s 0x%x\n", shownKey, (unsigned)status);
         // A missing key holds no value; one that is there and shut may.
-        if (status != ERROR_FILE_NOT_FOUND)
-            RunTallyAddUnjudged(kRunKeyNotOpened);
+        if (status != ERROR_FILE_NOT_FOUND) {
+            char named[700], reason[64];
+            snprintf(named, sizeof named, "%s\\%s", keyText, valueName);
+            snprintf(reason, sizeof reason, "its key could not be opened (error %u)", (unsigned)status);
+            RunRecordNotExamined(kRunKeyNotOpened, kObjectRunValue, named, kActionExamine, reason);
+        }
         return;
     }
     if (reportOnly) {
@@ -75,6 +79,8 @@ static void DeleteRunValueInView(HKEY hive, const char *keyPath, const char *val
     TracePrint(TraceModuleName, -1, 4, "Value %s of %s was deleted with status: %s (0x%x)\n", shownName, shownKey,
                status == ERROR_SUCCESS ? "OK" : "failed", (unsigned)status);
     sys::RegCloseKey(key);
+    if (status == ERROR_SUCCESS)
+        ConsolePrint("Deleted value %s of %s\n", shownName, shownKey);
     // Only a value that was there is an object of the run.
     if (status != ERROR_FILE_NOT_FOUND) {
         char named[700];
@@ -196,7 +202,7 @@ static void ReportHiveNotExamined(const char *sid, const char *why, const char *
 {
     TracePrint(TraceModuleName, -1, 1, "[QVSC - CleanUserHive]: The registry of user %s could not be examined: %s (%s).\n",
                sid, why, path);
-    RunTallyAddUnjudged(kUserHiveNotExamined);
+    RunRecordNotExamined(kUserHiveNotExamined, kObjectUserRegistry, sid, kActionExamine, why);
 }
 
 // The hive file of the profile named sid in the list: its ProfileImagePath,
@@ -388,7 +394,8 @@ void DeleteRunValuesOfUnloadedUsers(const char *keyPath, const char *const *valu
     if (status != ERROR_SUCCESS) {
         TracePrint(TraceModuleName, -1, 1, "[QVSC - CleanUserHive]: The list of user profiles cannot be read (error %u).\n",
                    static_cast<unsigned>(status));
-        RunTallyAddUnjudged(kUserHiveNotExamined);
+        RunRecordNotExamined(kUserHiveNotExamined, kObjectUserRegistry, kProfileListPath, kActionExamine,
+                             "the list of user profiles cannot be read");
         return;
     }
     char sid[256];
@@ -405,7 +412,8 @@ void DeleteRunValuesOfUnloadedUsers(const char *keyPath, const char *const *valu
     if (status != ERROR_NO_MORE_ITEMS) {
         TracePrint(TraceModuleName, -1, 1, "[QVSC - CleanUserHive]: The list of user profiles cannot be read (error %u).\n",
                    static_cast<unsigned>(status));
-        RunTallyAddUnjudged(kUserHiveNotExamined);
+        RunRecordNotExamined(kUserHiveNotExamined, kObjectUserRegistry, kProfileListPath, kActionExamine,
+                             "the list of user profiles cannot be read");
     }
     sys::RegCloseKey(list);
 }
@@ -429,8 +437,13 @@ void RemoveStartupCopies(void)
             // deletion answers ReplaceNotFound.
             WormObject object = {kObjectStartupCopy, PlainPath(path), nullptr, nullptr, "Startup copy",
                                  kRemoveOnlyWhatIsThere};
-            if (RemoveWormObject(&object) == kRemoveReportOnly)
+            int removed = RemoveWormObject(&object);
+            if (removed == kRemoveReportOnly)
                 ConsolePrint("Would delete file %s\n", path);
+            else if (removed == ReplaceDone)
+                ConsolePrint("Deleted Startup copy %s\n", path);
+            else if (removed == ReplaceAtReboot)
+                ConsolePrint("Deleted Startup copy %s, reboot needed\n", path);
         }
     }
 }

@@ -1,4 +1,5 @@
 #include "report/run_report.h"
+#include "base/console.h"
 #include "base/platform.h"
 #include "base/version.h"
 #include "run/report_schema.h"
@@ -167,6 +168,8 @@ static nlohmann::ordered_json ReportOfRun(const RunFacts *facts, int exitCode, i
         }
         if (object->keptAs[0] != '\0')
             item[kFieldQuarantine] = object->keptAs;
+        if (object->reason != nullptr)
+            item[kFieldReason] = Utf8OfAnsi(object->reason);
         objects.push_back(std::move(item));
     }
     report[kFieldObjects] = std::move(objects);
@@ -185,6 +188,22 @@ static unsigned long WriteWholeFile(const char *path, const std::string &text)
     if (sys::fclose(stream) != 0 && error == 0)
         error = static_cast<unsigned long>(errno);
     return error;
+}
+
+void SayRunRecap(void)
+{
+    char logPath[MAX_PATH], reportPath[MAX_PATH];
+    if (!BuildWindowsPath("\\T-Vornik.log", logPath, sizeof logPath))
+        strcpy(logPath, "(none)");
+    if (!BuildWindowsPath("\\T-Vornik.json", reportPath, sizeof reportPath))
+        strcpy(reportPath, "(none)");
+    ConsolePrint("\n"
+                 "Searched: %u folders, %u files\n"
+                 "Found: %u  Removed: %u  Waiting for the restart: %u  Failed: %u  Not examined: %u\n"
+                 "Log: %s\n"
+                 "Report: %s\n",
+                 RunWalkCount(kWalkFolders), RunWalkCount(kWalkFiles), RunTallyFound(), RunRecordedRemovals(),
+                 RunTallyPendingReboot(), RunTallyFailed(), RunTallyUnjudgedTotal(), logPath, reportPath);
 }
 
 int WriteRunReport(const RunFacts *facts, int exitCode, int outcome)

@@ -2,9 +2,12 @@
 
 #include <string.h>
 
-static const char *const kKinds[kObjectKinds] = {"process", "file", "knownName", "runValue", "startupCopy"};
-static const char *const kActions[kObjectActions] = {"delete", "end", "deleteValue"};
-static const char *const kResults[kObjectResults] = {"done", "restart", "failed", "notFound", "reportOnly"};
+static const char *const kKinds[kObjectKinds] = {"process",     "file",   "knownName",
+                                                       "runValue",    "startupCopy", "folder",
+                                                       "userRegistry"};
+static const char *const kActions[kObjectActions] = {"delete", "end", "deleteValue", "examine"};
+static const char *const kResults[kObjectResults] = {"done",       "restart",   "failed",
+                                                         "notFound",   "reportOnly", "notExamined"};
 static const char *const kOutcomes[kReportOutcomes] = {"failed", "restart", "cleaned", "clean"};
 static const char *const kCounts[kReportCounts] = {"folders", "files",          "candidates", "found",
                                                    "removed", "pendingRestart", "failed",     "notExamined"};

@@ -270,6 +270,8 @@ struct Optional<Row, R(WINAPI *)(A...)> {
     X(GetUserNameA, ::GetUserNameA)                          \
     /* console, confirmation box, debugger output */         \
     X(SetConsoleCtrlHandler, ::SetConsoleCtrlHandler)        \
+    X(GetConsoleTitleA, ::GetConsoleTitleA)                  \
+    X(SetConsoleTitleA, ::SetConsoleTitleA)                  \
     X(SetUnhandledExceptionFilter, ::SetUnhandledExceptionFilter) \
     X(MessageBoxA, ::MessageBoxA)                            \
     X(OutputDebugStringA, ::OutputDebugStringA)              \

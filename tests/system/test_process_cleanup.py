@@ -5,6 +5,7 @@ the harmless sample program with a forged fingerprint window. Wine runs each
 Windows process as one Linux process, so a test sees directly whether a
 sample still runs."""
 
+import json
 import os
 import re
 import subprocess
@@ -74,7 +75,9 @@ class InfectedProcess(WorkstationTestCase):
                      b"Cannot open current process", b"cannot open infected process"):
             self.assertNotIn(text, log)
         self.assertEqual(self.assertBanner(result.stdout),
-                         FOUND_IN_MEMORY + b"Infection was found and removed\r\npress any key to exit ...\r\n")
+                         b"Ended process C:\\Users\\Public\\svc\\winsvc.exe\r\n" + FOUND_IN_MEMORY +
+                         b"Infection was found and removed\r\npress any key to exit ...\r\n")
+        self.assertRecap(result.stdout, 1, 1, 1, 0, 0, 0)
         self.assertEqual(result.exit_code, 1)
         self.assertTrue(ended(worm), "the infected process still runs")
         self.assertFalse(ws.exists(WORM), "the infected image is still there")
@@ -128,6 +131,12 @@ class InfectedProcess(WorkstationTestCase):
         self.assertFalse(ws.exists(WORM))
         self.assertEqual(ws.read_file("C:\\windows\\notepad.exe"), notepad)
         self.assertTrue(shared.running())
+        # The summary says so and the report names it, once though the scan listed it twice.
+        self.assertIn(b"1 process could not be examined or ended.\r\n", result.stdout)
+        self.assertIn(b"1 process could not be examined or ended.\r\n", result.log)
+        objects = json.loads(ws.read_file("C:\\windows\\T-Vornik.json"))["objects"]
+        self.assertIn({"kind": "process", "path": "N:\\apps\\shared.exe", "action": "examine", "result": "notExamined",
+                       "reason": "its image is not on a local fixed drive"}, objects)
 
     def test_a_worm_that_renamed_its_image_behind_a_clean_decoy_is_not_passed_nor_ended(self):
         # The system still names the image by its first path, where a clean

@@ -56,6 +56,8 @@ const FailureSpec kFailures[] = {
     {"GetComputerNameA", FALSE, ERROR_BUFFER_OVERFLOW, 0, false},
     {"GetUserNameA", FALSE, ERROR_INSUFFICIENT_BUFFER, 0, false},
     {"SetConsoleCtrlHandler", FALSE, ERROR_INVALID_PARAMETER, 0, false},
+    {"GetConsoleTitleA", 0, ERROR_INVALID_HANDLE, 0, false},
+    {"SetConsoleTitleA", FALSE, ERROR_INVALID_HANDLE, 0, false},
     {"MessageBoxA", 0, ERROR_INVALID_WINDOW_HANDLE, 0, false},
     {"GetProcessWindowStation", 0, ERROR_ACCESS_DENIED, 0, false},
     {"GetUserObjectInformationA", FALSE, ERROR_ACCESS_DENIED, 0, false},

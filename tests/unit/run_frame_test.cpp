@@ -460,8 +460,13 @@ TEST_F(RunFrameTest, ACleanWorkstationSaysNoInfectionAndWaitsForAKey)
 {
     EXPECT_EQ(Run({"/SILENTX", "-SILENT", "SILENT"}), 0);  // none of these is the option
     EXPECT_EQ(g_fake.boxCalls, 1);
-    EXPECT_EQ(stdout_.Text(),
-              std::string(kBanner) + kNoProcessConsole + "No infection found\npress any key to exit ...\n");
+    // After the summary, the recap: what was searched and done, and where the log and the report are.
+    EXPECT_EQ(stdout_.Text(), std::string(kBanner) + kNoProcessConsole + "No infection found\n\n"
+                                  "Searched: 0 folders, 0 files\n"
+                                  "Found: 0  Removed: 0  Waiting for the restart: 0  Failed: 0  Not examined: 0\n"
+                                  "Log: " + g_fake.windowsDir + "\\T-Vornik.log\n"
+                                  "Report: " + g_fake.windowsDir + "\\T-Vornik.json\n"
+                                  "press any key to exit ...\n");
     EXPECT_EQ(g_fake.keyWaits, 1);
     // Everything is on the screen before the tool waits for the key.
     EXPECT_EQ(g_fake.writtenAtKeyWait, stdout_.Text());
@@ -871,6 +876,40 @@ TEST(ConsoleTest, LinesReachTheSystemWholeAndInTheModeOfStandardOutput)
     EXPECT_EQ(g_fake.writes.back(), "one\r\ntwo\r\npress any key to exit ...\r\n");
     EXPECT_EQ(out.Text(), "C:\\Temp\nInfected: C:\\Temp\\x.pif  Deleted\nC:\\Windows\none\r\ntwo\r\n"
                           "press any key to exit ...\r\n");
+}
+
+std::vector<std::string> g_titles;
+DWORD WINAPI WindowTitle(LPSTR title, DWORD size)
+{
+    return static_cast<DWORD>(snprintf(title, size, "%s", "Command Prompt"));
+}
+BOOL WINAPI RecordTitle(LPCSTR title)
+{
+    g_titles.push_back(title);
+    return TRUE;
+}
+
+// The window's title follows the walk at most once a second, and gets its own
+// title back after: 10 seconds of a walk at 10,000 entries a second set it 10 times.
+TEST(ConsoleTest, TheTitleFollowsTheWalkAtMostOnceASecondAndIsGivenBack)
+{
+    g_fake = FakeSystem();
+    g_titles.clear();
+    ScopedSysCall<decltype(sys::GetTickCount)> clock(sys::GetTickCount, FakeClock);
+    ScopedSysCall<decltype(sys::GetConsoleTitleA)> get(sys::GetConsoleTitleA, WindowTitle);
+    ScopedSysCall<decltype(sys::SetConsoleTitleA)> set(sys::SetConsoleTitleA, RecordTitle);
+    CapturedStdout out;
+    for (unsigned entry = 1; entry <= 100000; ++entry) {
+        if (entry % 10 == 0)
+            g_fake.now += 1;
+        ConsoleShowProgress(entry / 50, entry, entry / 4, entry / 40000);
+    }
+    ConsoleEndProgress();
+    ASSERT_EQ(g_titles.size(), 11u);
+    EXPECT_EQ(g_titles[0], "T-Vornik: 0 folders, 1 files, 0 candidates read, 0 found");
+    EXPECT_EQ(g_titles[9], "T-Vornik: 1802 folders, 90145 files, 22536 candidates read, 2 found");
+    EXPECT_EQ(g_titles.back(), "Command Prompt");
+    EXPECT_EQ(out.Text(), "");
 }
 
 TEST(PlatformTest, IsWindowsNTFollowsThePlatformTheSystemReports)
