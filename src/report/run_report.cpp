@@ -23,8 +23,7 @@
 
 static const char kResultKey[] = "SOFTWARE\\Tavrel\\T-Vornik";
 
-// Moves from onto to, replacing it. Answers 0, or the error.
-static unsigned long PutInPlace(const char *from, const char *to)
+unsigned long PutFileInPlace(const char *from, const char *to)
 {
     if (IsWindowsNT())
         return sys::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : GetLastError();
@@ -43,7 +42,7 @@ int RotateRunLog(const char *logPath, const char *oldPath)
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
         (entry.nFileSizeHigh == 0 && entry.nFileSizeLow <= kRunLogLimit))
         return 0;
-    return PutInPlace(logPath, oldPath) == 0;
+    return PutFileInPlace(logPath, oldPath) == 0;
 }
 
 // Seconds from 1970 of a calendar time (UTC or local alike), and its
@@ -218,7 +217,7 @@ int WriteRunReport(const RunFacts *facts, int exitCode, int outcome)
     // Whole or not at all: a reader never sees half a report.
     unsigned long error = WriteWholeFile(newPath, text);
     if (error == 0)
-        error = PutInPlace(newPath, path);
+        error = PutFileInPlace(newPath, path);
     if (error == 0)
         return 1;
     sys::remove(newPath);

@@ -27,6 +27,10 @@ int RotateRunLog(const char *logPath, const char *oldPath);
 // where its log and report are. On the console alone.
 void SayRunRecap(void);
 
+// Moves the file from onto to, replacing it (on Windows 9x to goes first).
+// Answers 0, or the error.
+unsigned long PutFileInPlace(const char *from, const char *to);
+
 // Notes the run's end time and logs "Run ended <local time>, duration N s".
 void LogRunEnd(RunFacts *facts);
 

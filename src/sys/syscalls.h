@@ -255,6 +255,10 @@ struct Optional<Row, R(WINAPI *)(A...)> {
     X(LoadLibraryA, ::LoadLibraryA)                          \
     X(GetProcAddress, ::GetProcAddress)                      \
     X(FreeLibrary, ::FreeLibrary)                            \
+    X(FindResourceA, ::FindResourceA)                        \
+    X(LoadResource, ::LoadResource)                          \
+    X(LockResource, ::LockResource)                          \
+    X(SizeofResource, ::SizeofResource)                      \
     /* processes, threads, time */                           \
     X(OpenProcess, ::OpenProcess)                            \
     X(TerminateProcess, ::TerminateProcess)                  \

@@ -11,6 +11,7 @@ import struct
 import subprocess
 import tempfile
 import unittest
+import zipfile
 
 from workstation import SOURCE_ROOT, WorkstationTestCase, tool_exe
 
@@ -69,6 +70,20 @@ class SignedRelease(WorkstationTestCase):
         ca, p12, password = self.make_certificate()
         said = self.release()
         self.assertIn("is not signed", said)
+        # Stripped, its debug information beside it in the build folder; the zip holds the quick start, CRLF.
+        sections = subprocess.run(["i686-w64-mingw32-objdump", "-h", BUILT], capture_output=True,
+                                  check=True).stdout.decode()
+        self.assertNotIn(".debug_", sections)
+        self.assertIn(".gnu_debuglink", sections)
+        self.assertLess(os.path.getsize(BUILT), 800000)
+        self.assertIn(".debug_info", subprocess.run(["i686-w64-mingw32-objdump", "-h", BUILT[:-4] + ".debug"],
+                                                    capture_output=True, check=True).stdout.decode())
+        zipped = zipfile.ZipFile(os.path.join(os.path.dirname(BUILT), "T-Vornik-1.00.9340-win32.zip"))
+        quick = zipped.read("T-Vornik-QuickStart.txt")
+        self.assertEqual(quick.count(b"\n"), quick.count(b"\r\n"))
+        for said_there in (b"T-Vornik.exe /REPORTONLY", b"T-Vornik-unattended.cmd", b"3010", b"T-Vornik.log",
+                           b"T-Vornik.json"):
+            self.assertIn(said_there, quick)
         unsigned = os.path.join(self.scratch, "unsigned.exe")
         shutil.copy(BUILT, unsigned)
 
