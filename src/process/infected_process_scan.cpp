@@ -306,7 +306,8 @@ void CheckProcess(const ListedProcess *process, void *context)
                    "Process %s (PID=0x%x) could not be examined: its image path holds a character Windows does not "
                    "allow in names\n",
                    shown, processId);
-        NoteProcessNotExamined(scan, shown, processId, "its image path holds a character Windows does not allow in names");
+        NoteProcessNotExamined(scan, shown, processId,
+                               "its image path holds a character Windows does not allow in names");
         return;
     }
     // On 64-bit Windows a 64-bit process's image path names the real file.

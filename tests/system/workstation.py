@@ -1339,13 +1339,6 @@ class WorkstationTestCase(unittest.TestCase):
         return RECAP.sub(b"", b"".join(line for line in lines[3:]
                                        if not FOLDER_LINE.match(line)))
 
-    def assertRecap(self, stdout, searched, found, removed, restart, failed, not_examined):
-        """Checks the recap an interactive run shows before its key wait."""
-        match = RECAP.search(stdout)
-        self.assertIsNotNone(match, stdout)
-        self.assertEqual(tuple(int(n) for n in match.groups()[1:]), (found, removed, restart, failed, not_examined))
-        self.assertGreaterEqual(int(match.group(1)), searched)
-
     def assertInOrder(self, text, parts):
         """Checks that each of parts (bytes) occurs in text after the one
         before it."""

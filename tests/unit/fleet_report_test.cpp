@@ -125,7 +125,8 @@ TEST(FleetReport, WhatAReportOnlyRunFoundIsLeft)
 
 TEST(FleetReport, WhatARunCouldNotExamineIsLeft)
 {
-    FleetMachine machine = Read(Report("WS01", "failed", "\"file\", \"path\": \"C:\\\\x.exe\", \"action\": \"delete\", \"result\": \"failed\"",
+    FleetMachine machine = Read(Report("WS01", "failed",
+                                       "\"file\", \"path\": \"C:\\\\x.exe\", \"action\": \"delete\", \"result\": \"failed\"",
                                        "\"folder\", \"path\": \"C:\\\\x\", \"action\": \"examine\", \"result\": "
                                        "\"notExamined\", \"reason\": \"it could not be listed\""),
                                 1);
