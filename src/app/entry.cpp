@@ -97,6 +97,9 @@ static void EndRunSummary(const RunVerdict &verdict, int interactive)
 {
     SayRunSummary(verdict, interactive);
     ReportUnjudged(interactive);
+    // What the run did, in figures, and where its record is.
+    if (interactive)
+        SayRunRecap();
 }
 
 int ReportRunSummary(unsigned found, unsigned failed, unsigned pendingReboot)
@@ -106,7 +109,9 @@ int ReportRunSummary(unsigned found, unsigned failed, unsigned pendingReboot)
     facts.failed = failed;
     facts.pendingReboot = pendingReboot;
     RunVerdict verdict = JudgeRun(facts);
-    EndRunSummary(verdict, 1);
+    // The summary alone: a recap belongs to a run.
+    SayRunSummary(verdict, 1);
+    ReportUnjudged(1);
     WaitForAKey();
     return verdict.exitCode;
 }

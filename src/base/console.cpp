@@ -111,6 +111,44 @@ void ConsoleFlush(void)
     LeaveCriticalSection(&g_console.lock);
 }
 
+namespace {
+
+// Only the walk's thread shows progress.
+struct ProgressState {
+    unsigned calls;
+    DWORD lastTitle;
+    int saved;  // 1 once the window's own title is kept, -1 when there is none to keep
+    char title[256];
+};
+
+ProgressState g_progress;
+
+}  // namespace
+
+void ConsoleShowProgress(unsigned folders, unsigned files, unsigned candidates, unsigned found)
+{
+    if (++g_progress.calls % kProgressCallsPerClock != 1)
+        return;
+    DWORD now = sys::GetTickCount();
+    if (g_progress.saved != 0 && now - g_progress.lastTitle < kProgressMilliseconds)
+        return;
+    if (g_progress.saved == 0)
+        g_progress.saved = sys::GetConsoleTitleA(g_progress.title, sizeof g_progress.title) != 0 ? 1 : -1;
+    g_progress.lastTitle = now;
+    char title[160];
+    snprintf(title, sizeof title, "T-Vornik: %u folders, %u files, %u candidates read, %u found", folders, files,
+             candidates, found);
+    sys::SetConsoleTitleA(title);
+}
+
+void ConsoleEndProgress(void)
+{
+    if (g_progress.saved == 1)
+        sys::SetConsoleTitleA(g_progress.title);
+    g_progress.saved = 0;
+    g_progress.calls = 0;
+}
+
 size_t ShowTextAt(const char *text, size_t length, char *shown, size_t size, size_t at)
 {
     static const char kHex[] = "0123456789abcdef";

@@ -24,6 +24,17 @@ void ConsoleFlushDue(void);
 // and at the end of a run.
 void ConsoleFlush(void);
 
+// The console window's title shows the walk's progress: folders, files,
+// candidates read and worm files found. Cheap enough to call for every
+// entry: the clock is read every kProgressCallsPerClock calls and the title
+// set at most every kProgressMilliseconds (under Wine on a terminal a title
+// costs about 3 ms: a second keeps it under 1% of the walk). Prints nothing.
+enum { kProgressCallsPerClock = 32, kProgressMilliseconds = 1000 };
+void ConsoleShowProgress(unsigned folders, unsigned files, unsigned candidates, unsigned found);
+
+// Gives the window back the title it had before the first progress.
+void ConsoleEndProgress(void);
+
 // A name as text: every byte below 0x20 and 0x7F written as "\xNN", so that
 // no name (a file's, a value's, a process's) moves the cursor or starts a
 // line of the console or the log; everything else, backslashes too, as it is.

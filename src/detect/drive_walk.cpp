@@ -130,8 +130,9 @@ static void ReportUnsearchedFolder(const char *folderPath, int countsAsFailed)
     TracePrint(TraceModuleName, -1, 1, "Error scanning folder %s\n", folderPath);
     if (countsAsFailed)
         RunTallyAddFailed();
-    else
-        RunTallyAddUnjudged(kFolderNotListed);
+    // Counted once: as failed, or as not listed.
+    RunRecordNotExamined(countsAsFailed ? -1 : kFolderNotListed, kObjectFolder, folderPath, kActionExamine,
+                         "it could not be listed");
 }
 
 int WalkFolder(const char *folderPath, WalkCallback callback)
@@ -358,7 +359,8 @@ static void ReportUnreachableName(char *shown, char *shownInsertion, const WIN32
     TracePrint(TraceModuleName, -1, 1,
                "Error scanning file %s (its name holds a character Windows does not allow in names)\n", shown);
     RunRecordWalk(kWalkCandidates);
-    RunTallyAddUnjudged(kFileNotExamined);
+    RunRecordNotExamined(kFileNotExamined, kObjectFile, shown, kActionExamine,
+                         "its name holds a character Windows does not allow in names");
 }
 
 static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot, int rememberFolders)
@@ -439,9 +441,16 @@ static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot, i
     return result;
 }
 
+static void ShowProgress(void)
+{
+    ConsoleShowProgress(RunWalkCount(kWalkFolders), RunWalkCount(kWalkFiles), RunWalkCount(kWalkCandidates),
+                        RunTallyFound());
+}
+
 static void ReportFolder(const char *shown)
 {
     RunRecordWalk(kWalkFolders);
+    ShowProgress();
     ConsolePrint("%s\n", shown);
     TracePrint(TraceModuleName, -1, 4, "%s\n", shown);
 }
@@ -470,6 +479,7 @@ static void HandleFingerprint(ToolPath path, const FingerprintResult *fingerprin
     int infected = 0;
     RunRecordWalk(kWalkFiles);
     RunRecordWalk(kWalkCandidates);
+    ShowProgress();
     if (!ReportFingerprint(path.shown, fingerprint, &infected)) {
         // Logged too: a silent run's log is all a script has to go by.
         if (fingerprint->timedOut) {
@@ -481,7 +491,8 @@ static void HandleFingerprint(ToolPath path, const FingerprintResult *fingerprin
             ConsolePrint("Error scanning file %s\n", path.shown);
             TracePrint(TraceModuleName, -1, 1, "Error scanning file %s\n", path.shown);
         }
-        RunTallyAddUnjudged(kFileNotExamined);
+        RunRecordNotExamined(kFileNotExamined, kObjectFile, path.shown, kActionExamine,
+                             fingerprint->timedOut ? "it gave no answer in time" : "it could not be read");
         return;
     }
     if (fingerprint->allowed) {
@@ -594,6 +605,7 @@ int ScanAllDrivesReadingAhead(void)
     if (failAtOnce)
         sys::SetErrorMode(errorMode);
     FileRedirectionBack(redirection);
+    ConsoleEndProgress();
     // The steps after the walk say nothing for a while.
     ConsoleFlush();
     return result;

@@ -91,7 +91,8 @@ void KeepHash(const std::string &sha256, const json &object, FleetMachine *machi
 }
 
 // The objects met: each must be one the tool reports. What waits for the
-// restart, failed, or a report-only run found is what is left on the machine.
+// restart, failed, was not examined, or a report-only run found is what is
+// left on the machine.
 std::string ReadObjects(const json &objects, FleetMachine *machine, unsigned *foundByReportOnly)
 {
     if (!objects.is_array())
@@ -126,7 +127,8 @@ std::string ReadObjects(const json &objects, FleetMachine *machine, unsigned *fo
         }
         if (result == kResultReportOnly)
             ++*foundByReportOnly;
-        if (result == kResultRestart || result == kResultFailed || result == kResultReportOnly) {
+        if (result == kResultRestart || result == kResultFailed || result == kResultReportOnly ||
+            result == kResultNotExamined) {
             if (machine->left.size() < kFleetLeftShown)
                 machine->left.push_back(ShownPath(*path));
             else

@@ -59,8 +59,12 @@ static void DeleteRunValueInView(HKEY hive, const char *keyPath, const char *val
     if (status != ERROR_SUCCESS) {
         TracePrint(TraceModuleName, -1, 4, "Cannot open key %s 0x%x\n", shownKey, (unsigned)status);
         // A missing key holds no value; one that is there and shut may.
-        if (status != ERROR_FILE_NOT_FOUND)
-            RunTallyAddUnjudged(kRunKeyNotOpened);
+        if (status != ERROR_FILE_NOT_FOUND) {
+            char named[700], reason[64];
+            snprintf(named, sizeof named, "%s\\%s", keyText, valueName);
+            snprintf(reason, sizeof reason, "its key could not be opened (error %u)", (unsigned)status);
+            RunRecordNotExamined(kRunKeyNotOpened, kObjectRunValue, named, kActionExamine, reason);
+        }
         return;
     }
     if (reportOnly) {
@@ -82,6 +86,8 @@ static void DeleteRunValueInView(HKEY hive, const char *keyPath, const char *val
     TracePrint(TraceModuleName, -1, 4, "Value %s of %s was deleted with status: %s (0x%x)\n", shownName, shownKey,
                status == ERROR_SUCCESS ? "OK" : "failed", (unsigned)status);
     sys::RegCloseKey(key);
+    if (status == ERROR_SUCCESS)
+        ConsolePrint("Deleted value %s of %s\n", shownName, shownKey);
     // Only a value that was there is an object of the run.
     if (status != ERROR_FILE_NOT_FOUND) {
         char named[700];
@@ -214,7 +220,9 @@ static void ReportHiveNotExamined(const OwnHive *hive, const char *why, const ch
 {
     TracePrint(TraceModuleName, -1, 1, "[QVSC - CleanUserHive]: The registry of %s could not be examined: %s (%s).\n",
                hive->who, why, path);
-    RunTallyAddUnjudged(hive->unjudgedKind);
+    RunRecordNotExamined(hive->unjudgedKind,
+                         hive->unjudgedKind == kUserHiveNotExamined ? kObjectUserRegistry : kObjectRunValue, path,
+                         kActionExamine, why);
 }
 
 // The hive's Run key, opened by the tool's key and named in the log by
@@ -438,7 +446,8 @@ void DeleteRunValuesOfUnloadedUsers(const char *keyPath, const char *const *valu
     if (status != ERROR_SUCCESS) {
         TracePrint(TraceModuleName, -1, 1, "[QVSC - CleanUserHive]: The list of user profiles cannot be read (error %u).\n",
                    static_cast<unsigned>(status));
-        RunTallyAddUnjudged(kUserHiveNotExamined);
+        RunRecordNotExamined(kUserHiveNotExamined, kObjectUserRegistry, kProfileListPath, kActionExamine,
+                             "the list of user profiles cannot be read");
         return;
     }
     char sid[256];
@@ -455,7 +464,8 @@ void DeleteRunValuesOfUnloadedUsers(const char *keyPath, const char *const *valu
     if (status != ERROR_NO_MORE_ITEMS) {
         TracePrint(TraceModuleName, -1, 1, "[QVSC - CleanUserHive]: The list of user profiles cannot be read (error %u).\n",
                    static_cast<unsigned>(status));
-        RunTallyAddUnjudged(kUserHiveNotExamined);
+        RunRecordNotExamined(kUserHiveNotExamined, kObjectUserRegistry, kProfileListPath, kActionExamine,
+                             "the list of user profiles cannot be read");
     }
     sys::RegCloseKey(list);
 }
@@ -479,8 +489,13 @@ void RemoveStartupCopies(void)
             // deletion answers ReplaceNotFound.
             WormObject object = {kObjectStartupCopy, PlainPath(path), nullptr, nullptr, "Startup copy",
                                  kRemoveOnlyWhatIsThere};
-            if (RemoveWormObject(&object) == kRemoveReportOnly)
+            int removed = RemoveWormObject(&object);
+            if (removed == kRemoveReportOnly)
                 ConsolePrint("Would delete file %s\n", path);
+            else if (removed == ReplaceDone)
+                ConsolePrint("Deleted Startup copy %s\n", path);
+            else if (removed == ReplaceAtReboot)
+                ConsolePrint("Deleted Startup copy %s, reboot needed\n", path);
         }
     }
 }
@@ -552,7 +567,8 @@ static void CleanOfflineProfiles(const OwnHive *software, const OfflineInstallat
     if (status != ERROR_SUCCESS) {
         TracePrint(TraceModuleName, -1, 1, "[QVSC - CleanUserHive]: The list of user profiles cannot be read (error %u).\n",
                    static_cast<unsigned>(status));
-        RunTallyAddUnjudged(kUserHiveNotExamined);
+        RunRecordNotExamined(kUserHiveNotExamined, kObjectUserRegistry, listPath, kActionExamine,
+                             "the list of user profiles cannot be read");
         return;
     }
     char sid[256];
@@ -600,7 +616,8 @@ static void CleanOfflineProfiles(const OwnHive *software, const OfflineInstallat
     if (status != ERROR_NO_MORE_ITEMS) {
         TracePrint(TraceModuleName, -1, 1, "[QVSC - CleanUserHive]: The list of user profiles cannot be read (error %u).\n",
                    static_cast<unsigned>(status));
-        RunTallyAddUnjudged(kUserHiveNotExamined);
+        RunRecordNotExamined(kUserHiveNotExamined, kObjectUserRegistry, listPath, kActionExamine,
+                             "the list of user profiles cannot be read");
     }
     sys::RegCloseKey(list);
 }

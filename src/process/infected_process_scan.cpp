@@ -254,6 +254,19 @@ static int InSystemFolder(const ProcessScanContext *scan, const char *name)
     return 0;
 }
 
+// A process the scan could not judge: counted and recorded once, with why,
+// though every listing meets it again.
+static void NoteProcessNotExamined(ProcessScanContext *scan, const char *shown, unsigned processId,
+                                   const char *reason)
+{
+    for (int i = 0; i < scan->unjudgedCount; ++i)
+        if (scan->unjudgedIds[i] == processId)
+            return;
+    if (scan->unjudgedCount < kMaxUnjudgedProcesses)
+        scan->unjudgedIds[scan->unjudgedCount++] = processId;
+    RunRecordNotExamined(kProcessNotHandled, kObjectProcess, shown, kActionExamine, reason);
+}
+
 // How long an ended worm process may take to let go of its image.
 static const DWORD kProcessEndWaitMs = 5000;
 
@@ -283,6 +296,7 @@ void CheckProcess(const ListedProcess *process, void *context)
         TracePrint(TraceModuleName, -1, 4, "Process %s (PID=0x%x) is not on a local fixed drive and was not examined\n",
                    shown, processId);
         RunTallyAddFailed();  // a worm may run from there
+        NoteProcessNotExamined(scan, shown, processId, "its image is not on a local fixed drive");
         return;
     }
     // No Windows file system takes a name holding the exact-name marks: read
@@ -292,7 +306,8 @@ void CheckProcess(const ListedProcess *process, void *context)
                    "Process %s (PID=0x%x) could not be examined: its image path holds a character Windows does not "
                    "allow in names\n",
                    shown, processId);
-        RunTallyAddUnjudged(kProcessNotHandled);
+        NoteProcessNotExamined(scan, shown, processId,
+                               "its image path holds a character Windows does not allow in names");
         return;
     }
     // On 64-bit Windows a 64-bit process's image path names the real file.
@@ -333,19 +348,19 @@ void CheckProcess(const ListedProcess *process, void *context)
                    "Process %s (PID=0x%x) could not be examined: the file at its image path is not its running "
                    "image\n",
                    shown, (unsigned)processId);
-        RunTallyAddUnjudged(kProcessNotHandled);
+        NoteProcessNotExamined(scan, shown, processId, "the file at its image path is not its running image");
         return;
     }
     if (infected == kNotExaminedInTime) {
         TracePrint(TraceModuleName, -1, 1, "Process %s (PID=0x%x) could not be examined: no answer within %u seconds\n",
                    shown, (unsigned)processId, (unsigned)(kReadDeadlineMs / 1000));
-        RunTallyAddUnjudged(kProcessNotHandled);
+        NoteProcessNotExamined(scan, shown, processId, "its image gave no answer in time");
         return;
     }
     if (infected == kNotExamined) {
         TracePrint(TraceModuleName, -1, 1, "Process %s (PID=0x%x) could not be examined: its image cannot be read\n",
                    shown, (unsigned)processId);
-        RunTallyAddUnjudged(kProcessNotHandled);
+        NoteProcessNotExamined(scan, shown, processId, "its image cannot be read");
         return;
     }
     if (!infected)
@@ -382,6 +397,8 @@ void CheckProcess(const ListedProcess *process, void *context)
         BOOL result = sys::TerminateProcess(process->handle, 0);
         TracePrint(TraceModuleName, -1, 4, "Process %s terminated with status %i\n", shown, (int)result);
         terminated = result != 0;
+        if (terminated)
+            ConsolePrint("Ended process %s\n", shown);
         if (terminated && process->canWait) {
             DWORD wait = sys::WaitForSingleObject(process->handle, kProcessEndWaitMs);
             waited = wait == WAIT_OBJECT_0 || wait == WAIT_TIMEOUT;

@@ -22,6 +22,9 @@ enum { kNotExaminedInTime = -1, kNotExamined = -2, kAllowedImage = 2 };
 // this are deleted as their process is met.
 enum { kMaxPendingImages = 16 };
 
+// Processes recorded as not examined, each once however many listings meet it.
+enum { kMaxUnjudgedProcesses = 64 };
+
 // What the scan carries from process to process.
 struct ProcessScanContext {
     InfectionTest isInfected;
@@ -40,6 +43,8 @@ struct ProcessScanContext {
     char images[kMaxPendingImages][MAX_PATH];  // each image once
     FileIdentity imageIdentities[kMaxPendingImages];  // each as it was judged
     WormFileFacts imageFacts[kMaxPendingImages];      // each one's signature ID, size and SHA-256
+    int unjudgedCount;
+    unsigned unjudgedIds[kMaxUnjudgedProcesses];
 };
 
 // The worm's file names in the Windows directory, in the order looked for.

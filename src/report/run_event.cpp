@@ -1,6 +1,7 @@
 #include "report/run_event.h"
 #include "base/platform.h"
 #include "run/run_mode.h"
+#include "report/run_report.h"
 #include "run/run_tally.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
@@ -27,20 +28,36 @@ static int KnownOutcome(int outcome)
 
 unsigned long RunEventId(int outcome) { return kIds[KnownOutcome(outcome)]; }
 
-// The file Event Viewer reads the texts from, when it shows the event: a copy
-// of this program in the Windows folder. The program itself may run from a
-// share, a USB stick or a deployment tool's folder that is gone by then, and
-// the Windows folder is one only administrators can change. A copy that
-// cannot be made now (Event Viewer holds the old one) keeps the old one's
-// texts, which are the same for the same IDs. Answers 0 without a path.
+// The file Event Viewer reads the texts from, when it shows the event: the
+// small DLL the program carries, written into the Windows folder. The program
+// itself may run from a share, a USB stick or a deployment tool's folder that
+// is gone by then, and the Windows folder is one only administrators can
+// change. Written beside its place and renamed into it, so a reader never
+// meets half a file; where the rename cannot be made (Event Viewer holds the
+// old one) the old one keeps its texts, which are the same for the same IDs.
+// Answers 0 without a path.
 static int KeepMessageFile(char *path, unsigned size)
 {
-    if (!BuildWindowsPath("\\T-Vornik-messages.dll", path, size))
+    char newPath[MAX_PATH];
+    if (!BuildWindowsPath("\\T-Vornik-messages.dll", path, size) ||
+        !BuildWindowsPath("\\T-Vornik-messages.dll.new", newPath, sizeof newPath))
         return 0;
-    char self[MAX_PATH];
-    DWORD length = sys::GetModuleFileNameA(nullptr, self, sizeof self);
-    if (length != 0 && length < sizeof self)
-        sys::CopyFileA(self, path, FALSE);
+    HMODULE self = sys::GetModuleHandleA(nullptr);
+    HRSRC found = self != nullptr ? sys::FindResourceA(self, "VORNIK_MESSAGES", MAKEINTRESOURCEA(10) /* RT_RCDATA */)
+                                  : nullptr;
+    HGLOBAL loaded = found != nullptr ? sys::LoadResource(self, found) : nullptr;
+    const void *bytes = loaded != nullptr ? sys::LockResource(loaded) : nullptr;
+    DWORD length = found != nullptr ? sys::SizeofResource(self, found) : 0;
+    if (bytes == nullptr || length == 0)
+        return 1;  // an older copy, if any, still has the texts
+    HANDLE file = sys::CreateFileA(newPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 1;
+    DWORD written = 0;
+    int whole = sys::WriteFile(file, bytes, length, &written, nullptr) && written == length;
+    whole = sys::CloseHandle(file) && whole;
+    if (!whole || PutFileInPlace(newPath, path) != 0)
+        sys::remove(newPath);
     return 1;
 }
 

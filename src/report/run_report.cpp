@@ -1,4 +1,5 @@
 #include "report/run_report.h"
+#include "base/console.h"
 #include "base/platform.h"
 #include "base/version.h"
 #include "run/report_schema.h"
@@ -23,8 +24,7 @@
 
 static const char kResultKey[] = "SOFTWARE\\Tavrel\\T-Vornik";
 
-// Moves from onto to, replacing it. Answers 0, or the error.
-static unsigned long PutInPlace(const char *from, const char *to)
+unsigned long PutFileInPlace(const char *from, const char *to)
 {
     if (IsWindowsNT())
         return sys::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : GetLastError();
@@ -43,7 +43,7 @@ int RotateRunLog(const char *logPath, const char *oldPath)
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
         (entry.nFileSizeHigh == 0 && entry.nFileSizeLow <= kRunLogLimit))
         return 0;
-    return PutInPlace(logPath, oldPath) == 0;
+    return PutFileInPlace(logPath, oldPath) == 0;
 }
 
 // Seconds from 1970 of a calendar time (UTC or local alike), and its
@@ -168,6 +168,8 @@ static nlohmann::ordered_json ReportOfRun(const RunFacts *facts, int exitCode, i
         }
         if (object->keptAs[0] != '\0')
             item[kFieldQuarantine] = object->keptAs;
+        if (object->reason != nullptr)
+            item[kFieldReason] = Utf8OfAnsi(object->reason);
         objects.push_back(std::move(item));
     }
     report[kFieldObjects] = std::move(objects);
@@ -188,6 +190,22 @@ static unsigned long WriteWholeFile(const char *path, const std::string &text)
     return error;
 }
 
+void SayRunRecap(void)
+{
+    char logPath[MAX_PATH], reportPath[MAX_PATH];
+    if (!BuildWindowsPath("\\T-Vornik.log", logPath, sizeof logPath))
+        strcpy(logPath, "(none)");
+    if (!BuildWindowsPath("\\T-Vornik.json", reportPath, sizeof reportPath))
+        strcpy(reportPath, "(none)");
+    ConsolePrint("\n"
+                 "Searched: %u folders, %u files\n"
+                 "Found: %u  Removed: %u  Waiting for the restart: %u  Failed: %u  Not examined: %u\n"
+                 "Log: %s\n"
+                 "Report: %s\n",
+                 RunWalkCount(kWalkFolders), RunWalkCount(kWalkFiles), RunTallyFound(), RunRecordedRemovals(),
+                 RunTallyPendingReboot(), RunTallyFailed(), RunTallyUnjudgedTotal(), logPath, reportPath);
+}
+
 int WriteRunReport(const RunFacts *facts, int exitCode, int outcome)
 {
     char path[MAX_PATH], newPath[MAX_PATH];
@@ -200,7 +218,7 @@ int WriteRunReport(const RunFacts *facts, int exitCode, int outcome)
     // Whole or not at all: a reader never sees half a report.
     unsigned long error = WriteWholeFile(newPath, text);
     if (error == 0)
-        error = PutInPlace(newPath, path);
+        error = PutFileInPlace(newPath, path);
     if (error == 0)
         return 1;
     sys::remove(newPath);

@@ -24,6 +24,15 @@ enum : unsigned long { kRunLogLimit = 8ul << 20 };
 // there) when it is over kRunLogLimit. Answers 1 when it did.
 int RotateRunLog(const char *logPath, const char *oldPath);
 
+// The recap an interactive run shows after its summary: what it searched,
+// found, removed, left for the restart, failed and could not examine, and
+// where its log and report are. On the console alone.
+void SayRunRecap(void);
+
+// Moves the file from onto to, replacing it (on Windows 9x to goes first).
+// Answers 0, or the error.
+unsigned long PutFileInPlace(const char *from, const char *to);
+
 // Notes the run's end time and logs "Run ended <local time>, duration N s".
 void LogRunEnd(RunFacts *facts);
 

@@ -2,10 +2,11 @@
 
 #include <string.h>
 
-static const char *const kKinds[kObjectKinds] = {"process", "file", "knownName", "runValue", "startupCopy"};
-static const char *const kActions[kObjectActions] = {"delete", "end", "deleteValue"};
-static const char *const kResults[kObjectResults] = {"done", "restart", "failed", "notFound", "reportOnly",
-                                                     "allowed"};
+static const char *const kKinds[kObjectKinds] = {"process",  "file",        "knownName", "runValue",
+                                                 "startupCopy", "folder", "userRegistry"};
+static const char *const kActions[kObjectActions] = {"delete", "end", "deleteValue", "examine"};
+static const char *const kResults[kObjectResults] = {"done",       "restart", "failed",     "notFound",
+                                                     "reportOnly", "allowed", "notExamined"};
 static const char *const kOutcomes[kReportOutcomes] = {"failed", "restart", "cleaned", "clean"};
 static const char *const kCounts[kReportCounts] = {"folders", "files",          "candidates", "found",
                                                    "removed", "pendingRestart", "failed",     "notExamined"};

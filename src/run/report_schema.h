@@ -32,12 +32,26 @@ constexpr char kFieldSize[] = "size";                // a worm file's facts
 constexpr char kFieldSignatureId[] = "signatureId";
 constexpr char kFieldSha256[] = "sha256";
 constexpr char kFieldQuarantine[] = "quarantine";    // the entry its bytes were kept as
+constexpr char kFieldReason[] = "reason";            // why an object could not be judged
 
 // An object's kind, what was done to it and how that ended.
-enum RunObjectKind { kObjectProcess, kObjectFile, kObjectKnownName, kObjectRunValue, kObjectStartupCopy, kObjectKinds };
-enum RunObjectAction { kActionDelete, kActionEnd, kActionDeleteValue, kObjectActions };
+// A folder that could not be listed and a user's registry that could not be
+// loaded are objects too: a worm may remain in either.
+enum RunObjectKind {
+    kObjectProcess,
+    kObjectFile,
+    kObjectKnownName,
+    kObjectRunValue,
+    kObjectStartupCopy,
+    kObjectFolder,
+    kObjectUserRegistry,
+    kObjectKinds
+};
+// kActionExamine: what the run tried on an object it could not judge.
+enum RunObjectAction { kActionDelete, kActionEnd, kActionDeleteValue, kActionExamine, kObjectActions };
 // kResultReportOnly: found and left as it was, the run only reporting.
 // kResultAllowed: its fingerprint matched, but its SHA-256 is allowed: left.
+// kResultNotExamined: not judged (its reason says why); a worm may remain.
 enum RunObjectResult {
     kResultDone,
     kResultRestart,
@@ -45,6 +59,7 @@ enum RunObjectResult {
     kResultNotFound,
     kResultReportOnly,
     kResultAllowed,
+    kResultNotExamined,
     kObjectResults
 };
 

@@ -1,4 +1,5 @@
 #include "run/run_record.h"
+#include "run/run_tally.h"
 #include "sys/syscalls.h"
 
 #include <string.h>
@@ -20,19 +21,38 @@ void RunRecordKeptCopy(const char *entryName)
     g_keptAs[length] = '\0';
 }
 
+static void AddObject(int kind, const char *path, int action, int result, const WormFileFacts *facts,
+                      const char *reason);
+
 void RunRecordObject(int kind, const char *path, int action, int result, const WormFileFacts *facts)
+{
+    AddObject(kind, path, action, result, facts, nullptr);
+}
+
+void RunRecordNotExamined(int unjudged, int kind, const char *path, int action, const char *reason)
+{
+    RunTallyAddUnjudged(unjudged);
+    AddObject(kind, path, action, kResultNotExamined, nullptr, reason);
+}
+
+static void AddObject(int kind, const char *path, int action, int result, const WormFileFacts *facts,
+                      const char *reason)
 {
     if (result == kResultDone && kind != kObjectProcess)
         ++g_removals;
     if (result == kResultReportOnly)
         ++g_reportOnly;
-    char keptAs[sizeof g_keptAs];
-    strcpy(keptAs, g_keptAs);
-    g_keptAs[0] = '\0';
+    // An object not examined never carries the kept copy of the file next recorded.
+    char keptAs[sizeof g_keptAs] = "";
+    if (reason == nullptr) {
+        strcpy(keptAs, g_keptAs);
+        g_keptAs[0] = '\0';
+    }
     if (g_objects >= kMaxRunObjects)
         return;
     size_t length = strlen(path);
-    RunObject *object = static_cast<RunObject *>(sys::malloc(sizeof(RunObject) + length));
+    size_t reasonSize = reason != nullptr ? strlen(reason) + 1 : 0;
+    RunObject *object = static_cast<RunObject *>(sys::malloc(sizeof(RunObject) + length + reasonSize));
     if (object == nullptr)
         return;
     object->next = nullptr;
@@ -46,6 +66,11 @@ void RunRecordObject(int kind, const char *path, int action, int result, const W
         memset(&object->facts, 0, sizeof object->facts);
     strcpy(object->keptAs, keptAs);
     memcpy(object->path, path, length + 1);
+    object->reason = nullptr;
+    if (reason != nullptr) {
+        memcpy(object->path + length + 1, reason, reasonSize);
+        object->reason = object->path + length + 1;
+    }
     if (g_last != nullptr)
         g_last->next = object;
     else

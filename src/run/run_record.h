@@ -25,6 +25,7 @@ struct RunObject {
     int hasFacts;
     WormFileFacts facts;
     char keptAs[64];  // the quarantine entry its bytes were kept as, or ""
+    const char *reason;  // why it could not be judged (in the same block), or null
     char path[1];
 };
 
@@ -34,6 +35,11 @@ enum { kMaxRunObjects = 4096 };
 // Records an object at the end of the list, by its path's shown form (facts
 // null for an object that is no worm file). Without memory, or past kMaxRunObjects, it is left out.
 void RunRecordObject(int kind, const char *path, int action, int result, const WormFileFacts *facts);
+
+// Something the run could not judge (unjudged: a RunUnjudged kind): counted,
+// and recorded as an object with result kResultNotExamined and its reason;
+// unjudged -1 for one the caller counted as a failure instead.
+void RunRecordNotExamined(int unjudged, int kind, const char *path, int action, const char *reason);
 
 // Notes the quarantine entry a file's bytes were just kept as: the next
 // object recorded (the file, once its deletion has ended) carries it.

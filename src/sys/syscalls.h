@@ -255,6 +255,10 @@ struct Optional<Row, R(WINAPI *)(A...)> {
     X(LoadLibraryA, ::LoadLibraryA)                          \
     X(GetProcAddress, ::GetProcAddress)                      \
     X(FreeLibrary, ::FreeLibrary)                            \
+    X(FindResourceA, ::FindResourceA)                        \
+    X(LoadResource, ::LoadResource)                          \
+    X(LockResource, ::LockResource)                          \
+    X(SizeofResource, ::SizeofResource)                      \
     /* processes, threads, time */                           \
     X(OpenProcess, ::OpenProcess)                            \
     X(TerminateProcess, ::TerminateProcess)                  \
@@ -270,6 +274,8 @@ struct Optional<Row, R(WINAPI *)(A...)> {
     X(GetUserNameA, ::GetUserNameA)                          \
     /* console, confirmation box, debugger output */         \
     X(SetConsoleCtrlHandler, ::SetConsoleCtrlHandler)        \
+    X(GetConsoleTitleA, ::GetConsoleTitleA)                  \
+    X(SetConsoleTitleA, ::SetConsoleTitleA)                  \
     X(SetUnhandledExceptionFilter, ::SetUnhandledExceptionFilter) \
     X(MessageBoxA, ::MessageBoxA)                            \
     X(OutputDebugStringA, ::OutputDebugStringA)              \

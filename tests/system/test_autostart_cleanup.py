@@ -58,7 +58,12 @@ class RunValues(WorkstationTestCase):
         ]), result.log)
         for key in (HKLM_RUN, HKCU_RUN):
             self.assertEqual(ws.registry(key), {"Keep me": "C:\\Program Files\\Mixer\\mixer.exe"}, key)
-        self.assertEqual(self.assertBanner(result.stdout), NOTHING_FOUND)
+        # Each value removed is said on the console too.
+        deleted = b"".join(b"Deleted value %s of %s\r\n" % (name.encode(), RUN_KEY.encode())
+                           for name in ("System Tray", "System MScvb", "System Tray", "System MScvb",
+                                        "SSK Service", "SSK Service", "TrayX", "TrayX"))
+        self.assertEqual(self.assertBanner(result.stdout),
+                         NOTHING_FOUND.replace(b"\r\nNo ", b"\r\n" + deleted + b"No "))
         self.assertEqual(result.exit_code, 0)
 
     def test_absent_values_and_a_missing_key_are_reported(self):
@@ -111,7 +116,10 @@ class StartupCopies(WorkstationTestCase):
         for path in planted:
             self.assertFalse(ws.exists(path), path)
         self.assertTrue(ws.exists("E:\\" + STARTUP_COPIES[0]))
-        self.assertEqual(self.assertBanner(result.stdout), NOTHING_FOUND)
+        deleted = b"".join(b"Deleted Startup copy %s\r\n" % (drive + relative).encode()
+                           for drive in ("C:\\", "D:\\") for relative in STARTUP_COPIES if drive + relative in planted)
+        self.assertEqual(self.assertBanner(result.stdout),
+                         NOTHING_FOUND.replace(b"\r\nNo ", b"\r\n" + deleted + b"No "))
         self.assertEqual(result.exit_code, 0)
 
     def test_a_copy_that_is_running_is_deleted_at_the_restart(self):

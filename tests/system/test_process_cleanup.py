@@ -5,12 +5,13 @@ the harmless sample program with a forged fingerprint window. Wine runs each
 Windows process as one Linux process, so a test sees directly whether a
 sample still runs."""
 
+import json
 import os
 import re
 import subprocess
 import unittest
 
-from workstation import WorkstationTestCase, sample_program, test_program
+from workstation import RECAP, WorkstationTestCase, sample_program, test_program
 
 PENDING_KEY = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager"
 WORM = "C:\\Users\\Public\\svc\\winsvc.exe"
@@ -74,7 +75,9 @@ class InfectedProcess(WorkstationTestCase):
                      b"Cannot open current process", b"cannot open infected process"):
             self.assertNotIn(text, log)
         self.assertEqual(self.assertBanner(result.stdout),
-                         FOUND_IN_MEMORY + b"Infection was found and removed\r\npress any key to exit ...\r\n")
+                         b"Ended process C:\\Users\\Public\\svc\\winsvc.exe\r\n" + FOUND_IN_MEMORY +
+                         b"Infection was found and removed\r\npress any key to exit ...\r\n")
+        self.assertEqual(RECAP.search(result.stdout).groups()[1:], (b"1", b"1", b"0", b"0", b"0"))
         self.assertEqual(result.exit_code, 1)
         self.assertTrue(ended(worm), "the infected process still runs")
         self.assertFalse(ws.exists(WORM), "the infected image is still there")
@@ -128,6 +131,12 @@ class InfectedProcess(WorkstationTestCase):
         self.assertFalse(ws.exists(WORM))
         self.assertEqual(ws.read_file("C:\\windows\\notepad.exe"), notepad)
         self.assertTrue(shared.running())
+        # The summary says so and the report names it, once though the scan listed it twice.
+        self.assertIn(b"1 process could not be examined or ended.\r\n", result.stdout)
+        self.assertIn(b"1 process could not be examined or ended.\r\n", result.log)
+        objects = json.loads(ws.read_file("C:\\windows\\T-Vornik.json"))["objects"]
+        self.assertIn({"kind": "process", "path": "N:\\apps\\shared.exe", "action": "examine", "result": "notExamined",
+                       "reason": "its image is not on a local fixed drive"}, objects)
 
     def test_a_worm_that_renamed_its_image_behind_a_clean_decoy_is_not_passed_nor_ended(self):
         # The system still names the image by its first path, where a clean
@@ -192,7 +201,8 @@ class NoInfectedProcess(WorkstationTestCase):
 
         # Tool Help stands in for the missing library, with whole image paths.
         self.assertIn(b"Process C:\\Users\\Public\\svc\\winsvc.exe (PID=0x", result.log)
-        self.assertTrue(self.assertBanner(result.stdout).startswith(FOUND_IN_MEMORY), result.stdout)
+        self.assertRegex(self.assertBanner(result.stdout),
+                         rb"^(Ended process [^\r\n]+\r\n)+" + re.escape(FOUND_IN_MEMORY))
         self.assertTrue(ended(worm), "the worm still runs")
         self.assertIn(b"Deleting file \"C:\\Users\\Public\\svc\\winsvc.exe\", result=1\r\n", result.log)
         self.assertEqual(result.exit_code, 1)
@@ -219,7 +229,8 @@ class Windows98ProcessList(WorkstationTestCase):
         self.assertRegex(log, rb"Process C:\\Users\\Public\\svc\\winsvc\.exe \(PID=0x[0-9a-f]+\) is infection\r\n")
         self.assertRegex(log, rb"Process C:\\Tools\\beside\.exe \(PID=0x[0-9a-f]+\) is infection\r\n")
         self.assertIn(b"Deleting file \"C:\\Tools\\beside.exe\", result=1\r\n", log)
-        self.assertTrue(self.assertBanner(result.stdout).startswith(FOUND_IN_MEMORY), result.stdout)
+        self.assertRegex(self.assertBanner(result.stdout),
+                         rb"^(Ended process [^\r\n]+\r\n)+" + re.escape(FOUND_IN_MEMORY))
         self.assertEqual(result.exit_code, 1)
         self.assertTrue(ended(elsewhere) and ended(beside))
 

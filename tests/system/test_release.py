@@ -11,6 +11,7 @@ import struct
 import subprocess
 import tempfile
 import unittest
+import zipfile
 
 from workstation import SOURCE_ROOT, WorkstationTestCase, tool_exe
 
@@ -69,6 +70,14 @@ class SignedRelease(WorkstationTestCase):
         ca, p12, password = self.make_certificate()
         said = self.release()
         self.assertIn("is not signed", said)
+        # Stripped, its debug information beside it in the build folder; the zip holds the quick start, CRLF.
+        sections = [subprocess.run(["i686-w64-mingw32-objdump", "-h", path], capture_output=True, check=True)
+                    .stdout.decode() for path in (BUILT, BUILT[:-4] + ".debug")]
+        self.assertTrue(".debug_" not in sections[0] and ".gnu_debuglink" in sections[0] and ".debug_info" in sections[1])
+        zipped = zipfile.ZipFile(os.path.join(os.path.dirname(BUILT), "T-Vornik-1.00.9340-win32.zip"))
+        quick = zipped.read("T-Vornik-QuickStart.txt")
+        self.assertEqual(quick.count(b"\n"), quick.count(b"\r\n"))
+        self.assertTrue(all(text in quick for text in (b"/REPORTONLY", b"unattended.cmd", b"3010", b"T-Vornik.log")))
         unsigned = os.path.join(self.scratch, "unsigned.exe")
         shutil.copy(BUILT, unsigned)
 

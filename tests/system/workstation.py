@@ -1279,6 +1279,11 @@ def crlf_lines(data):
 # A folder the drive walk reports as progress: a drive path, nothing else.
 FOLDER_LINE = re.compile(rb"^[A-Za-z]:\\[^\r\n]*\r\n$")
 
+# The recap after an interactive run's summary (the files searched, then the counts), before the key wait.
+RECAP = re.compile(rb"\r\nSearched: \d+ folders, (\d+) files\r\nFound: (\d+)  Removed: (\d+)  Waiting for the "
+                   rb"restart: (\d+)  Failed: (\d+)  Not examined: (\d+)\r\nLog: C:\\windows\\T-Vornik\.log\r\n"
+                   rb"Report: C:\\windows\\T-Vornik\.json\r\n(?=press any key)")
+
 
 def log_runs(log):
     """The log split into the runs it records, oldest first (each run
@@ -1331,8 +1336,8 @@ class WorkstationTestCase(unittest.TestCase):
         self.assertEqual(lines[0], BANNER_LINE)
         self.assertNotEqual(lines[1].strip(), b"", "no copyright line")
         self.assertEqual(lines[2], b"\r\n")
-        return b"".join(line for line in lines[3:]
-                        if not FOLDER_LINE.match(line))
+        return RECAP.sub(b"", b"".join(line for line in lines[3:]
+                                       if not FOLDER_LINE.match(line)))
 
     def assertInOrder(self, text, parts):
         """Checks that each of parts (bytes) occurs in text after the one

@@ -127,6 +127,8 @@ TEST_F(RunValueTest, AKeyShutToAdministratorsIsOpenedWithBackupSemanticsOrCounte
         DeleteRunValue(HKEY_CURRENT_USER, kTestKey, "TrayX");
     }
     EXPECT_EQ(RunTallyUnjudged(kRunKeyNotOpened), notOpened + 1);
+    EXPECT_EQ(NotExaminedObjects(kObjectRunValue).back(),
+              std::string(kTestKey) + "\\TrayX: its key could not be opened (error 5)");
     EXPECT_EQ(StepLogLines(scratch_.File("trace.log")).back(), std::string("Cannot open key ") + kTestKey + " 0x5");
 }
 

@@ -680,6 +680,13 @@ TEST_F(ReadAheadTest, NamesAreShownAsTextAndNoNameIsTakenForAMarkedOne)
     EXPECT_FALSE(FileExists(g_driveRoot + "esc.exe"));
     EXPECT_EQ(RunTallyFound() - found, 1u);
     EXPECT_EQ(RunTallyUnjudged(kFileNotExamined) - unjudged, 2u);
+    std::vector<std::string> objects = NotExaminedObjects(kObjectFile);
+    ASSERT_GE(objects.size(), 2u);
+    std::sort(objects.end() - 2, objects.end());
+    EXPECT_EQ(std::vector<std::string>(objects.end() - 2, objects.end()),
+              (std::vector<std::string>{
+                  g_driveRoot + "\\x01x\\x02x.pif: its name holds a character Windows does not allow in names",
+                  g_driveRoot + "x\\x0d\\x0aExiting, return value 0\\x0d\\x0a.scr: it could not be read"}));
 
     // A mark is taken only where its shown form is the exact name's.
     char shown[64];

@@ -131,6 +131,16 @@ TEST(FleetReport, WhatAReportOnlyRunFoundIsLeft)
     EXPECT_EQ(machine.left, std::vector<std::string>{"C:\\x.exe"});
 }
 
+TEST(FleetReport, WhatARunCouldNotExamineIsLeft)
+{
+    FleetMachine machine = Read(Report("WS01", "failed",
+                                       "\"file\", \"path\": \"C:\\\\x.exe\", \"action\": \"delete\", \"result\": \"failed\"",
+                                       "\"folder\", \"path\": \"C:\\\\x\", \"action\": \"examine\", \"result\": "
+                                       "\"notExamined\", \"reason\": \"it could not be listed\""),
+                                1);
+    EXPECT_EQ(machine.left, std::vector<std::string>{"C:\\x"});
+}
+
 TEST(FleetReport, TheViewIsWorstFirstAndUnreadableReportsLast)
 {
     FleetView view;

@@ -608,7 +608,7 @@ TEST_F(ScanTest, AnInfectedProcessIsTerminatedThenItsImageDeletedOnceItHasEnded)
     EXPECT_EQ(RunTallyFound(), found + 1);
     EXPECT_EQ(RunTallyFailed(), failed);
     EXPECT_EQ(RunTallyPendingReboot(), pending);
-    EXPECT_EQ(stdout_.Text(), "Infected process was found in memory\n");
+    EXPECT_EQ(stdout_.Text(), "Ended process " + image + "\nInfected process was found in memory\n");
     // The known names are not looked for once a process was infected.
     EXPECT_EQ(StepLines(), (std::vector<std::string>{
                                "examinate process C:\\windows\\explorer.exe (PID=0x10)",
@@ -710,6 +710,7 @@ TEST_F(ScanTest, AProcessIsJudgedByTheSystemsNameAndEndedThroughTheHandleThatNam
         g_machine.reusedId = 0x20;
         g_machine.reusedBy = 5;
         g_judged.clear();
+        RunRecordFree();
         unsigned failed = RunTallyFailed();
 
         EXPECT_EQ(ScanInfectedProcesses(NamedWorm), 1);
@@ -720,6 +721,13 @@ TEST_F(ScanTest, AProcessIsJudgedByTheSystemsNameAndEndedThroughTheHandleThatNam
         for (const std::string &away : {share, network, tool})
             EXPECT_EQ(std::count(g_judged.begin(), g_judged.end(), away), 0) << away;
         EXPECT_EQ(RunTallyFailed(), failed + 4);  // the share and the network drive, in both listings
+        // Each is one object not examined, however many listings met it.
+        std::vector<std::string> objects = NotExaminedObjects(kObjectProcess);
+        const std::string offDrive = ": its image is not on a local fixed drive";
+        EXPECT_EQ(std::count(objects.begin(), objects.end(), network + offDrive), 1);
+        EXPECT_EQ(std::count_if(objects.begin(), objects.end(),
+                                [&](const std::string &o) { return o.find(offDrive) != std::string::npos; }),
+                  2);
         std::vector<std::string> lines = StepLines();
         EXPECT_NE(std::find(lines.begin(), lines.end(),
                             "Process " + share + " (PID=0x28) is not on a local fixed drive and was not examined"),

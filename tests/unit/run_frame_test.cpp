@@ -53,7 +53,6 @@ struct FakeSystem {
     std::vector<Event> events;
     int sourcesOpen = 0;
     DWORD registerError = 0, reportError = 0;  // the log refuses the source, or the event
-    std::vector<std::string> copies;  // where the program was copied to
 };
 FakeSystem g_fake;
 
@@ -151,12 +150,6 @@ BOOL WINAPI FakeDeregisterEventSource(HANDLE source)
 {
     g_fake.sourcesOpen -= source == kEventSource;
     return source == kEventSource;
-}
-
-BOOL WINAPI FakeCopyFile(LPCSTR, LPCSTR to, BOOL)
-{
-    g_fake.copies.push_back(to);
-    return TRUE;
 }
 
 // One drive, a floppy: nothing for the walk or the Startup copies, so these
@@ -355,7 +348,6 @@ protected:
     ScopedSysCall<decltype(sys::RegisterEventSourceA)> source_{sys::RegisterEventSourceA, FakeRegisterEventSource};
     ScopedSysCall<decltype(sys::ReportEventA)> event_{sys::ReportEventA, FakeReportEvent};
     ScopedSysCall<decltype(sys::DeregisterEventSource)> endSource_{sys::DeregisterEventSource, FakeDeregisterEventSource};
-    ScopedSysCall<decltype(sys::CopyFileA)> copy_{sys::CopyFileA, FakeCopyFile};
 };
 
 TEST_F(RunFrameTest, VerAndHelpPrintOnlyWhatTheyAreForWhereverTheyStand)
@@ -476,8 +468,13 @@ TEST_F(RunFrameTest, ACleanWorkstationSaysNoInfectionAndWaitsForAKey)
 {
     EXPECT_EQ(Run({"SILENT", "x"}), 0);  // neither is the option
     EXPECT_EQ(g_fake.boxCalls, 1);
-    EXPECT_EQ(stdout_.Text(),
-              std::string(kBanner) + kNoProcessConsole + "No infection found\npress any key to exit ...\n");
+    // After the summary, the recap: what was searched and done, and where the log and the report are.
+    EXPECT_EQ(stdout_.Text(), std::string(kBanner) + kNoProcessConsole + "No infection found\n\n"
+                                  "Searched: 0 folders, 0 files\n"
+                                  "Found: 0  Removed: 0  Waiting for the restart: 0  Failed: 0  Not examined: 0\n"
+                                  "Log: " + g_fake.windowsDir + "\\T-Vornik.log\n"
+                                  "Report: " + g_fake.windowsDir + "\\T-Vornik.json\n"
+                                  "press any key to exit ...\n");
     EXPECT_EQ(g_fake.keyWaits, 1);
     // Everything is on the screen before the tool waits for the key, and the
     // run's record is written: only the exit line waits for it.
@@ -587,8 +584,10 @@ TEST_F(RunFrameTest, EachRunWritesOneEventForItsOutcome)
     RunTallyAddUnjudged(kFileNotExamined);  // a restart, but something could not be judged
     Run({"/SILENT"});
     lastEvent(1003, EVENTLOG_ERROR_TYPE, {"1", "1", "0", "1"});
+    // The small DLL the tests carry as the program does, whole.
     const std::string messages = g_fake.windowsDir + "\\T-Vornik-messages.dll";
-    EXPECT_EQ(g_fake.copies, std::vector<std::string>(4, messages));
+    EXPECT_LT(ReadWholeFile(messages).size(), 16384u);
+    EXPECT_FALSE(FileExists(messages + ".new"));
     char file[MAX_PATH] = "";
     DWORD types = 0, size = sizeof file;
     const char key[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\T-Vornik";
@@ -659,7 +658,8 @@ TEST_F(RunFrameTest, FleetShowsTheReportsOfAFolderAndRunsNothingElse)
         DeleteFileA((own + name).c_str());
     RemoveDirectoryA(own.c_str());
     EXPECT_FALSE(FileExists(LogPath()));
-    EXPECT_EQ(g_fake.boxCalls + g_fake.events.size() + g_fake.copies.size(), 0u);
+    EXPECT_EQ(g_fake.boxCalls + g_fake.events.size(), 0u);
+    EXPECT_FALSE(FileExists(g_fake.windowsDir + "\\T-Vornik-messages.dll"));
 
     // Named like the outputs in the folder named for them: a link to one
     // file and a second name of another. The view's new files are renamed
@@ -967,6 +967,37 @@ TEST(ConsoleTest, LinesReachTheSystemWholeAndInTheModeOfStandardOutput)
     EXPECT_EQ(g_fake.writes.back(), "one\r\ntwo\r\npress any key to exit ...\r\n");
     EXPECT_EQ(out.Text(), "C:\\Temp\nInfected: C:\\Temp\\x.pif  Deleted\nC:\\Windows\none\r\ntwo\r\n"
                           "press any key to exit ...\r\n");
+}
+
+std::vector<std::string> g_titles;
+DWORD WINAPI WindowTitle(LPSTR title, DWORD size)
+{
+    return static_cast<DWORD>(snprintf(title, size, "%s", "Command Prompt"));
+}
+BOOL WINAPI RecordTitle(LPCSTR title)
+{
+    g_titles.push_back(title);
+    return TRUE;
+}
+
+// The window's title follows the walk at most once a second, and gets its own
+// title back after: 10 seconds of a walk at 10,000 entries a second set it 10 times.
+TEST(ConsoleTest, TheTitleFollowsTheWalkAtMostOnceASecondAndIsGivenBack)
+{
+    g_fake = FakeSystem();
+    g_titles.clear();
+    ScopedSysCall<decltype(sys::GetTickCount)> clock(sys::GetTickCount, FakeClock);
+    ScopedSysCall<decltype(sys::GetConsoleTitleA)> get(sys::GetConsoleTitleA, WindowTitle);
+    ScopedSysCall<decltype(sys::SetConsoleTitleA)> set(sys::SetConsoleTitleA, RecordTitle);
+    for (unsigned entry = 1; entry <= 100000; ++entry) {
+        if (entry % 10 == 0)
+            g_fake.now += 1;
+        ConsoleShowProgress(entry / 50, entry, entry / 4, entry / 40000);
+    }
+    ConsoleEndProgress();
+    ASSERT_EQ(g_titles.size(), 11u);
+    EXPECT_EQ(g_titles[9], "T-Vornik: 1802 folders, 90145 files, 22536 candidates read, 2 found");
+    EXPECT_EQ(g_titles.back(), "Command Prompt");
 }
 
 TEST(PlatformTest, IsWindowsNTFollowsThePlatformTheSystemReports)

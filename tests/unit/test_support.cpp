@@ -4,6 +4,7 @@
 #include "base/console.h"
 #include "detect/crc32.h"
 #include "detect/signatures.h"
+#include "run/run_record.h"
 #include "trace/trace.h"
 
 #include <windows.h>
@@ -191,4 +192,13 @@ std::vector<std::string> StepLogLines(const std::string &path)
             lines.push_back(line);
     }
     return lines;
+}
+
+std::vector<std::string> NotExaminedObjects(int kind)
+{
+    std::vector<std::string> objects;
+    for (const RunObject *object = RunRecordedObjects(); object != nullptr; object = object->next)
+        if (object->kind == kind && object->result == kResultNotExamined)
+            objects.push_back(std::string(object->path) + ": " + (object->reason != nullptr ? object->reason : "?"));
+    return objects;
 }

@@ -2,6 +2,8 @@
 // whole-file reads.
 #pragma once
 
+#include "run/report_schema.h"
+
 #include <windows.h>
 #include <stdint.h>
 #include <string>
@@ -65,3 +67,7 @@ std::string PlainBytes(size_t count, uint32_t seed);
 // patched in the window's last four bytes.
 std::string WormLike(int id, uint32_t seed = 1);
 void WriteFileBytes(const std::string &path, const std::string &bytes);
+
+// The objects of the run's record not examined, of kind, each as
+// "<path>: <reason>", first to last.
+std::vector<std::string> NotExaminedObjects(int kind);

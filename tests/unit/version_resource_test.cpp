@@ -20,9 +20,8 @@ namespace {
 
 // VORNIK_TOOL_EXE is the Linux path of the built tool; Wine shows the Linux
 // root as drive Z:.
-std::string ToolPath()
+std::string WinePath(std::string path)
 {
-    std::string path = VORNIK_TOOL_EXE;
     if (!path.empty() && path[0] == '/') {
         for (char &c : path)
             if (c == '/')
@@ -31,6 +30,9 @@ std::string ToolPath()
     }
     return path;
 }
+
+std::string ToolPath() { return WinePath(VORNIK_TOOL_EXE); }
+std::string MessagesPath() { return WinePath(VORNIK_MESSAGES_DLL); }
 
 std::string VerOutput()
 {
@@ -226,12 +228,17 @@ TEST(VersionResource, EveryImportIsARowOrAListedDirectCall)
 
 }  // namespace
 
-// Event Viewer's reading of the run's event: the message table of the
-// program, loaded as data, formats each outcome's ID with the run's strings.
+// Event Viewer's reading of the run's event: the message table of the small
+// DLL the program carries whole, loaded as data, formats each outcome's ID
+// with the run's strings.
 TEST(VersionResource, TheMessageTableHoldsATextForEveryEventOfARun)
 {
-    HMODULE image = LoadLibraryExA(ToolPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    ASSERT_NE(image, nullptr) << ToolPath() << ": error " << GetLastError();
+    std::string dll = ReadWholeFile(MessagesPath());
+    EXPECT_GT(dll.size(), 0u);
+    EXPECT_LT(dll.size(), 16384u);
+    EXPECT_NE(ReadWholeFile(ToolPath()).find(dll), std::string::npos) << "the program does not carry it whole";
+    HMODULE image = LoadLibraryExA(MessagesPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(image, nullptr) << MessagesPath() << ": error " << GetLastError();
     const char *strings[] = {"1", "2", "3", "4", "C:\\WINDOWS\\T-Vornik.json"};
     const char *firstWords[] = {"T-Vornik found no infection", "T-Vornik found infections on this computer and removed",
                                 "T-Vornik found infections on this computer. Restarting", "T-Vornik could not finish"};
