@@ -9,6 +9,7 @@
 #include "detect/signatures.h"
 #include "quarantine/file_digest.h"
 #include "fileops/long_path.h"
+#include "fileops/timed_call.h"
 #include "removal/remove_object.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
@@ -103,6 +104,21 @@ static void ReportUnsearchedFolder(const char *folderPath, int countsAsFailed)
     FinishQueuedEntries();
     ConsolePrint("Error scanning folder %s\n", folderPath);
     TracePrint(TraceModuleName, -1, 1, "Error scanning folder %s\n", folderPath);
+    if (countsAsFailed)
+        RunTallyAddFailed();
+    else
+        RunTallyAddUnjudged(kFolderNotListed);
+}
+
+// A folder whose listing did not answer in time: not searched, counted as
+// ReportUnsearchedFolder counts it.
+static void ReportSilentFolder(const char *folderPath, int countsAsFailed)
+{
+    FinishQueuedEntries();
+    ConsolePrint("Error scanning folder %s (no answer within %u seconds)\n", folderPath,
+                 static_cast<unsigned>(kCallDeadlineMs / 1000));
+    TracePrint(TraceModuleName, -1, 1, "Error scanning folder %s (no answer within %u seconds)\n", folderPath,
+               static_cast<unsigned>(kCallDeadlineMs / 1000));
     if (countsAsFailed)
         RunTallyAddFailed();
     else
@@ -290,12 +306,16 @@ static int PushFolder(WalkStack *stack, size_t folderLength, size_t shownLength,
         return 0;
     strcpy(stack->path + folderLength, "*.*");
     WalkFrame frame = {folderLength, shownLength, INVALID_HANDLE_VALUE, 0, isRoot};
-    frame.search = PathFindFirst(stack->path, entry, &frame.wide);
+    // The listing breaks another user's opportunistic lock on the folder and
+    // would wait for it: a timed call.
+    frame.search = PathFindFirstInTime(stack->path, entry, &frame.wide);
     stack->path[folderLength] = '\0';
     stack->shown[shownLength] = '\0';
     if (frame.search == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES)
+        if (error == ERROR_TIMEOUT)
+            ReportSilentFolder(stack->shown, isRoot);
+        else if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES)
             ReportUnsearchedFolder(stack->shown, isRoot);
         return 0;
     }
@@ -352,6 +372,7 @@ static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot, i
 
     WIN32_FIND_DATAA entry;
     int result = 0;
+    TimedCallsBegin();  // one thread for every listing of the walk
     int pending = PushFolder(&stack, rootLength, shownRootLength, isRoot, &entry);
     while (stack.depth > 0) {
         WalkFrame *frame = &stack.frames[stack.depth - 1];
@@ -408,6 +429,7 @@ static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot, i
     // A walk stopped by its callback closes what it still lists, unreported.
     while (stack.depth > 0)
         sys::FindClose(stack.frames[--stack.depth].search);
+    TimedCallsEnd();
     sys::free(stack.frames);
     sys::free(stack.path);
     sys::free(stack.met.slots);
@@ -548,6 +570,8 @@ int ScanAllDrivesReadingAhead(void)
     // An empty removable drive must fail at once, not ask for a disk in a box
     // nobody may answer.
     UINT errorMode = RunWalksRemovableDrives() ? sys::SetErrorMode(SEM_FAILCRITICALERRORS) : 0;
+    // The deletions the walk hands over after its last folder use its thread too.
+    TimedCallsBegin();
     g_readAhead = ReadAheadStart(HandleQueuedEntry);
     if (g_readAhead == nullptr) {
         result = ScanAllDrives(CheckFoundEntry);
@@ -556,6 +580,7 @@ int ScanAllDrivesReadingAhead(void)
         ReadAheadStop(g_readAhead);
         g_readAhead = nullptr;
     }
+    TimedCallsEnd();
     if (RunWalksRemovableDrives())
         sys::SetErrorMode(errorMode);
     FileRedirectionBack(redirection);

@@ -6,6 +6,7 @@
 #include "run/run_record.h"
 #include "run/run_tally.h"
 #include "fileops/held_file.h"
+#include "fileops/timed_call.h"
 #include "fileops/long_path.h"
 #include "removal/remove_object.h"
 #include "sys/syscalls.h"
@@ -356,6 +357,10 @@ static void CleanProfileHive(HKEY list, const char *sid, const char *keyPath, co
                    shownHive);
     } else if (result == kHoldThroughLink) {
         ReportHiveNotExamined(sid, "its path leads through a link", shownHive);
+    } else if (result == kHoldNoAnswer) {
+        char why[64];
+        snprintf(why, sizeof why, "no answer within %u seconds", static_cast<unsigned>(kCallDeadlineMs / 1000));
+        ReportHiveNotExamined(sid, why, shownHive);
     } else if (result != kHeld) {
         char why[64];
         snprintf(why, sizeof why, "its path cannot be opened (error %u)", static_cast<unsigned>(GetLastError()));
