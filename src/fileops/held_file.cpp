@@ -383,8 +383,7 @@ static int HoldWide(HeldPath *held, int links)
     wchar_t *wide = hold != nullptr ? static_cast<wchar_t *>(sys::malloc(size)) : nullptr;
     if (wide == nullptr) {
         sys::free(hold);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return kHoldFailed;
+        return HoldWideNow(held, links);  // made here, as where no thread can be had
     }
     memcpy(wide, held->wide, size);
     hold->held = *held;
@@ -729,7 +728,7 @@ int HoldToolFolder(wchar_t drive, const wchar_t *sub, int make, HANDLE *tool, HA
         return 0;
     TimedToolFolder *folder = static_cast<TimedToolFolder *>(sys::malloc(sizeof(TimedToolFolder)));
     if (folder == nullptr)
-        return 0;
+        return HoldToolFolderNow(drive, sub, make, tool, subFolder, path);
     memset(folder, 0, sizeof *folder);
     folder->drive = drive;
     folder->make = make;
