@@ -112,23 +112,6 @@ class TypicalRoad(WorkstationTestCase):
         self.assertTrue(result.log.endswith(b"Exiting, return value 1\r\n"), result.log[-300:])
         self.assertEqual(result.exit_code, 1)
 
-    def test_a_worm_file_by_its_name_whose_open_never_returns_fails_and_stalls_nothing(self):
-        # The same stand-in at a worm file's own name: the test of whether it
-        # is there and the open for its deletion give up at the deadline too.
-        # It is still there: the run failed.
-        ws = self.workstation()
-        fifo = ws.host_path("C:\\windows") + "/msccn32.exe"
-        os.mkfifo(fifo)
-        writer = os.open(fifo, os.O_RDWR | os.O_NONBLOCK)
-        try:
-            result = self.run_tool(ws, timeout=180)
-        finally:
-            os.close(writer)
-        self.assertIn(b"[QVSC - FileExist]: File C:\\windows\\msccn32.exe could not be examined: no answer within "
-                      b"10 seconds.\r\n", result.log)
-        self.assertTrue(result.log.endswith(b"Exiting, return value 3\r\n"), result.log[-300:])
-        self.assertEqual(result.exit_code, 3)
-
     def test_every_signature_is_found_anywhere_and_only_candidates_are_touched(self):
         ws = self.workstation(drives={"D": "fixed"})
         infected = {
