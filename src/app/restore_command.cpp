@@ -131,6 +131,8 @@ static int RestoreAt(int number, const QuarantineEntry *entry, const wchar_t *wi
         refusal = "a file is there already";
     else if (hold == kHoldThroughLink)
         refusal = "the path leads through a link or junction";
+    else if (hold == kHoldNoAnswer)
+        refusal = "no answer within 10 seconds";
     else if (hold == kHoldMissing && !HeldAllFolders(&held))
         refusal = "its folder does not exist";
     else if (hold != kHoldMissing)

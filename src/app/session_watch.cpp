@@ -12,6 +12,9 @@ static SessionEndHandler g_onSessionEnd;
 // not hold the run up (the watch then comes up late, or never).
 static const DWORD kWindowWaitMs = 5000;
 
+// Messages handled between two looks at the run's stop.
+static const unsigned kMessagesBetweenLooks = 64;
+
 static LRESULT CALLBACK AnswerSessionEnd(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
@@ -69,9 +72,19 @@ static DWORD WINAPI WatchSession(void *parameter)
         for (;;) {
             MSG message;
             // Messages the system sends (the session's end among them) are
-            // handed to the window inside PeekMessage.
-            while (sys::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
+            // handed to the window inside PeekMessage. Any program on the
+            // desktop may post a stream of its own without end: the run's
+            // stop is looked at between every few, so that none holds the
+            // thread, and the run's end waiting for it.
+            unsigned handled = 0;
+            int stopped = 0;
+            while (!stopped && sys::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
                 sys::DispatchMessageA(&message);
+                stopped = ++handled % kMessagesBetweenLooks == 0 &&
+                          sys::WaitForSingleObject(watch->stop, 0) == WAIT_OBJECT_0;
+            }
+            if (stopped)
+                break;
             DWORD woke = sys::MsgWaitForMultipleObjects(1, &watch->stop, FALSE, INFINITE, QS_ALLINPUT);
             if (woke != WAIT_OBJECT_0 + 1)
                 break;  // the run's end, or a wait that failed

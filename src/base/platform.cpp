@@ -56,14 +56,20 @@ int IsWow64(void)
     return wow64 ? 1 : 0;
 }
 
+// How many FileRedirectionOff calls of this thread are not yet undone: the
+// system answers no question about the state.
+static thread_local int t_redirectionOffDepth;
+
 FileRedirection FileRedirectionOff(void)
 {
     FileRedirection redirection = {0, nullptr};
     if (!IsWow64())
         return redirection;
     if (sys::FindEntry(sys::Wow64DisableWow64FsRedirection) &&
-        sys::Wow64DisableWow64FsRedirection(&redirection.previous))
+        sys::Wow64DisableWow64FsRedirection(&redirection.previous)) {
         redirection.off = 1;
+        ++t_redirectionOffDepth;
+    }
     return redirection;
 }
 
@@ -71,9 +77,12 @@ void FileRedirectionBack(FileRedirection redirection)
 {
     if (!redirection.off)
         return;
+    --t_redirectionOffDepth;
     if (sys::FindEntry(sys::Wow64RevertWow64FsRedirection))
         sys::Wow64RevertWow64FsRedirection(redirection.previous);
 }
+
+int FileRedirectionIsOff(void) { return t_redirectionOffDepth > 0; }
 
 int BuildWindowsPath(const char *name, char *buffer, unsigned size)
 {

@@ -39,6 +39,10 @@ struct FileRedirection {
 FileRedirection FileRedirectionOff(void);
 void FileRedirectionBack(FileRedirection redirection);
 
+// 1 when the calling thread has switched redirection off (FileRedirectionOff),
+// so that a thread making a call for it can do the same.
+int FileRedirectionIsOff(void);
+
 // 1 when the process token holds the built-in Administrators group enabled for
 // use; 0 otherwise and on any failure.
 int IsUserAdmin(void);

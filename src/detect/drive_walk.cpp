@@ -9,6 +9,7 @@
 #include "detect/signatures.h"
 #include "quarantine/file_digest.h"
 #include "fileops/long_path.h"
+#include "fileops/timed_call.h"
 #include "removal/remove_object.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
@@ -133,6 +134,21 @@ static void ReportUnsearchedFolder(const char *folderPath, int countsAsFailed)
     // Counted once: as failed, or as not listed.
     RunRecordNotExamined(countsAsFailed ? -1 : kFolderNotListed, kObjectFolder, folderPath, kActionExamine,
                          "it could not be listed");
+}
+
+// A folder whose listing did not answer in time: not searched, counted as
+// ReportUnsearchedFolder counts it.
+static void ReportSilentFolder(const char *folderPath, int countsAsFailed)
+{
+    FinishQueuedEntries();
+    ConsolePrint("Error scanning folder %s (no answer within %u seconds)\n", folderPath,
+                 static_cast<unsigned>(kCallDeadlineMs / 1000));
+    TracePrint(TraceModuleName, -1, 1, "Error scanning folder %s (no answer within %u seconds)\n", folderPath,
+               static_cast<unsigned>(kCallDeadlineMs / 1000));
+    if (countsAsFailed)
+        RunTallyAddFailed();
+    else
+        RunTallyAddUnjudged(kFolderNotListed);
 }
 
 int WalkFolder(const char *folderPath, WalkCallback callback)
@@ -316,12 +332,16 @@ static int PushFolder(WalkStack *stack, size_t folderLength, size_t shownLength,
         return 0;
     strcpy(stack->path + folderLength, "*.*");
     WalkFrame frame = {folderLength, shownLength, INVALID_HANDLE_VALUE, 0, isRoot};
-    frame.search = PathFindFirst(stack->path, entry, &frame.wide);
+    // The listing breaks another user's opportunistic lock on the folder and
+    // would wait for it: a timed call.
+    frame.search = PathFindFirstInTime(stack->path, entry, &frame.wide);
     stack->path[folderLength] = '\0';
     stack->shown[shownLength] = '\0';
     if (frame.search == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES)
+        if (error == ERROR_TIMEOUT)
+            ReportSilentFolder(stack->shown, isRoot);
+        else if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES)
             ReportUnsearchedFolder(stack->shown, isRoot);
         return 0;
     }
@@ -379,6 +399,7 @@ static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot, i
 
     WIN32_FIND_DATAA entry;
     int result = 0;
+    TimedCallsBegin();  // one thread for every listing of the walk
     int pending = PushFolder(&stack, rootLength, shownRootLength, isRoot, &entry);
     while (stack.depth > 0) {
         WalkFrame *frame = &stack.frames[stack.depth - 1];
@@ -435,6 +456,7 @@ static int WalkTree(const char *folderPath, WalkCallback callback, int isRoot, i
     // A walk stopped by its callback closes what it still lists, unreported.
     while (stack.depth > 0)
         sys::FindClose(stack.frames[--stack.depth].search);
+    TimedCallsEnd();
     sys::free(stack.frames);
     sys::free(stack.path);
     sys::free(stack.met.slots);
@@ -593,6 +615,8 @@ int ScanAllDrivesReadingAhead(void)
     // So must a folder given on an empty drive.
     int failAtOnce = RunWalksRemovableDrives() || RunWalkRootCount() > 0;
     UINT errorMode = failAtOnce ? sys::SetErrorMode(SEM_FAILCRITICALERRORS) : 0;
+    // The deletions the walk hands over after its last folder use its thread too.
+    TimedCallsBegin();
     g_readAhead = ReadAheadStart(HandleQueuedEntry);
     int (*scan)(WalkCallback) = RunWalkRootCount() > 0 ? ScanRunFolders : ScanAllDrives;
     if (g_readAhead == nullptr) {
@@ -602,6 +626,7 @@ int ScanAllDrivesReadingAhead(void)
         ReadAheadStop(g_readAhead);
         g_readAhead = nullptr;
     }
+    TimedCallsEnd();
     if (failAtOnce)
         sys::SetErrorMode(errorMode);
     FileRedirectionBack(redirection);

@@ -8,6 +8,7 @@
 
 #include "detect/signatures.h"
 #include "fileops/long_path.h"
+#include "fileops/timed_call.h"
 
 struct ReadAhead;
 
@@ -25,7 +26,7 @@ enum {
     // How long a candidate may take to open and read. A file whose open never
     // returns (an opportunistic lock another user holds on it) is then not
     // examined, its reader left behind in the system, and the walk goes on.
-    kReadDeadlineMs = 10000,
+    kReadDeadlineMs = kCallDeadlineMs,
 };
 
 // Starts one reader per processor, at least one and at most kMaxReaders.

@@ -1,5 +1,6 @@
 #include "fileops/held_file.h"
 #include "fileops/long_path.h"
+#include "fileops/timed_call.h"
 #include "sys/syscalls.h"
 
 #include <stddef.h>
@@ -342,12 +343,63 @@ static int HoldFile(HeldPath *held)
     return link ? kHoldThroughLink : kHeld;
 }
 
+static int HoldWideNow(HeldPath *held, int links)
+{
+    int result = HoldFolders(held, links);
+    return result == kHeld ? HoldFile(held) : result;
+}
+
+namespace {
+
+// A hold made as a timed call: the thread's own copy of the path and what it
+// holds, handed to the caller when it comes back in time.
+struct TimedHold {
+    HeldPath held;
+    int links;
+    int result;
+    DWORD error;
+};
+
+}  // namespace
+
+static void HoldNow(void *work)
+{
+    TimedHold *hold = static_cast<TimedHold *>(work);
+    hold->result = HoldWideNow(&hold->held, hold->links);
+    hold->error = GetLastError();
+}
+
+static void ReleaseLateHold(void *work) { ReleaseHeldPath(&static_cast<TimedHold *>(work)->held); }
+
+// Every open of the folders and the file breaks another user's opportunistic
+// lock and waits for it: the whole hold is one timed call. One that misses
+// the deadline leaves held as it was, with its path and nothing open.
 static int HoldWide(HeldPath *held, int links)
 {
     if (held->wide == nullptr)
         return kHoldFailed;
-    int result = HoldFolders(held, links);
-    return result == kHeld ? HoldFile(held) : result;
+    size_t size = (wcslen(held->wide) + 1) * sizeof(wchar_t);
+    TimedHold *hold = static_cast<TimedHold *>(sys::malloc(sizeof(TimedHold)));
+    wchar_t *wide = hold != nullptr ? static_cast<wchar_t *>(sys::malloc(size)) : nullptr;
+    if (wide == nullptr) {
+        sys::free(hold);
+        return HoldWideNow(held, links);  // made here, as where no thread can be had
+    }
+    memcpy(wide, held->wide, size);
+    hold->held = *held;
+    hold->held.wide = wide;
+    hold->links = links;
+    if (!CallInTime(HoldNow, ReleaseLateHold, hold)) {
+        SetLastError(ERROR_TIMEOUT);
+        return kHoldNoAnswer;
+    }
+    sys::free(held->wide);
+    *held = hold->held;
+    int result = hold->result;
+    DWORD error = hold->error;
+    sys::free(hold);
+    SetLastError(error);
+    return result;
 }
 
 static void StartHeldPath(HeldPath *held)
@@ -594,13 +646,9 @@ static int UnguessableName(wchar_t *name, size_t size)
     return 1;
 }
 
-int HoldToolFolder(wchar_t drive, const wchar_t *sub, int make, HANDLE *tool, HANDLE *subFolder, wchar_t *path)
+static int HoldToolFolderNow(wchar_t drive, const wchar_t *sub, int make, HANDLE *tool, HANDLE *subFolder,
+                             wchar_t *path)
 {
-    *tool = INVALID_HANDLE_VALUE;
-    if (subFolder != nullptr)
-        *subFolder = INVALID_HANDLE_VALUE;
-    if (sub != nullptr && (subFolder == nullptr || wcslen(sub) > 64))
-        return 0;
     const wchar_t root[] = {L'\\', L'\\', L'?', L'\\', drive, L':', L'\\', L'\0'};
     wchar_t pattern[32];
     _snwprintf(pattern, 32, L"%ls" TOOL_FOLDER_NAME L"*", root);
@@ -637,6 +685,72 @@ int HoldToolFolder(wchar_t drive, const wchar_t *sub, int make, HANDLE *tool, HA
             return 1;
     }
     return 0;
+}
+
+namespace {
+
+// The tool's folder held as a timed call: the listing of the drive's root
+// and the opens of the folders wait on whoever holds those names.
+struct TimedToolFolder {
+    wchar_t drive;
+    int make, hasSub, answer;
+    DWORD error;
+    HANDLE tool, subFolder;
+    wchar_t sub[65];
+    wchar_t path[MAX_PATH];
+};
+
+}  // namespace
+
+static void HoldToolFolderInTime(void *work)
+{
+    TimedToolFolder *folder = static_cast<TimedToolFolder *>(work);
+    folder->answer = HoldToolFolderNow(folder->drive, folder->hasSub ? folder->sub : nullptr, folder->make,
+                                       &folder->tool, &folder->subFolder, folder->path);
+    folder->error = GetLastError();
+}
+
+static void ReleaseLateToolFolder(void *work)
+{
+    TimedToolFolder *folder = static_cast<TimedToolFolder *>(work);
+    if (folder->subFolder != INVALID_HANDLE_VALUE)
+        sys::CloseHandle(folder->subFolder);
+    if (folder->tool != INVALID_HANDLE_VALUE)
+        sys::CloseHandle(folder->tool);
+}
+
+int HoldToolFolder(wchar_t drive, const wchar_t *sub, int make, HANDLE *tool, HANDLE *subFolder, wchar_t *path)
+{
+    *tool = INVALID_HANDLE_VALUE;
+    if (subFolder != nullptr)
+        *subFolder = INVALID_HANDLE_VALUE;
+    if (sub != nullptr && (subFolder == nullptr || wcslen(sub) > 64))
+        return 0;
+    TimedToolFolder *folder = static_cast<TimedToolFolder *>(sys::malloc(sizeof(TimedToolFolder)));
+    if (folder == nullptr)
+        return HoldToolFolderNow(drive, sub, make, tool, subFolder, path);
+    memset(folder, 0, sizeof *folder);
+    folder->drive = drive;
+    folder->make = make;
+    folder->hasSub = sub != nullptr;
+    if (sub != nullptr)
+        wcscpy(folder->sub, sub);
+    folder->tool = folder->subFolder = INVALID_HANDLE_VALUE;
+    if (!CallInTime(HoldToolFolderInTime, ReleaseLateToolFolder, folder)) {
+        SetLastError(ERROR_TIMEOUT);
+        return 0;
+    }
+    int answer = folder->answer;
+    if (answer) {
+        *tool = folder->tool;
+        if (subFolder != nullptr)
+            *subFolder = folder->subFolder;
+        wcscpy(path, folder->path);
+    }
+    DWORD error = folder->error;
+    sys::free(folder);
+    SetLastError(error);
+    return answer;
 }
 
 // Makes (when missing) and holds the tool's folder at the root of the file's

@@ -70,9 +70,12 @@ enum HoldResult {
     kHoldThroughLink,  // a folder of the path, or the file, is a link not followed
     kHoldNotOpened,    // the folders are held, the file cannot be opened at all
     kHoldFailed,       // the path cannot be held (no memory, a refused folder)
+    kHoldNoAnswer,     // an open did not answer within kCallDeadlineMs: nothing is held
 };
 
-// Opens path (a drive path) folder by folder and then the file, as above.
+// Opens path (a drive path) folder by folder and then the file, as above,
+// within the deadline of timed calls (fileops/timed_call.h): another user's
+// opportunistic lock on a folder or the file holds it up no longer.
 // Answers a HoldResult; held is always released with ReleaseHeldPath.
 int HoldPath(const char *path, int links, HeldPath *held);
 
@@ -104,7 +107,8 @@ int HeldFoldersOnlyAdministratorsChange(const HeldPath *held);
 // Writes the path of the deepest folder held ("\\?\C:\T-Vornik.Held...")
 // to path (MAX_PATH characters). Answers 1 when held, the caller closing the
 // handles; else 0 with nothing held (ERROR_FILE_NOT_FOUND without make: no
-// folder of the tool's own is there).
+// folder of the tool's own is there; ERROR_TIMEOUT: the listing or an open
+// did not answer within the deadline of timed calls).
 int HoldToolFolder(wchar_t drive, const wchar_t *sub, int make, HANDLE *tool, HANDLE *subFolder, wchar_t *path);
 
 // Makes the file of a held path new (HoldWidePath answered kHoldMissing with

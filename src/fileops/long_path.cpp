@@ -1,4 +1,5 @@
 #include "fileops/long_path.h"
+#include "fileops/timed_call.h"
 #include "base/console.h"
 #include "sys/syscalls.h"
 
@@ -346,11 +347,12 @@ int PathFileIsThere(const char *path)
 {
     // A search for the name itself answers for a file that cannot be opened
     // (held by another program, or access denied) as well.
+    // One that does not answer in time may hold anything: it is there.
     WIN32_FIND_DATAA entry;
     int wide = 0;
-    HANDLE search = PathFindFirst(path, &entry, &wide);
+    HANDLE search = PathFindFirstInTime(path, &entry, &wide);
     if (search == INVALID_HANDLE_VALUE)
-        return 0;
+        return GetLastError() == ERROR_TIMEOUT;
     sys::FindClose(search);
     return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }

@@ -88,5 +88,6 @@ int PathClearHoldingAttributes(const char *path);
 HANDLE PathFindFirst(const char *pattern, WIN32_FIND_DATAA *entry, int *wide);
 BOOL PathFindNext(HANDLE search, int wide, WIN32_FIND_DATAA *entry);
 
-// 1 when a file (not a folder) lies at path, whether or not it can be opened.
+// 1 when a file (not a folder) lies at path, whether or not it can be opened,
+// or when the search for it does not answer in time.
 int PathFileIsThere(const char *path);

@@ -6,6 +6,7 @@
 #include "run/run_record.h"
 #include "run/run_tally.h"
 #include "fileops/held_file.h"
+#include "fileops/timed_call.h"
 #include "fileops/long_path.h"
 #include "removal/remove_object.h"
 #include "sys/syscalls.h"
@@ -14,6 +15,7 @@
 #include <ctype.h>
 #include <stdio.h>
 #include <string.h>
+#include <wchar.h>
 
 const char *const StartupCopyPaths[4] = {
     "Windows\\All Users\\Start Menu\\Programs\\StartUp\\msccn32.exe",
@@ -308,11 +310,60 @@ static int HiveIsTheHeldFile(const HeldPath *held)
     return same;
 }
 
+namespace {
+
+// The load as a timed call: the system opens the hive's file unshared, which
+// breaks another user's opportunistic lock on it and waits for the holder.
+struct TimedLoad {
+    LONG status;
+    wchar_t key[300];
+    wchar_t path[1];  // and the rest of the block
+};
+
+}  // namespace
+
+static void LoadNow(void *work)
+{
+    TimedLoad *load = static_cast<TimedLoad *>(work);
+    load->status = sys::RegLoadKeyW(HKEY_USERS, load->key, load->path);
+}
+
+// A load that came back after the run gave up on it leaves no hive loaded.
+static void UnloadLateLoad(void *work)
+{
+    TimedLoad *load = static_cast<TimedLoad *>(work);
+    if (load->status == ERROR_SUCCESS)
+        sys::RegUnLoadKeyW(HKEY_USERS, load->key);
+}
+
+// RegLoadKeyW within the deadline of timed calls: ERROR_TIMEOUT when it
+// missed it.
+static LONG LoadHiveInTime(const wchar_t *key, const wchar_t *path)
+{
+    size_t size = (wcslen(path) + 1) * sizeof(wchar_t);
+    TimedLoad *load = wcslen(key) < 300 ? static_cast<TimedLoad *>(sys::malloc(sizeof(TimedLoad) + size)) : nullptr;
+    if (load == nullptr)
+        return sys::RegLoadKeyW(HKEY_USERS, key, path);
+    wcscpy(load->key, key);
+    memcpy(load->path, path, size);
+    if (!CallInTime(LoadNow, UnloadLateLoad, load))
+        return ERROR_TIMEOUT;
+    LONG status = load->status;
+    sys::free(load);
+    return status;
+}
+
 // Loads the held hive under the tool's key (its wide form ownKeyWide), does
 // what the hive asks while it is loaded, and unloads it.
 static void CleanHeldHive(const OwnHive *hive, const HeldPath *held, const char *shownHive, const wchar_t *ownKeyWide)
 {
-    LONG status = sys::RegLoadKeyW(HKEY_USERS, ownKeyWide, held->wide);
+    LONG status = LoadHiveInTime(ownKeyWide, held->wide);
+    if (status == ERROR_TIMEOUT) {
+        char why[64];
+        snprintf(why, sizeof why, "no answer within %u seconds", static_cast<unsigned>(kCallDeadlineMs / 1000));
+        ReportHiveNotExamined(hive, why, shownHive);
+        return;
+    }
     if (status != ERROR_SUCCESS) {
         char why[64];
         if (status == ERROR_SHARING_VIOLATION)
@@ -370,6 +421,10 @@ static void CleanHiveFile(const OwnHive *hive, const char *hivePath)
                    shownHive);
     } else if (result == kHoldThroughLink) {
         ReportHiveNotExamined(hive, "its path leads through a link", shownHive);
+    } else if (result == kHoldNoAnswer) {
+        char why[64];
+        snprintf(why, sizeof why, "no answer within %u seconds", static_cast<unsigned>(kCallDeadlineMs / 1000));
+        ReportHiveNotExamined(hive, why, shownHive);
     } else if (result != kHeld) {
         char why[64];
         snprintf(why, sizeof why, "its path cannot be opened (error %u)", static_cast<unsigned>(GetLastError()));

@@ -3,6 +3,7 @@
 #include "base/platform.h"
 #include "quarantine/file_digest.h"
 #include "fileops/held_file.h"
+#include "fileops/timed_call.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
 
@@ -107,7 +108,7 @@ static int ListFolder(const QuarantineFolder *q, int removeParts, QuarantineList
     wchar_t pattern[MAX_PATH];
     EntryPath(q, L"*", pattern);
     WIN32_FIND_DATAW found;
-    HANDLE search = sys::FindFirstFileW(pattern, &found);
+    HANDLE search = FindFirstFileWInTime(pattern, &found);
     if (search == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : -1;
     int count = 0, capacity = 0, failed = 0;
@@ -232,8 +233,8 @@ static HANDLE OpenEntry(const QuarantineFolder *q, const wchar_t *name)
 {
     wchar_t path[MAX_PATH];
     EntryPath(q, name, path);
-    return sys::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    return CreateFileWInTime(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN);
 }
 
 // ---------------------------------------------------------------------------
@@ -438,8 +439,8 @@ int QuarantineKeep(HANDLE file, const wchar_t *original, DWORD attributes, const
     EntryPath(&q, name, entryPath);
 
     int result = kKeepNotWritten;
-    HANDLE entry = sys::CreateFileW(partPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE entry = CreateFileWInTime(partPath, GENERIC_WRITE, 0, CREATE_NEW,
+                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
     if (entry != INVALID_HANDLE_VALUE) {
         char hex[65];
         if (WriteAll(entry, record, recordSize))

@@ -4,6 +4,7 @@
 #include "run/run_record.h"
 #include "fileops/held_file.h"
 #include "fileops/long_path.h"
+#include "fileops/timed_call.h"
 #include "quarantine/quarantine.h"
 #include "sys/syscalls.h"
 #include "trace/trace.h"
@@ -17,27 +18,70 @@
 // Far past anything a file call accepts; only guards the size arithmetic.
 static const size_t kMaxJoinedPath = 32767;
 
+namespace {
+
+// The open FileExist makes, as a timed call: it breaks another user's
+// opportunistic lock on the file and would wait for it.
+struct TimedExistence {
+    int opened;
+    char path[1];  // and the rest of the block
+};
+
+}  // namespace
+
+static void OpenAndCloseNow(void *work)
+{
+    TimedExistence *existence = static_cast<TimedExistence *>(work);
+    FILE *stream = PathFopen(existence->path, "r");
+    existence->opened = stream != nullptr;
+    if (stream != nullptr)
+        sys::fclose(stream);
+}
+
 // FileExist for a path the log names by its shown form.
 static int FileOpens(ToolPath path)
 {
-    FILE *stream = PathFopen(path.exact, "r");
-    if (stream == nullptr) {
+    size_t size = strlen(path.exact) + 1;
+    TimedExistence *existence = static_cast<TimedExistence *>(sys::malloc(sizeof(TimedExistence) + size));
+    int opened;
+    if (existence == nullptr) {
+        FILE *stream = PathFopen(path.exact, "r");
+        opened = stream != nullptr;
+        if (stream != nullptr)
+            sys::fclose(stream);
+    } else {
+        memcpy(existence->path, path.exact, size);
+        if (!CallInTime(OpenAndCloseNow, nullptr, existence)) {
+            TracePrint(TraceModuleName, -1, 1,
+                       "[QVSC - FileExist]: File %s could not be examined: no answer within %u seconds.\n",
+                       path.shown, static_cast<unsigned>(kCallDeadlineMs / 1000));
+            return -1;
+        }
+        opened = existence->opened;
+        sys::free(existence);
+    }
+    if (!opened) {
         TracePrint(TraceModuleName, -1, 4, "[QVSC - FileExist]: File %s does not exist.\n", path.shown);
         return 0;
     }
     TracePrint(TraceModuleName, -1, 4, "[QVSC - FileExist]: File %s exists.\n", path.shown);
-    sys::fclose(stream);
     return 1;
 }
 
 int FileExist(const char *path) { return FileOpens(PlainPath(path)); }
 
 // The existence test that opens the deletion; answers 0 when nothing is
-// there to delete.
+// there to delete, -1 when the open did not answer in time (nothing is
+// deleted: the file is still there, its holder unknown).
 static int ReportSourceFile(ToolPath path)
 {
     TracePrint(TraceModuleName, -1, 4, "[QVSC - ReplaceFile]: Delete operation (%s).\n", path.shown);
-    if (FileOpens(path)) {
+    int opens = FileOpens(path);
+    if (opens < 0) {
+        TracePrint(TraceModuleName, -1, 1, "[QVSC - ReplaceFile]: Failed to delete the file (%s).\n", path.shown);
+        return -1;
+    }
+    if (opens) {
         TracePrint(TraceModuleName, -1, 4, "[QVSC - ReplaceFile]: Src file exists (%s).\n", path.shown);
     } else if (PathFileIsThere(path.exact)) {
         // A file that cannot be opened is still there: calling it absent
@@ -94,8 +138,9 @@ static void KeepCopy(const HeldPath *held, const char *shown, const char *rule)
 // ReplaceResult.
 static int DeleteByPath(ToolPath path)
 {
-    if (!ReportSourceFile(path))
-        return ReplaceNotFound;
+    int source = ReportSourceFile(path);
+    if (source <= 0)
+        return source < 0 ? ReplaceFailed : ReplaceNotFound;
     KeepCopy(nullptr, path.shown, nullptr);
 
     // A read-only copy would otherwise wait for the restart as if it were in
@@ -169,8 +214,9 @@ static void ReportHolders(const wchar_t *wide, const char *shown)
 // ReplaceResult.
 static int DeleteThroughHandle(ToolPath path, const FileIdentity *examined, int links, const char *rule)
 {
-    if (!ReportSourceFile(path))
-        return ReplaceNotFound;
+    int source = ReportSourceFile(path);
+    if (source <= 0)
+        return source < 0 ? ReplaceFailed : ReplaceNotFound;
 
     HeldPath held;
     int hold = HoldPath(path.exact, links, &held);
@@ -183,6 +229,12 @@ static int DeleteThroughHandle(ToolPath path, const FileIdentity *examined, int 
     } else if (hold == kHoldThroughLink) {
         TracePrint(TraceModuleName, -1, 1,
                    "[QVSC - ReplaceFile]: The path leads through a link, nothing is deleted (%s).\n", path.shown);
+    } else if (hold == kHoldNoAnswer) {
+        // Another user's lock holds an open up: the file is still there.
+        TracePrint(TraceModuleName, -1, 1, "[QVSC - ReplaceFile]: Failed to delete the file (%s).\n", path.shown);
+        TracePrint(TraceModuleName, -1, 1,
+                   "[QVSC - ReplaceFile]: The file could not be examined: no answer within %u seconds (%s).\n",
+                   static_cast<unsigned>(kCallDeadlineMs / 1000), path.shown);
     } else if (hold == kHoldFailed || (hold == kHoldNotOpened && examined != nullptr)) {
         TracePrint(TraceModuleName, -1, 1, "[QVSC - ReplaceFile]: Failed to delete the file (%s).\n", path.shown);
     } else if (examined != nullptr && !SameFileIdentity(examined, &held.identity)) {

@@ -21,7 +21,8 @@ enum ReplaceResult {
     ReplaceFailed = 4,        // neither deleted nor scheduled
 };
 
-// 1 when path can be opened for reading (and closes it again), else 0.
+// 1 when path can be opened for reading (and closes it again), else 0; -1
+// when the open did not answer within the deadline of timed calls.
 int FileExist(const char *path);
 
 // Deletes a file the tool deletes for its name alone (a known name, a

@@ -285,6 +285,53 @@ TEST_F(RunValueTest, EachUnloadedHiveIsCleanedAndUnloadedOneInUseSwappedOrBehind
     RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\T-Vornik hive tests");
 }
 
+// A hive whose load does not answer (another user's opportunistic lock on its
+// file; here a load that waits for the test) is not examined, and the load
+// that comes back at last is undone.
+HANDLE g_loadGate;
+LONG WINAPI StalledLoad(HKEY hive, LPCWSTR name, LPCWSTR file)
+{
+    WaitForSingleObject(g_loadGate, INFINITE);
+    return PretendLoad(hive, name, file);
+}
+DWORD g_ticks;
+DWORD WINAPI FastTicks(void) { return g_ticks += 1000; }
+
+TEST_F(RunValueTest, AHiveWhoseLoadDoesNotAnswerIsNotExaminedAndIsUnloadedWhenItComesBack)
+{
+    RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\T-Vornik hive tests");
+    std::string folder = scratch_.File("frank"), sid = "S-1-5-21-9-9-9-1001";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    WriteFileBytes(folder + "\\NTUSER.DAT", "a hive");
+    RegSetKeyValueA(HKEY_CURRENT_USER, ("Software\\T-Vornik hive tests\\Profiles\\" + sid).c_str(),
+                    "ProfileImagePath", REG_EXPAND_SZ, folder.c_str(), static_cast<DWORD>(folder.size() + 1));
+    g_loads.clear();
+    g_unloads.clear();
+    g_loadGate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    unsigned notExamined = RunTallyUnjudged(kUserHiveNotExamined);
+    {
+        ScopedSysCall<decltype(sys::RegOpenKeyExA)> keys(sys::RegOpenKeyExA, ProfileKeys);
+        ScopedSysCall<decltype(sys::RegLoadKeyW)> load(sys::RegLoadKeyW, StalledLoad);
+        ScopedSysCall<decltype(sys::RegUnLoadKeyW)> unload(sys::RegUnLoadKeyW, PretendUnload);
+        ScopedSysCall<decltype(sys::GetTickCount)> clock(sys::GetTickCount, FastTicks);
+        const char *const names[] = {"TrayX"};
+        DeleteRunValuesOfUnloadedUsers(kRunPath, names, 1);
+        EXPECT_EQ(g_loaded, 0);
+        SetEvent(g_loadGate);
+        for (int look = 0; look < 500 && g_unloads.empty(); ++look)
+            Sleep(10);
+    }
+    CloseHandle(g_loadGate);
+    EXPECT_EQ(g_loads, "1");
+    EXPECT_EQ(g_unloads, "1");
+    EXPECT_EQ(RunTallyUnjudged(kUserHiveNotExamined), notExamined + 1);
+    EXPECT_NE(ReadWholeFile(scratch_.File("trace.log"))
+                  .find("[QVSC - CleanUserHive]: The registry of user " + sid +
+                        " could not be examined: no answer within 10 seconds (" + folder),
+              std::string::npos);
+    RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\T-Vornik hive tests");
+}
+
 // ---------------------------------------------------------------------------
 // Startup copies
 

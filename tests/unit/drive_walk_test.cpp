@@ -169,7 +169,13 @@ BOOL WINAPI LoopFolderIdentity(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info)
     info->nFileIndexLow = static_cast<DWORD>(reinterpret_cast<INT_PTR>(handle));
     return TRUE;
 }
-BOOL WINAPI LoopFolderClose(HANDLE) { return --g_foldersOpen, TRUE; }
+BOOL WINAPI LoopFolderClose(HANDLE handle)
+{
+    INT_PTR value = reinterpret_cast<INT_PTR>(handle);
+    if (value < 0x7100 || value > 0x7102)
+        return CloseHandle(handle);  // the walk's own thread and events
+    return --g_foldersOpen, TRUE;
+}
 
 TEST(FolderLoopTest, AFolderThatHoldsItselfIsEnteredOnceAndEveryFileIsMet)
 {
@@ -623,6 +629,134 @@ TEST_F(ReadAheadTest, AFileWhoseOpenNeverReturnsIsGivenUpAtTheDeadline)
     EXPECT_EQ(image.timedOut, 1);
     EXPECT_EQ(image.examined, 0);
 }
+
+// The opens and listings of the walk and of a deletion, held up the same way,
+// stall nothing either: each is given up at the deadline, said with its own
+// line and counted (a folder not listed, a file not deleted: never clean), the
+// walk goes on, and the call left behind releases what it took when it comes
+// back at last.
+enum StalledRow { kStallListing, kStallExistence, kStallHold };
+struct StalledCall {
+    StalledRow row;
+    const char *name;
+    const char *console, *log;  // '@' stands for the drive's root
+    unsigned failed, notListed;
+};
+const StalledCall kStalledCalls[] = {
+    {kStallListing, "Listing", "Error scanning folder @stuck\\ (no answer within 10 seconds)\n",
+     "Error scanning folder @stuck\\ (no answer within 10 seconds)", 0, 1},
+    {kStallExistence, "ExistenceTest", "Infected: @stuck.exe  Delete failed\n",
+     "[QVSC - FileExist]: File @stuck.exe could not be examined: no answer within 10 seconds.", 1, 0},
+    {kStallHold, "OpenForDeletion", "Infected: @stuck.exe  Delete failed\n",
+     "[QVSC - ReplaceFile]: The file could not be examined: no answer within 10 seconds (@stuck.exe).", 1, 0},
+};
+StalledRow g_stalledRow;
+volatile LONG g_stallArmed;
+uintptr_t g_lateTaken;       // what the stalled call took once it came back
+volatile LONG g_lateReleased;
+bool Stalls(StalledRow row, bool matches)
+{
+    if (g_stalledRow != row || !matches || InterlockedExchange(&g_stallArmed, 0) == 0)
+        return false;
+    WaitForSingleObject(g_openGate, INFINITE);
+    return true;
+}
+template <typename T> T Late(T taken)
+{
+    g_lateTaken = (uintptr_t)taken;
+    return taken;
+}
+HANDLE WINAPI StalledFindFirstA(LPCSTR pattern, LPWIN32_FIND_DATAA entry)
+{
+    if (Stalls(kStallListing, strstr(pattern, "stuck\\*") != nullptr))
+        return Late(FindFirstFileA(pattern, entry));
+    return FindFirstFileA(pattern, entry);
+}
+FILE *__cdecl StalledFopen(const char *path, const char *mode)
+{
+    if (Stalls(kStallExistence, strstr(path, "stuck.exe") != nullptr))
+        return Late(fopen(path, mode));
+    return fopen(path, mode);
+}
+HANDLE WINAPI StalledCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                 DWORD disposition, DWORD flags, HANDLE model)
+{
+    if (Stalls(kStallHold, wcsstr(path, L"stuck.exe") != nullptr))
+        return Late(CreateFileW(path, access, share, security, disposition, flags, model));
+    return CreateFileW(path, access, share, security, disposition, flags, model);
+}
+void Released(const void *taken)
+{
+    if (g_lateTaken != 0 && (uintptr_t)taken == g_lateTaken)
+        g_lateReleased = 1;
+}
+BOOL WINAPI WatchedFindClose(HANDLE search) { Released(search); return FindClose(search); }
+BOOL WINAPI WatchedCloseHandle(HANDLE handle) { Released(handle); return CloseHandle(handle); }
+int __cdecl WatchedFclose(FILE *stream) { Released(stream); return fclose(stream); }
+
+class StalledCallTest : public ::testing::TestWithParam<StalledCall> {
+protected:
+    ScratchFolder scratch_;
+};
+
+TEST_P(StalledCallTest, IsGivenUpAtTheDeadlineCountedAndReleasedWhenItComesBack)
+{
+    const StalledCall &stall = GetParam();
+    g_driveRoot = scratch_.File("drive") + "\\";
+    g_pretendDriveRoot = g_driveRoot;
+    CreateDirectoryA(g_driveRoot.c_str(), nullptr);
+    CreateDirectoryA((g_driveRoot + "stuck").c_str(), nullptr);
+    CreateDirectoryA((g_driveRoot + "later").c_str(), nullptr);
+    WriteFileBytes(g_driveRoot + "stuck.exe", WormLike(1));
+    WriteFileBytes(g_driveRoot + "stuck\\hidden.exe", WormLike(2));
+    WriteFileBytes(g_driveRoot + "later\\w.scr", WormLike(3));
+    std::string logPath = scratch_.File("trace.log");
+    TraceSetOutputFile(logPath.c_str(), "a+");
+    g_openGate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    g_stalledRow = stall.row;
+    g_stallArmed = 1;
+    g_lateTaken = 0;
+    g_lateReleased = 0;
+    unsigned failed = RunTallyFailed(), notListed = RunTallyUnjudged(kFolderNotListed);
+    std::string console;
+    {
+        ScopedSysCall<decltype(sys::GetLogicalDriveStringsA)> drives(sys::GetLogicalDriveStringsA, PretendDriveList);
+        ScopedSysCall<decltype(sys::GetDriveTypeA)> types(sys::GetDriveTypeA, FixedDrive);
+        ScopedSysCall<decltype(sys::FindFirstFileA)> list(sys::FindFirstFileA, StalledFindFirstA);
+        ScopedSysCall<decltype(sys::fopen)> exists(sys::fopen, StalledFopen);
+        ScopedSysCall<decltype(sys::CreateFileW)> hold(sys::CreateFileW, StalledCreateFileW);
+        ScopedSysCall<decltype(sys::FindClose)> endList(sys::FindClose, WatchedFindClose);
+        ScopedSysCall<decltype(sys::CloseHandle)> close(sys::CloseHandle, WatchedCloseHandle);
+        ScopedSysCall<decltype(sys::fclose)> endStream(sys::fclose, WatchedFclose);
+        ScopedSysCall<decltype(sys::GetTickCount)> clock(sys::GetTickCount, FastClock);
+        {
+            CapturedStdout captured;
+            EXPECT_EQ(ScanAllDrivesReadingAhead(), 0);
+            console = captured.Text();
+        }
+        EXPECT_EQ(g_stallArmed, 0);  // the call was held up
+        SetEvent(g_openGate);
+        for (int look = 0; look < 500 && !g_lateReleased; ++look)
+            Sleep(10);
+        EXPECT_EQ(g_lateReleased, 1);
+        Sleep(100);  // its thread ends
+    }
+    CloseHandle(g_openGate);
+    DetachTraceFile();
+    std::string log = ReadWholeFile(logPath);
+    auto rooted = [](std::string text) {
+        return text.replace(text.find('@'), 1, g_driveRoot);
+    };
+    EXPECT_NE(console.find(rooted(stall.console)), std::string::npos) << console;
+    EXPECT_NE(log.find(rooted(stall.log)), std::string::npos) << log;
+    EXPECT_NE(console.find("Infected: " + g_driveRoot + "later\\w.scr  Deleted\n"), std::string::npos) << console;
+    EXPECT_EQ(FileExists(g_driveRoot + "stuck.exe"), stall.row != kStallListing);
+    EXPECT_EQ(RunTallyFailed() - failed, stall.failed);
+    EXPECT_EQ(RunTallyUnjudged(kFolderNotListed) - notListed, stall.notListed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, StalledCallTest, ::testing::ValuesIn(kStalledCalls),
+                         [](const ::testing::TestParamInfo<StalledCall> &info) { return std::string(info.param.name); });
 
 // Names made on another system, as a search lists them: a worm whose name
 // clears the screen (its 8.3 alias reaches it), one that would forge a log

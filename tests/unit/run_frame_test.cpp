@@ -2,6 +2,7 @@
 // the banner, the gate, the summary, the key wait, the exit code and the log.
 #include "app/disinfect.h"
 #include "app/entry.h"
+#include "app/session_watch.h"
 #include "fleet/fleet_report.h"
 #include "base/console.h"
 #include "base/platform.h"
@@ -1007,6 +1008,34 @@ TEST(PlatformTest, IsWindowsNTFollowsThePlatformTheSystemReports)
     g_fake.platform = VER_PLATFORM_WIN32_WINDOWS;
     ScopedSysCall<decltype(sys::GetVersionExA)> version(sys::GetVersionExA, FakeVersion);
     EXPECT_EQ(IsWindowsNT(), 0);
+}
+
+// A program on the desktop that posts the watch's window message after
+// message without end holds neither the watch's thread nor the run's end.
+BOOL WINAPI EndlessMessages(LPMSG message, HWND, UINT, UINT, UINT)
+{
+    memset(message, 0, sizeof *message);
+    return TRUE;
+}
+LRESULT WINAPI NoDispatch(const MSG *) { return 0; }
+HWND WINAPI PretendWindow(DWORD, LPCSTR, LPCSTR, DWORD, int, int, int, int, HWND, HMENU, HINSTANCE, LPVOID)
+{
+    return reinterpret_cast<HWND>(1);
+}
+BOOL WINAPI PretendDestroy(HWND) { return TRUE; }
+void NoSessionEnd(const char *, int) {}
+
+TEST(SessionWatchTest, AFloodOfPostedMessagesHoldsNeitherTheWatchNorTheRunsEnd)
+{
+    ScopedSysCall<decltype(sys::CreateWindowExA)> window(sys::CreateWindowExA, PretendWindow);
+    ScopedSysCall<decltype(sys::DestroyWindow)> destroy(sys::DestroyWindow, PretendDestroy);
+    ScopedSysCall<decltype(sys::PeekMessageA)> flood(sys::PeekMessageA, EndlessMessages);
+    ScopedSysCall<decltype(sys::DispatchMessageA)> dispatch(sys::DispatchMessageA, NoDispatch);
+    SessionWatch watch;
+    StartSessionWatch(&watch, NoSessionEnd);
+    ASSERT_NE(watch.thread, nullptr);
+    StopSessionWatch(&watch);  // returns: the thread looked at the stop between messages
+    EXPECT_EQ(watch.thread, nullptr);
 }
 
 }  // namespace
