@@ -4,6 +4,7 @@
 #include "base/platform.h"
 #include "run/run_tally.h"
 #include "detect/drive_walk.h"
+#include "fileops/held_file.h"
 #include "guard/guard_switch.h"
 #include "persist/autostart_cleanup.h"
 #include "process/infected_process_scan.h"
@@ -155,6 +156,7 @@ int Disinfect_Vornik(uint32_t *status, uint32_t, const char *, uint32_t, uint32_
     DeleteRunValuesOfUnloadedUsers(kRunKeyPath, kWormRunValues, 4);
     RemoveStartupCopies();
     QuarantineEndRun();
+    RemoveEmptyParkingFolders();
     GiveBackupPrivileges(token);
 
     RestoreGuard();
