@@ -6,6 +6,7 @@
 #include "run/run_tally.h"
 #include "removal/remove_object.h"
 #include "detect/drive_walk.h"
+#include "fileops/held_file.h"
 #include "guard/guard_switch.h"
 #include "persist/autostart_cleanup.h"
 #include "process/infected_process_scan.h"
@@ -182,6 +183,7 @@ int Disinfect_Vornik(uint32_t *status, uint32_t, const char *, uint32_t, uint32_
     else
         CleanRunningSystem();
     QuarantineEndRun();
+    RemoveEmptyParkingFolders();
     GiveBackupPrivileges(token);
 
     RestoreGuard();

@@ -559,6 +559,21 @@ int HeldClearHoldingAttributes(HeldPath *held)
     return 1;
 }
 
+// Removes the empty folder at path that this call made, when the name still
+// leads to that very folder and not to one put in its place meanwhile.
+static void TakeBackFolder(const wchar_t *path, const FileIdentity *made)
+{
+    HANDLE folder = sys::CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (folder == INVALID_HANDLE_VALUE)
+        return;
+    FileIdentity found;
+    if (FileIdentityOf(folder, &found) && SameFileIdentity(made, &found) && !HandleIsFile(folder))
+        MarkForDeletionByHandle(folder);
+    sys::CloseHandle(folder);
+}
+
 // Only SYSTEM and administrators may change it, and what is made inside
 // inherits that; owned by the Administrators group.
 static const wchar_t kToolFolderAcl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
@@ -567,7 +582,7 @@ static const wchar_t kToolFolderAcl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA
 // sharing, when it is a folder, no link, and only administrators can change
 // it; else INVALID_HANDLE_VALUE. make: made first where missing, with the
 // tool's ACL.
-static HANDLE HoldOwnFolder(const wchar_t *path, int make)
+static HANDLE HoldOwnFolder(const wchar_t *path, int make, DWORD deleteAccess = 0)
 {
     BOOL made = FALSE;
     if (make) {
@@ -582,10 +597,10 @@ static HANDLE HoldOwnFolder(const wchar_t *path, int make)
         if (!made && error != ERROR_ALREADY_EXISTS)
             return INVALID_HANDLE_VALUE;
     }
-    // One it made itself it may take back: DELETE.
+    // Held without the right to delete it: a listing of the folder opens it
+    // sharing no deletion on some systems, and would be refused.
     HANDLE folder = sys::CreateFileW(path,
-                                     FILE_READ_ATTRIBUTES | READ_CONTROL | FILE_ADD_FILE | SYNCHRONIZE |
-                                         (made ? DELETE : 0),
+                                     FILE_READ_ATTRIBUTES | READ_CONTROL | FILE_ADD_FILE | SYNCHRONIZE | deleteAccess,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (folder == INVALID_HANDLE_VALUE)
@@ -598,9 +613,12 @@ static HANDLE HoldOwnFolder(const wchar_t *path, int make)
         // Made by this call yet not the tool's (a volume without owners, a
         // system that keeps none): no empty folder is left behind for each
         // try. Through the handle checked, never whatever the name leads to.
+        FileIdentity checked = {0, 0, 0, 0};
         if (made && link == 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-            MarkForDeletionByHandle(folder);
+            FileIdentityOf(folder, &checked);
         sys::CloseHandle(folder);
+        if (checked.known)
+            TakeBackFolder(path, &checked);
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
@@ -674,7 +692,12 @@ static int HoldToolFolderNow(wchar_t drive, const wchar_t *sub, int make, HANDLE
         SetLastError(ERROR_FILE_NOT_FOUND);  // nothing of the tool's is there
         return 0;
     }
-    // Someone else holds every name there is: a new one of the tool's own.
+    // None there yet: the tool's plain name, made now, is its own. Someone
+    // else holds every name there is: a new one of the tool's own.
+    wcscpy(path, root);
+    wcscat(path, L"" TOOL_FOLDER_NAME);
+    if (HoldToolFolderAt(path, sub, make, tool, subFolder))
+        return 1;
     for (int attempt = 0; attempt < 4; ++attempt) {
         wchar_t name[64];
         if (!UnguessableName(name, 64))
@@ -753,6 +776,9 @@ int HoldToolFolder(wchar_t drive, const wchar_t *sub, int make, HANDLE *tool, HA
     return answer;
 }
 
+// The drives ('A' is bit 0) whose tool's folder this run has parked files in.
+static volatile LONG g_parkedDrives;
+
 // Makes (when missing) and holds the tool's folder at the root of the file's
 // volume; answers 1 when it is there, is no link and only administrators can
 // change it.
@@ -761,7 +787,63 @@ static int HoldParkingFolder(HeldPath *held, wchar_t *folderPath)
     size_t root = DriveRootLength(held->wide);
     if (root == 0)
         return 0;
-    return HoldToolFolder(held->wide[4], nullptr, 1, &held->toolFolder, nullptr, folderPath);
+    wchar_t drive = held->wide[4];
+    if (!HoldToolFolder(drive, nullptr, 1, &held->toolFolder, nullptr, folderPath))
+        return 0;
+    wchar_t upper = static_cast<wchar_t>(drive & ~0x20);
+    if (upper >= L'A' && upper <= L'Z')
+        InterlockedOr(&g_parkedDrives, 1L << (upper - L'A'));
+    return 1;
+}
+
+// The folders' removal, as a timed call: the listing of a drive's root and
+// the opens wait on whoever holds those names. work: the drives, in a block.
+static void RemoveEmptyParkingFoldersNow(void *work)
+{
+    LONG drives = *static_cast<LONG *>(work);
+    for (int bit = 0; bit < 26; ++bit) {
+        if (!(drives & (1L << bit)))
+            continue;
+        const wchar_t root[] = {L'\\', L'\\', L'?', L'\\', static_cast<wchar_t>(L'A' + bit), L':', L'\\', L'\0'};
+        wchar_t pattern[32];
+        _snwprintf(pattern, 32, L"%ls" TOOL_FOLDER_NAME L"*", root);
+        pattern[31] = L'\0';
+        WIN32_FIND_DATAW found;
+        HANDLE search = sys::FindFirstFileW(pattern, &found);
+        if (search == INVALID_HANDLE_VALUE)
+            continue;
+        do {
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || wcslen(found.cFileName) > 64)
+                continue;
+            wchar_t path[MAX_PATH];
+            wcscpy(path, root);
+            wcscat(path, found.cFileName);
+            // Only a folder of the tool's own, through the handle checked; the
+            // system refuses to delete one that still holds anything (a file
+            // waiting for the restart, the quarantine).
+            HANDLE folder = HoldOwnFolder(path, 0, DELETE);
+            if (folder == INVALID_HANDLE_VALUE)
+                continue;
+            MarkForDeletionByHandle(folder);
+            sys::CloseHandle(folder);
+        } while (sys::FindNextFileW(search, &found));
+        sys::FindClose(search);
+    }
+}
+
+void RemoveEmptyParkingFolders(void)
+{
+    LONG drives = g_parkedDrives;
+    if (drives == 0)
+        return;
+    LONG *work = static_cast<LONG *>(sys::malloc(sizeof(LONG)));
+    if (work == nullptr) {
+        RemoveEmptyParkingFoldersNow(&drives);
+        return;
+    }
+    *work = drives;
+    if (CallInTime(RemoveEmptyParkingFoldersNow, nullptr, work))
+        sys::free(work);
 }
 
 int HeldMoveToToolFolder(HeldPath *held, char *newPath, size_t size)

@@ -141,6 +141,10 @@ int HeldClearHoldingAttributes(HeldPath *held);
 // the code page's form to newPath. Answers 1 when moved.
 int HeldMoveToToolFolder(HeldPath *held, char *newPath, size_t size);
 
+// At the run's end: removes the tool's folders, on the drives this run parked
+// files on, that the run left empty. One still holding anything stays.
+void RemoveEmptyParkingFolders(void);
+
 // Marks the file for deletion through its handle. Answers 1 when the system
 // took the request: the file goes when its last handle closes.
 int HeldDelete(HeldPath *held);

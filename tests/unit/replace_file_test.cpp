@@ -1,5 +1,6 @@
 // Removing a file as the clean-up steps do: at once, at the next restart
 // (delayed move on NT, WININIT.INI on Windows 9x), or reported as failed.
+#include "fileops/held_file.h"
 #include "removal/remove_object.h"
 #include "removal/replace_file.h"
 #include "app/restore_command.h"
@@ -385,9 +386,6 @@ TEST_F(ReplaceFileTest, ADeletionByNameFollowsOnlyLinksOfTrustedOwners)
 // change, and deleted from there at the restart.
 TEST_F(ReplaceFileTest, ADeletionAnotherHolderKeepsPendingWaitsForTheRestartInTheToolsFolder)
 {
-    // Folders of the tool's other names that earlier tests made (in any
-    // order on the drive) are presented as others may write them.
-    g_othersWrite = L"\\T-Vornik.Held.";
     std::string path = scratch_.File("shared.exe");
     MakeFile(path);
     const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -414,10 +412,17 @@ TEST_F(ReplaceFileTest, ADeletionAnotherHolderKeepsPendingWaitsForTheRestartInTh
     MakeFile(path);
     holder = CreateFileA(path.c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(ReplaceFile("", path.c_str(), nullptr, 0), ReplaceAtReboot);
-    CloseHandle(holder);
     ASSERT_EQ(g_moves.size(), 2u);
     EXPECT_EQ(g_moves[1].source.rfind("C:\\T-Vornik.Held.", 0), 0u) << g_moves[1].source;
     EXPECT_EQ(g_moves[1].source.size(), moved.size() + 17) << g_moves[1].source;
+    // At the run's end the tool takes back a folder it left empty, never one
+    // where a file still waits.
+    std::string parking = g_moves[1].source.substr(0, g_moves[1].source.rfind('\\'));
+    RemoveEmptyParkingFolders();
+    EXPECT_NE(GetFileAttributesA(parking.c_str()), INVALID_FILE_ATTRIBUTES);
+    CloseHandle(holder);
+    RemoveEmptyParkingFolders();
+    EXPECT_EQ(GetFileAttributesA(parking.c_str()), INVALID_FILE_ATTRIBUTES);
 
     // Held sharing no deletion in a folder others may write: never left for
     // the restart by that path, which a user could lead to a system file.

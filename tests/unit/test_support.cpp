@@ -69,6 +69,47 @@ ScratchFolder::ScratchFolder()
     CreateDirectoryA(path_.c_str(), nullptr);
 }
 
+// Removes the folder at path and all it holds.
+static void RemoveTree(const std::string &path)
+{
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = entry.cFileName, inner = path + "\\" + name;
+            if (name == "." || name == "..")
+                continue;
+            SetFileAttributesA(inner.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(inner);
+            else
+                DeleteFileA(inner.c_str());
+        } while (FindNextFileA(search, &entry));
+        FindClose(search);
+    }
+    RemoveDirectoryA(path.c_str());
+}
+
+// Every test starts on a drive without the tool's folders: what an earlier
+// test kept or parked there (a full quarantine, a folder of another name
+// listed first) would change what this one finds. The tests of the drive
+// take turns, so none is in use meanwhile.
+class ToolFoldersCleared : public ::testing::Environment {
+    void SetUp() override
+    {
+        WIN32_FIND_DATAA entry;
+        HANDLE search = FindFirstFileA("C:\\" TOOL_FOLDER_NAME "*", &entry);
+        if (search == INVALID_HANDLE_VALUE)
+            return;
+        do
+            RemoveTree(std::string("C:\\") + entry.cFileName);
+        while (FindNextFileA(search, &entry));
+        FindClose(search);
+    }
+};
+static ::testing::Environment *const g_toolFoldersCleared =
+    ::testing::AddGlobalTestEnvironment(new ToolFoldersCleared);
+
 ScratchFolder::~ScratchFolder()
 {
     WIN32_FIND_DATAA entry;
