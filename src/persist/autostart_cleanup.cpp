@@ -24,10 +24,18 @@ const char *const StartupCopyPaths[4] = {
     "Documents and Settings\\All Users\\Start Menu\\Programs\\Startup\\mscvb32.exe",
 };
 
-// The hive as the report names it: the same key path is in more than one.
-static const char *HiveName(HKEY hive)
+// A Run value as the report names it: its hive first, as the same key path
+// is in more than one; a hive file of an installation not running is named
+// by its file ("D:\Users\...\NTUSER.DAT\...") and needs none.
+static void ReportedValueName(HKEY hive, const char *keyText, const char *valueName, char *named, size_t size)
 {
-    return hive == HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE" : hive == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER" : "HKEY_USERS";
+    if (keyText[0] != '\0' && keyText[1] == ':') {
+        snprintf(named, size, "%s\\%s", keyText, valueName);
+        return;
+    }
+    const char *name =
+        hive == HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE" : hive == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER" : "HKEY_USERS";
+    snprintf(named, size, "%s\\%s\\%s", name, keyText, valueName);
 }
 
 // One view of the key: view is 0, KEY_WOW64_64KEY or KEY_WOW64_32KEY.
@@ -63,7 +71,7 @@ static void DeleteRunValueInView(HKEY hive, const char *keyPath, const char *val
         // A missing key holds no value; one that is there and shut may.
         if (status != ERROR_FILE_NOT_FOUND) {
             char named[700], reason[64];
-            snprintf(named, sizeof named, "%s\\%s", keyText, valueName);
+            ReportedValueName(hive, keyText, valueName, named, sizeof named);
             snprintf(reason, sizeof reason, "its key could not be opened (error %u)", (unsigned)status);
             RunRecordNotExamined(kRunKeyNotOpened, kObjectRunValue, named, kActionExamine, reason);
         }
@@ -80,7 +88,7 @@ static void DeleteRunValueInView(HKEY hive, const char *keyPath, const char *val
         // The report names it as it is, with its hive: its writer escapes
         // what JSON must.
         char named[700];
-        snprintf(named, sizeof named, "%s\\%s\\%s", HiveName(hive), keyText, valueName);
+        ReportedValueName(hive, keyText, valueName, named, sizeof named);
         RunRecordObject(kObjectRunValue, named, kActionDeleteValue, kResultReportOnly, nullptr);
         return;
     }
@@ -93,7 +101,7 @@ static void DeleteRunValueInView(HKEY hive, const char *keyPath, const char *val
     // Only a value that was there is an object of the run.
     if (status != ERROR_FILE_NOT_FOUND) {
         char named[700];
-        snprintf(named, sizeof named, "%s\\%s\\%s", HiveName(hive), keyText, valueName);
+        ReportedValueName(hive, keyText, valueName, named, sizeof named);
         RunRecordObject(kObjectRunValue, named, kActionDeleteValue,
                         status == ERROR_SUCCESS ? kResultDone : kResultFailed, nullptr);
     }

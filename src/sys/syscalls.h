@@ -39,7 +39,8 @@
     X(memmove, kPureHelper) X(memset, kPureHelper) X(strchr, kPureHelper)       \
     X(strcmp, kPureHelper) X(strcpy, kPureHelper) X(strlen, kPureHelper)        \
     X(strncmp, kPureHelper) X(strstr, kPureHelper) X(strtol, kPureHelper)       \
-    X(strcspn, kPureHelper) X(wcschr, kPureHelper)                             \
+    X(strcspn, kPureHelper) X(wcschr, kPureHelper) X(strpbrk, kPureHelper)     \
+    X(isalpha, kPureHelper)                                                    \
     X(strtoul, kPureHelper) X(atoi, kPureHelper) X(_ultoa, kPureHelper)         \
     X(_stricmp, kPureHelper) X(_strnicmp, kPureHelper) X(toupper, kPureHelper)  \
     X(islower, kPureHelper) X(isupper, kPureHelper) X(isspace, kPureHelper)     \
@@ -77,6 +78,8 @@
     X(realloc, kRuntime) X(setlocale, kRuntime) X(strerror, kRuntime)           \
     X(printf, kRuntime) X(fprintf, kRuntime) X(vfprintf, kRuntime)              \
     X(fputc, kRuntime) X(fwrite, kRuntime) X(_read, kRuntime) X(_close, kRuntime) \
+    /* (the wide formatter's stream ends, linked in with it, unused)       */ \
+    X(fwprintf, kRuntime) X(fputwc, kRuntime)                                  \
     X(AddVectoredExceptionHandler, kRuntime) X(RemoveVectoredExceptionHandler, kRuntime) \
     X(RaiseException, kRuntime) X(IsDebuggerPresent, kRuntime)                 \
     X(VirtualProtect, kRuntime) X(VirtualQuery, kRuntime)                       \

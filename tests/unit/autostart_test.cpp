@@ -128,7 +128,7 @@ TEST_F(RunValueTest, AKeyShutToAdministratorsIsOpenedWithBackupSemanticsOrCounte
     }
     EXPECT_EQ(RunTallyUnjudged(kRunKeyNotOpened), notOpened + 1);
     EXPECT_EQ(NotExaminedObjects(kObjectRunValue).back(),
-              std::string(kTestKey) + "\\TrayX: its key could not be opened (error 5)");
+              "HKEY_CURRENT_USER\\" + std::string(kTestKey) + "\\TrayX: its key could not be opened (error 5)");
     EXPECT_EQ(StepLogLines(scratch_.File("trace.log")).back(), std::string("Cannot open key ") + kTestKey + " 0x5");
 }
 
