@@ -249,6 +249,16 @@ static void DeleteOwnHiveValues(const OwnHive *hive, const char *shownRoot, cons
             DeleteRunValueInView(HKEY_USERS, path, valueNames[i], 0, shown);
 }
 
+// The list of profiles could not be read (status): no user's registry of it
+// is examined, and the run says so.
+static void ReportProfileListUnread(LONG status, const char *listPath)
+{
+    TracePrint(TraceModuleName, -1, 1, "[QVSC - CleanUserHive]: The list of user profiles cannot be read (error %u).\n",
+               static_cast<unsigned>(status));
+    RunRecordNotExamined(kUserHiveNotExamined, kObjectUserRegistry, listPath, kActionExamine,
+                         "the list of user profiles cannot be read");
+}
+
 // The hive file of the profile named sid in the list: its ProfileImagePath,
 // expanded, and "\NTUSER.DAT". Answers ERROR_SUCCESS or the error.
 static LONG ProfileHivePath(HKEY list, const char *sid, char *path, DWORD size)
@@ -507,10 +517,7 @@ void DeleteRunValuesOfUnloadedUsers(const char *keyPath, const char *const *valu
     if (status == ERROR_FILE_NOT_FOUND)
         return;  // no profile listed, none to load
     if (status != ERROR_SUCCESS) {
-        TracePrint(TraceModuleName, -1, 1, "[QVSC - CleanUserHive]: The list of user profiles cannot be read (error %u).\n",
-                   static_cast<unsigned>(status));
-        RunRecordNotExamined(kUserHiveNotExamined, kObjectUserRegistry, kProfileListPath, kActionExamine,
-                             "the list of user profiles cannot be read");
+        ReportProfileListUnread(status, kProfileListPath);
         return;
     }
     char sid[256];
@@ -525,10 +532,7 @@ void DeleteRunValuesOfUnloadedUsers(const char *keyPath, const char *const *valu
             CleanProfileHive(list, sid, keyPath, valueNames, count);
     }
     if (status != ERROR_NO_MORE_ITEMS) {
-        TracePrint(TraceModuleName, -1, 1, "[QVSC - CleanUserHive]: The list of user profiles cannot be read (error %u).\n",
-                   static_cast<unsigned>(status));
-        RunRecordNotExamined(kUserHiveNotExamined, kObjectUserRegistry, kProfileListPath, kActionExamine,
-                             "the list of user profiles cannot be read");
+        ReportProfileListUnread(status, kProfileListPath);
     }
     sys::RegCloseKey(list);
 }
@@ -628,10 +632,7 @@ static void CleanOfflineProfiles(const OwnHive *software, const OfflineInstallat
     if (status == ERROR_FILE_NOT_FOUND)
         return;  // no profile listed
     if (status != ERROR_SUCCESS) {
-        TracePrint(TraceModuleName, -1, 1, "[QVSC - CleanUserHive]: The list of user profiles cannot be read (error %u).\n",
-                   static_cast<unsigned>(status));
-        RunRecordNotExamined(kUserHiveNotExamined, kObjectUserRegistry, listPath, kActionExamine,
-                             "the list of user profiles cannot be read");
+        ReportProfileListUnread(status, listPath);
         return;
     }
     char sid[256];
@@ -677,10 +678,7 @@ static void CleanOfflineProfiles(const OwnHive *software, const OfflineInstallat
         CleanHiveFile(&hive, hivePath);
     }
     if (status != ERROR_NO_MORE_ITEMS) {
-        TracePrint(TraceModuleName, -1, 1, "[QVSC - CleanUserHive]: The list of user profiles cannot be read (error %u).\n",
-                   static_cast<unsigned>(status));
-        RunRecordNotExamined(kUserHiveNotExamined, kObjectUserRegistry, listPath, kActionExamine,
-                             "the list of user profiles cannot be read");
+        ReportProfileListUnread(status, listPath);
     }
     sys::RegCloseKey(list);
 }
