@@ -428,19 +428,6 @@ TEST_F(StartupCopyTest, FourPathsOnEveryFixedDriveWhetherOrNotACopyLiesThere)
     EXPECT_EQ(RunTallyPendingReboot(), pending);
 }
 
-// Folders only administrators can change (Wine reads each as the test's own):
-// a copy in use may wait there for the restart.
-DWORD WINAPI AdministratorsOnly(HANDLE, SE_OBJECT_TYPE, DWORD, PSID *owner, PSID *, PACL *dacl, PACL *,
-                                PSECURITY_DESCRIPTOR *descriptor)
-{
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)", 1, descriptor, nullptr);
-    BOOL defaulted = FALSE, present = FALSE;
-    GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
-    if (dacl != nullptr)
-        GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
-    return ERROR_SUCCESS;
-}
-
 TEST_F(StartupCopyTest, ACopyInUseWaitsForTheRestartAndTheOtherPathsAreStillTried)
 {
     ScopedSysCall<decltype(sys::GetSecurityInfo)> adminsOnly(sys::GetSecurityInfo, AdministratorsOnly);

@@ -382,21 +382,6 @@ struct StepRun {
 
 enum ReadersMode { WithoutReaders, WithReaders, WithReadersShortOfMemory };
 
-// Wine keeps no owners: every folder is presented as Windows shows a system
-// one, only administrators changing it, so a copy in use is left for the
-// restart in the tool's folder as it would be there.
-DWORD WINAPI AdministratorsOnly(HANDLE, SE_OBJECT_TYPE, DWORD, PSID *owner, PSID *, PACL *dacl, PACL *,
-                                PSECURITY_DESCRIPTOR *descriptor)
-{
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", 1, descriptor,
-                                                         nullptr);
-    BOOL defaulted = FALSE, present = FALSE;
-    GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
-    if (dacl != nullptr)
-        GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
-    return ERROR_SUCCESS;
-}
-
 class ReadAheadTest : public ::testing::TestWithParam<ReadersMode> {
 protected:
     void SetUp() override

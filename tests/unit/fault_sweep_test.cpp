@@ -1353,19 +1353,6 @@ BOOL WINAPI OnlyThisEntryNext(HANDLE search, LPWIN32_FIND_DATAW found)
     return FALSE;
 }
 
-// Wine reads every folder as the test's own: the quarantine's folders are
-// presented as only administrators can change them, as on Windows.
-DWORD WINAPI AdministratorsOnly(HANDLE, SE_OBJECT_TYPE, DWORD, PSID *owner, PSID *, PACL *dacl, PACL *,
-                                PSECURITY_DESCRIPTOR *descriptor)
-{
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)", 1, descriptor, nullptr);
-    BOOL defaulted = FALSE, present = FALSE;
-    GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
-    if (dacl != nullptr)
-        GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
-    return ERROR_SUCCESS;
-}
-
 // A restore with each call failing every time: it gives back all it took,
 // ends with its exit line, and where it restores to lies the whole file, as
 // it was kept, or nothing.

@@ -8,6 +8,7 @@
 #include "trace/trace.h"
 
 #include <windows.h>
+#include <sddl.h>
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -242,4 +243,16 @@ std::vector<std::string> NotExaminedObjects(int kind)
         if (object->kind == kind && object->result == kResultNotExamined)
             objects.push_back(std::string(object->path) + ": " + (object->reason != nullptr ? object->reason : "?"));
     return objects;
+}
+
+DWORD WINAPI AdministratorsOnly(HANDLE, SE_OBJECT_TYPE, DWORD, PSID *owner, PSID *, PACL *dacl, PACL *,
+                                PSECURITY_DESCRIPTOR *descriptor)
+{
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", 1, descriptor,
+                                                         nullptr);
+    BOOL defaulted = FALSE, present = FALSE;
+    GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+    if (dacl != nullptr)
+        GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
+    return ERROR_SUCCESS;
 }

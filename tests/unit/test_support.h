@@ -5,6 +5,7 @@
 #include "run/report_schema.h"
 
 #include <windows.h>
+#include <aclapi.h>
 #include <stdint.h>
 #include <string>
 #include <vector>
@@ -67,6 +68,12 @@ std::string PlainBytes(size_t count, uint32_t seed);
 // patched in the window's last four bytes.
 std::string WormLike(int id, uint32_t seed = 1);
 void WriteFileBytes(const std::string &path, const std::string &bytes);
+
+// A GetSecurityInfo that presents every object as Windows shows a system
+// folder: owned by the administrators, only SYSTEM and they may change it.
+// Wine keeps no owners, so the tool's folders are trusted only through it.
+DWORD WINAPI AdministratorsOnly(HANDLE, SE_OBJECT_TYPE, DWORD, PSID *owner, PSID *, PACL *dacl, PACL *,
+                                PSECURITY_DESCRIPTOR *descriptor);
 
 // The objects of the run's record not examined, of kind, each as
 // "<path>: <reason>", first to last.
