@@ -62,6 +62,8 @@
     /* (the read-ahead queue's SetEvent and WaitForSingleObject too, which */ \
     /* are rows for the session watch and the guard)                       */ \
     X(SetEvent, kOwnLock) X(WaitForSingleObject, kOwnLock)                      \
+    /* (and the yield while a timed call's caller looks for its end)       */ \
+    X(SwitchToThread, kOwnLock)                                                \
     /* The trace's shutdown, registered once before main (atexit is the    */ \
     /* runtime's _onexit).                                                 */ \
     X(_onexit, kRuntime)                                                       \
