@@ -56,7 +56,18 @@ if errorlevel 1 goto copyfailed
 call :put "%WINDOWS%\T-Vornik.json" "%COMPUTER%.json"
 if errorlevel 1 goto copyfailed
 if not exist "%SHARE%\%COMPUTER%\*" mkdir "%SHARE%\%COMPUTER%" >nul 2>nul
-call :put "%WINDOWS%\T-Vornik.json" "%COMPUTER%\%STAMP%.json"
+rem Two runs that started within one second keep both: the later one's
+rem name gets a number.
+set "SUFFIX="
+set /a NUMBER=1
+:historyname
+if not exist "%SHARE%\%COMPUTER%\%STAMP%%SUFFIX%.json" goto historyfree
+set /a NUMBER+=1
+set "SUFFIX=-%NUMBER%"
+if %NUMBER% lss 100 goto historyname
+goto copyfailed
+:historyfree
+call :put "%WINDOWS%\T-Vornik.json" "%COMPUTER%\%STAMP%%SUFFIX%.json"
 if errorlevel 1 goto copyfailed
 exit /b %RESULT%
 :copyfailed
