@@ -74,14 +74,8 @@ DWORD WINAPI PresentedSecurity(HANDLE handle, SE_OBJECT_TYPE, DWORD, PSID *owner
     DWORD length = GetFinalPathNameByHandleW(handle, path, 1000, 0);
     bool others = length > 0 && length < 1000 && !g_othersWrite.empty() &&
                   (std::wstring(path, length) + L"\\").find(g_othersWrite) != std::wstring::npos;
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        others ? L"O:BAD:(A;;FA;;;BA)(A;;0x1301bf;;;WD)" : L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", 1, descriptor,
-        nullptr);
-    BOOL defaulted = FALSE, present = FALSE;
-    GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
-    if (dacl != nullptr)
-        GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
-    return ERROR_SUCCESS;
+    return PresentSecurity(others ? L"O:BAD:(A;;FA;;;BA)(A;;0x1301bf;;;WD)" : L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
+                           owner, dacl, descriptor);
 }
 
 void MakeFile(const std::string &path, const std::string &bytes = "worm")
@@ -302,10 +296,7 @@ DWORD WINAPI LinkAttributes(LPCWSTR path)
 // Every object is owned by an ordinary user, or by the Administrators group.
 DWORD OwnedBy(const wchar_t *text, PSID *owner, PSECURITY_DESCRIPTOR *descriptor)
 {
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(text, 1, descriptor, nullptr);
-    BOOL defaulted = FALSE;
-    GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
-    return ERROR_SUCCESS;
+    return PresentSecurity(text, owner, nullptr, descriptor);
 }
 DWORD WINAPI OwnedByAUser(HANDLE, SE_OBJECT_TYPE, DWORD, PSID *owner, PSID *, PACL *, PACL *, PSECURITY_DESCRIPTOR *descriptor)
 {

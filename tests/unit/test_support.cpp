@@ -245,14 +245,18 @@ std::vector<std::string> NotExaminedObjects(int kind)
     return objects;
 }
 
-DWORD WINAPI AdministratorsOnly(HANDLE, SE_OBJECT_TYPE, DWORD, PSID *owner, PSID *, PACL *dacl, PACL *,
-                                PSECURITY_DESCRIPTOR *descriptor)
+DWORD PresentSecurity(const wchar_t *sddl, PSID *owner, PACL *dacl, PSECURITY_DESCRIPTOR *descriptor)
 {
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", 1, descriptor,
-                                                         nullptr);
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, 1, descriptor, nullptr);
     BOOL defaulted = FALSE, present = FALSE;
     GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
     if (dacl != nullptr)
         GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
     return ERROR_SUCCESS;
+}
+
+DWORD WINAPI AdministratorsOnly(HANDLE, SE_OBJECT_TYPE, DWORD, PSID *owner, PSID *, PACL *dacl, PACL *,
+                                PSECURITY_DESCRIPTOR *descriptor)
+{
+    return PresentSecurity(L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", owner, dacl, descriptor);
 }

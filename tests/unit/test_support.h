@@ -69,6 +69,10 @@ std::string PlainBytes(size_t count, uint32_t seed);
 std::string WormLike(int id, uint32_t seed = 1);
 void WriteFileBytes(const std::string &path, const std::string &bytes);
 
+// What a GetSecurityInfo fake answers: the descriptor of sddl (freed by the
+// caller with LocalFree), its owner and, where asked, its DACL.
+DWORD PresentSecurity(const wchar_t *sddl, PSID *owner, PACL *dacl, PSECURITY_DESCRIPTOR *descriptor);
+
 // A GetSecurityInfo that presents every object as Windows shows a system
 // folder: owned by the administrators, only SYSTEM and they may change it.
 // Wine keeps no owners, so the tool's folders are trusted only through it.
